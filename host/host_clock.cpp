@@ -1,0 +1,39 @@
+#include "host/host_clock.h"
+
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <utility>
+
+namespace host_clock {
+namespace {
+
+ClockFunction& Clock() {
+  static ClockFunction clock;
+  return clock;
+}
+
+PauseFunction& PauseHook() {
+  static PauseFunction pause;
+  return pause;
+}
+
+}  // namespace
+
+boost::posix_time::ptime LocalNow() {
+  if (Clock()) return Clock()();
+  return boost::posix_time::second_clock::local_time();
+}
+
+void Pause(unsigned int microseconds) {
+  if (PauseHook()) {
+    PauseHook()(microseconds);
+    return;
+  }
+  usleep(microseconds);
+}
+
+void SetClock(ClockFunction clock) { Clock() = std::move(clock); }
+void SetPause(PauseFunction pause) { PauseHook() = std::move(pause); }
+
+}  // namespace host_clock

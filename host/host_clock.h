@@ -1,0 +1,24 @@
+#pragma once
+
+#include <boost/date_time/posix_time/ptime.hpp>
+#include <functional>
+
+#include "host/host_api.h"
+
+// Local time and the reply pause as the host provides them to devices.
+// By default these are the system's local clock (second resolution) and
+// usleep. A host tool (replay, fuzzing, benchmarks, tests) may install its own
+// clock or pause; the production runtime never does.
+namespace host_clock {
+
+KMX_HOST_API boost::posix_time::ptime LocalNow();
+KMX_HOST_API void Pause(unsigned int microseconds);
+
+using ClockFunction = std::function<boost::posix_time::ptime()>;
+using PauseFunction = std::function<void(unsigned int)>;
+
+// An empty function restores the default.
+KMX_HOST_API void SetClock(ClockFunction clock);
+KMX_HOST_API void SetPause(PauseFunction pause);
+
+}  // namespace host_clock

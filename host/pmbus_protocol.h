@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "host/kmx_spdevice.h"
+
+// One request as the frame layer sends it.
+struct PMBusRequest {
+  std::uint8_t version = 0;
+  std::uint8_t address = 0;
+  std::uint8_t group = 0;    // CID1
+  std::uint8_t command = 0;  // CID2
+  std::vector<std::uint8_t> info;
+};
+
+// Where the frame layer hands each request: a serial framing transport in the
+// runtime, a recording double in the tests.
+class KMX_HOST_API PMBusTransport {
+ public:
+  virtual ~PMBusTransport();
+  virtual void SendRequest(const PMBusRequest& request) = 0;
+};
+
+// Decoded reply record, as the bus device reads it:
+//   offset 0  VER
+//   offset 1  ADR
+//   offset 2  CID1, the reply's group code
+//   offset 3  RTN, the return code
+//   offset 4  length field, u16 least significant byte first; >> 1 is the INFO byte count
+//   offset 6  INFO bytes
+namespace pmbus_reply {
+constexpr unsigned int kGroupOffset = 2;
+constexpr unsigned int kReturnCodeOffset = 3;
+constexpr unsigned int kLengthOffset = 4;
+constexpr unsigned int kInfoOffset = 6;
+
+// Builds a record with LENID = 2 × info size.
+KMX_HOST_API std::vector<unsigned char> Build(std::uint8_t version, std::uint8_t address, std::uint8_t group,
+                                 std::uint8_t return_code, const std::vector<unsigned char>& info);
+}  // namespace pmbus_reply
+
+// The host's frame layer for the power system's request/reply protocol.
+class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
+ public:
+  PMBusProtocol();
+  ~PMBusProtocol() override;
+
+  // Reads the frame layer's own settings: "address" (0..255, default 1) and
+  // "timeout_ms" (reply time-out, default 1 s plus the wire time).
+  bool InitSetting(const Json::Value& config) override;
+  // Received bytes; each holds one decoded reply record.
+  int process(unsigned char* data, unsigned int length) override;
+
+  // Handles one decoded reply.
+  virtual int process_payload() = 0;
+  // A reply with a return code other than 0.
+  virtual int process_error();
+
+  void write_pmbus_cmd(unsigned char group, unsigned char command);
+  void write_pmbus_cmd(unsigned char group, unsigned char command, const unsigned char* info,
+                       int length);
+
+  // Host-side wiring and state.
+  void AttachTransport(std::shared_ptr<PMBusTransport> transport) {
+    transport_ = std::move(transport);
+  }
+  // Hands one decoded reply record to the device; returns what process_payload
+  // (or process_error) returned, or -1 when the record is malformed.
+  int DeliverDecodedReply(const unsigned char* record, unsigned int size);
+  std::uint8_t Address() const { return address_; }
+  std::uint8_t ProtocolVersion() const { return protocol_version_; }
+  std::int32_t PollingStep() const { return polling_step_; }
+  void SetPollingStep(std::int32_t step) { polling_step_ = step; }
+
+ protected:
+  const unsigned char* reply_ = nullptr;  // decoded record of the last reply
+  std::int32_t polling_step_ = 0;         // owned by the bus device
+  std::uint8_t protocol_version_ = 0x20;
+
+ private:
+  std::shared_ptr<PMBusTransport> transport_;
+  std::vector<unsigned char> reply_record_;
+  std::uint8_t address_ = 1;
+  bool timeout_configured_ = false;
+};

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs, when missing, every Debian package that the build, the tools and the tests need.
+# Idempotent: prints nothing and touches nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config
+  libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
+  libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev
+  binutils
+)
+if [ "$#" -gt 0 ]; then packages+=("$@"); fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+[ "${#missing[@]}" -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages ${missing[*]}; run this script as root to install them" >&2
+  exit 1
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,23 @@
+# Fails unless the only dynamic symbol the library defines (besides version
+# nodes) is get_providers.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(found_entry FALSE)
+foreach(line ${lines})
+  if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] (.+)$")
+    set(name ${CMAKE_MATCH_1})
+    if(name STREQUAL "get_providers")
+      set(found_entry TRUE)
+    elseif(NOT line MATCHES " A ")
+      message(FATAL_ERROR "unexpected exported symbol: ${name}")
+    endif()
+  endif()
+endforeach()
+if(NOT found_entry)
+  message(FATAL_ERROR "get_providers is not exported")
+endif()
+message(STATUS "exports: get_providers only")
