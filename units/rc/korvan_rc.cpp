@@ -1,5 +1,7 @@
 #include "units/rc/korvan_rc.h"
 
-KORVAN_RC::KORVAN_RC() { device_type_ = "korvan-rc"; }
+template class PMBusPowerRC<tele_c_korvan_rc, tele_c_korvan_rc_channel, 5211>;
 
-bool KORVAN_RC::LoadFromCache(const unsigned char*, int) { return false; }
+KORVAN_RC::KORVAN_RC() {
+  device_type_ = "korvan-rc";
+}
