@@ -10,3 +10,8 @@ KMXSPDeviceProvider::~KMXSPDeviceProvider() = default;
 KMXController::~KMXController() = default;
 PMBusTransport::~PMBusTransport() = default;
 SerialPort::~SerialPort() = default;
+
+long SerialPort::Read(unsigned char*, std::size_t, int, std::string& error) {
+  error = "serial port " + Path() + " cannot read";
+  return -1;
+}

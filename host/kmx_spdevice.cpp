@@ -23,16 +23,17 @@ bool KMXSPDevice::Init(std::weak_ptr<KMXController> controller, unsigned int id,
 bool KMXSPDevice::RefreshStatus() {
   if (transfer_word_ == 0) return true;
   if (SteadyClock::now() < exchange_deadline_) return false;
-  ++lost_replies_;
-  InfoLog("KMXSPDevice: {} reply lost, none within {} ms", data_id_,
-          static_cast<long long>(reply_timeout_.count()));
-  EndExchange();
+  ExpireExchange();
   return true;
 }
 
-int KMXSPDevice::process(unsigned char*, unsigned int) { return 0; }
+int KMXSPDevice::process(unsigned char*, unsigned int) {
+  return 0;
+}
 
-bool KMXSPDevice::IsProcessing() const { return transfer_word_ != 0; }
+bool KMXSPDevice::IsProcessing() const {
+  return transfer_word_ != 0;
+}
 
 bool KMXSPDevice::IsStalled() const {
   return transfer_word_ != 0 && SteadyClock::now() >= exchange_deadline_;
@@ -79,4 +80,13 @@ void KMXSPDevice::BeginExchange(std::size_t request_bytes) {
   exchange_deadline_ = SteadyClock::now() + reply_timeout_;
 }
 
-void KMXSPDevice::EndExchange() { transfer_word_ = 0; }
+void KMXSPDevice::EndExchange() {
+  transfer_word_ = 0;
+}
+
+void KMXSPDevice::ExpireExchange() {
+  counters_.CountLost();
+  InfoLog("KMXSPDevice: {} reply lost, none within {} ms", data_id_,
+          static_cast<long long>(reply_timeout_.count()));
+  EndExchange();
+}

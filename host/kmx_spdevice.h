@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/kmx_vdevice.h"
+#include "host/line_quality.h"
 #include "host/serial_port.h"
 
 // A device that owns a serial line and runs request/reply exchanges on it.
@@ -40,12 +41,15 @@ class KMX_HOST_API KMXSPDevice : public KMXVDevice {
 
   // Host-side wiring and line state.
   void AttachPort(std::shared_ptr<SerialPort> port) { port_ = std::move(port); }
+  const std::shared_ptr<SerialPort>& Port() const { return port_; }
   SerialSettings LineSettings() const;
   const std::string& LastPortError() const { return last_port_error_; }
   std::uint32_t BaudRate() const { return baud_rate_; }
   std::uint8_t PortOption() const { return port_option_; }
   std::uint32_t TransferWord() const { return transfer_word_; }
-  std::uint64_t LostReplies() const { return lost_replies_; }
+  std::uint64_t LostReplies() const { return counters_.Lost(); }
+  // Line-quality counters; safe to read from any thread.
+  LineQuality Quality() const { return counters_.Snapshot(); }
   void SetReplyTimeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }
   std::chrono::milliseconds ReplyTimeout() const { return reply_timeout_; }
 
@@ -53,6 +57,10 @@ class KMX_HOST_API KMXSPDevice : public KMXVDevice {
   // Starts waiting for a reply to a request of `request_bytes` bytes.
   void BeginExchange(std::size_t request_bytes);
   void EndExchange();
+  // Counts the outstanding request's reply as lost and ends the exchange.
+  void ExpireExchange();
+
+  LineCounters counters_;
 
   std::uint32_t baud_rate_ = 9600;
   // One-byte line option: 1 runs the line half-duplex, one request at a time.
@@ -68,5 +76,4 @@ class KMX_HOST_API KMXSPDevice : public KMXVDevice {
   std::string last_port_error_;
   std::chrono::milliseconds reply_timeout_{1000};
   SteadyClock::time_point exchange_deadline_;
-  std::uint64_t lost_replies_ = 0;
 };

@@ -5,8 +5,7 @@
 namespace pmbus_reply {
 
 std::vector<unsigned char> Build(std::uint8_t version, std::uint8_t address, std::uint8_t group,
-                                 std::uint8_t return_code,
-                                 const std::vector<unsigned char>& info) {
+                                 std::uint8_t return_code, const std::vector<unsigned char>& info) {
   const unsigned int length_id = static_cast<unsigned int>(info.size() * 2) & 0x0FFF;
   std::vector<unsigned char> record(kInfoOffset + info.size());
   record[0] = version;
@@ -23,14 +22,24 @@ std::vector<unsigned char> Build(std::uint8_t version, std::uint8_t address, std
 
 namespace {
 
-// Characters of a request frame: SOI, EOI and the hex pairs of VER, ADR,
-// CID1, CID2, LENGTH (2), CHKSUM (2) and INFO.
-std::size_t RequestFrameCharacters(int info_length) {
-  return 2 + 2 * (8 + static_cast<std::size_t>(info_length));
+const char* ReturnCodeName(unsigned char return_code) {
+  switch (return_code) {
+    case 0x01:
+      return "version error";
+    case 0x02:
+      return "check sum error";
+    case 0x03:
+      return "length check sum error";
+    case 0x04:
+      return "invalid CID2";
+    case 0x05:
+      return "command format error";
+    case 0x06:
+      return "invalid data";
+    default:
+      return "unknown return code";
+  }
 }
-
-// The longest reply this host waits for, in characters.
-constexpr std::size_t kLongestReplyCharacters = 2 + 2 * (8 + 1024);
 
 }  // namespace
 
@@ -55,8 +64,7 @@ bool PMBusProtocol::InitSetting(const Json::Value& config) {
   const Json::Value& timeout = config["timeout_ms"];
   if (!timeout.isNull()) {
     if (!timeout.isUInt() || timeout.asUInt() == 0) {
-      InfoLog("PMBusProtocol: {} setting \"timeout_ms\" must be a positive whole number",
-              data_id_);
+      InfoLog("PMBusProtocol: {} setting \"timeout_ms\" must be a positive whole number", data_id_);
       return false;
     }
     SetReplyTimeout(std::chrono::milliseconds(timeout.asUInt()));
@@ -66,13 +74,65 @@ bool PMBusProtocol::InitSetting(const Json::Value& config) {
 }
 
 int PMBusProtocol::process(unsigned char* data, unsigned int length) {
-  return DeliverDecodedReply(data, length);
+  if (data == nullptr) return 0;
+  const unsigned char* at = data;
+  std::size_t left = length;
+  int delivered = 0;
+  while (decoder_.Next(at, left, decoded_)) {
+    if (HandleFrame(decoded_)) ++delivered;
+  }
+  return delivered;
+}
+
+bool PMBusProtocol::HandleFrame(const pmbus_frame::Decoder::Result& result) {
+  using pmbus_frame::Drop;
+  if (!result.ok) {
+    DropFrame(result.reason, result.header ? &result.frame : nullptr);
+    return false;
+  }
+  const pmbus_frame::Frame& frame = result.frame;
+  if (frame.address != address_) {
+    DropFrame(Drop::kWrongAddress, &frame);
+    return false;
+  }
+  if (!IsProcessing()) {
+    DropFrame(Drop::kUnsolicited, &frame);
+    return false;
+  }
+  if (IsStalled()) {
+    ExpireExchange();
+    DropFrame(Drop::kLate, &frame);
+    return false;
+  }
+  counters_.CountGood();
+  // Decoded record: VER, ADR, CID1, RTN, LENID (LSB first), INFO.
+  const unsigned int length_id = static_cast<unsigned int>(frame.info.size() * 2);
+  frame_record_.resize(pmbus_reply::kInfoOffset + frame.info.size());
+  frame_record_[0] = frame.version;
+  frame_record_[1] = frame.address;
+  frame_record_[pmbus_reply::kGroupOffset] = frame.cid1;
+  frame_record_[pmbus_reply::kReturnCodeOffset] = frame.cid2;
+  frame_record_[pmbus_reply::kLengthOffset] = static_cast<unsigned char>(length_id & 0xFF);
+  frame_record_[pmbus_reply::kLengthOffset + 1] = static_cast<unsigned char>(length_id >> 8);
+  std::copy(frame.info.begin(), frame.info.end(), frame_record_.begin() + pmbus_reply::kInfoOffset);
+  DeliverDecodedReply(frame_record_.data(), static_cast<unsigned int>(frame_record_.size()));
+  return true;
+}
+
+void PMBusProtocol::DropFrame(pmbus_frame::Drop reason, const pmbus_frame::Frame* frame) {
+  counters_.CountDropped(reason);
+  if (frame != nullptr) {
+    InfoLog("PMBusProtocol: {} frame dropped ({}): ADR {:02X}h CID1 {:02X}h CID2 {:02X}h", data_id_,
+            pmbus_frame::DropName(reason), frame->address, frame->cid1, frame->cid2);
+  } else {
+    InfoLog("PMBusProtocol: {} frame dropped ({})", data_id_, pmbus_frame::DropName(reason));
+  }
 }
 
 int PMBusProtocol::process_error() {
   const unsigned char return_code = reply_[pmbus_reply::kReturnCodeOffset];
-  InfoLog("PMBusProtocol: {} reply in step {} has return code {:02X}h", data_id_, polling_step_,
-          return_code);
+  InfoLog("PMBusProtocol: {} reply in step {} has return code {:02X}h ({})", data_id_,
+          polling_step_, return_code, ReturnCodeName(return_code));
   return 1;
 }
 
@@ -90,18 +150,38 @@ void PMBusProtocol::write_pmbus_cmd(unsigned char group, unsigned char command,
   request.command = command;
   request.info.assign(info, info + length);
 
-  if (!timeout_configured_) {
-    const std::size_t characters = RequestFrameCharacters(length) + kLongestReplyCharacters;
-    const long long wire_ms = static_cast<long long>(characters * 10 * 1000 / std::max(1u, baud_rate_));
-    SetReplyTimeout(std::chrono::milliseconds(1000 + wire_ms));
-  }
-  BeginExchange(RequestFrameCharacters(length));
-  if (transport_) {
-    transport_->SendRequest(request);
-  } else {
+  if (!timeout_configured_) SetReplyTimeout(EffectiveReplyTimeout(length));
+  BeginExchange(pmbus_frame::WireBytes(static_cast<std::size_t>(length)));
+  if (transport_) transport_->SendRequest(request);
+  if (Port()) {
+    pmbus_frame::Frame frame;
+    frame.version = request.version;
+    frame.address = request.address;
+    frame.cid1 = group;
+    frame.cid2 = command;
+    frame.info = std::move(request.info);
+    request_frame_ = pmbus_frame::Encode(frame);
+    if (!SendData(reinterpret_cast<const unsigned char*>(request_frame_.data()),
+                  static_cast<unsigned int>(request_frame_.size()))) {
+      counters_.CountSendFailure();
+      InfoLog("PMBusProtocol: {} request {:02X}h/{:02X}h not sent: serial line not open or failing",
+              data_id_, group, command);
+    }
+  } else if (!transport_) {
     InfoLog("PMBusProtocol: {} no transport, request {:02X}h/{:02X}h not sent", data_id_, group,
             command);
   }
+}
+
+std::chrono::milliseconds PMBusProtocol::EffectiveReplyTimeout(int request_info_bytes) const {
+  if (timeout_configured_) return ReplyTimeout();
+  // 10 bits per character on an 8N1 line.
+  const std::size_t characters =
+      pmbus_frame::WireBytes(static_cast<std::size_t>(std::max(0, request_info_bytes))) +
+      pmbus_frame::WireBytes(pmbus_frame::kMaxInfoBytes);
+  const long long wire_ms =
+      static_cast<long long>(characters * 10 * 1000 / std::max(1u, baud_rate_));
+  return std::chrono::milliseconds(1000 + wire_ms);
 }
 
 int PMBusProtocol::DeliverDecodedReply(const unsigned char* record, unsigned int size) {
@@ -119,7 +199,10 @@ int PMBusProtocol::DeliverDecodedReply(const unsigned char* record, unsigned int
   reply_record_.assign(record, record + size);
   reply_ = reply_record_.data();
   EndExchange();
-  if (reply_[pmbus_reply::kReturnCodeOffset] != 0) return process_error();
+  if (reply_[pmbus_reply::kReturnCodeOffset] != 0) {
+    counters_.CountErrorReply();
+    return process_error();
+  }
 
   const std::int32_t step_answered = polling_step_;
   const int result = process_payload();

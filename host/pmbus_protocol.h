@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/kmx_spdevice.h"
+#include "host/pmbus_frame.h"
 
 // One request as the frame layer sends it.
 struct PMBusRequest {
@@ -15,8 +16,8 @@ struct PMBusRequest {
   std::vector<std::uint8_t> info;
 };
 
-// Where the frame layer hands each request: a serial framing transport in the
-// runtime, a recording double in the tests.
+// Observer of the requests at the decoded level: tests and the replay tool
+// attach one and answer with DeliverDecodedReply.
 class KMX_HOST_API PMBusTransport {
  public:
   virtual ~PMBusTransport();
@@ -37,20 +38,35 @@ constexpr unsigned int kLengthOffset = 4;
 constexpr unsigned int kInfoOffset = 6;
 
 // Builds a record with LENID = 2 × info size.
-KMX_HOST_API std::vector<unsigned char> Build(std::uint8_t version, std::uint8_t address, std::uint8_t group,
-                                 std::uint8_t return_code, const std::vector<unsigned char>& info);
+KMX_HOST_API std::vector<unsigned char> Build(std::uint8_t version, std::uint8_t address,
+                                              std::uint8_t group, std::uint8_t return_code,
+                                              const std::vector<unsigned char>& info);
 }  // namespace pmbus_reply
 
 // The host's frame layer for the power system's request/reply protocol.
+//
+// Two paths, which may be used together:
+// - Byte level (the runtime): write_pmbus_cmd frames each request
+//   (pmbus_frame::Encode) and writes it to the attached serial port; the line
+//   driver hands every received chunk to process(), which decodes the stream
+//   and delivers each valid reply from this device's address while a request
+//   is outstanding.
+// - Decoded level (tests, replay): an attached PMBusTransport sees each
+//   request as a PMBusRequest; replies come back as decoded records through
+//   DeliverDecodedReply.
+// A delivered reply ends the exchange; RTN 0 goes to process_payload, any
+// other to process_error. Every outcome is counted in Quality().
 class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
  public:
   PMBusProtocol();
   ~PMBusProtocol() override;
 
   // Reads the frame layer's own settings: "address" (0..255, default 1) and
-  // "timeout_ms" (reply time-out, default 1 s plus the wire time).
+  // "timeout_ms" (reply time-out; default 1 s plus the wire time of the
+  // request and of the longest reply accepted, at the line's baud rate).
   bool InitSetting(const Json::Value& config) override;
-  // Received bytes; each holds one decoded reply record.
+  // Received bytes from the line, in any chunking. Returns the number of
+  // replies handed to process_payload or process_error.
   int process(unsigned char* data, unsigned int length) override;
 
   // Handles one decoded reply.
@@ -69,6 +85,8 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   // Hands one decoded reply record to the device; returns what process_payload
   // (or process_error) returned, or -1 when the record is malformed.
   int DeliverDecodedReply(const unsigned char* record, unsigned int size);
+  // The reply time-out that write_pmbus_cmd uses now.
+  std::chrono::milliseconds EffectiveReplyTimeout(int request_info_bytes) const;
   std::uint8_t Address() const { return address_; }
   std::uint8_t ProtocolVersion() const { return protocol_version_; }
   std::int32_t PollingStep() const { return polling_step_; }
@@ -80,8 +98,16 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   std::uint8_t protocol_version_ = 0x20;
 
  private:
+  // One decoded frame from the line: dropped with a log line, or delivered.
+  bool HandleFrame(const pmbus_frame::Decoder::Result& result);
+  void DropFrame(pmbus_frame::Drop reason, const pmbus_frame::Frame* frame);
+
   std::shared_ptr<PMBusTransport> transport_;
   std::vector<unsigned char> reply_record_;
+  pmbus_frame::Decoder decoder_;
+  pmbus_frame::Decoder::Result decoded_;
+  std::vector<unsigned char> frame_record_;  // decoded record built from a frame
+  std::string request_frame_;
   std::uint8_t address_ = 1;
   bool timeout_configured_ = false;
 };
