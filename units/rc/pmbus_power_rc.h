@@ -44,7 +44,6 @@ class PMBusPowerRC : public KMXSPDevice {
   // Read-only views for the host's tools and the tests.
   const TeleRC& Tele() const { return tele_; }
   const std::vector<TeleRCChannel>& Channels() const { return channels_; }
-  std::uint32_t SnapshotLength() const { return snapshot_len_; }
 
  protected:
   TeleRC tele_;
