@@ -84,6 +84,11 @@ int PMBusProtocol::process(unsigned char* data, unsigned int length) {
   return delivered;
 }
 
+void PMBusProtocol::ClosePort() {
+  decoder_.Clear();
+  KMXSPDevice::ClosePort();
+}
+
 bool PMBusProtocol::HandleFrame(const pmbus_frame::Decoder::Result& result) {
   using pmbus_frame::Drop;
   if (!result.ok) {

@@ -68,6 +68,8 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   // Received bytes from the line, in any chunking. Returns the number of
   // replies handed to process_payload or process_error.
   int process(unsigned char* data, unsigned int length) override;
+  // Also forgets a partly received frame: a reopened line starts afresh.
+  void ClosePort() override;
 
   // Handles one decoded reply.
   virtual int process_payload() = 0;

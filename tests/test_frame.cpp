@@ -317,6 +317,17 @@ TEST(FrameLayer, ReplyAfterTheTimeOutIsLostAndTheRequestRepeats) {
   EXPECT_TRUE(line.device->RefreshStatus());  // free to send again
 }
 
+TEST(FrameLayer, ClosingThePortForgetsAPartialFrame) {
+  ByteLine line;
+  line.device->write_pmbus_cmd(0x40, 0x51);
+  const std::string reply = line.Reply(0x40, 0, {});
+  line.Receive(reply.substr(0, 10));
+  line.device->ClosePort();  // the line went away in the middle of a reply
+  line.port->open = true;
+  EXPECT_EQ(line.Receive(reply), 1);
+  EXPECT_EQ(line.device->Quality().DroppedTotal(), 0u);
+}
+
 TEST(FrameLayer, DefaultTimeOutIsOneSecondPlusWireTime) {
   ByteLine line;
   // 9600 baud, 10 bits per character: request (18 characters) and the longest
