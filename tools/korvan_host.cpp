@@ -1,43 +1,48 @@
-// korvan-host: loads the device plug-in as the monitoring controller does.
-#include <CLI/CLI.hpp>
+// korvan-host: runs the device plug-in as the monitoring controller does.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <ext/stdio_filebuf.h>
 #include <iostream>
 #include <memory>
 
-#include "host/kmx_spdevice.h"
-#include "tools/plugin_loader.h"
+#include "tools/cli/host_cli.h"
 
 namespace {
 
-int ListProviders(const std::string& plugin_path) {
-  PluginLoader loader;
-  std::string error;
-  if (!loader.Load(plugin_path, error)) {
-    std::cerr << "korvan-host: " << error << "\n";
-    return 1;
-  }
-  std::cout << "plug-in " << loader.Path() << "\n";
-  ProviderList providers = loader.GetProviders();
-  for (const std::shared_ptr<Provider>& provider : providers) {
-    auto* factory = dynamic_cast<KMXSPDeviceProvider*>(provider.get());
-    if (factory == nullptr) {
-      std::cout << "  provider without a device factory\n";
-      continue;
-    }
-    std::unique_ptr<KMXSPDevice> device(factory->create());
-    std::cout << "  provider makes device type \"" << device->DeviceType() << "\"\n";
-  }
-  return providers.empty() ? 1 : 0;
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) {
+  g_interrupted.store(true);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"korvan-host: monitoring-controller host for the KORVAN power-system plug-in"};
-  std::string plugin_path = DefaultPluginPath();
-  app.add_option("--plugin", plugin_path, "plug-in library to load")->capture_default_str();
-  app.require_subcommand(1);
-  CLI::App* providers = app.add_subcommand("providers", "list the plug-in's device providers");
-  CLI11_PARSE(app, argc, argv);
-  if (providers->parsed()) return ListProviders(plugin_path);
-  return 2;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  // With --json, standard output carries only JSON lines: the plug-in's own
+  // trace lines, which it writes to standard output, go to standard error.
+  bool json = false;
+  for (int i = 1; i < argc; ++i) json = json || std::strcmp(argv[i], "--json") == 0;
+  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> json_buffer;
+  std::unique_ptr<std::ostream> json_out;
+  if (json) {
+    std::cout.flush();
+    const int json_fd = dup(STDOUT_FILENO);
+    if (json_fd >= 0 && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) {
+      json_buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(json_fd, std::ios::out);
+      json_out = std::make_unique<std::ostream>(json_buffer.get());
+    }
+  }
+  std::ostream& out = json_out ? *json_out : std::cout;
+  const int code = cli::RunHostCli(argc, argv, out, std::cerr, g_interrupted);
+  out.flush();
+  return code;
 }

@@ -1,0 +1,70 @@
+#include "tools/cli/host_cli.h"
+
+#include <CLI/CLI.hpp>
+
+#include "tools/cli/polling_options.h"
+#include "tools/cli/providers_command.h"
+#include "tools/cli/run_command.h"
+#include "tools/cli/simulate_command.h"
+#include "tools/plugin_loader.h"
+
+namespace cli {
+
+int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+               const std::atomic<bool>& interrupted) {
+  CLI::App app{"korvan-host: monitoring-controller host for the KORVAN power-system plug-in"};
+  PollingOptions polling;
+  polling.plugin_path = DefaultPluginPath();
+  app.add_option("--plugin", polling.plugin_path, "plug-in library to load")->capture_default_str();
+  app.require_subcommand(1);
+  app.footer(
+      "Exit codes: 0 done; 1 no power system can run; 2 database cannot be opened or is "
+      "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start.");
+
+  CLI::App* providers = app.add_subcommand("providers", "list the plug-in's device providers");
+  providers->fallthrough();
+
+  std::vector<std::string> config_files;
+  CLI::App* run = app.add_subcommand(
+      "run", "poll the power systems of configuration files on their serial ports");
+  run->fallthrough();
+  run->add_option("--config", config_files, "configuration file (JSON; repeat for several files)")
+      ->required();
+  AddPollingOptions(*run, polling);
+
+  SimulateOptions simulate;
+  CLI::App* simulated = app.add_subcommand(
+      "simulate", "start the built-in power-system simulator on a pseudo-terminal and poll it");
+  simulated->fallthrough();
+  simulated
+      ->add_option("--ac", simulate.ac,
+                   "channels of each AC unit, comma-separated (\"none\": no AC unit)")
+      ->capture_default_str();
+  simulated->add_option("--dc", simulate.dc_units, "DC units (0 to 3)")->capture_default_str();
+  simulated->add_option("--rc", simulate.rectifier_modules, "rectifier modules")
+      ->capture_default_str();
+  simulated->add_option("--model", simulate.model, "model name the simulator reports")
+      ->capture_default_str();
+  simulated
+      ->add_option("--data-id", simulate.data_id,
+                   "data id of the power system (AC units 11, 12.., DC units 21, 22..)")
+      ->capture_default_str();
+  simulated->add_option("--scenario", simulate.scenario,
+                        "scenario file of simulator commands played while polling");
+  simulated->add_option("--set", simulate.settings,
+                        "simulator command applied at start, e.g. \"rectifier-fault 2 on\" "
+                        "(repeatable)");
+  simulated->add_flag("--silent", simulate.silent, "the simulator does not answer");
+  AddPollingOptions(*simulated, polling);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error, out, err);
+  }
+  if (providers->parsed()) return ListProviders(polling.plugin_path, out, err);
+  if (run->parsed()) return RunConfigured(config_files, polling, out, err, interrupted);
+  return RunSimulated(simulate, polling, out, err, interrupted);
+}
+
+}  // namespace cli

@@ -1,0 +1,167 @@
+#include "tools/cli/simulate_command.h"
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "sim/pty_port.h"
+#include "sim/scenario.h"
+#include "sim/sim_server.h"
+#include "sim/simulator.h"
+#include "tools/runtime/console_output.h"
+#include "tools/runtime/exit_codes.h"
+#include "tools/runtime/system_config.h"
+
+namespace cli {
+
+namespace {
+
+bool ParseChannels(const std::string& text, std::vector<int>& channels) {
+  channels.clear();
+  if (text == "none") return true;
+  std::stringstream stream(text);
+  for (std::string item; std::getline(stream, item, ',');) {
+    std::size_t used = 0;
+    try {
+      channels.push_back(std::stoi(item, &used));
+    } catch (const std::exception&) {
+      return false;
+    }
+    if (used != item.size()) return false;
+  }
+  return !channels.empty();
+}
+
+// The runtime's configuration of the simulated system on `port`.
+runtime::SystemConfig RuntimeConfigFor(const SimulateOptions& simulate, const ::SystemConfig& sim,
+                                       const std::string& port) {
+  Json::Value settings(Json::objectValue);
+  settings["name"] = "simulated";
+  settings["port"] = port;
+  settings["data_id"] = simulate.data_id;
+  settings["address"] = sim.address;
+  settings["acSetting"] = Json::Value(Json::arrayValue);
+  for (std::size_t i = 0; i < sim.ac_channels.size(); ++i) {
+    Json::Value unit(Json::objectValue);
+    unit["data_id"] = static_cast<Json::UInt>(11 + i);
+    settings["acSetting"].append(unit);
+  }
+  settings["dcSetting"] = Json::Value(Json::arrayValue);
+  for (int i = 0; i < sim.dc_units; ++i) {
+    Json::Value unit(Json::objectValue);
+    unit["data_id"] = static_cast<Json::UInt>(21 + i);
+    settings["dcSetting"].append(unit);
+  }
+  settings["rcSetting"] = Json::Value(Json::objectValue);
+
+  runtime::SystemConfig config;
+  config.file = "(simulated)";
+  config.name = "simulated";
+  config.port = port;
+  config.data_id = simulate.data_id;
+  config.settings = settings;
+  return config;
+}
+
+// Plays the scenario file on its own thread until it ends or polling stops.
+class ScenarioPlayer {
+ public:
+  ScenarioPlayer(Simulator& simulator, std::string text, runtime::ConsoleOutput& output)
+      : simulator_(simulator), text_(std::move(text)), output_(output) {}
+  ~ScenarioPlayer() { Stop(); }
+
+  void Start() {
+    thread_ = std::thread([this] {
+      std::istringstream lines(text_);
+      std::string error;
+      auto sleep = [this](double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (!stop_.load() && std::chrono::steady_clock::now() < end) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      };
+      if (!RunScenario(simulator_, lines, sleep, error, [this] { return stop_.load(); })) {
+        output_.Problem("simulator", "scenario: " + error);
+      }
+    });
+  }
+  void Stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  Simulator& simulator_;
+  std::string text_;
+  runtime::ConsoleOutput& output_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options, std::ostream& out,
+                 std::ostream& err, const std::atomic<bool>& interrupted) {
+  ::SystemConfig sim;
+  if (!ParseChannels(simulate.ac, sim.ac_channels)) {
+    err << "korvan-host: --ac wants channel counts such as 3,1, or none\n";
+    return runtime::exit_codes::kSimulator;
+  }
+  sim.dc_units = simulate.dc_units;
+  sim.rectifier_modules = simulate.rectifier_modules;
+  sim.model = simulate.model;
+  const std::string invalid = sim.Check();
+  if (!invalid.empty()) {
+    err << "korvan-host: simulated system: " << invalid << "\n";
+    return runtime::exit_codes::kSimulator;
+  }
+  std::string scenario;
+  if (!simulate.scenario.empty()) {
+    std::ifstream file(simulate.scenario);
+    if (!file) {
+      err << "korvan-host: cannot read scenario " << simulate.scenario << "\n";
+      return runtime::exit_codes::kSimulator;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    scenario = text.str();
+  }
+
+  Simulator simulator(sim);
+  std::vector<std::string> settings = simulate.settings;
+  if (simulate.silent) settings.push_back("silent on");
+  for (const std::string& setting : settings) {
+    std::string error;
+    if (!simulator.Apply(setting, error)) {
+      err << "korvan-host: simulator setting \"" << setting << "\": " << error << "\n";
+      return runtime::exit_codes::kSimulator;
+    }
+  }
+  auto line = std::make_shared<PtyPort>();
+  std::string error;
+  if (!line->Open(SerialSettings(), error)) {
+    err << "korvan-host: simulator: " << error << "\n";
+    return runtime::exit_codes::kSimulator;
+  }
+  SimServer server(simulator, line);
+  server.Start();
+
+  runtime::ConsoleOutput output(out, err, options.json, !options.quiet_log);
+  output.Note("simulator", "serving " + std::to_string(sim.ac_channels.size()) + " AC unit(s), " +
+                               std::to_string(sim.dc_units) + " DC unit(s) and " +
+                               std::to_string(sim.rectifier_modules) + " rectifier module(s) on " +
+                               line->Path());
+  runtime::Runtime host(ToRuntimeOptions(options), output);
+  const int prepared = host.Prepare({RuntimeConfigFor(simulate, sim, line->Path())}, {});
+  if (prepared != 0) return prepared;
+  ScenarioPlayer player(simulator, scenario, output);
+  if (!scenario.empty()) player.Start();
+  const int result = host.Run(interrupted);
+  player.Stop();
+  server.Stop();
+  return result;
+}
+
+}  // namespace cli

@@ -1,0 +1,50 @@
+#include "tools/runtime/console_output.h"
+
+#include "tools/runtime/alarm_event_format.h"
+#include "tools/runtime/json_line.h"
+
+namespace runtime {
+
+void ConsoleOutput::Log(const std::string& system, std::uint32_t, const std::string& line) {
+  if (!show_log_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  err_ << system << ": log: " << line << std::endl;
+}
+
+void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    out_ << FormatAlarmEventJson(system, event) << std::endl;
+  } else {
+    out_ << FormatAlarmEventText(system, event) << std::flush;
+  }
+}
+
+void ConsoleOutput::Note(const std::string& system, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    Json::Value note(Json::objectValue);
+    note["event"] = "note";
+    note["system"] = system;
+    note["text"] = text;
+    out_ << JsonLine(note) << std::endl;
+  } else {
+    out_ << system << ": " << text << std::endl;
+  }
+}
+
+void ConsoleOutput::Problem(const std::string& system, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  err_ << "korvan-host: " << (system.empty() ? "" : system + ": ") << text << std::endl;
+}
+
+void ConsoleOutput::Summary(const SystemSummary& summary) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    out_ << FormatSummaryJson(summary) << std::endl;
+  } else {
+    out_ << FormatSummaryText(summary) << std::flush;
+  }
+}
+
+}  // namespace runtime

@@ -1,0 +1,270 @@
+#include "tools/runtime/power_system.h"
+
+#include <set>
+#include <stdexcept>
+
+#include "host/host_clock.h"
+#include "host/pmbus_protocol.h"
+#include "host/provider.h"
+#include "host/termios_port.h"
+#include "tools/runtime/local_time_text.h"
+#include "tools/runtime/record_types.h"
+
+namespace runtime {
+
+namespace {
+
+// A new device of the configured type from the provider that makes it.
+std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type) {
+  for (const std::shared_ptr<Provider>& provider : providers) {
+    auto* factory = dynamic_cast<KMXSPDeviceProvider*>(provider.get());
+    if (factory == nullptr) continue;
+    std::shared_ptr<KMXSPDevice> device(factory->create());
+    if (device && device->DeviceType() == type) return device;
+  }
+  return nullptr;
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + line;
+  return text;
+}
+
+PointReading Read(const KMXVDevice& device, const std::string& name) {
+  PointReading point;
+  point.name = name;
+  try {
+    point.value = device.Get_Value(device.DataId(), name);
+    point.ok = true;
+  } catch (const std::exception& error) {
+    point.status = error.what();
+  }
+  return point;
+}
+
+std::string Describe(const KMXVDevice& device, int record_type) {
+  return device.DeviceType() + " " + std::to_string(device.DataId()) + " (record type " +
+         std::to_string(record_type) + ")";
+}
+
+}  // namespace
+
+std::unique_ptr<PowerSystem> PowerSystem::Create(const SystemConfig& config,
+                                                 const ProviderList& providers,
+                                                 RuntimeOutput& output, PowerSystemOptions options,
+                                                 ConfigProblem& problem) {
+  problem = ConfigProblem{config.file, config.name, ""};
+  std::unique_ptr<PowerSystem> system(new PowerSystem(config, output, options));
+  system->bus_ = MakeDevice(providers, config.device_type);
+  if (!system->bus_) {
+    problem.reason = "the plug-in has no provider for device type \"" + config.device_type + "\"";
+    return nullptr;
+  }
+  RuntimeController& controller = *system->controller_;
+  controller.BindBus(system->bus_.get());
+  controller.StartCapture();
+  const bool bound = system->bus_->Init(system->controller_, config.data_id, config.settings);
+  const bool configured = bound && system->bus_->InitSetting(config.settings);
+  const std::vector<std::string> lines = controller.TakeCaptured();
+  if (!configured) {
+    std::string reason = "the device refused its configuration";
+    if (config.settings["rcSetting"].isNull()) {
+      reason += ": no rcSetting (the rectifier group) given";
+    } else if (!lines.empty()) {
+      reason += ": " + Join(lines);
+    }
+    problem.reason = reason;
+    return nullptr;
+  }
+  if (auto* protocol = dynamic_cast<PMBusProtocol*>(system->bus_.get())) {
+    protocol->AttachTransport(controller.Watch());
+  }
+  return system;
+}
+
+PowerSystem::PowerSystem(SystemConfig config, RuntimeOutput& output, PowerSystemOptions options)
+    : config_(std::move(config)),
+      output_(output),
+      options_(options),
+      controller_(std::make_shared<RuntimeController>(config_.name, nullptr, output)) {}
+
+void PowerSystem::UseStore(std::shared_ptr<RecordStore> store) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  controller_->UseStore(std::move(store));
+}
+
+PowerSystem::~PowerSystem() {
+  Stop();
+}
+
+bool PowerSystem::OpenPort(ConfigProblem& problem, std::shared_ptr<SerialPort> port) {
+  port_ = port ? std::move(port) : std::make_shared<TermiosPort>(config_.port);
+  bus_->AttachPort(port_);
+  if (!bus_->OpenPort()) {
+    problem = ConfigProblem{config_.file, config_.name, bus_->LastPortError()};
+    return false;
+  }
+  driver_ =
+      std::make_unique<LineDriver>(bus_, port_, options_.line, [this] { controller_->RunJobs(); });
+  return true;
+}
+
+int PowerSystem::Restore(RecordStore& store) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int restored = 0;
+  std::set<std::uint32_t> ids{bus_->DataId()};
+  for (const std::shared_ptr<KMXVDevice>& child : bus_->GetAllChildVDevices()) {
+    if (!child) continue;
+    ids.insert(child->DataId());
+    int type = record_types::OfDeviceType(child->DeviceType());
+    if (type == record_types::kUnknown) {
+      // A device this runtime does not know: its one cached record, if any.
+      const std::vector<int> types = store.CacheTypes(child->DataId());
+      if (types.size() != 1) continue;
+      type = types.front();
+    }
+    std::optional<std::vector<unsigned char>> blob = store.FindCache(child->DataId(), type);
+    if (!blob) continue;
+    if (child->LoadFromCache(blob->data(), static_cast<int>(blob->size()))) {
+      controller_->RememberRecord(DeviceKey{child->DataId(), type}, *blob);
+      output_.Note(config_.name, "restored " + Describe(*child, type) + " from its cache row (" +
+                                     std::to_string(blob->size()) + " bytes)");
+      ++restored;
+    } else {
+      output_.Problem(config_.name, "cache row of " + Describe(*child, type) + " (" +
+                                        std::to_string(blob->size()) +
+                                        " bytes) refused by the device; skipped");
+    }
+  }
+  std::vector<AlarmEvent> active;
+  for (const AlarmEvent& alarm : store.ActiveAlarms()) {
+    if (ids.count(alarm.data_id) != 0) active.push_back(alarm);
+  }
+  controller_->Alarms().Restore(active);
+  return restored;
+}
+
+void PowerSystem::Start() {
+  if (thread_.joinable() || !driver_) return;
+  stop_.store(false);
+  thread_ = std::thread([this] { PollLoop(); });
+}
+
+void PowerSystem::Stop() {
+  stop_.store(true);
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bus_) bus_->ClosePort();
+}
+
+void PowerSystem::PollLoop() {
+  while (!stop_.load()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      driver_->Step();
+    }
+    // Let a waiting reader take the lock before the next step does.
+    if (readers_waiting_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void PowerSystem::WithLock(const std::function<void()>& read) {
+  readers_waiting_.fetch_add(1);
+  std::lock_guard<std::mutex> lock(mutex_);
+  readers_waiting_.fetch_sub(1);
+  read();
+}
+
+void PowerSystem::SetCycleListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  controller_->SetCycleListener(std::move(listener));
+}
+
+std::uint64_t PowerSystem::Cycles() {
+  std::uint64_t cycles = 0;
+  WithLock([&] { cycles = controller_->Cycles(); });
+  return cycles;
+}
+
+bool PowerSystem::Repeating() const {
+  return options_.repeat_warning != 0 &&
+         controller_->Watch()->Current().times >= options_.repeat_warning;
+}
+
+SystemSummary PowerSystem::Summarize(const std::string& reason) {
+  SystemSummary summary;
+  WithLock([&] { summary = SummarizeLocked(reason); });
+  return summary;
+}
+
+SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
+  SystemSummary summary;
+  summary.system = config_.name;
+  summary.data_id = bus_->DataId();
+  summary.time = LocalTimeText(host_clock::LocalNow());
+  summary.reason = reason;
+
+  for (const std::shared_ptr<KMXVDevice>& child : bus_->GetAllChildVDevices()) {
+    if (!child) continue;
+    const int type = record_types::OfDeviceType(child->DeviceType());
+    const DeviceKey key{child->DataId(), type};
+    const std::vector<unsigned char>* record = controller_->Record(key);
+    if (type == record_types::kAcUnit) {
+      UnitSummary unit;
+      unit.data_id = child->DataId();
+      for (const char* name : {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"}) {
+        unit.points.push_back(Read(*child, name));
+      }
+      const unsigned int channels = record ? AcChannelCount(*record).value_or(0) : 0;
+      for (unsigned int k = 0; k < channels; ++k) {
+        for (const char* field : {"a", "b", "c", "f"}) {
+          unit.points.push_back(Read(*child, "channel_" + std::to_string(k) + "_" + field));
+        }
+      }
+      summary.ac_units.push_back(std::move(unit));
+    } else if (type == record_types::kDcUnit) {
+      UnitSummary unit;
+      unit.data_id = child->DataId();
+      unit.points.push_back(Read(*child, "v"));
+      unit.points.push_back(Read(*child, "i"));
+      summary.dc_units.push_back(std::move(unit));
+    } else if (type == record_types::kRectifierGroup) {
+      RectifierSummary& group = summary.rectifiers;
+      group.present = true;
+      group.data_id = child->DataId();
+      group.status = Read(*child, "output_voltage").status;
+      if (record) {
+        std::optional<RectifierView> view = ReadRectifierSnapshot(*record);
+        group.has_record = view.has_value();
+        if (view) group.record = std::move(*view);
+      }
+    }
+  }
+  summary.alarms = controller_->Alarms().Active();
+
+  LineHealth& line = summary.line;
+  const LineQuality quality = bus_->Quality();
+  line.port_open = port_ && port_->IsOpen();
+  line.port_error = driver_ ? driver_->LastError() : bus_->LastPortError();
+  line.frames_good = quality.frames_good;
+  for (std::size_t i = 0; i < pmbus_frame::kDropReasons; ++i) {
+    if (quality.dropped[i] == 0) continue;
+    line.dropped.emplace_back(pmbus_frame::DropName(static_cast<pmbus_frame::Drop>(i)),
+                              quality.dropped[i]);
+  }
+  line.dropped_total = quality.DroppedTotal();
+  line.error_replies = quality.error_replies;
+  line.lost_replies = quality.lost_replies;
+  line.send_failures = quality.send_failures;
+  line.cycles = controller_->Cycles();
+  line.last_cycle = controller_->LastCycle();
+  const RequestWatch::Repeat repeat = controller_->Watch()->Current();
+  line.repeated_request = repeat.request;
+  line.repeated_times = repeat.times;
+  line.repeat_warning = options_.repeat_warning != 0 && repeat.times >= options_.repeat_warning;
+  line.last_log = controller_->LastLog();
+  return summary;
+}
+
+}  // namespace runtime

@@ -1,0 +1,135 @@
+#include "tools/runtime/runtime_controller.h"
+
+#include <exception>
+
+#include "host/host_clock.h"
+#include "tools/runtime/local_time_text.h"
+
+namespace runtime {
+
+RuntimeController::RuntimeController(std::string system, std::shared_ptr<RecordStore> store,
+                                     RuntimeOutput& output)
+    : system_(std::move(system)), store_(std::move(store)), output_(output) {}
+
+void RuntimeController::OnInfoLog(unsigned int data_id, const std::string& line) {
+  last_log_ = line;
+  if (capturing_) captured_.push_back(line);
+  output_.Log(system_, data_id, line);
+}
+
+bool RuntimeController::OnSendSP(unsigned int data_id, int type, const unsigned char* data,
+                                 unsigned int length, bool) {
+  const DeviceKey device{data_id, type};
+  last_published_ = device;
+  last_type_[data_id] = type;
+  published_since_reset_ = true;
+  RememberRecord(device, std::vector<unsigned char>(data, data + length));
+  Store([&](RecordStore& store) {
+    store.PutCache(data_id, type, host_clock::LocalNow(), data, length);
+  });
+  return true;
+}
+
+bool RuntimeController::OnSaveDeviceHistory(unsigned int data_id, const unsigned char* data,
+                                            unsigned int length) {
+  const DeviceKey device = KeyFor(data_id);
+  Store([&](RecordStore& store) {
+    store.AppendHistory(data_id, device.record_type, host_clock::LocalNow(), data, length);
+  });
+  return true;
+}
+
+void RuntimeController::OnCheckThresholdWork(unsigned int data_id, std::function<void()> job) {
+  // A unit publishes its record right before it hands over its job, so the
+  // job belongs to the last record published under its data id.
+  DeviceKey device = last_published_.data_id == data_id ? last_published_ : KeyFor(data_id);
+  jobs_.push_back(Job{device, std::move(job)});
+}
+
+bool RuntimeController::OnDoBatchCheckThreshold(unsigned int data_id,
+                                                const std::vector<rule_value>& rules) {
+  return ApplyRules(KeyFor(data_id), rules);
+}
+
+void RuntimeController::OnReset(unsigned int data_id) {
+  if (bus_ == nullptr || data_id != bus_->DataId()) return;
+  // The bus device resets itself after every exchange that ends a cycle; the
+  // cycle completed when its units published their records first.
+  if (published_since_reset_) cycle_completed_ = true;
+  published_since_reset_ = false;
+}
+
+void RuntimeController::RunJobs() {
+  while (!jobs_.empty()) {
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    running_ = job.device;
+    try {
+      job.run();
+    } catch (const std::exception& error) {
+      output_.Problem(system_, std::string("a device's deferred job failed: ") + error.what());
+    }
+    running_.reset();
+  }
+  if (bus_ != nullptr && !bus_->PendingRules().empty()) {
+    ApplyRules(DeviceKey{bus_->DataId(), 0}, bus_->TakePendingRules());
+  }
+  if (cycle_completed_) {
+    cycle_completed_ = false;
+    ++cycles_;
+    last_cycle_ = LocalTimeText(host_clock::LocalNow());
+    watch_->CycleCompleted();
+    if (cycle_listener_) cycle_listener_();
+  }
+}
+
+void RuntimeController::RememberRecord(const DeviceKey& device, std::vector<unsigned char> record) {
+  records_[device] = std::move(record);
+  last_type_.emplace(device.data_id, device.record_type);
+}
+
+const std::vector<unsigned char>* RuntimeController::Record(const DeviceKey& device) const {
+  auto found = records_.find(device);
+  return found == records_.end() ? nullptr : &found->second;
+}
+
+void RuntimeController::StartCapture() {
+  capturing_ = true;
+  captured_.clear();
+}
+
+std::vector<std::string> RuntimeController::TakeCaptured() {
+  capturing_ = false;
+  return std::move(captured_);
+}
+
+DeviceKey RuntimeController::KeyFor(unsigned int data_id) const {
+  if (running_ && running_->data_id == data_id) return *running_;
+  auto found = last_type_.find(data_id);
+  return DeviceKey{data_id, found == last_type_.end() ? 0 : found->second};
+}
+
+bool RuntimeController::ApplyRules(const DeviceKey& device, const std::vector<rule_value>& rules) {
+  const std::vector<AlarmEvent> changes =
+      alarms_.Apply(device, rules, LocalTimeText(host_clock::LocalNow()));
+  for (const AlarmEvent& event : changes) {
+    output_.Alarm(system_, event);
+    Store([&](RecordStore& store) { store.AppendAlarmEvent(event); });
+  }
+  return !changes.empty();
+}
+
+void RuntimeController::Store(const std::function<void(RecordStore&)>& write) {
+  if (!store_) return;
+  try {
+    write(*store_);
+    last_store_error_.clear();
+  } catch (const StoreError& error) {
+    if (error.what() != last_store_error_) {
+      last_store_error_ = error.what();
+      output_.Problem(system_, last_store_error_);
+    }
+  }
+}
+
+}  // namespace runtime

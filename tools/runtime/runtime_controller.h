@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/kmx_controller.h"
+#include "host/kmx_vdevice.h"
+#include "tools/runtime/alarm_book.h"
+#include "tools/runtime/record_store.h"
+#include "tools/runtime/request_watch.h"
+#include "tools/runtime/runtime_output.h"
+
+namespace runtime {
+
+// The controller of one power system: takes what its devices hand the host.
+// Published records replace their cache rows, saved records become history
+// rows, rule batches go through the alarm book, deferred jobs wait until
+// RunJobs. All calls come from the polling thread or from threads that hold
+// the power system's lock, so the controller keeps no lock of its own.
+class RuntimeController : public KMXController {
+ public:
+  // `store` may be empty: nothing is stored then.
+  RuntimeController(std::string system, std::shared_ptr<RecordStore> store, RuntimeOutput& output);
+
+  void OnInfoLog(unsigned int data_id, const std::string& line) override;
+  bool OnSendSP(unsigned int data_id, int type, const unsigned char* data, unsigned int length,
+                bool delayed) override;
+  bool OnSaveDeviceHistory(unsigned int data_id, const unsigned char* data,
+                           unsigned int length) override;
+  void OnCheckThresholdWork(unsigned int data_id, std::function<void()> job) override;
+  bool OnDoBatchCheckThreshold(unsigned int data_id, const std::vector<rule_value>& rules) override;
+  void OnReset(unsigned int data_id) override;
+
+  // The bus device: its own pending rules (the model alarm) are processed by
+  // RunJobs, and its resets after a published cycle count as completed cycles.
+  void BindBus(KMXVDevice* bus) { bus_ = bus; }
+  void UseStore(std::shared_ptr<RecordStore> store) { store_ = std::move(store); }
+  // Runs the queued jobs in order (jobs they queue run too), then the bus
+  // device's own rules; reports a completed cycle to the listener.
+  void RunJobs();
+  void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
+
+  // Records as last published or restored, for the summary.
+  void RememberRecord(const DeviceKey& device, std::vector<unsigned char> record);
+  const std::vector<unsigned char>* Record(const DeviceKey& device) const;
+
+  AlarmBook& Alarms() { return alarms_; }
+  const AlarmBook& Alarms() const { return alarms_; }
+  const std::shared_ptr<RequestWatch>& Watch() const { return watch_; }
+  std::uint64_t Cycles() const { return cycles_; }
+  const std::string& LastCycle() const { return last_cycle_; }
+  const std::string& LastLog() const { return last_log_; }
+  std::size_t QueuedJobs() const { return jobs_.size(); }
+
+  // Log lines from now until TakeCaptured, besides their usual way.
+  void StartCapture();
+  std::vector<std::string> TakeCaptured();
+
+ private:
+  struct Job {
+    DeviceKey device;
+    std::function<void()> run;
+  };
+
+  // The device that calls now: the one whose job runs, else the last one
+  // that published under this data id.
+  DeviceKey KeyFor(unsigned int data_id) const;
+  bool ApplyRules(const DeviceKey& device, const std::vector<rule_value>& rules);
+  // Runs a store write; a failure is reported (once until it changes) and
+  // polling goes on.
+  void Store(const std::function<void(RecordStore&)>& write);
+
+  std::string system_;
+  std::shared_ptr<RecordStore> store_;
+  RuntimeOutput& output_;
+  KMXVDevice* bus_ = nullptr;
+  std::shared_ptr<RequestWatch> watch_ = std::make_shared<RequestWatch>();
+  AlarmBook alarms_;
+
+  std::deque<Job> jobs_;
+  std::optional<DeviceKey> running_;
+  DeviceKey last_published_;
+  std::map<unsigned int, int> last_type_;  // data id → record type of its last record
+  std::map<DeviceKey, std::vector<unsigned char>> records_;
+
+  bool published_since_reset_ = false;
+  bool cycle_completed_ = false;
+  std::uint64_t cycles_ = 0;
+  std::string last_cycle_;
+  std::function<void()> cycle_listener_;
+
+  std::string last_log_;
+  bool capturing_ = false;
+  std::vector<std::string> captured_;
+  std::string last_store_error_;
+};
+
+}  // namespace runtime

@@ -1,0 +1,154 @@
+#include "tools/runtime/sqlite_db.h"
+
+#include <sqlite3.h>
+
+namespace runtime {
+
+SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms) : path_(path) {
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (opened != SQLITE_OK) {
+    const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(opened);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError("database " + path + ": cannot open: " + reason);
+  }
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_timeout(db_, busy_timeout_ms);
+  // A file that is not a database fails at its first read; a damaged one
+  // lists what is wrong.
+  std::string problems;
+  sqlite3_stmt* check = nullptr;
+  int step = sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &check, nullptr);
+  while (step == SQLITE_OK || step == SQLITE_ROW) {
+    step = sqlite3_step(check);
+    if (step != SQLITE_ROW) break;
+    const unsigned char* line = sqlite3_column_text(check, 0);
+    const std::string text = line != nullptr ? reinterpret_cast<const char*>(line) : "";
+    if (text == "ok") continue;
+    if (!problems.empty()) problems += "; ";
+    problems += text;
+  }
+  if (step != SQLITE_DONE && problems.empty()) problems = sqlite3_errmsg(db_);
+  sqlite3_finalize(check);
+  if (!problems.empty()) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError("database " + path + ": corrupt or not a database: " + problems);
+  }
+}
+
+SqliteDb::~SqliteDb() {
+  sqlite3_close(db_);
+}
+
+void SqliteDb::Exec(const std::string& sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    const std::string reason = message != nullptr ? message : sqlite3_errmsg(db_);
+    sqlite3_free(message);
+    throw StoreError("database " + path_ + ": \"" + sql + "\" failed: " + reason);
+  }
+}
+
+void SqliteDb::Fail(const std::string& what) const {
+  throw StoreError("database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_));
+}
+
+SqliteStatement::SqliteStatement(SqliteDb& db, const std::string& sql) : db_(db), sql_(sql) {
+  if (sqlite3_prepare_v2(db.Handle(), sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+    db.Fail("cannot prepare \"" + sql + "\"");
+  }
+}
+
+SqliteStatement::~SqliteStatement() {
+  sqlite3_finalize(statement_);
+}
+
+SqliteStatement& SqliteStatement::Bind(int index, std::int64_t value) {
+  if (sqlite3_bind_int64(statement_, index, value) != SQLITE_OK) db_.Fail("bind");
+  return *this;
+}
+
+SqliteStatement& SqliteStatement::Bind(int index, const std::string& value) {
+  if (sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()),
+                        SQLITE_TRANSIENT) != SQLITE_OK) {
+    db_.Fail("bind");
+  }
+  return *this;
+}
+
+SqliteStatement& SqliteStatement::BindBlob(int index, const unsigned char* data,
+                                           std::size_t length) {
+  // A zero-length blob is stored as an empty blob, not as NULL.
+  static const unsigned char kEmpty = 0;
+  if (sqlite3_bind_blob(statement_, index, length != 0 ? data : &kEmpty, static_cast<int>(length),
+                        SQLITE_TRANSIENT) != SQLITE_OK) {
+    db_.Fail("bind");
+  }
+  return *this;
+}
+
+void SqliteStatement::Run() {
+  const int result = sqlite3_step(statement_);
+  if (result != SQLITE_DONE && result != SQLITE_ROW) {
+    const std::string reason = sqlite3_errmsg(db_.Handle());
+    Reset();
+    throw StoreError("database " + db_.Path() + ": \"" + sql_ + "\" failed: " + reason);
+  }
+  Reset();
+}
+
+bool SqliteStatement::Next() {
+  const int result = sqlite3_step(statement_);
+  if (result == SQLITE_ROW) return true;
+  if (result == SQLITE_DONE) {
+    Reset();
+    return false;
+  }
+  const std::string reason = sqlite3_errmsg(db_.Handle());
+  Reset();
+  throw StoreError("database " + db_.Path() + ": \"" + sql_ + "\" failed: " + reason);
+}
+
+void SqliteStatement::Reset() {
+  sqlite3_reset(statement_);
+  sqlite3_clear_bindings(statement_);
+}
+
+std::int64_t SqliteStatement::Int(int column) const {
+  return sqlite3_column_int64(statement_, column);
+}
+
+std::string SqliteStatement::Text(int column) const {
+  const unsigned char* text = sqlite3_column_text(statement_, column);
+  const int length = sqlite3_column_bytes(statement_, column);
+  return text != nullptr ? std::string(reinterpret_cast<const char*>(text), length) : std::string();
+}
+
+std::vector<unsigned char> SqliteStatement::Blob(int column) const {
+  const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(statement_, column));
+  const int length = sqlite3_column_bytes(statement_, column);
+  if (data == nullptr || length <= 0) return {};
+  return std::vector<unsigned char>(data, data + length);
+}
+
+SqliteTransaction::SqliteTransaction(SqliteDb& db) : db_(db) {
+  db_.Exec("BEGIN IMMEDIATE");
+}
+
+SqliteTransaction::~SqliteTransaction() {
+  if (done_) return;
+  // Nothing of the transaction stays; a failing rollback leaves SQLite to
+  // roll back on the next open.
+  sqlite3_exec(db_.Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void SqliteTransaction::Commit() {
+  db_.Exec("COMMIT");
+  done_ = true;
+}
+
+}  // namespace runtime

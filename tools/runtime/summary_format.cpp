@@ -1,0 +1,223 @@
+// Text and JSON forms of a power system's summary.
+#include <fmt/format.h>
+#include <json/value.h>
+#include <json/writer.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include "tools/runtime/alarm_event_format.h"
+#include "tools/runtime/json_line.h"
+#include "tools/runtime/system_summary.h"
+
+namespace runtime {
+
+namespace {
+
+std::string Number(float value) {
+  return fmt::format("{:g}", value);
+}
+
+// "channel_K_X" → K, X; false for any other name.
+bool SplitChannelPoint(const std::string& name, unsigned long& channel, std::string& field) {
+  static const std::string kPrefix = "channel_";
+  if (name.compare(0, kPrefix.size(), kPrefix) != 0) return false;
+  char* end = nullptr;
+  channel = std::strtoul(name.c_str() + kPrefix.size(), &end, 10);
+  if (end == name.c_str() + kPrefix.size() || *end != '_') return false;
+  field = std::string(end + 1);
+  return true;
+}
+
+std::string Reading(const PointReading& point, const std::string& label) {
+  return label + " " + (point.ok ? Number(point.value) : point.status);
+}
+
+// Every point failed alike: the status stands for the unit.
+bool AllFailedAlike(const UnitSummary& unit) {
+  if (unit.points.empty()) return false;
+  for (const PointReading& point : unit.points) {
+    if (point.ok || point.status != unit.points.front().status) return false;
+  }
+  return true;
+}
+
+void AppendUnit(std::string& text, const char* kind, const UnitSummary& unit) {
+  const std::string head = fmt::format("  {} {:<6}", kind, unit.data_id);
+  if (AllFailedAlike(unit)) {
+    text += head + " " + unit.points.front().status + "\n";
+    return;
+  }
+  std::string line = head;
+  std::map<unsigned long, std::string> channels;
+  for (const PointReading& point : unit.points) {
+    unsigned long channel = 0;
+    std::string field;
+    if (SplitChannelPoint(point.name, channel, field)) {
+      channels[channel] += "  " + Reading(point, field);
+    } else {
+      line += "  " + Reading(point, point.name);
+    }
+  }
+  text += line + "\n";
+  for (const auto& channel : channels) {
+    text += fmt::format("           channel {}{}\n", channel.first, channel.second);
+  }
+}
+
+void AppendRectifiers(std::string& text, const RectifierSummary& group) {
+  if (!group.present) {
+    text += "  rectifiers: none configured\n";
+    return;
+  }
+  if (!group.has_record) {
+    text += fmt::format("  rectifiers {:<6} no record yet ({})\n", group.data_id, group.status);
+    return;
+  }
+  text += fmt::format("  rectifiers {:<6} output {} V, {} module{}\n", group.data_id,
+                      Number(group.record.output_voltage), group.record.modules.size(),
+                      group.record.modules.size() == 1 ? "" : "s");
+  for (std::size_t i = 0; i < group.record.modules.size(); ++i) {
+    const RectifierModule& module = group.record.modules[i];
+    text += fmt::format("           module {}  {} A  on/off {}  limit {}  mode {}  {}\n", i + 1,
+                        Number(module.output_current), module.on_off, module.current_limit,
+                        module.charge_mode, module.fault == 1 ? "FAULT" : "ok");
+  }
+}
+
+void AppendAlarms(std::string& text, const std::vector<AlarmEvent>& alarms) {
+  if (alarms.empty()) {
+    text += "  alarms: none active\n";
+    return;
+  }
+  text += fmt::format("  alarms: {} active\n", alarms.size());
+  for (const AlarmEvent& alarm : alarms) {
+    text += fmt::format("           {} {} {}: {} (level {}, data id {}, since {})\n", alarm.id,
+                        alarm.code, alarm.name, alarm.text, alarm.level, alarm.data_id, alarm.time);
+  }
+}
+
+void AppendLine(std::string& text, const LineHealth& line) {
+  std::string dropped = fmt::format("{} dropped", line.dropped_total);
+  if (!line.dropped.empty()) {
+    std::string reasons;
+    for (const auto& reason : line.dropped) {
+      if (!reasons.empty()) reasons += ", ";
+      reasons += fmt::format("{} {}", reason.second, reason.first);
+    }
+    dropped += " (" + reasons + ")";
+  }
+  text += fmt::format(
+      "  line: port {}, {} frames good, {}, {} error replies, {} replies lost, {} cycles "
+      "completed, last {}\n",
+      line.port_open ? "open" : "closed", line.frames_good, dropped, line.error_replies,
+      line.lost_replies, line.cycles, line.last_cycle.empty() ? "never" : line.last_cycle);
+  if (!line.port_open && !line.port_error.empty()) {
+    text += "  port: " + line.port_error + "\n";
+  }
+  if (line.repeat_warning) {
+    text += fmt::format("  WARNING: request {} sent {} times in a row without a cycle completing",
+                        line.repeated_request, line.repeated_times);
+    text += line.last_log.empty() ? "\n" : "; last log line: " + line.last_log + "\n";
+  }
+}
+
+Json::Value JsonNumber(float value) {
+  return std::isfinite(value) ? Json::Value(static_cast<double>(value)) : Json::Value();
+}
+
+Json::Value JsonUnit(const UnitSummary& unit) {
+  Json::Value object(Json::objectValue);
+  object["data_id"] = unit.data_id;
+  Json::Value points(Json::objectValue);
+  for (const PointReading& point : unit.points) {
+    points[point.name] = point.ok ? JsonNumber(point.value) : Json::Value(point.status);
+  }
+  object["points"] = points;
+  return object;
+}
+
+}  // namespace
+
+std::string FormatSummaryText(const SystemSummary& summary) {
+  std::string text = fmt::format(
+      "{} (data id {}) {} at {}\n", summary.system, summary.data_id,
+      summary.reason == "cycle" ? fmt::format("cycle {}", summary.line.cycles) : summary.reason,
+      summary.time);
+  for (const UnitSummary& unit : summary.ac_units) AppendUnit(text, "AC", unit);
+  for (const UnitSummary& unit : summary.dc_units) AppendUnit(text, "DC", unit);
+  AppendRectifiers(text, summary.rectifiers);
+  AppendAlarms(text, summary.alarms);
+  AppendLine(text, summary.line);
+  return text;
+}
+
+std::string FormatSummaryJson(const SystemSummary& summary) {
+  Json::Value root(Json::objectValue);
+  root["event"] = "summary";
+  root["system"] = summary.system;
+  root["data_id"] = summary.data_id;
+  root["time"] = summary.time;
+  root["reason"] = summary.reason;
+  root["ac"] = Json::Value(Json::arrayValue);
+  for (const UnitSummary& unit : summary.ac_units) root["ac"].append(JsonUnit(unit));
+  root["dc"] = Json::Value(Json::arrayValue);
+  for (const UnitSummary& unit : summary.dc_units) root["dc"].append(JsonUnit(unit));
+
+  const RectifierSummary& group = summary.rectifiers;
+  if (group.present) {
+    Json::Value rectifiers(Json::objectValue);
+    rectifiers["data_id"] = group.data_id;
+    rectifiers["status"] = group.status;
+    if (group.has_record) {
+      rectifiers["output_voltage"] = JsonNumber(group.record.output_voltage);
+      rectifiers["modules"] = Json::Value(Json::arrayValue);
+      for (std::size_t i = 0; i < group.record.modules.size(); ++i) {
+        const RectifierModule& module = group.record.modules[i];
+        Json::Value entry(Json::objectValue);
+        entry["module"] = static_cast<Json::UInt>(i + 1);
+        entry["current"] = JsonNumber(module.output_current);
+        entry["on_off"] = module.on_off;
+        entry["current_limit"] = module.current_limit;
+        entry["charge_mode"] = module.charge_mode;
+        entry["fault"] = module.fault;
+        rectifiers["modules"].append(entry);
+      }
+    }
+    root["rectifiers"] = rectifiers;
+  } else {
+    root["rectifiers"] = Json::Value();
+  }
+
+  root["alarms"] = Json::Value(Json::arrayValue);
+  for (const AlarmEvent& alarm : summary.alarms) root["alarms"].append(AlarmEventJson(alarm));
+
+  const LineHealth& line = summary.line;
+  Json::Value health(Json::objectValue);
+  health["port_open"] = line.port_open;
+  if (!line.port_error.empty()) health["port_error"] = line.port_error;
+  health["frames_good"] = static_cast<Json::UInt64>(line.frames_good);
+  Json::Value dropped(Json::objectValue);
+  for (const auto& reason : line.dropped) {
+    dropped[reason.first] = static_cast<Json::UInt64>(reason.second);
+  }
+  health["dropped"] = dropped;
+  health["dropped_total"] = static_cast<Json::UInt64>(line.dropped_total);
+  health["error_replies"] = static_cast<Json::UInt64>(line.error_replies);
+  health["lost_replies"] = static_cast<Json::UInt64>(line.lost_replies);
+  health["send_failures"] = static_cast<Json::UInt64>(line.send_failures);
+  health["cycles"] = static_cast<Json::UInt64>(line.cycles);
+  health["last_cycle"] = line.last_cycle.empty() ? Json::Value() : Json::Value(line.last_cycle);
+  if (!line.repeated_request.empty()) {
+    health["repeated_request"] = line.repeated_request;
+    health["repeated_times"] = static_cast<Json::UInt64>(line.repeated_times);
+  }
+  health["repeat_warning"] = line.repeat_warning;
+  health["last_log"] = line.last_log;
+  root["line"] = health;
+  return JsonLine(root);
+}
+
+}  // namespace runtime
