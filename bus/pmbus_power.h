@@ -59,9 +59,6 @@ class PMBusPower : public PMBusProtocol {
     int length;
   };
 
-  template <class Child>
-  using ParseOperation = int (Child::*)(const unsigned char*, int);
-
   Info CurrentInfo() const;
   bool ValidateChildSettings(const Json::Value& config, const char* key) const;
   void SendRequestOf(std::int32_t step);
@@ -73,8 +70,9 @@ class PMBusPower : public PMBusProtocol {
 
   // Hands each child its block in list order. False when a child refuses its
   // block; `consumed` is the end of the last block, counted from INFO's start.
-  template <class Child>
-  bool Walk(const std::vector<std::shared_ptr<Child>>& children, ParseOperation<Child> parse,
+  // `parse` is a parse operation of the children: int (const unsigned char*, int).
+  template <class Child, class ParseOperation>
+  bool Walk(const std::vector<std::shared_ptr<Child>>& children, ParseOperation parse,
             const Info& info, int start, long long& consumed);
 
   int HandleAcAnalog(const Info& info);

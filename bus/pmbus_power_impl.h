@@ -158,9 +158,9 @@ int PMBusPower<AC, DC, RC>::process_payload() {
 }
 
 template <class AC, class DC, class RC>
-template <class Child>
+template <class Child, class ParseOperation>
 bool PMBusPower<AC, DC, RC>::Walk(const std::vector<std::shared_ptr<Child>>& children,
-                                  ParseOperation<Child> parse, const Info& info, int start,
+                                  ParseOperation parse, const Info& info, int start,
                                   long long& consumed) {
   long long offset = start;
   for (const auto& child : children) {
