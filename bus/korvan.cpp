@@ -1,7 +1,10 @@
 #include "bus/korvan.h"
 
-KORVAN::KORVAN() { device_type_ = "korvan"; }
+KORVAN::KORVAN() : PMBusPower({"KORVAN3"}) {
+  device_type_ = "korvan";
+  baud_rate_ = 9600;
+  port_option_ = 1;
+  protocol_version_ = 0x20;
+}
 
-bool KORVAN::LoadFromCache(const unsigned char*, int) { return true; }
-
-int KORVAN::process_payload() { return 1; }
+KORVAN::~KORVAN() = default;

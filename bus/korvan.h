@@ -1,11 +1,13 @@
 #pragma once
 
-#include "host/pmbus_protocol.h"
+#include "bus/pmbus_power.h"
+#include "units/ac/korvan_ac.h"
+#include "units/dc/korvan_dc.h"
+#include "units/rc/korvan_rc.h"
 
-// Power-system bus device.
-class KORVAN final : public PMBusProtocol {
+// The KORVAN power system's bus device.
+class KORVAN final : public PMBusPower<KORVAN_AC, KORVAN_DC, KORVAN_RC> {
  public:
   KORVAN();
-  bool LoadFromCache(const unsigned char* data, int length) override;
-  int process_payload() override;
+  ~KORVAN() override;
 };
