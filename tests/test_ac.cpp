@@ -1,5 +1,5 @@
-// The AC distribution unit (Parts 3.1, 3.2, 3.3) through the recording
-// controller of the host stand-in, with the five mends of issue 3.
+// The AC distribution unit through the recording controller of the host
+// stand-in, including its guards against bad replies, blobs and point names.
 #include <gtest/gtest.h>
 #include <json/value.h>
 
@@ -210,7 +210,7 @@ class AcUnit : public testing::Test {
 };
 
 // ===========================================================================
-// Part 3.1: class, records
+// Class and records
 
 TEST(AcRecords, LayoutTemplatesAndKorvanInstances) {
   EXPECT_EQ(sizeof(tele_c_korvan_ac), 33u);
@@ -243,7 +243,7 @@ TEST(AcRecords, KorvanAcIsTheFinalUnit) {
 }
 
 // ===========================================================================
-// Part 3.1: parse40_41
+// parse40_41
 
 TEST_F(AcUnit, Analog41FirstReplyFixesTheChannels) {
   const Bytes section = Section41(kTwoChannels, 10.5f, 11.0f, 12.25f);
@@ -367,7 +367,7 @@ TEST_F(AcUnit, Analog41EmptySection) {
 }
 
 // ===========================================================================
-// Part 3.1: parse40_43
+// parse40_43
 
 TEST_F(AcUnit, Switch43StoresTheUserStates) {
   const Bytes section = Section43({}, {1, 0, 1, 1});
@@ -417,7 +417,7 @@ TEST_F(AcUnit, Switch43Overflow) {
 }
 
 // ===========================================================================
-// Part 3.1: parse40_44
+// parse40_44
 
 TEST_F(AcUnit, Alarm44BeforeAnyAnalogReply) {
   EXPECT_EQ(Parse44(Bytes{5, 1, 2, 3}), 4);  // count byte 5 is not compared
@@ -483,7 +483,7 @@ TEST_F(AcUnit, Alarm44Overflow) {
 }
 
 // ===========================================================================
-// Part 3.1: every parse stays within `size`.
+// Every parse stays within `size`.
 
 // The consumed count that an overflow line reports, or -1.
 long ReportedOverflow(const std::string& line, const char* command, int size) {
@@ -542,7 +542,7 @@ TEST_F(AcUnit, RandomSectionsNeverReportMoreThanSize) {
 }
 
 // ===========================================================================
-// Part 3.2: Get_Value
+// Get_Value
 
 TEST_F(AcUnit, PointsAreNotReadyBeforeTheFirstCycle) {
   ASSERT_EQ(Parse41(Section41(kTwoChannels, 1.0f, 2.0f, 3.0f)), 47);
@@ -599,7 +599,7 @@ TEST_F(AcUnit, ClockSetBackCountsAsFresh) {
 }
 
 // ===========================================================================
-// Part 3.2: InitV
+// InitV
 
 TEST(AcInitV, StoresTheIdAndCallsTheHost) {
   auto controller = std::make_shared<RecordingController>();
@@ -666,7 +666,7 @@ TEST(AcInitV, ALaterInitVKeepsThresholdsThatItDoesNotName) {
 }
 
 // ===========================================================================
-// Part 3.2: LoadFromCache
+// LoadFromCache
 
 // A blob in the snapshot format: head with `count` channels, then `records` channels.
 Bytes Blob(unsigned char count, std::size_t records, std::uint32_t data_id = 99) {
@@ -766,9 +766,9 @@ TEST_F(AcUnit, CacheRestoreSetsItsOwnChannelCount) {
 }
 
 // ===========================================================================
-// Part 3.3: RoundDone
+// RoundDone
 
-// The AC alarm table of Part 3.3, written out again for the test.
+// The AC alarm table, written out again for the test.
 struct ExpectedRow {
   const char* id;
   int level;
@@ -1223,7 +1223,7 @@ std::string Printable(const std::string& name) {
 TEST(Mend5PointNames, AgreeWithStdRegexOnATable) {
   using namespace std::string_literals;
   const std::vector<std::string> names = {
-      // The names of Part 3.2.
+      // The documented point names.
       "ia",
       "ib",
       "ic",

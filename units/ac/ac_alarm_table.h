@@ -1,6 +1,6 @@
 #pragma once
 
-// The AC alarm table of Part 3.3, as data: one row per alarm. The unit walks
+// The AC alarm table, as data: one row per alarm. The unit walks
 // the channel rows once per channel record (text "交流屏<k+1>" + suffix) and
 // then the unit rows once (text: the suffix alone).
 

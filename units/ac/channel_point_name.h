@@ -1,8 +1,8 @@
 #pragma once
 
-// The channel point names of Part 3.2, without std::regex.
+// The channel point names, matched without std::regex.
 //
-// Part 3.2 searches a point name for the ECMAScript pattern
+// A point name is searched for the ECMAScript pattern
 // "channel_(\d+)_(.+?)" anywhere in the name. libstdc++ matches it
 // recursively, one stack frame per character, and overflows the stack on long
 // names; this matcher gives the same answer in one pass with no recursion:

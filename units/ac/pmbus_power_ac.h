@@ -1,6 +1,6 @@
 #pragma once
 
-// PMBusPowerAC: the AC distribution unit (Parts 3.1, 3.2, 3.3), a class
+// PMBusPowerAC: the AC distribution unit, a class
 // template over its head record, its channel record and the record type number
 // under which it publishes its snapshot.
 
@@ -48,7 +48,7 @@ class PMBusPowerAC : public KMXSPDevice {
 
   PMBusPowerAC() = default;
 
-  // Part 3.2: reads one named point; throws std::out_of_range with a status text.
+  // Reads one named point; throws std::out_of_range with a status text.
   float Get_Value(unsigned int /*id*/, const std::string& name) const override {
     if (!data_ready_) throw std::out_of_range(ac_status::kNotReady);
     const boost::posix_time::ptime now = host_clock::LocalNow();
@@ -84,7 +84,7 @@ class PMBusPowerAC : public KMXSPDevice {
   // The host's text form hands its bytes to the byte form below.
   using KMXSPDevice::LoadFromCache;
 
-  // Part 3.2: restores head and channels from a blob in the snapshot format.
+  // Restores head and channels from a blob in the snapshot format.
   // The whole blob is checked before anything is taken over: a refused blob
   // changes nothing (head, channels, data-ready flag, last-update time).
   bool LoadFromCache(const unsigned char* blob, int length) override {
@@ -102,7 +102,7 @@ class PMBusPowerAC : public KMXSPDevice {
     return true;
   }
 
-  // Part 3.3: closes the polling cycle for this unit.
+  // Closes the polling cycle for this unit.
   void RoundDone() override {
     last_update_ = host_clock::LocalNow();
     const ttime stamp = get_ttime(host_clock::LocalNow());
@@ -147,7 +147,7 @@ class PMBusPowerAC : public KMXSPDevice {
     pending_rules_.reserve(pending);
   }
 
-  // Part 3.2: data id, thresholds, then the host's InitV.
+  // Data id, thresholds, then the host's InitV.
   bool InitV(KMXVDevice* parent, unsigned int id, const Json::Value& config) override {
     StoreField(tele_, offsetof(Head, data_id), static_cast<std::uint32_t>(id));
     if (config.isObject()) {
@@ -160,7 +160,7 @@ class PMBusPowerAC : public KMXSPDevice {
     return KMXVDevice::InitV(parent, id, config);
   }
 
-  // Part 3.1, 41h section: 1 + 17 n + 12 bytes with the KORVAN parameters.
+  // 41h section: 1 + 17 n + 12 bytes with the KORVAN parameters.
   virtual int parse40_41(const unsigned char* data, int size) {
     static const char* const kOverflow =
         "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
@@ -218,7 +218,7 @@ class PMBusPowerAC : public KMXSPDevice {
     return static_cast<int>(in.Offset());
   }
 
-  // Part 3.1, 43h section: 6 bytes with the KORVAN parameters.
+  // 43h section: 6 bytes with the KORVAN parameters.
   virtual int parse40_43(const unsigned char* data, int size) {
     static const char* const kOverflow =
         "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
@@ -250,7 +250,7 @@ class PMBusPowerAC : public KMXSPDevice {
     return static_cast<int>(in.Offset());
   }
 
-  // Part 3.1, 44h section: 1 + 9 n + 3 bytes with the KORVAN parameters.
+  // 44h section: 1 + 9 n + 3 bytes with the KORVAN parameters.
   virtual int parse40_44(const unsigned char* data, int size) {
     static const char* const kOverflow =
         "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";

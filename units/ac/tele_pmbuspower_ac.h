@@ -1,11 +1,11 @@
 #pragma once
 
-// AC telemetry records (Part 3.1): the head record of an AC distribution unit
+// AC telemetry records: the head record of an AC distribution unit
 // and the record of one AC input channel.
 //
 // Both are byte-packed and little-endian; their bytes are at once what the unit
 // publishes, what it saves as history and what it accepts from the cache
-// (Part 3.2). Fill them with memcpy (units/common/packed_field.h), never through
+// (the snapshot format). Fill them with memcpy (units/common/packed_field.h), never through
 // pointers to their multi-byte members, which may be misaligned.
 
 #include <cstddef>
@@ -73,7 +73,7 @@ static_assert(std::is_standard_layout_v<tele_c_korvan_ac> &&
                   std::is_standard_layout_v<tele_c_korvan_ac_channel>,
               "offsetof applies to the records");
 
-// The snapshot format of Part 3.2.
+// The snapshot format.
 static_assert(offsetof(tele_c_korvan_ac, data_id) == 0 && offsetof(tele_c_korvan_ac, ia) == 4 &&
                   offsetof(tele_c_korvan_ac, ib) == 8 && offsetof(tele_c_korvan_ac, ic) == 12 &&
                   offsetof(tele_c_korvan_ac, channel_count) == 16 &&
@@ -85,7 +85,7 @@ static_assert(offsetof(tele_c_korvan_ac, data_id) == 0 && offsetof(tele_c_korvan
                   offsetof(tele_c_korvan_ac, ib_alert) == 24 &&
                   offsetof(tele_c_korvan_ac, ic_alert) == 25 &&
                   offsetof(tele_c_korvan_ac, stamp) == 26,
-              "head record offsets of Part 3.2");
+              "head record offsets of the snapshot format");
 static_assert(offsetof(tele_c_korvan_ac_channel, a) == 0 &&
                   offsetof(tele_c_korvan_ac_channel, b) == 4 &&
                   offsetof(tele_c_korvan_ac_channel, c) == 8 &&
@@ -98,4 +98,4 @@ static_assert(offsetof(tele_c_korvan_ac_channel, a) == 0 &&
                   offsetof(tele_c_korvan_ac_channel, f_alert) == 20 &&
                   offsetof(tele_c_korvan_ac_channel, user_alert_count) == 21 &&
                   offsetof(tele_c_korvan_ac_channel, user_alert) == 22,
-              "channel record offsets of Part 3.2");
+              "channel record offsets of the snapshot format");
