@@ -16,8 +16,15 @@ namespace runtime {
 
 namespace {
 
+// Measurements with two decimals; alarm states (0, 1, 2 ...) as they are.
 std::string Number(float value) {
-  return fmt::format("{:g}", value);
+  return fmt::format("{:.2f}", value);
+}
+
+bool IsAlarmState(const std::string& name) {
+  static const std::string kSuffix = "_alert";
+  return name.size() > kSuffix.size() &&
+         name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
 }
 
 // "channel_K_X" → K, X; false for any other name.
@@ -32,7 +39,9 @@ bool SplitChannelPoint(const std::string& name, unsigned long& channel, std::str
 }
 
 std::string Reading(const PointReading& point, const std::string& label) {
-  return label + " " + (point.ok ? Number(point.value) : point.status);
+  if (!point.ok) return label + " " + point.status;
+  return label + " " +
+         (IsAlarmState(point.name) ? fmt::format("{:g}", point.value) : Number(point.value));
 }
 
 // Every point failed alike: the status stands for the unit.

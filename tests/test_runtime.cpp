@@ -1,0 +1,584 @@
+// The host runtime: alarm book, configuration files, controller, snapshot
+// views, the command line's failures, and polling the simulator end to end
+// over a pseudo-terminal.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/kmx_spdevice.h"
+#include "sim/pty_port.h"
+#include "sim/sim_server.h"
+#include "sim/simulator.h"
+#include "tools/cli/host_cli.h"
+#include "tools/runtime/alarm_book.h"
+#include "tools/runtime/record_store.h"
+#include "tools/runtime/runtime_controller.h"
+#include "tools/runtime/snapshot_views.h"
+#include "tools/runtime/sqlite_db.h"
+#include "tools/runtime/system_config.h"
+
+namespace {
+
+using runtime::AlarmBook;
+using runtime::AlarmEvent;
+using runtime::DeviceKey;
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+rule_value Rule(const std::string& id, const std::string& text, bool active, int level = 2) {
+  rule_value rule;
+  rule.id = id;
+  rule.code = "06024";
+  rule.name = "整流模块故障告警";
+  rule.text = text;
+  rule.level = level;
+  rule.active = active;
+  return rule;
+}
+
+// A fresh directory, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/korvan-runtime-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(File(name)) << text;
+    return File(name);
+  }
+
+ private:
+  std::string path_;
+};
+
+// Collects what the controller reports.
+class RecordingOutput : public runtime::RuntimeOutput {
+ public:
+  void Log(const std::string&, std::uint32_t, const std::string& line) override {
+    logs.push_back(line);
+  }
+  void Alarm(const std::string&, const AlarmEvent& event) override { alarms.push_back(event); }
+  void Note(const std::string&, const std::string& text) override { notes.push_back(text); }
+  void Problem(const std::string&, const std::string& text) override { problems.push_back(text); }
+  void Summary(const runtime::SystemSummary&) override {}
+
+  std::vector<std::string> logs, notes, problems;
+  std::vector<AlarmEvent> alarms;
+};
+
+struct HostRun {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs korvan-host's command line in this process with the plug-in under test.
+HostRun RunHost(std::vector<std::string> args, const std::atomic<bool>* interrupt = nullptr) {
+  static const std::atomic<bool> kNever{false};
+  args.insert(args.begin(), {"korvan-host", "--plugin", KORVAN_PLUGIN_PATH});
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::ostringstream out, err;
+  HostRun run;
+  run.code = cli::RunHostCli(static_cast<int>(argv.size()), argv.data(), out, err,
+                             interrupt ? *interrupt : kNever);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+// The JSON objects of a --json run whose "event" is `event`.
+std::vector<Json::Value> Events(const std::string& out, const std::string& event) {
+  std::vector<Json::Value> found;
+  std::istringstream lines(out);
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  for (std::string line; std::getline(lines, line);) {
+    Json::Value value;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &value, &errors)) << line;
+    if (value["event"].asString() == event) found.push_back(value);
+  }
+  return found;
+}
+
+// A simulated power system on a pseudo-terminal, for configuration files
+// that name its port.
+class ServedSimulator {
+ public:
+  explicit ServedSimulator(::SystemConfig config = ::SystemConfig())
+      : simulator_(config), line_(std::make_shared<PtyPort>()) {
+    std::string error;
+    EXPECT_TRUE(line_->Open(SerialSettings(), error)) << error;
+    server_ = std::make_unique<SimServer>(simulator_, line_);
+    server_->Start();
+  }
+  ~ServedSimulator() { server_->Stop(); }
+  std::string Port() const { return line_->Path(); }
+
+ private:
+  Simulator simulator_;
+  std::shared_ptr<PtyPort> line_;
+  std::unique_ptr<SimServer> server_;
+};
+
+// One system object of a configuration file, with one AC and one DC unit.
+std::string SystemJson(const std::string& port, const std::string& extra = "", bool rc = true) {
+  return "{\"name\": \"site-a\", \"port\": \"" + port +
+         "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
+         "\"dcSetting\": [{\"data_id\": 21}" +
+         extra + "]" + (rc ? ", \"rcSetting\": {}" : "") + "}";
+}
+
+std::int64_t Count(const std::string& db_path, const std::string& sql) {
+  runtime::SqliteDb db(db_path, 1000);
+  runtime::SqliteStatement count(db, sql);
+  return count.Next() ? count.Int(0) : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Alarm book
+
+TEST(AlarmBook, RaisesAndClearsOnlyWhenTheStateChanges) {
+  AlarmBook book;
+  const DeviceKey rectifiers{100, 5211};
+  const std::vector<bool> states{false, true, true, true, false, false, true};
+  std::vector<std::pair<std::size_t, bool>> changes;
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    const auto events = book.Apply(rectifiers, {Rule("RC_0", "模块2整流模块故障告警", states[i])},
+                                   "2026-12-08 10:00:0" + std::to_string(i));
+    for (const AlarmEvent& event : events) changes.emplace_back(i, event.raised);
+  }
+  EXPECT_EQ(changes, (std::vector<std::pair<std::size_t, bool>>{{1, true}, {4, false}, {6, true}}));
+
+  const std::vector<AlarmEvent> active = book.Active();
+  ASSERT_EQ(active.size(), 1u);
+  EXPECT_EQ(active[0].time, "2026-12-08 10:00:06");
+  EXPECT_EQ(active[0].data_id, 100u);
+  EXPECT_EQ(active[0].record_type, 5211);
+  EXPECT_EQ(active[0].level, 2);
+  EXPECT_EQ(active[0].code, "06024");
+  EXPECT_EQ(active[0].name, "整流模块故障告警");
+  EXPECT_EQ(active[0].text, "模块2整流模块故障告警");
+}
+
+TEST(AlarmBook, KeysAlarmsByDeviceIdAndText) {
+  AlarmBook book;
+  const DeviceKey bus{100, 0};
+  const DeviceKey rectifiers{100, 5211};
+  // One id, one text per module: each module's alarm stands alone.
+  auto raised = book.Apply(
+      rectifiers,
+      {Rule("RC_0", "模块1整流模块故障告警", true), Rule("RC_0", "模块2整流模块故障告警", true),
+       Rule("RC_0", "模块3整流模块故障告警", false)},
+      "t1");
+  EXPECT_EQ(raised.size(), 2u);
+  // The same id and text from another device under the same data id.
+  EXPECT_EQ(book.Apply(bus, {Rule("RC_0", "模块1整流模块故障告警", true)}, "t2").size(), 1u);
+  const auto cleared = book.Apply(
+      rectifiers,
+      {Rule("RC_0", "模块1整流模块故障告警", false), Rule("RC_0", "模块2整流模块故障告警", true)},
+      "t3");
+  ASSERT_EQ(cleared.size(), 1u);
+  EXPECT_FALSE(cleared[0].raised);
+  EXPECT_EQ(cleared[0].text, "模块1整流模块故障告警");
+  EXPECT_EQ(book.Active().size(), 2u);
+}
+
+TEST(AlarmBook, AlarmsActiveBeforeARestartAreNotRaisedAgain) {
+  AlarmBook book;
+  AlarmEvent stored;
+  stored.raised = true;
+  stored.data_id = 100;
+  stored.record_type = 5211;
+  stored.id = "RC_0";
+  stored.text = "模块2整流模块故障告警";
+  book.Restore({stored});
+  EXPECT_TRUE(book.Apply({100, 5211}, {Rule("RC_0", "模块2整流模块故障告警", true)}, "t").empty());
+  EXPECT_EQ(book.Apply({100, 5211}, {Rule("RC_0", "模块2整流模块故障告警", false)}, "t").size(),
+            1u);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration files
+
+TEST(ConfigFile, ReadsOneSystemOrSeveral) {
+  const runtime::LoadedConfig one = runtime::ParseConfig(SystemJson("/dev/ttyS1"), "one.json");
+  ASSERT_TRUE(one.problems.empty());
+  ASSERT_EQ(one.systems.size(), 1u);
+  EXPECT_EQ(one.systems[0].name, "site-a");
+  EXPECT_EQ(one.systems[0].port, "/dev/ttyS1");
+  EXPECT_EQ(one.systems[0].device_type, "korvan");
+  EXPECT_EQ(one.systems[0].data_id, 100u);
+  EXPECT_EQ(one.systems[0].settings["acSetting"][0]["data_id"].asUInt(), 11u);
+
+  const runtime::LoadedConfig two = runtime::ParseConfig(
+      "{\"systems\": [{\"port\": \"/dev/a\"}, {\"port\": \"/dev/b\", \"device_type\": \"x\"}]}",
+      "two.json");
+  ASSERT_EQ(two.systems.size(), 2u);
+  EXPECT_EQ(two.systems[0].name, "system-1");
+  EXPECT_EQ(two.systems[1].name, "system-2");
+  EXPECT_EQ(two.systems[1].device_type, "x");
+}
+
+TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
+  struct Row {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Row> rows{
+      {"{\"name\": \"a\", \"rcSetting\": {}}",
+       "f.json: system \"a\": no serial port given (key \"port\")"},
+      {"{\"port\": 5}",
+       "f.json: system \"system-1\": \"port\" must be the path of a serial device"},
+      {"{\"port\": \"/dev/a\", \"data_id\": -1}",
+       "f.json: system \"system-1\": \"data_id\" must be an unsigned whole number"},
+      {"{\"port\": \"/dev/a\", \"device_type\": \"\"}",
+       "f.json: system \"system-1\": \"device_type\" must be a non-empty text"},
+      {"{\"systems\": {}}", "f.json: \"systems\" must be a non-empty array"},
+      {"[1]", "f.json: must hold a JSON object"},
+      {"{\"systems\": [7]}", "f.json: system \"system-1\": is not a JSON object"},
+  };
+  for (const Row& row : rows) {
+    const runtime::LoadedConfig loaded = runtime::ParseConfig(row.text, "f.json");
+    ASSERT_EQ(loaded.problems.size(), 1u) << row.text;
+    EXPECT_EQ(loaded.problems[0].Message(), row.message);
+    EXPECT_TRUE(loaded.systems.empty());
+  }
+  const runtime::LoadedConfig broken = runtime::ParseConfig("{\"port\": ", "f.json");
+  ASSERT_EQ(broken.problems.size(), 1u);
+  EXPECT_EQ(broken.problems[0].Message().rfind("f.json: not valid JSON: ", 0), 0u);
+
+  // A bad system does not take its good neighbour with it.
+  const runtime::LoadedConfig mixed =
+      runtime::ParseConfig("{\"systems\": [{\"port\": \"/dev/a\"}, {}]}", "f.json");
+  EXPECT_EQ(mixed.systems.size(), 1u);
+  EXPECT_EQ(mixed.problems.size(), 1u);
+}
+
+TEST(ConfigFile, AnUnreadableFileIsNamedWithTheSystemsReason) {
+  const runtime::LoadedConfig loaded = runtime::LoadConfigFile("/nonexistent/site.json");
+  ASSERT_EQ(loaded.problems.size(), 1u);
+  EXPECT_EQ(loaded.problems[0].Message(),
+            "/nonexistent/site.json: cannot read: No such file or directory");
+}
+
+// ---------------------------------------------------------------------------
+// Controller
+
+// A device that ends a cycle the way the units do: publish, one rule, one
+// deferred job that checks the rule and saves the record.
+class FakeUnit : public KMXSPDevice {
+ public:
+  FakeUnit(int type, std::vector<std::string>* order = nullptr) : type_(type), order_(order) {}
+  bool LoadFromCache(const unsigned char*, int) override { return true; }
+
+  void EndCycle(bool alarm) {
+    record_[0] = static_cast<unsigned char>(type_ & 0xFF);
+    SendSP(type_, record_, sizeof record_, false);
+    CheckThresholdBool(2, "X_0", "00001", "name", "text", alarm, 1);
+    std::vector<rule_value> rules = TakePendingRules();
+    std::shared_ptr<KMXVDevice> self = shared_from_this();
+    CheckThresholdWork([self, this, rules] {
+      if (order_ != nullptr) order_->push_back(std::to_string(type_));
+      DoBatchCheckThreshold(rules);
+      SaveDeviceHistory(record_, sizeof record_);
+    });
+  }
+
+ private:
+  int type_;
+  std::vector<std::string>* order_;
+  unsigned char record_[4] = {};
+};
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = std::make_shared<runtime::RecordStore>(dir_.File("c.db"), runtime::HistoryBound());
+    controller_ = std::make_shared<runtime::RuntimeController>("site", store_, output_);
+    bus_->Init(controller_, 100, Json::Value());
+    controller_->BindBus(bus_.get());
+  }
+  std::shared_ptr<FakeUnit> Unit(unsigned int id, int type) {
+    auto unit = std::make_shared<FakeUnit>(type, &order_);
+    unit->Init(controller_, id, Json::Value());
+    return unit;
+  }
+
+  TempDir dir_;
+  RecordingOutput output_;
+  std::shared_ptr<runtime::RecordStore> store_;
+  std::shared_ptr<runtime::RuntimeController> controller_;
+  std::shared_ptr<FakeUnit> bus_ = std::make_shared<FakeUnit>(0);
+  std::vector<std::string> order_;
+};
+
+TEST_F(ControllerTest, SavesHistoryUnderTheRecordTypeOfTheDeviceThatSavedIt) {
+  // The rectifier group shares the bus device's data id 100 with the AC
+  // unit 100 of a careless configuration: only the order tells them apart.
+  auto ac = Unit(100, 5209);
+  auto dc = Unit(21, 5210);
+  auto rc = Unit(100, 5211);
+  ac->EndCycle(false);
+  dc->EndCycle(false);
+  rc->EndCycle(true);
+  EXPECT_EQ(controller_->QueuedJobs(), 3u);
+  EXPECT_EQ(store_->HistoryRows(100, 5209), 0);  // jobs wait for RunJobs
+
+  controller_->RunJobs();
+  EXPECT_EQ(order_, (std::vector<std::string>{"5209", "5210", "5211"}));
+  EXPECT_EQ(store_->HistoryRows(100, 5209), 1);
+  EXPECT_EQ(store_->HistoryRows(21, 5210), 1);
+  EXPECT_EQ(store_->HistoryRows(100, 5211), 1);
+  EXPECT_EQ(store_->CacheRows(), 3);
+  ASSERT_EQ(output_.alarms.size(), 1u);
+  EXPECT_EQ(output_.alarms[0].record_type, 5211);
+  EXPECT_EQ(store_->ActiveAlarms().size(), 1u);
+}
+
+TEST_F(ControllerTest, CountsACycleWhenTheBusResetsAfterPublishedRecords) {
+  int reported = 0;
+  controller_->SetCycleListener([&] { ++reported; });
+  bus_->Reset();  // an exchange ended without a cycle
+  controller_->RunJobs();
+  EXPECT_EQ(controller_->Cycles(), 0u);
+
+  auto rc = Unit(100, 5211);
+  rc->EndCycle(false);
+  bus_->Reset();
+  EXPECT_EQ(controller_->Cycles(), 0u);  // counted once its jobs have run
+  controller_->RunJobs();
+  EXPECT_EQ(controller_->Cycles(), 1u);
+  EXPECT_EQ(reported, 1);
+  EXPECT_FALSE(controller_->LastCycle().empty());
+}
+
+TEST_F(ControllerTest, ProcessesTheRulesTheBusDeviceLeavesWithItself) {
+  bus_->CheckThresholdBool(3, "device_model", "70319", "设备配置检测",
+                           "本驱动类型:korvan 检测型号:OTHER", true, 0);
+  controller_->RunJobs();
+  ASSERT_EQ(output_.alarms.size(), 1u);
+  EXPECT_EQ(output_.alarms[0].id, "device_model");
+  EXPECT_EQ(output_.alarms[0].record_type, 0);
+  EXPECT_EQ(output_.alarms[0].level, 3);
+  EXPECT_TRUE(bus_->PendingRules().empty());
+  controller_->RunJobs();
+  EXPECT_EQ(output_.alarms.size(), 1u);
+  EXPECT_EQ(store_->AlarmEventRows(), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Published records read by the summary
+
+TEST(SnapshotViews, ReadModulesAndChannelsOnlyFromWellFormedRecords) {
+  std::vector<unsigned char> rc(101 + 12 * 2, 0);
+  const float voltage = 53.5f, current = 12.25f;
+  std::memcpy(&rc[89], &voltage, 4);  // output voltage
+  rc[93] = 2;                         // module count
+  std::memcpy(&rc[101 + 12], &current, 4);
+  rc[101 + 12 + 5] = 1;   // module 2 on/off
+  rc[101 + 12 + 10] = 1;  // module 2 fault
+  const auto view = runtime::ReadRectifierSnapshot(rc);
+  ASSERT_TRUE(view.has_value());
+  EXPECT_EQ(view->output_voltage, 53.5f);
+  ASSERT_EQ(view->modules.size(), 2u);
+  EXPECT_EQ(view->modules[0].fault, 0);
+  EXPECT_EQ(view->modules[1].output_current, 12.25f);
+  EXPECT_EQ(view->modules[1].on_off, 1);
+  EXPECT_EQ(view->modules[1].fault, 1);
+
+  rc.pop_back();
+  EXPECT_FALSE(runtime::ReadRectifierSnapshot(rc).has_value());
+  EXPECT_FALSE(runtime::ReadRectifierSnapshot(std::vector<unsigned char>(90, 0)).has_value());
+
+  std::vector<unsigned char> ac(33 + 25, 0);
+  ac[16] = 1;
+  EXPECT_EQ(runtime::AcChannelCount(ac), 1u);
+  ac[16] = 2;
+  EXPECT_FALSE(runtime::AcChannelCount(ac).has_value());
+  EXPECT_FALSE(runtime::AcChannelCount(std::vector<unsigned char>(10, 1)).has_value());
+}
+
+// ---------------------------------------------------------------------------
+// Command line: what stops a system, and with which exit code
+
+TEST(HostCommandLine, AConfigurationWithoutRcSettingIsRefused) {
+  TempDir dir;
+  const std::string file = dir.Write("site.json", SystemJson("/dev/null", "", false));
+  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find(file + ": system \"site-a\": the device refused its configuration: no "
+                                "rcSetting (the rectifier group) given; this system does not run"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("no power system can run"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("k.db")));
+}
+
+TEST(HostCommandLine, AnUnreadableFileOrAMissingPortStopsItsSystem) {
+  TempDir dir;
+  const std::string no_key = dir.Write("no-key.json", "{\"name\": \"b\", \"rcSetting\": {}}");
+  const std::string missing = dir.Write("missing.json", SystemJson("/dev/korvan-no-such-port"));
+  const HostRun run = RunHost({"run", "--config", dir.File("absent.json"), "--config", no_key,
+                               "--config", missing, "--db", dir.File("k.db")});
+  EXPECT_EQ(run.code, 1);
+  for (const std::string& expected :
+       {dir.File("absent.json") + ": cannot read: No such file or directory",
+        no_key + ": system \"b\": no serial port given (key \"port\")",
+        missing + ": system \"site-a\": serial port /dev/korvan-no-such-port cannot be opened: "
+                  "No such file or directory; this system does not run"}) {
+    EXPECT_NE(run.err.find(expected), std::string::npos) << expected << "\n" << run.err;
+  }
+}
+
+TEST(HostCommandLine, ACorruptDatabaseStopsTheHost) {
+  TempDir dir;
+  ServedSimulator simulator;
+  const std::string file = dir.Write("site.json", SystemJson(simulator.Port()));
+  const std::string db = dir.Write("k.db", std::string(2048, 'z'));
+  const HostRun run = RunHost({"run", "--config", file, "--db", db, "--cycles", "1"});
+  EXPECT_EQ(run.code, 2);
+  EXPECT_NE(run.err.find("database " + db + ": corrupt or not a database"), std::string::npos)
+      << run.err;
+}
+
+TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
+  TempDir dir;
+  ServedSimulator simulator;
+  const std::string file =
+      dir.Write("two.json", "{\"systems\": [" + SystemJson("/dev/null", "", false) + ", " +
+                                SystemJson(simulator.Port()) + "]}");
+  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);
+  EXPECT_NE(run.out.find("site-a (data id 100) cycle 1"), std::string::npos) << run.out;
+}
+
+// ---------------------------------------------------------------------------
+// End to end: the simulator on a pseudo-terminal
+
+TEST(HostEndToEnd, CyclesFillTheStoreAndARestartServesTheRestoredPointsAtOnce) {
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  const HostRun first = RunHost({"simulate", "--cycles", "3", "--db", db, "--json"});
+  ASSERT_EQ(first.code, 0) << first.err;
+  const std::vector<Json::Value> cycles = Events(first.out, "summary");
+  ASSERT_EQ(cycles.size(), 3u) << first.out;
+  EXPECT_EQ(cycles.back()["line"]["cycles"].asUInt(), 3u);
+  for (const auto& [id, type] :
+       std::vector<std::pair<int, int>>{{11, 5209}, {21, 5210}, {100, 5211}}) {
+    EXPECT_GE(Count(db, "SELECT COUNT(*) FROM history WHERE data_id = " + std::to_string(id) +
+                            " AND record_type = " + std::to_string(type)),
+              3)
+        << id;
+    EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM cache WHERE data_id = " + std::to_string(id) +
+                            " AND record_type = " + std::to_string(type)),
+              1)
+        << id;
+  }
+  EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM cache"), 3);
+
+  // The simulator stays silent: every point comes from the cache.
+  const HostRun second =
+      RunHost({"simulate", "--silent", "--seconds", "0.3", "--db", db, "--json"});
+  ASSERT_EQ(second.code, 0) << second.err;
+  const std::vector<Json::Value> summaries = Events(second.out, "summary");
+  ASSERT_FALSE(summaries.empty()) << second.out;
+  const Json::Value& restored = summaries.front();
+  const Json::Value& last = cycles.back();
+  EXPECT_EQ(restored["reason"].asString(), "restored");
+  EXPECT_EQ(restored["line"]["frames_good"].asUInt(), 0u);
+  EXPECT_EQ(restored["ac"][0]["points"], last["ac"][0]["points"]);
+  EXPECT_TRUE(restored["ac"][0]["points"]["channel_0_a"].isDouble());
+  EXPECT_EQ(restored["dc"][0]["points"], last["dc"][0]["points"]);
+  EXPECT_EQ(restored["rectifiers"]["modules"], last["rectifiers"]["modules"]);
+  EXPECT_EQ(restored["rectifiers"]["modules"].size(), 3u);
+}
+
+TEST(HostEndToEnd, ARectifierFaultIsRaisedOnceAndClearedOnce) {
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  const std::string scenario = dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 off\n");
+  const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario,
+                               "--cycles", "4", "--history-rows", "2", "--db", db, "--json"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  auto module_alarms = [&](const std::string& event) {
+    std::vector<Json::Value> found;
+    for (const Json::Value& alarm : Events(run.out, event)) {
+      if (alarm["id"] == "RC_0") found.push_back(alarm);
+    }
+    return found;
+  };
+  const std::vector<Json::Value> raised = module_alarms("alarm_raised");
+  const std::vector<Json::Value> cleared = module_alarms("alarm_cleared");
+  ASSERT_EQ(raised.size(), 1u) << run.out;
+  ASSERT_EQ(cleared.size(), 1u) << run.out;
+  EXPECT_EQ(raised[0]["text"].asString(), "模块2整流模块故障告警");
+  EXPECT_EQ(raised[0]["code"].asString(), "06024");
+  EXPECT_EQ(raised[0]["data_id"].asUInt(), 100u);
+  EXPECT_EQ(cleared[0]["text"].asString(), "模块2整流模块故障告警");
+
+  const std::vector<Json::Value> summaries = Events(run.out, "summary");
+  ASSERT_EQ(summaries.size(), 4u);
+  EXPECT_EQ(summaries.front()["rectifiers"]["modules"][1]["fault"].asUInt(), 1u);
+  EXPECT_EQ(summaries.front()["alarms"][0]["id"].asString(), "RC_0");
+  EXPECT_EQ(summaries.back()["rectifiers"]["modules"][1]["fault"].asUInt(), 0u);
+  EXPECT_TRUE(summaries.back()["alarms"].empty());
+
+  EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM alarm_events WHERE alarm_id = 'RC_0'"), 2);
+  EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM history WHERE data_id = 100 AND record_type = 5211"),
+            2);
+  EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM history WHERE data_id = 11"), 2);
+}
+
+TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
+  TempDir dir;
+  ServedSimulator simulator;  // one DC unit; the configuration says two
+  const std::string file =
+      dir.Write("site.json", SystemJson(simulator.Port(), ", {\"data_id\": 22}"));
+  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--seconds", "2",
+                               "--repeat-warning", "4", "--quiet-log"});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("site-a (data id 100) waiting"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("WARNING: request 42h/41h sent "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("last log line: PMBusPower:ProcotolError 100 read dc_number is 1, "
+                         "configured dc_number is 2"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {
+  TempDir dir;
+  std::atomic<bool> interrupt{false};
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    interrupt.store(true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const HostRun run = RunHost({"simulate", "--db", dir.File("k.db")}, &interrupt);
+  stopper.join();
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_NE(run.out.find("cycle 1"), std::string::npos) << run.out;
+  // The database was closed: its write-ahead log is gone and it opens again.
+  EXPECT_FALSE(std::filesystem::exists(dir.File("k.db-wal")));
+  EXPECT_EQ(Count(dir.File("k.db"), "SELECT COUNT(*) FROM cache"), 3);
+}
+
+}  // namespace

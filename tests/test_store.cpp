@@ -1,0 +1,239 @@
+// The runtime's SQLite store: history, cache, alarm events, bounds, damaged
+// files and transactions.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tools/runtime/record_store.h"
+#include "tools/runtime/sqlite_db.h"
+
+namespace {
+
+using boost::posix_time::hours;
+using boost::posix_time::ptime;
+using boost::posix_time::time_from_string;
+using runtime::HistoryBound;
+using runtime::RecordStore;
+using runtime::StoreError;
+using Bytes = std::vector<unsigned char>;
+
+const ptime kNoon = time_from_string("2026-12-08 12:00:00");
+
+// A fresh directory for the test's database files, removed afterwards.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/korvan-store-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const std::string& name = "test.db") const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
+
+// A record whose bytes tell it apart: `tag` repeated `length` times.
+Bytes Record(unsigned char tag, std::size_t length = 8) {
+  return Bytes(length, tag);
+}
+
+void Append(RecordStore& store, std::uint32_t id, int type, const Bytes& record,
+            ptime time = kNoon) {
+  store.AppendHistory(id, type, time, record.data(), record.size());
+}
+
+std::string MessageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const StoreError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+// Rows of one device's history, oldest first, read with a second connection.
+std::vector<Bytes> HistoryOf(const std::string& path, std::uint32_t id, int type) {
+  runtime::SqliteDb db(path, 1000);
+  runtime::SqliteStatement select(
+      db, "SELECT record FROM history WHERE data_id = ?1 AND record_type = ?2 ORDER BY id");
+  select.Bind(1, std::int64_t{id}).Bind(2, std::int64_t{type});
+  std::vector<Bytes> rows;
+  while (select.Next()) rows.push_back(select.Blob(0));
+  return rows;
+}
+
+TEST_F(StoreTest, KeepsHistoryRowsAndOneCacheRowPerRecord) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  for (unsigned char tag = 1; tag <= 3; ++tag) {
+    Append(store, 11, 5209, Record(tag));
+    const Bytes cached = Record(tag);
+    store.PutCache(11, 5209, kNoon, cached.data(), cached.size());
+  }
+  // The rectifier group carries the bus device's data id: same id, own row.
+  const Bytes group = Record(9, 137);
+  store.PutCache(100, 5211, kNoon, group.data(), group.size());
+  Append(store, 100, 5211, group);
+
+  EXPECT_EQ(HistoryOf(Path(), 11, 5209), (std::vector<Bytes>{Record(1), Record(2), Record(3)}));
+  EXPECT_EQ(store.HistoryRows(100, 5211), 1);
+  EXPECT_EQ(store.CacheRows(), 2);
+  EXPECT_EQ(store.FindCache(11, 5209), Record(3));
+  EXPECT_EQ(store.FindCache(100, 5211), group);
+  EXPECT_FALSE(store.FindCache(100, 5209).has_value());
+  EXPECT_EQ(store.CacheTypes(100), std::vector<int>{5211});
+}
+
+TEST_F(StoreTest, HistoryKeepsTheNewestRowsOfEachDevice) {
+  RecordStore store(Path(), HistoryBound{5, 0, 0});
+  for (unsigned char tag = 1; tag <= 12; ++tag) Append(store, 11, 5209, Record(tag));
+  Append(store, 21, 5210, Record(99));
+
+  const std::vector<Bytes> kept = HistoryOf(Path(), 11, 5209);
+  ASSERT_EQ(kept.size(), 5u);
+  EXPECT_EQ(kept.front(), Record(8));
+  EXPECT_EQ(kept.back(), Record(12));
+  EXPECT_EQ(store.HistoryRows(21, 5210), 1);
+}
+
+TEST_F(StoreTest, HistoryKeepsOnlyItsDays) {
+  RecordStore store(Path(), HistoryBound{0, 1, 0});
+  Append(store, 11, 5209, Record(1), kNoon);
+  Append(store, 11, 5209, Record(2), kNoon + hours(1));
+  Append(store, 21, 5210, Record(3), kNoon + hours(2));
+  // 25 hours after the first row: it is older than one day, the second is not.
+  Append(store, 11, 5209, Record(4), kNoon + hours(25));
+  EXPECT_EQ(HistoryOf(Path(), 11, 5209), (std::vector<Bytes>{Record(2), Record(4)}));
+  EXPECT_EQ(store.HistoryRows(21, 5210), 1);
+}
+
+TEST_F(StoreTest, AlarmEventsGiveTheAlarmsActiveAtTheEnd) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  auto event = [](bool raised, const std::string& text, int type = 5211) {
+    runtime::AlarmEvent e;
+    e.raised = raised;
+    e.time = "2026-12-08 12:00:00";
+    e.data_id = 100;
+    e.record_type = type;
+    e.level = 2;
+    e.id = "RC_0";
+    e.code = "06024";
+    e.name = "整流模块故障告警";
+    e.text = text;
+    return e;
+  };
+  store.AppendAlarmEvent(event(true, "模块1整流模块故障告警"));
+  store.AppendAlarmEvent(event(true, "模块2整流模块故障告警"));
+  store.AppendAlarmEvent(event(false, "模块1整流模块故障告警"));
+  store.AppendAlarmEvent(event(true, "模块1整流模块故障告警", 0));  // another device
+
+  const std::vector<runtime::AlarmEvent> active = store.ActiveAlarms();
+  ASSERT_EQ(active.size(), 2u);
+  EXPECT_EQ(active[0].text, "模块2整流模块故障告警");
+  EXPECT_EQ(active[0].record_type, 5211);
+  EXPECT_EQ(active[0].name, "整流模块故障告警");
+  EXPECT_EQ(active[1].text, "模块1整流模块故障告警");
+  EXPECT_EQ(active[1].record_type, 0);
+}
+
+TEST_F(StoreTest, AlarmEventsAreBounded) {
+  RecordStore store(Path(), HistoryBound{0, 0, 3});
+  runtime::AlarmEvent event;
+  for (int i = 0; i < 10; ++i) {
+    event.raised = i % 2 == 0;
+    store.AppendAlarmEvent(event);
+  }
+  EXPECT_EQ(store.AlarmEventRows(), 3);
+}
+
+TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedWithItsName) {
+  std::ofstream(Path()) << std::string(4096, 'x');
+  const std::string message = MessageOf([&] { RecordStore store(Path(), HistoryBound()); });
+  EXPECT_NE(message.find("database " + Path() + ": corrupt or not a database"), std::string::npos)
+      << message;
+}
+
+TEST_F(StoreTest, ADamagedDatabaseIsRefused) {
+  {
+    RecordStore store(Path(), HistoryBound{0, 0, 0});
+    for (int i = 0; i < 200; ++i) Append(store, 11, 5209, Record(7, 300));
+  }
+  // Overwrite the middle of the file, past the header page, with garbage.
+  const auto size = std::filesystem::file_size(Path());
+  {
+    std::fstream file(Path(), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(size / 2));
+    file << std::string(8192, '\xA5');
+  }
+  const std::string message = MessageOf([&] { RecordStore store(Path(), HistoryBound()); });
+  EXPECT_NE(message.find("corrupt or not a database"), std::string::npos) << message;
+}
+
+TEST_F(StoreTest, APathThatCannotBeOpenedIsNamed) {
+  const std::string path = dir_ + "/no/such/dir/test.db";
+  const std::string message = MessageOf([&] { RecordStore store(path, HistoryBound()); });
+  EXPECT_NE(message.find("database " + path + ": cannot open"), std::string::npos) << message;
+}
+
+TEST_F(StoreTest, AFailedTransactionLeavesNothing) {
+  runtime::SqliteDb db(Path(), 1000);
+  db.Exec("CREATE TABLE t (x INTEGER)");
+  try {
+    runtime::SqliteTransaction transaction(db);
+    db.Exec("INSERT INTO t VALUES (1)");
+    db.Exec("INSERT INTO no_such_table VALUES (2)");
+    transaction.Commit();
+  } catch (const StoreError&) {
+  }
+  runtime::SqliteStatement count(db, "SELECT COUNT(*) FROM t");
+  ASSERT_TRUE(count.Next());
+  EXPECT_EQ(count.Int(0), 0);
+}
+
+TEST_F(StoreTest, AWriteBlockedByAnotherWriterFailsCleanlyAndTheStoreGoesOn) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0}, 50);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(Path().c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const Bytes record = Record(1);
+  const std::string message = MessageOf([&] { Append(store, 11, 5209, record); });
+  EXPECT_NE(message.find("database " + Path()), std::string::npos) << message;
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+
+  EXPECT_EQ(store.HistoryRows(11, 5209), 0);
+  Append(store, 11, 5209, record);
+  EXPECT_EQ(store.HistoryRows(11, 5209), 1);
+}
+
+TEST_F(StoreTest, AKilledWriterLeavesOnlyWholeRows) {
+  { RecordStore create(Path(), HistoryBound{0, 0, 0}); }
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RecordStore store(Path(), HistoryBound{50, 0, 0});
+    const Bytes record = Record(3, 4000);
+    for (;;) Append(store, 11, 5209, record);
+  }
+  usleep(300000);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+
+  RecordStore store(Path(), HistoryBound{0, 0, 0});  // passes the integrity check
+  const std::vector<Bytes> rows = HistoryOf(Path(), 11, 5209);
+  EXPECT_FALSE(rows.empty());
+  EXPECT_LE(rows.size(), 50u);
+  for (const Bytes& row : rows) EXPECT_EQ(row, Record(3, 4000));
+}
+
+}  // namespace
