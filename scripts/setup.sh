@@ -7,7 +7,7 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
   libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev
-  binutils
+  binutils libbenchmark-dev valgrind
 )
 if [ "$#" -gt 0 ]; then packages+=("$@"); fi
 
