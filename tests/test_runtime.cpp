@@ -494,6 +494,12 @@ TEST(HostEndToEnd, CyclesFillTheStoreAndARestartServesTheRestoredPointsAtOnce) {
   }
   EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM cache"), 3);
 
+  // A cache row that its device refuses is reported and skipped.
+  {
+    runtime::SqliteDb damage(db, 1000);
+    damage.Exec("UPDATE cache SET record = x'0102' WHERE data_id = 21");
+  }
+
   // The simulator stays silent: every point comes from the cache.
   const HostRun second =
       RunHost({"simulate", "--silent", "--seconds", "0.3", "--db", db, "--json"});
@@ -506,7 +512,11 @@ TEST(HostEndToEnd, CyclesFillTheStoreAndARestartServesTheRestoredPointsAtOnce) {
   EXPECT_EQ(restored["line"]["frames_good"].asUInt(), 0u);
   EXPECT_EQ(restored["ac"][0]["points"], last["ac"][0]["points"]);
   EXPECT_TRUE(restored["ac"][0]["points"]["channel_0_a"].isDouble());
-  EXPECT_EQ(restored["dc"][0]["points"], last["dc"][0]["points"]);
+  EXPECT_EQ(restored["dc"][0]["points"]["v"].asString(), "数据未就绪");
+  EXPECT_NE(second.err.find("cache row of korvan-dc 21 (record type 5210) (2 bytes) refused by "
+                            "the device; skipped"),
+            std::string::npos)
+      << second.err;
   EXPECT_EQ(restored["rectifiers"]["modules"], last["rectifiers"]["modules"]);
   EXPECT_EQ(restored["rectifiers"]["modules"].size(), 3u);
 }
