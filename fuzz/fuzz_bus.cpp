@@ -1,0 +1,235 @@
+// Fuzz target: the KORVAN bus device as a whole. A configuration chosen from
+// the input (0 to 3 AC units, 0 to 4 DC units, the rectifier group), then
+// RefreshStatus calls and decoded replies whose group code and INFO come
+// from the input, through whole polling cycles with RoundDone and the
+// deferred jobs. Checked after every step:
+// - a reply is answered with 0 or 1 and leaves the polling step a known one;
+// - a reply of the wrong group or with an error code sends nothing, ends no
+//   cycle and keeps the step;
+// - every request sent is the one of the step now pending, with its INFO;
+// - a cycle ends with exactly one record from every child, in list order,
+//   each of its type's length (CheckingController), and the step back at 0;
+// - the children keep their channel and module counts once fixed;
+// - the model alarm is raised at most once and the model check, once done,
+//   stays done.
+//
+// Input: see bus_program.h.
+
+#include <json/value.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus/korvan.h"
+#include "bus/polling_steps.h"
+#include "fuzz/bus_program.h"
+#include "fuzz/checking_controller.h"
+#include "fuzz/fixed_host.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
+#include "host/pmbus_protocol.h"
+
+namespace {
+
+constexpr unsigned int kBusId = 1;
+constexpr int kMaxSteps = 4000;
+
+class RequestLog : public PMBusTransport {
+ public:
+  void SendRequest(const PMBusRequest& request) override { requests.push_back(request); }
+  std::vector<PMBusRequest> requests;
+};
+
+bool KnownStep(std::int32_t step) {
+  return polling::FindStepRequest(step) != nullptr;
+}
+
+class BusRun {
+ public:
+  explicit BusRun(std::uint8_t config)
+      : controller_(std::make_shared<CheckingController>()),
+        log_(std::make_shared<RequestLog>()),
+        bus_(std::make_shared<KORVAN>()) {
+    Json::Value setting(Json::objectValue);
+    setting["acSetting"] = Json::Value(Json::arrayValue);
+    setting["dcSetting"] = Json::Value(Json::arrayValue);
+    for (int i = 0; i < bus_program::AcChildren(config); ++i) {
+      setting["acSetting"][i]["data_id"] = 100 + i;
+    }
+    for (int i = 0; i < bus_program::DcChildren(config); ++i) {
+      setting["dcSetting"][i]["data_id"] = 200 + i;
+    }
+    setting["rcSetting"] = Json::Value(Json::objectValue);
+    bus_->Init(controller_, kBusId, Json::Value());
+    bus_->AttachTransport(log_);
+    FUZZ_CHECK(bus_->InitSetting(setting), "a well-formed configuration is taken");
+    for (const auto& child : bus_->GetAllChildVDevices()) {
+      if (auto ac = std::dynamic_pointer_cast<KORVAN_AC>(child)) ac_.push_back({ac, 0});
+      if (auto dc = std::dynamic_pointer_cast<KORVAN_DC>(child)) dc_.push_back(dc);
+      if (auto rc = std::dynamic_pointer_cast<KORVAN_RC>(child)) rc_ = {rc, 0};
+    }
+    FUZZ_CHECK(static_cast<int>(ac_.size()) == bus_program::AcChildren(config) &&
+                   static_cast<int>(dc_.size()) == bus_program::DcChildren(config) && rc_.unit,
+               "one child per configured unit");
+  }
+
+  void Step(FuzzInput& input) {
+    switch (input.Byte() % bus_program::kOperations) {
+      case bus_program::kAnyReply: {
+        const std::uint8_t group = input.Byte();
+        const std::uint8_t return_code = input.Byte();
+        Reply(group, return_code, input.Block());
+        break;
+      }
+      case bus_program::kRefresh:
+        Refresh();
+        break;
+      case bus_program::kAdvance:
+        fixed_host::Advance(input.Byte());
+        break;
+      case bus_program::kBatchResult:
+        controller_->SetBatchResult(input.Byte() & 1);
+        break;
+      default:
+        Reply(polling::FindStepRequest(bus_->PollingStep())->group, 0, input.Block());
+        break;
+    }
+    CheckChildren();
+    CheckModel();
+  }
+
+ private:
+  template <typename Unit>
+  struct Counted {
+    std::shared_ptr<Unit> unit;
+    std::size_t fixed;  // 0 while the count is open
+  };
+
+  void Refresh() {
+    const std::size_t sent = log_->requests.size();
+    if (bus_->RefreshStatus()) {
+      FUZZ_CHECK(log_->requests.size() == sent + 1, "a poll sends one request");
+      CheckRequest(log_->requests.back());
+    } else {
+      FUZZ_CHECK(log_->requests.size() == sent, "a declined poll sends nothing");
+    }
+  }
+
+  void Reply(std::uint8_t group, std::uint8_t return_code, const std::vector<unsigned char>& info) {
+    const std::int32_t step = bus_->PollingStep();
+    const std::size_t sent = log_->requests.size();
+    controller_->TakePublished();
+    const std::vector<unsigned char> record = pmbus_reply::Build(0x20, 1, group, return_code, info);
+    const int result =
+        bus_->DeliverDecodedReply(record.data(), static_cast<unsigned int>(record.size()));
+    const std::vector<CheckingController::Published> published = controller_->TakePublished();
+    FUZZ_CHECK(result == 0 || result == 1, "a reply is answered with 0 or 1");
+    FUZZ_CHECK(KnownStep(bus_->PollingStep()), "the polling step is a known one");
+
+    const bool wrong_group = group != polling::FindStepRequest(step)->group;
+    if (return_code != 0 || wrong_group) {
+      FUZZ_CHECK(bus_->PollingStep() == step && log_->requests.size() == sent && published.empty(),
+                 "a reply of another group or with an error code keeps the step");
+      FUZZ_CHECK(result == (return_code == 0 && step == polling::kAcAnalog ? 0 : 1),
+                 "only a wrong group in the AC analog step resets the device");
+    }
+    if (!published.empty()) {
+      CheckCycleEnd(published);
+      FUZZ_CHECK(result == 0 && bus_->PollingStep() == polling::kAcAnalog,
+                 "a cycle ends with 0 and starts over");
+      controller_->RunJobs();
+    } else if (result == 0) {
+      FUZZ_CHECK(step == polling::kAcAnalog && bus_->PollingStep() == step,
+                 "without a cycle end only the AC analog step resets the device");
+    } else if (log_->requests.size() != sent) {
+      FUZZ_CHECK(log_->requests.size() == sent + 1, "an accepted reply sends one request");
+      CheckRequest(log_->requests.back());
+    } else {
+      FUZZ_CHECK(bus_->PollingStep() == step, "a dropped reply keeps the step");
+    }
+  }
+
+  // The request must be the one that the pending step asks for.
+  void CheckRequest(const PMBusRequest& request) const {
+    const polling::StepRequest* expected = polling::FindStepRequest(bus_->PollingStep());
+    FUZZ_CHECK(expected != nullptr && request.group == expected->group &&
+                   request.command == expected->command,
+               "the request is the pending step's");
+    const bool with_info = expected->info == polling::InfoField::kCommandGroup;
+    FUZZ_CHECK(with_info ? request.info == std::vector<std::uint8_t>{0xFF} : request.info.empty(),
+               "the request carries its step's INFO");
+    FUZZ_CHECK(request.address == 1 && request.version == 0x20, "the request is addressed");
+  }
+
+  // One record per child, AC units first, then DC units, then the group.
+  void CheckCycleEnd(const std::vector<CheckingController::Published>& published) const {
+    FUZZ_CHECK(published.size() == ac_.size() + dc_.size() + 1, "every child publishes once");
+    std::size_t at = 0;
+    for (const auto& ac : ac_) {
+      FUZZ_CHECK(published[at].type == 5209 && published[at].data_id == ac.unit->DataId(),
+                 "AC records come first, in list order");
+      ++at;
+    }
+    for (const auto& dc : dc_) {
+      FUZZ_CHECK(published[at].type == 5210 && published[at].data_id == dc->DataId(),
+                 "DC records follow, in list order");
+      ++at;
+    }
+    FUZZ_CHECK(published[at].type == 5211 && published[at].data_id == kBusId,
+               "the rectifier group's record comes last, under the bus device's id");
+    FUZZ_CHECK(bus_->DataReady(), "a completed cycle makes the bus device's data ready");
+    for (const auto& child : bus_->GetAllChildVDevices()) {
+      FUZZ_CHECK(child->DataReady(), "a completed cycle makes every child's data ready");
+    }
+  }
+
+  template <typename Unit, typename Count>
+  static void CheckCount(Counted<Unit>& child, std::size_t modules, Count count_byte) {
+    FUZZ_CHECK(count_byte == modules, "a child's count byte equals its number of records");
+    if (child.fixed != 0) {
+      FUZZ_CHECK(modules == child.fixed, "a child's count stays once fixed");
+    } else {
+      child.fixed = modules;
+    }
+  }
+
+  void CheckChildren() {
+    for (auto& ac : ac_) CheckCount(ac, ac.unit->channels().size(), ac.unit->tele().channel_count);
+    CheckCount(rc_, rc_.unit->Channels().size(), rc_.unit->Tele().module_count);
+  }
+
+  void CheckModel() {
+    std::size_t alarms = 0;
+    for (const rule_value& rule : bus_->PendingRules()) {
+      if (rule.id != "device_model") continue;
+      ++alarms;
+      FUZZ_CHECK(rule.text == "本驱动类型:korvan 检测型号:" + bus_->DetectedModel(),
+                 "the model alarm names the detected model");
+    }
+    FUZZ_CHECK(alarms <= 1, "the model alarm is raised at most once");
+    FUZZ_CHECK(bus_->DetectedModel().size() <= 20, "the model is at most its field's width");
+    if (!bus_->ModelCheckPending()) model_checked_ = true;
+    FUZZ_CHECK(!model_checked_ || !bus_->ModelCheckPending(), "the model check is done once");
+  }
+
+  std::shared_ptr<CheckingController> controller_;
+  std::shared_ptr<RequestLog> log_;
+  std::shared_ptr<KORVAN> bus_;
+  std::vector<Counted<KORVAN_AC>> ac_;
+  std::vector<std::shared_ptr<KORVAN_DC>> dc_;
+  Counted<KORVAN_RC> rc_{nullptr, 0};
+  bool model_checked_ = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fixed_host::BeginInput();
+  FuzzInput input(data, size);
+  BusRun run(input.Byte());
+  for (int step = 0; step < kMaxSteps && !input.Empty(); ++step) run.Step(input);
+  return 0;
+}

@@ -1,0 +1,378 @@
+#include "fuzz/unit_drivers.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "fuzz/fixed_host.h"
+#include "fuzz/fuzz_check.h"
+#include "host/ttime.h"
+#include "units/ac/korvan_ac.h"
+#include "units/dc/korvan_dc.h"
+#include "units/rc/korvan_rc.h"
+
+namespace {
+
+constexpr unsigned int kUnitId = 7;
+const std::string kNotReady = "数据未就绪";
+const std::string kTimedOut = "数据已超时";
+
+using Bytes = std::vector<unsigned char>;
+
+template <typename Record>
+void Append(Bytes& out, const Record& record) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+  out.insert(out.end(), bytes, bytes + sizeof(Record));
+}
+
+// What differs between the units: how to reach their records and parse
+// operations, and the rules that their replies' layouts fix.
+
+struct AcUnit {
+  using Unit = KORVAN_AC;
+  static constexpr int kType = 5209;
+  static constexpr int kParseOperations = 3;
+  static constexpr std::size_t kHead = 33;
+  static constexpr std::size_t kModule = 25;
+  static constexpr std::size_t kCountAt = 16;
+  static constexpr std::size_t kStampAt = 26;
+  static constexpr bool kHasCount = true;
+  static constexpr bool kEmptyRecordRestores = false;  // 33 bytes is too short a blob
+  static constexpr const char* kPoints[] = {
+      "ia", "ib_alert", "channel_0_a", "channel_1_f", "channel_9_c", "channel_0_x", "v"};
+
+  static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>(); }
+  static Bytes Record(const Unit& unit) {
+    Bytes out;
+    Append(out, unit.tele());
+    for (const auto& channel : unit.channels()) Append(out, channel);
+    return out;
+  }
+  static std::size_t Modules(const Unit& unit) { return unit.channels().size(); }
+  static int Parse(Unit& unit, int operation, const unsigned char* data, int size) {
+    switch (operation) {
+      case 0:
+        return unit.parse40_41(data, size);
+      case 1:
+        return unit.parse40_43(data, size);
+      default:
+        return unit.parse40_44(data, size);
+    }
+  }
+  static void CheckParse(int operation, const Bytes& in, int result, const Bytes& before,
+                         std::size_t modules_before, const Unit& unit) {
+    const int size = static_cast<int>(in.size());
+    FUZZ_CHECK(result <= size, "an AC parse consumes no more than it was given");
+    const std::size_t n = Modules(unit);
+    switch (operation) {
+      case 0:  // analog values: 1 + 17 n + 12 bytes at least
+        if (modules_before != 0 && !in.empty() && in[0] != modules_before) {
+          FUZZ_CHECK(result == -1 && Record(unit) == before,
+                     "an AC analog section with another channel count changes nothing");
+        }
+        if (result >= 0) {
+          FUZZ_CHECK(n == (modules_before != 0 ? modules_before : in[0]),
+                     "an accepted AC analog section has the unit's channel count");
+          FUZZ_CHECK(result >= static_cast<int>(13 + 17 * n), "an AC analog section is complete");
+        }
+        break;
+      case 1:  // switch states: no switch may be announced
+        if (!in.empty() && in[0] > tele_c_korvan_ac::AIRLOCK_MAX()) {
+          FUZZ_CHECK(result == -1, "an AC switch section with too many switches is refused");
+        }
+        break;
+      default:  // alarm states: 1 + 6 n + 3 bytes at least
+        if (result >= 0) {
+          FUZZ_CHECK(result >= static_cast<int>(4 + 6 * n), "an AC alarm section is complete");
+        }
+        break;
+    }
+  }
+  static bool IsStatus(const std::string& text) {
+    return text == kNotReady || text == kTimedOut || text == "数据未提供" || text == "通道参数越界";
+  }
+};
+
+struct DcUnit {
+  using Unit = KORVAN_DC;
+  static constexpr int kType = 5210;
+  static constexpr int kParseOperations = 2;
+  static constexpr std::size_t kHead = 92;
+  static constexpr std::size_t kModule = 0;
+  static constexpr std::size_t kCountAt = 0;
+  static constexpr std::size_t kStampAt = 85;
+  static constexpr bool kHasCount = false;
+  static constexpr bool kEmptyRecordRestores = true;
+  static constexpr const char* kPoints[] = {"v", "i", "V", "ia"};
+
+  static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>("KORVAN3"); }
+  static Bytes Record(const Unit& unit) {
+    Bytes out;
+    Append(out, unit.Tele());
+    return out;
+  }
+  static std::size_t Modules(const Unit&) { return 0; }
+  static int Parse(Unit& unit, int operation, const unsigned char* data, int size) {
+    return operation == 0 ? unit.parse42_41(data, size) : unit.parse42_44(data, size);
+  }
+  static void CheckParse(int operation, const Bytes& in, int result, const Bytes&, std::size_t,
+                         const Unit&) {
+    FUZZ_CHECK(result <= static_cast<int>(in.size()),
+               "a DC parse consumes no more than it was given");
+    // At least the two values and three counts, or the state and two counts.
+    const int least = operation == 0 ? 11 : 3;
+    FUZZ_CHECK(result == -1 || result >= least, "a DC block is complete");
+  }
+  static bool IsStatus(const std::string& text) { return text == kNotReady || text == kTimedOut; }
+};
+
+struct RcUnit {
+  using Unit = KORVAN_RC;
+  static constexpr int kType = 5211;
+  static constexpr int kParseOperations = 5;
+  static constexpr std::size_t kHead = 101;
+  static constexpr std::size_t kModule = 12;
+  static constexpr std::size_t kCountAt = 93;
+  static constexpr std::size_t kStampAt = 94;
+  static constexpr std::size_t kOutputVoltageAt = 89;
+  static constexpr bool kHasCount = true;
+  static constexpr bool kEmptyRecordRestores = true;
+  static constexpr const char* kPoints[] = {"v", "output_voltage"};
+
+  static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>(); }
+  static Bytes Record(const Unit& unit) {
+    Bytes out;
+    Append(out, unit.Tele());
+    for (const auto& module : unit.Channels()) Append(out, module);
+    return out;
+  }
+  static std::size_t Modules(const Unit& unit) { return unit.Channels().size(); }
+  static int Parse(Unit& unit, int operation, const unsigned char* data, int size) {
+    switch (operation) {
+      case 0:
+        return unit.parse41_41(data, size);
+      case 1:
+        return unit.parse41_43(data, size);
+      case 2:
+        return unit.parse41_44(data, size);
+      case 3:
+        return unit.parse40_46(data, size);
+      default:
+        return unit.parse42_46(data, size);
+    }
+  }
+  static void CheckParse(int operation, const Bytes& in, int result, const Bytes& before,
+                         std::size_t modules_before, const Unit& unit) {
+    const int size = static_cast<int>(in.size());
+    const std::size_t m = Modules(unit);
+    switch (operation) {
+      case 0:  // analog values: flag, voltage, count, 5 bytes per module at least
+        FUZZ_CHECK(result <= size, "a rectifier parse consumes no more than it was given");
+        if (modules_before != 0 && size >= 6 && in[5] != modules_before) {
+          Bytes expected = before;
+          std::copy(in.begin() + 1, in.begin() + 5, expected.begin() + kOutputVoltageAt);
+          FUZZ_CHECK(result == -1 && Record(unit) == expected,
+                     "a rectifier analog reply with another module count stores only the voltage");
+        }
+        if (result >= 0) {
+          FUZZ_CHECK(m == (modules_before != 0 ? modules_before : in[5]),
+                     "an accepted rectifier analog reply has the group's module count");
+          FUZZ_CHECK(result >= static_cast<int>(6 + 5 * m), "a rectifier analog reply is complete");
+        }
+        break;
+      case 1:  // switch states of at most the known modules
+        FUZZ_CHECK(result <= size, "a rectifier parse consumes no more than it was given");
+        if (size >= 2 && in[1] > m) {
+          FUZZ_CHECK(result == -1 && Record(unit) == before,
+                     "switch states of unknown modules change nothing");
+        }
+        break;
+      case 2:  // alarm states: more modules than known is answered with 0
+        FUZZ_CHECK(result <= size, "a rectifier parse consumes no more than it was given");
+        if (size >= 2 && in[1] > m) {
+          FUZZ_CHECK(result == 0 && Record(unit) == before,
+                     "alarm states of unknown modules change nothing");
+        }
+        break;
+      case 3:  // AC parameters: 21 bytes and the P values, skipped unread
+        if (size < 21) {
+          FUZZ_CHECK(result == -1, "AC parameters shorter than 21 bytes are refused");
+        } else {
+          FUZZ_CHECK(result == 21 + 4 * in[20], "AC parameters consume 21 + 4 P bytes");
+        }
+        break;
+      default:  // DC parameters: 9 bytes and the P values
+        if (size < 9) {
+          FUZZ_CHECK(result == -1, "DC parameters shorter than 9 bytes are refused");
+        } else if (in[8] != tele_c_korvan_rc::P42_46_NUMBER()) {
+          FUZZ_CHECK(result == 9 + 4 * in[8], "DC parameters of another count consume 9 + 4 P");
+        } else {
+          FUZZ_CHECK(
+              result == std::min(size, 9 + static_cast<int>(tele_c_korvan_rc::P42_46_SIZE())),
+              "DC parameters of the expected count consume what they hold");
+        }
+        break;
+    }
+  }
+  static bool IsStatus(const std::string& text) { return text == kNotReady || text == kTimedOut; }
+};
+
+template <typename Traits>
+class Driver final : public UnitDriver {
+ public:
+  using Unit = typename Traits::Unit;
+
+  explicit Driver(std::shared_ptr<CheckingController> controller)
+      : UnitDriver(std::move(controller)), unit_(Traits::Create()) {
+    unit_->Init(controller_, kUnitId, Json::Value());
+    unit_->InitV(nullptr, kUnitId, Json::Value());
+  }
+
+  int ParseOperations() const override { return Traits::kParseOperations; }
+
+  void Parse(int operation, const Bytes& bytes) override {
+    const Bytes before = Traits::Record(*unit_);
+    const bool ready = unit_->DataReady();
+    const auto last = unit_->LastUpdate();
+    const std::size_t modules = Traits::Modules(*unit_);
+    const int result = Traits::Parse(*unit_, operation, bytes.empty() ? nullptr : bytes.data(),
+                                     static_cast<int>(bytes.size()));
+    FUZZ_CHECK(result >= -1, "a parse returns -1 or the bytes it consumed");
+    Traits::CheckParse(operation, bytes, result, before, modules, *unit_);
+
+    const Bytes after = Traits::Record(*unit_);
+    FUZZ_CHECK(std::equal(before.begin(), before.begin() + 4, after.begin()),
+               "a parse leaves the data id");
+    FUZZ_CHECK(std::equal(before.begin() + Traits::kStampAt, before.begin() + Traits::kStampAt + 7,
+                          after.begin() + Traits::kStampAt),
+               "a parse leaves the stamp");
+    FUZZ_CHECK(unit_->DataReady() == ready && unit_->LastUpdate() == last,
+               "a parse leaves the data-ready flag and the last-update time");
+    CheckCount();
+  }
+
+  void EndCycle() override {
+    controller_->TakePublished();
+    const bool changed = unit_->AlarmChanged();
+    unit_->RoundDone();
+    const std::vector<CheckingController::Published> published = controller_->TakePublished();
+    FUZZ_CHECK(published.size() == 1 && published[0].type == Traits::kType &&
+                   published[0].data_id == kUnitId,
+               "a cycle publishes one record of the unit's type");
+    const Bytes record = Traits::Record(*unit_);
+    FUZZ_CHECK(published[0].bytes == record, "a cycle publishes the unit's record");
+    FUZZ_CHECK(record.size() == Traits::kHead + Traits::kModule * Traits::Modules(*unit_),
+               "the published record has the formula's length for the current count");
+    const ttime stamp = get_ttime(fixed_host::Now());
+    FUZZ_CHECK(std::equal(stamp.bytes, stamp.bytes + 7, record.begin() + Traits::kStampAt),
+               "the published record carries the time now");
+    FUZZ_CHECK(unit_->DataReady() && unit_->LastUpdate() == fixed_host::Now(),
+               "a cycle makes the data ready and fresh");
+    controller_->RunJobs();
+    FUZZ_CHECK(!changed || unit_->AlarmChanged(), "the alarm-change flag is never cleared");
+    last_published_ = record;
+  }
+
+  bool Restore(const Bytes& blob) override {
+    const Bytes before = Traits::Record(*unit_);
+    const bool ready = unit_->DataReady();
+    const auto last = unit_->LastUpdate();
+    const bool taken =
+        unit_->LoadFromCache(blob.empty() ? nullptr : blob.data(), static_cast<int>(blob.size()));
+    if (!taken) {
+      FUZZ_CHECK(Traits::Record(*unit_) == before && unit_->DataReady() == ready &&
+                     unit_->LastUpdate() == last,
+                 "a refused blob changes nothing");
+      return false;
+    }
+    FUZZ_CHECK(
+        blob.size() == CheckingController::RecordLength(Traits::kType, blob.data(), blob.size()),
+        "a taken blob has the length of its own count byte");
+    FUZZ_CHECK(Traits::Record(*unit_) == blob, "a taken blob becomes the record");
+    FUZZ_CHECK(unit_->DataReady() && unit_->LastUpdate() == fixed_host::Now(),
+               "a taken blob makes the data ready and fresh");
+    fixed_modules_ = Traits::Modules(*unit_);
+    CheckCount();
+    return true;
+  }
+
+  void RestoreOwnRecord() override {
+    if (last_published_.empty()) return;
+    const Bytes record = last_published_;
+    const bool taken = Restore(record);
+    FUZZ_CHECK(taken || (!Traits::kEmptyRecordRestores && record.size() == Traits::kHead),
+               "a unit takes back the record it published");
+  }
+
+  const Bytes& LastRecord() const override { return last_published_; }
+
+  void ReadPoint(std::uint8_t choice) override {
+    constexpr std::size_t kCount = sizeof(Traits::kPoints) / sizeof(Traits::kPoints[0]);
+    const std::string name = Traits::kPoints[choice % kCount];
+    const long age = (fixed_host::Now() - unit_->LastUpdate()).total_seconds();
+    try {
+      unit_->Get_Value(0, name);
+      FUZZ_CHECK(unit_->DataReady() && age < 61, "a point is served only while data are fresh");
+    } catch (const std::out_of_range& failure) {
+      FUZZ_CHECK(Traits::IsStatus(failure.what()), "a point read fails with a status text");
+      if (!unit_->DataReady()) {
+        FUZZ_CHECK(failure.what() == kNotReady, "no point is served before data are ready");
+      } else if (age >= 61) {
+        FUZZ_CHECK(failure.what() == kTimedOut, "old data time out");
+      }
+    }
+  }
+
+ private:
+  // The record's count byte is the count of channel or module records; once
+  // a reply or a restore fixed it, only a restore changes it.
+  void CheckCount() {
+    const std::size_t modules = Traits::Modules(*unit_);
+    if (Traits::kHasCount) {
+      FUZZ_CHECK(Traits::Record(*unit_)[Traits::kCountAt] == modules,
+                 "the count byte equals the number of channel or module records");
+    }
+    if (fixed_modules_ != 0) {
+      FUZZ_CHECK(modules == fixed_modules_, "a fixed count stays");
+    } else {
+      fixed_modules_ = modules;
+    }
+  }
+
+  std::shared_ptr<Unit> unit_;
+  std::size_t fixed_modules_ = 0;
+  Bytes last_published_;
+};
+
+}  // namespace
+
+UnitDriver::~UnitDriver() = default;
+
+std::unique_ptr<UnitDriver> UnitDriver::Make(std::uint8_t choice,
+                                             std::shared_ptr<CheckingController> controller) {
+  switch (choice % 3) {
+    case 0:
+      return std::make_unique<Driver<AcUnit>>(std::move(controller));
+    case 1:
+      return std::make_unique<Driver<DcUnit>>(std::move(controller));
+    default:
+      return std::make_unique<Driver<RcUnit>>(std::move(controller));
+  }
+}
+
+void UnitDriver::Step(FuzzInput& input) {
+  const int operation = input.Byte() % Operations();
+  if (operation < ParseOperations()) {
+    Parse(operation, input.Block());
+  } else if (operation == EndCycleOperation()) {
+    EndCycle();
+  } else if (operation == AdvanceOperation()) {
+    fixed_host::Advance(input.Byte());
+  } else if (operation == ReadPointOperation()) {
+    ReadPoint(input.Byte());
+  } else {
+    controller_->SetBatchResult(input.Byte() & 1);
+  }
+}
