@@ -45,12 +45,4 @@ std::vector<AlarmEvent> AlarmBook::Active() const {
   return alarms;
 }
 
-std::vector<AlarmEvent> AlarmBook::ActiveOf(std::uint32_t data_id) const {
-  std::vector<AlarmEvent> alarms;
-  for (const auto& entry : active_) {
-    if (entry.first.device.data_id == data_id) alarms.push_back(entry.second);
-  }
-  return alarms;
-}
-
 }  // namespace runtime

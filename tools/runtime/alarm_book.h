@@ -36,7 +36,6 @@ class AlarmBook {
 
   // Active alarms of every device, in order of device, alarm id and text.
   std::vector<AlarmEvent> Active() const;
-  std::vector<AlarmEvent> ActiveOf(std::uint32_t data_id) const;
 
  private:
   struct Key {

@@ -127,7 +127,7 @@ int PowerSystem::Restore(RecordStore& store) {
     std::optional<std::vector<unsigned char>> blob = store.FindCache(child->DataId(), type);
     if (!blob) continue;
     if (child->LoadFromCache(blob->data(), static_cast<int>(blob->size()))) {
-      controller_->RememberRecord(DeviceKey{child->DataId(), type}, *blob);
+      controller_->RememberRecord(DeviceKey{child->DataId(), type}, blob->data(), blob->size());
       output_.Note(config_.name, "restored " + Describe(*child, type) + " from its cache row (" +
                                      std::to_string(blob->size()) + " bytes)");
       ++restored;
@@ -179,12 +179,6 @@ void PowerSystem::WithLock(const std::function<void()>& read) {
 void PowerSystem::SetCycleListener(std::function<void()> listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   controller_->SetCycleListener(std::move(listener));
-}
-
-std::uint64_t PowerSystem::Cycles() {
-  std::uint64_t cycles = 0;
-  WithLock([&] { cycles = controller_->Cycles(); });
-  return cycles;
 }
 
 bool PowerSystem::Repeating() const {

@@ -66,7 +66,6 @@ class PowerSystem {
 
   const std::string& Name() const { return config_.name; }
   const SystemConfig& Config() const { return config_; }
-  std::uint64_t Cycles();
   // The same request has gone out often enough in a row to warn about it.
   // Needs no lock.
   bool Repeating() const;

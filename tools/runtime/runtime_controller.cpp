@@ -23,7 +23,7 @@ bool RuntimeController::OnSendSP(unsigned int data_id, int type, const unsigned 
   last_published_ = device;
   last_type_[data_id] = type;
   published_since_reset_ = true;
-  RememberRecord(device, std::vector<unsigned char>(data, data + length));
+  RememberRecord(device, data, length);
   Store([&](RecordStore& store) {
     store.PutCache(data_id, type, host_clock::LocalNow(), data, length);
   });
@@ -83,8 +83,10 @@ void RuntimeController::RunJobs() {
   }
 }
 
-void RuntimeController::RememberRecord(const DeviceKey& device, std::vector<unsigned char> record) {
-  records_[device] = std::move(record);
+void RuntimeController::RememberRecord(const DeviceKey& device, const unsigned char* data,
+                                       std::size_t length) {
+  // Assigned in place: a record of unchanged length reuses its buffer.
+  records_[device].assign(data, data + length);
   last_type_.emplace(device.data_id, device.record_type);
 }
 

@@ -47,7 +47,7 @@ class RuntimeController : public KMXController {
   void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
 
   // Records as last published or restored, for the summary.
-  void RememberRecord(const DeviceKey& device, std::vector<unsigned char> record);
+  void RememberRecord(const DeviceKey& device, const unsigned char* data, std::size_t length);
   const std::vector<unsigned char>* Record(const DeviceKey& device) const;
 
   AlarmBook& Alarms() { return alarms_; }
