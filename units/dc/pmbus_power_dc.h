@@ -19,6 +19,7 @@
 #include "host/kmx_spdevice.h"
 #include "host/ttime.h"
 #include "units/common/byte_reader.h"
+#include "units/common/deferred_job.h"
 #include "units/common/packed_field.h"
 #include "units/dc/dc_alarm_rows.h"
 
@@ -266,14 +267,12 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
   }
   DoImpCheckAlert();
 
-  const std::size_t noted = pending_rules_.size();
-  std::vector<rule_value> rules = std::move(pending_rules_);
-  pending_rules_.clear();
-  CheckThresholdWork([self = SharedSelf(), rules = std::move(rules)]() {
-    if (self->DoBatchCheckThreshold(rules)) self->alarm_changed_ = true;
-    self->SaveDeviceHistory(FieldAddress(self->tele_, 0), sizeof(TeleDC));
-  });
-  pending_rules_.reserve(noted);
+  // The job saves the record as it is when the job runs.
+  deferred_job::HandOver(*this, SharedSelf(), pending_rules_,
+                         [this](const std::vector<rule_value>& rules, const deferred_job::Bytes&) {
+                           if (DoBatchCheckThreshold(rules)) alarm_changed_ = true;
+                           SaveDeviceHistory(FieldAddress(tele_, 0), sizeof(TeleDC));
+                         });
 }
 
 template <typename TeleDC, int RT_DC>
