@@ -26,4 +26,7 @@ class KMX_HOST_API KMXController {
                                        const std::vector<rule_value>& rules) = 0;
   // A serial device ended its current exchange.
   virtual void OnReset(unsigned int /*data_id*/) {}
+  // A device passed one rule to CheckThresholdBool (it also waits in the
+  // device's pending list). For tools that show every host call.
+  virtual void OnCheckThresholdBool(unsigned int /*data_id*/, const rule_value& /*rule*/) {}
 };

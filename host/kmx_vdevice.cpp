@@ -96,6 +96,8 @@ void KMXVDevice::CheckThresholdBool(int level, const std::string& id, const std:
   rule.text = text;
   rule.data_id = data_id_;
   pending_rules_.push_back(std::move(rule));
+  std::shared_ptr<KMXController> controller = controller_.lock();
+  if (controller) controller->OnCheckThresholdBool(data_id_, pending_rules_.back());
 }
 
 void KMXVDevice::CheckThresholdWork(std::function<void()> job) {
