@@ -203,15 +203,20 @@ int PMBusProtocol::DeliverDecodedReply(const unsigned char* record, unsigned int
   }
   reply_record_.assign(record, record + size);
   reply_ = reply_record_.data();
+  // The observer may be replaced while the reply is handled.
+  const std::shared_ptr<PMBusTransport> observer = transport_;
+  if (observer) observer->ReplyReceived(reply_, size);
   EndExchange();
+  int result = 0;
   if (reply_[pmbus_reply::kReturnCodeOffset] != 0) {
     counters_.CountErrorReply();
-    return process_error();
+    result = process_error();
+  } else {
+    const std::int32_t step_answered = polling_step_;
+    result = process_payload();
+    // A cycle ended normally when a reply other than the first AC reply ended it.
+    if (result == 0 && step_answered != 0) data_ready_ = true;
   }
-
-  const std::int32_t step_answered = polling_step_;
-  const int result = process_payload();
-  // A cycle ended normally when a reply other than the first AC reply ended it.
-  if (result == 0 && step_answered != 0) data_ready_ = true;
+  if (observer) observer->ReplyHandled(result);
   return result;
 }

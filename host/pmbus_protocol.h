@@ -17,11 +17,16 @@ struct PMBusRequest {
 };
 
 // Observer of the requests at the decoded level: tests and the replay tool
-// attach one and answer with DeliverDecodedReply.
+// attach one and answer with DeliverDecodedReply. It also sees every decoded
+// reply that is handed on (to process_payload or process_error): before it is
+// handled, and after, with the handler's result; requests sent in between are
+// the reply's own (the capture tool tells them from polled ones).
 class KMX_HOST_API PMBusTransport {
  public:
   virtual ~PMBusTransport();
   virtual void SendRequest(const PMBusRequest& request) = 0;
+  virtual void ReplyReceived(const unsigned char* /*record*/, unsigned int /*size*/) {}
+  virtual void ReplyHandled(int /*result*/) {}
 };
 
 // Decoded reply record, as the bus device reads it:
