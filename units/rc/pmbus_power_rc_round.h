@@ -11,6 +11,7 @@
 
 #include "host/host_clock.h"
 #include "host/ttime.h"
+#include "units/common/deferred_job.h"
 #include "units/common/packed_field.h"
 #include "units/rc/pmbus_power_rc.h"
 
@@ -92,12 +93,9 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
 
   // The job keeps the device alive until the host has run it, and reads the
   // snapshot as it stands then.
-  const std::size_t rule_count = pending_rules_.size();
-  CheckThresholdWork(
-      [owner = this->shared_from_this(), device = this, rules = std::move(pending_rules_)]() {
-        if (device->DoBatchCheckThreshold(rules)) device->alarm_changed_ = true;
-        device->SaveDeviceHistory(device->snapshot_.get(), device->snapshot_len_);
-      });
-  pending_rules_.clear();
-  pending_rules_.reserve(rule_count);
+  deferred_job::HandOver(*this, this->shared_from_this(), pending_rules_,
+                         [this](const std::vector<rule_value>& rules, const deferred_job::Bytes&) {
+                           if (DoBatchCheckThreshold(rules)) alarm_changed_ = true;
+                           SaveDeviceHistory(snapshot_.get(), snapshot_len_);
+                         });
 }
