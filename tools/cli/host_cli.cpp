@@ -4,6 +4,7 @@
 
 #include "tools/cli/polling_options.h"
 #include "tools/cli/providers_command.h"
+#include "tools/cli/replay_command.h"
 #include "tools/cli/run_command.h"
 #include "tools/cli/simulate_command.h"
 #include "tools/plugin_loader.h"
@@ -57,6 +58,9 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
   simulated->add_flag("--silent", simulate.silent, "the simulator does not answer");
   AddPollingOptions(*simulated, polling);
 
+  ReplayOptions replay;
+  CLI::App* replayed = AddReplayCommand(app, replay);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -64,6 +68,7 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
   }
   if (providers->parsed()) return ListProviders(polling.plugin_path, out, err);
   if (run->parsed()) return RunConfigured(config_files, polling, out, err, interrupted);
+  if (replayed->parsed()) return RunReplay(replay, polling.plugin_path, out, err);
   return RunSimulated(simulate, polling, out, err, interrupted);
 }
 
