@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Bytes as hexadecimal text, the form in which the tools print and read them.
+namespace hex_text {
+
+// Upper-case digit pairs without separators: {0x40, 0xFF} -> "40FF".
+std::string Encode(const unsigned char* data, std::size_t length);
+std::string Encode(const std::vector<unsigned char>& bytes);
+
+// Reads digit pairs in either case; blanks between the pairs are ignored.
+// Nothing for an odd number of digits or a character that is not a digit.
+std::optional<std::vector<unsigned char>> Decode(const std::string& text);
+
+}  // namespace hex_text
