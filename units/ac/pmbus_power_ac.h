@@ -25,6 +25,7 @@
 #include "units/ac/ac_alarm_table.h"
 #include "units/ac/channel_point_name.h"
 #include "units/common/byte_reader.h"
+#include "units/common/deferred_job.h"
 #include "units/common/packed_field.h"
 
 // The status texts with which Get_Value fails (std::out_of_range).
@@ -131,20 +132,17 @@ class PMBusPowerAC : public KMXSPDevice {
     PassAlarmRows(ac_alarm::kUnitRows, FieldAddress(tele_, 0), std::string());
     DoImpCheckAlert();
 
-    const std::size_t pending = pending_rules_.size();
-    std::shared_ptr<KMXVDevice> self = shared_from_this();
-    // The job saves the bytes of its own cycle, even when the host runs it
-    // while a later cycle rewrites (or resizes) snapshot_.
-    auto saved = std::make_shared<const std::vector<unsigned char>>(
-        snapshot_.get(), snapshot_.get() + snapshot_len_);
-    std::function<void()> job = [self, &unit = *this, rules = std::move(pending_rules_), saved] {
-      const bool changed = unit.DoBatchCheckThreshold(rules);
-      unit.alarm_changed_ = changed || unit.alarm_changed_;
-      unit.SaveDeviceHistory(saved->data(), static_cast<unsigned int>(saved->size()));
-    };
-    pending_rules_.clear();
-    CheckThresholdWork(std::move(job));
-    pending_rules_.reserve(pending);
+    // The job saves the bytes of its own cycle (kept when it is handed
+    // over), even when the host runs it while a later cycle rewrites (or
+    // resizes) snapshot_.
+    deferred_job::HandOver(
+        *this, shared_from_this(), pending_rules_,
+        [this](const std::vector<rule_value>& rules, const deferred_job::Bytes& saved) {
+          const bool changed = DoBatchCheckThreshold(rules);
+          alarm_changed_ = changed || alarm_changed_;
+          SaveDeviceHistory(saved.data(), static_cast<unsigned int>(saved.size()));
+        },
+        snapshot_.get(), snapshot_len_);
   }
 
   // Data id, thresholds, then the host's InitV.
