@@ -211,6 +211,27 @@ std::vector<AlarmEvent> RecordStore::ActiveAlarms() {
   return active;
 }
 
+std::vector<HistoryRow> RecordStore::History(std::optional<std::uint32_t> data_id,
+                                             unsigned int last) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteStatement select(db_,
+                         "SELECT id, data_id, record_type, time, record FROM history "
+                         "WHERE ?1 < 0 OR data_id = ?1 ORDER BY id DESC LIMIT ?2");
+  select.Bind(1, data_id ? std::int64_t{*data_id} : std::int64_t{-1})
+      .Bind(2, last == 0 ? std::int64_t{-1} : std::int64_t{last});
+  std::vector<HistoryRow> rows;
+  while (select.Next()) {
+    HistoryRow row;
+    row.id = select.Int(0);
+    row.data_id = static_cast<std::uint32_t>(select.Int(1));
+    row.record_type = static_cast<int>(select.Int(2));
+    row.time = select.Text(3);
+    row.record = select.Blob(4);
+    rows.push_back(std::move(row));
+  }
+  return std::vector<HistoryRow>(rows.rbegin(), rows.rend());
+}
+
 std::int64_t RecordStore::HistoryRows(std::uint32_t data_id, int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteStatement& count = statements_->history_rows;

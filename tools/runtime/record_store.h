@@ -13,6 +13,15 @@
 
 namespace runtime {
 
+// One stored history row.
+struct HistoryRow {
+  std::int64_t id = 0;  // grows with every row appended
+  std::uint32_t data_id = 0;
+  int record_type = 0;
+  std::string time;  // "YYYY-MM-DD HH:MM:SS", local time of the save
+  std::vector<unsigned char> record;
+};
+
 // How much the store keeps, so that a controller's flash never fills.
 // 0 means no bound of that kind.
 struct HistoryBound {
@@ -44,6 +53,9 @@ class RecordStore {
   // Alarms whose last stored event is a raise, oldest first.
   std::vector<AlarmEvent> ActiveAlarms();
 
+  // The newest `last` history rows (0: all) of one data id, or of every
+  // device when `data_id` is empty; oldest first.
+  std::vector<HistoryRow> History(std::optional<std::uint32_t> data_id, unsigned int last);
   std::int64_t HistoryRows(std::uint32_t data_id, int record_type);
   std::int64_t CacheRows();
   std::int64_t AlarmEventRows();
