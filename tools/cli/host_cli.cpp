@@ -1,7 +1,10 @@
 #include "tools/cli/host_cli.h"
 
 #include <CLI/CLI.hpp>
+#include <iostream>
 
+#include "tools/cli/decode_command.h"
+#include "tools/cli/history_command.h"
 #include "tools/cli/polling_options.h"
 #include "tools/cli/providers_command.h"
 #include "tools/cli/replay_command.h"
@@ -60,6 +63,10 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
 
   ReplayOptions replay;
   CLI::App* replayed = AddReplayCommand(app, replay);
+  DecodeOptions decode;
+  CLI::App* decoded = AddDecodeCommand(app, decode);
+  HistoryOptions history;
+  CLI::App* listed = AddHistoryCommand(app, history);
 
   try {
     app.parse(argc, argv);
@@ -69,6 +76,8 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
   if (providers->parsed()) return ListProviders(polling.plugin_path, out, err);
   if (run->parsed()) return RunConfigured(config_files, polling, out, err, interrupted);
   if (replayed->parsed()) return RunReplay(replay, polling.plugin_path, out, err);
+  if (decoded->parsed()) return RunDecode(decode, std::cin, out, err);
+  if (listed->parsed()) return RunHistory(history, out, err);
   return RunSimulated(simulate, polling, out, err, interrupted);
 }
 
