@@ -6,6 +6,7 @@
 
 #include <json/value.h>
 
+#include <array>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -125,11 +126,11 @@ class PMBusPowerAC : public KMXSPDevice {
     SendSP(RecordType, snapshot_.get(), snapshot_len_, false);
 
     alarm_sequence_ = 1;
+    channel_texts_.Fit(channels_.size());
     for (std::size_t k = 0; k < channels_.size(); ++k) {
-      PassAlarmRows(ac_alarm::kChannelRows, FieldAddress(channels_[k], 0),
-                    ac_alarm::ChannelTextPrefix(k));
+      PassAlarmRows(ac_alarm::ChannelRows(), FieldAddress(channels_[k], 0), channel_texts_.Of(k));
     }
-    PassAlarmRows(ac_alarm::kUnitRows, FieldAddress(tele_, 0), std::string());
+    PassAlarmRows(ac_alarm::UnitRows(), FieldAddress(tele_, 0), nullptr);
     DoImpCheckAlert();
 
     // The job saves the bytes of its own cycle (kept when it is handed
@@ -366,14 +367,16 @@ class PMBusPowerAC : public KMXSPDevice {
   }
 
   // The one walk over alarm rows: each row against the record's bytes, with
-  // the next sequence number.
+  // the next sequence number. `texts` holds one text per row, or is null
+  // when the rows' own texts are passed.
   template <std::size_t N>
-  void PassAlarmRows(const ac_alarm::Row (&rows)[N], const unsigned char* record,
-                     const std::string& prefix) {
-    for (const ac_alarm::Row& row : rows) {
+  void PassAlarmRows(const std::array<ac_alarm::Row, N>& rows, const unsigned char* record,
+                     const std::string* texts) {
+    for (std::size_t i = 0; i < N; ++i) {
+      const ac_alarm::Row& row = rows[i];
       const bool active = record[StateOffset(row.field)] == row.active_when;
-      CheckThresholdBool(row.level, row.id, row.code, row.name, prefix + row.text, active,
-                         alarm_sequence_++);
+      CheckThresholdBool(row.level, row.id, row.code, row.name,
+                         texts != nullptr ? texts[i] : row.text, active, alarm_sequence_++);
     }
   }
 
@@ -390,4 +393,5 @@ class PMBusPowerAC : public KMXSPDevice {
   float diff_i_ = 20.0f;
   std::uint32_t snapshot_len_ = 0;
   std::unique_ptr<unsigned char[]> snapshot_;
+  ac_alarm::ChannelTexts channel_texts_;  // alarm texts for the current channel count
 };

@@ -1,5 +1,6 @@
-// The recycled deferred job: it must behave as the lambda it stands for
-// (ownership, copies, dropping) while its memory is reused across cycles.
+// What the units reuse from cycle to cycle: the recycled deferred job, which
+// must behave as the lambda it stands for (ownership, copies, dropping), and
+// the AC alarm texts, built once per channel count.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
+#include "units/ac/korvan_ac.h"
 #include "units/common/deferred_job.h"
 
 namespace {
@@ -135,6 +138,38 @@ TEST_F(DeferredJob, WorksWhenTheHostRunsJobsOnAnotherThread) {
   ASSERT_EQ(controller->Of(Kind::kBatch).size(), 3u);
   EXPECT_EQ(BatchIds(2), (std::vector<std::string>(3, "cycle 2")));
   EXPECT_EQ(controller->Of(Kind::kHistory).at(2).bytes, (deferred_job::Bytes{2}));
+}
+
+// The cached texts follow the channel count when a cache restore changes it.
+TEST(AcAlarmTexts, FollowTheChannelCount) {
+  FrozenClock clock;
+  auto controller = std::make_shared<RecordingController>();
+  auto ac = std::make_shared<KORVAN_AC>();
+  ac->Init(controller, 5, Json::Value());
+  // Snapshot blob: 33-byte head (channel count at offset 16), 25 bytes per channel.
+  auto restore = [&](unsigned char channels) {
+    std::vector<unsigned char> blob(33 + 25 * channels, 0);
+    blob[16] = channels;
+    ASSERT_TRUE(ac->LoadFromCache(blob.data(), static_cast<int>(blob.size())));
+  };
+  auto texts = [&] {
+    ac->RoundDone();
+    controller->RunJobs();
+    std::vector<std::string> seen;
+    const auto batches = controller->Of(Kind::kBatch);
+    for (const rule_value& rule : batches.back().rules) {
+      if (rule.id == "AC_0" || rule.id == "AC_12") seen.push_back(rule.text);
+    }
+    return seen;
+  };
+  EXPECT_EQ(texts(), (std::vector<std::string>{"其他告警"}));
+  restore(3);
+  EXPECT_EQ(texts(),
+            (std::vector<std::string>{"交流屏1输入线/相电压AB/A", "交流屏2输入线/相电压AB/A",
+                                      "交流屏3输入线/相电压AB/A", "其他告警"}));
+  EXPECT_EQ(texts().size(), 4u);  // kept for the next cycle
+  restore(1);
+  EXPECT_EQ(texts(), (std::vector<std::string>{"交流屏1输入线/相电压AB/A", "其他告警"}));
 }
 
 }  // namespace
