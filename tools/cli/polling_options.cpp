@@ -24,6 +24,8 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       .add_option("--repeat-warning", options.repeat_warning,
                   "warn when one request is sent this many times in a row (0: never)")
       ->capture_default_str();
+  command.add_option("--capture", options.capture,
+                     "write every decoded reply, with the polling around it, as a replay script");
 }
 
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {

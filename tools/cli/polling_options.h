@@ -19,6 +19,7 @@ struct PollingOptions {
   unsigned int history_rows = runtime::HistoryBound().rows_per_device;
   unsigned int history_days = runtime::HistoryBound().days;
   std::uint64_t repeat_warning = runtime::PowerSystemOptions().repeat_warning;
+  std::string capture;  // replay script of every decoded reply; empty: none
 };
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);
