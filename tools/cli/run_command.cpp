@@ -1,5 +1,6 @@
 #include "tools/cli/run_command.h"
 
+#include "tools/replay/session_capture.h"
 #include "tools/runtime/console_output.h"
 #include "tools/runtime/system_config.h"
 
@@ -18,6 +19,12 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
   runtime::Runtime host(ToRuntimeOptions(options), output);
   const int prepared = host.Prepare(systems, problems);
   if (prepared != 0) return prepared;
+  replay::SessionCapture capture;
+  std::string error;
+  if (!options.capture.empty() && !capture.Start(host, options.capture, error)) {
+    output.Problem("", error);
+    return replay::kCaptureFailed;
+  }
   return host.Run(interrupted);
 }
 
