@@ -10,6 +10,7 @@
 #include "sim/scenario.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
+#include "tools/replay/session_capture.h"
 #include "tools/runtime/console_output.h"
 #include "tools/runtime/exit_codes.h"
 #include "tools/runtime/system_config.h"
@@ -156,9 +157,16 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   runtime::Runtime host(ToRuntimeOptions(options), output);
   const int prepared = host.Prepare({RuntimeConfigFor(simulate, sim, line->Path())}, {});
   if (prepared != 0) return prepared;
+  replay::SessionCapture capture;
+  std::string capture_error;
+  if (!options.capture.empty() && !capture.Start(host, options.capture, capture_error)) {
+    output.Problem("", capture_error);
+    return replay::kCaptureFailed;
+  }
   ScenarioPlayer player(simulator, scenario, output);
   if (!scenario.empty()) player.Start();
   const int result = host.Run(interrupted);
+  capture.Finish();
   player.Stop();
   server.Stop();
   return result;
