@@ -185,10 +185,12 @@ class PMBusPowerAC : public KMXSPDevice {
           return Overflow(kOverflow, in.EndOf(4), size);
         }
       }
+      // A plain line end: the trace line needs no flush of its own, which
+      // would cost a write to the output on every channel of every cycle.
       std::cout << "a:" << LoadField<float>(channel, offsetof(Channel, a))
                 << " b:" << LoadField<float>(channel, offsetof(Channel, b))
                 << " c:" << LoadField<float>(channel, offsetof(Channel, c))
-                << " f:" << LoadField<float>(channel, offsetof(Channel, f)) << std::endl;
+                << " f:" << LoadField<float>(channel, offsetof(Channel, f)) << '\n';
       std::uint8_t p = 0;
       if (!in.ReadU8(p)) return Overflow(kOverflow, in.EndOf(1), size);
       channel.user_analog_count = p;
