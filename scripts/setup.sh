@@ -9,6 +9,20 @@ packages=(
   libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev
   binutils libbenchmark-dev valgrind
 )
+# --hardening: also what scripts/hardening.sh needs: clang with libFuzzer and
+# the sanitizer runtimes, qemu-user, and per architecture of
+# KORVAN_CROSS_ARCHES (default arm64) Debian's cross compiler and the
+# libraries' packages of that architecture.
+if [ "${1:-}" = "--hardening" ]; then
+  shift
+  packages+=(clang llvm libclang-rt-14-dev qemu-user)
+  for arch in ${KORVAN_CROSS_ARCHES:-arm64}; do
+    packages+=("crossbuild-essential-$arch")
+    for library in libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev; do
+      packages+=("$library:$arch")
+    done
+  done
+fi
 if [ "$#" -gt 0 ]; then packages+=("$@"); fi
 
 missing=()
@@ -25,5 +39,15 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages of another architecture (name:arch) need that architecture known to dpkg.
+for package in "${missing[@]}"; do
+  if [[ "$package" == *:* ]]; then
+    arch="${package##*:}"
+    if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+       ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      dpkg --add-architecture "$arch"
+    fi
+  fi
+done
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The hardening steps of CI, after the normal build and tests:
+#   1. the whole test suite built with AddressSanitizer and UndefinedBehavior-
+#      Sanitizer (alignment checks included), and run;
+#   2. the libFuzzer targets of fuzz/ built with clang and run for a bounded
+#      time each, two at a time;
+#   3. the plug-in, the host stand-in and the unit and bus tests cross-built
+#      for each ARM architecture (-Wcast-align=strict as an error) and run
+#      under qemu-user.
+# Settings (environment):
+#   KORVAN_FUZZ_SECONDS  time per fuzz target (default 30)
+#   KORVAN_CROSS_ARCHES  architectures to cross-build (default "arm64"; "arm64 armhf")
+#   KORVAN_HARDENING_STEPS  steps to run (default "sanitize fuzz cross")
+# Build directories: build-asan, build-fuzz, build-<arch>.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fuzz_seconds="${KORVAN_FUZZ_SECONDS:-30}"
+arches="${KORVAN_CROSS_ARCHES:-arm64}"
+steps="${KORVAN_HARDENING_STEPS:-sanitize fuzz cross}"
+jobs="$(nproc)"
+fuzz_targets=(unit_parse bus cache frame config)
+
+KORVAN_CROSS_ARCHES="$arches" ./scripts/setup.sh --hardening
+
+step_started=0
+begin() {
+  step_started=$SECONDS
+  echo "hardening: $1"
+}
+finish() { echo "hardening: $1 done in $((SECONDS - step_started)) s"; }
+
+sanitize() {
+  begin "sanitizer build and tests (build-asan)"
+  cmake -S . -B build-asan -DKORVAN_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  finish "sanitizer build and tests"
+}
+
+run_fuzz_target() {
+  local name="$1" work="build-fuzz/corpus/$1" log="build-fuzz/fuzz_$1.log"
+  mkdir -p "$work"
+  if ! build-fuzz/bin/fuzz_"$name" -max_total_time="$fuzz_seconds" -dict=fuzz/korvan.dict \
+      -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="build-fuzz/crash_${name}_" \
+      "$work" "fuzz/corpus/$name" >"$log" 2>&1; then
+    echo "hardening: fuzz target $name failed; its log:" >&2
+    tail -n 60 "$log" >&2
+    return 1
+  fi
+  echo "hardening: fuzz_$name $(grep -m1 -o 'Done [0-9]* runs in [0-9]* second(s)' "$log")"
+}
+
+fuzz() {
+  begin "fuzz targets, ${fuzz_seconds} s each (build-fuzz)"
+  cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVAN_FUZZ=ON \
+    -DKORVAN_BUILD_TESTS=OFF >/dev/null
+  cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]/#/fuzz_}"
+  local failed=0 pids=()
+  for name in "${fuzz_targets[@]}"; do
+    run_fuzz_target "$name" &
+    pids+=($!)
+    if [ "${#pids[@]}" -ge 2 ]; then
+      wait "${pids[0]}" || failed=1
+      pids=("${pids[@]:1}")
+    fi
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  [ "$failed" -eq 0 ]
+  finish "fuzz targets"
+}
+
+cross() {
+  local arch="$1" triplet
+  case "$arch" in
+    arm64) triplet=aarch64-linux-gnu ;;
+    armhf) triplet=arm-linux-gnueabihf ;;
+    *) echo "hardening: unknown architecture $arch" >&2; return 1 ;;
+  esac
+  begin "cross build for $arch, tests under qemu-user (build-$arch)"
+  cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake" \
+    -DKORVAN_BUILD_TOOLS=OFF -DCMAKE_CXX_FLAGS="-Wcast-align=strict -Werror=cast-align" >/dev/null
+  cmake --build "build-$arch" -j "$jobs"
+  ctest --test-dir "build-$arch" --output-on-failure -j "$jobs" --timeout 300
+  finish "cross build for $arch"
+}
+
+for step in $steps; do
+  case "$step" in
+    sanitize) sanitize ;;
+    fuzz) fuzz ;;
+    cross) for arch in $arches; do cross "$arch"; done ;;
+    *) echo "hardening: unknown step $step" >&2; exit 1 ;;
+  esac
+done
