@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -244,6 +247,37 @@ TEST(AcRecords, KorvanAcIsTheFinalUnit) {
 
 // ===========================================================================
 // parse40_41
+
+// The trace line prints each value as a stream in its default state prints a
+// float, also for values where %g changes notation or has no digits at all.
+TEST_F(AcUnit, Analog41TraceLineFormatsAsTheDefaultStream) {
+  const float tricky[] = {0.0f,
+                          -0.0f,
+                          1e-5f,
+                          0.0001f,
+                          123456.0f,
+                          999999.5f,
+                          1234567.0f,
+                          3.4028235e38f,
+                          1.0e-40f,
+                          -1.17549435e-38f,
+                          0.1f,
+                          229.87f,
+                          std::numeric_limits<float>::infinity(),
+                          -std::numeric_limits<float>::infinity(),
+                          std::numeric_limits<float>::quiet_NaN(),
+                          -std::numeric_limits<float>::quiet_NaN()};
+  std::vector<Analog> channels;
+  std::ostringstream expected;
+  for (std::size_t i = 0; i + 3 < std::size(tricky); i += 4) {
+    channels.push_back({tricky[i], tricky[i + 1], tricky[i + 2], tricky[i + 3]});
+    expected << "a:" << tricky[i] << " b:" << tricky[i + 1] << " c:" << tricky[i + 2]
+             << " f:" << tricky[i + 3] << "\n";
+  }
+  const Bytes section = Section41(channels, 1.0f, 1.0f, 1.0f);
+  ASSERT_EQ(Parse41(section), static_cast<int>(section.size()));
+  EXPECT_EQ(trace_, expected.str());
+}
 
 TEST_F(AcUnit, Analog41FirstReplyFixesTheChannels) {
   const Bytes section = Section41(kTwoChannels, 10.5f, 11.0f, 12.25f);

@@ -25,6 +25,7 @@
 #include "host/ttime.h"
 #include "units/ac/ac_alarm_table.h"
 #include "units/ac/channel_point_name.h"
+#include "units/ac/channel_trace.h"
 #include "units/common/byte_reader.h"
 #include "units/common/deferred_job.h"
 #include "units/common/packed_field.h"
@@ -185,12 +186,12 @@ class PMBusPowerAC : public KMXSPDevice {
           return Overflow(kOverflow, in.EndOf(4), size);
         }
       }
-      // A plain line end: the trace line needs no flush of its own, which
-      // would cost a write to the output on every channel of every cycle.
-      std::cout << "a:" << LoadField<float>(channel, offsetof(Channel, a))
-                << " b:" << LoadField<float>(channel, offsetof(Channel, b))
-                << " c:" << LoadField<float>(channel, offsetof(Channel, c))
-                << " f:" << LoadField<float>(channel, offsetof(Channel, f)) << '\n';
+      // Ends with a plain line end: the trace line needs no flush of its own,
+      // which would cost a write to the output on every channel of every cycle.
+      ac_trace::WriteChannelLine(std::cout, LoadField<float>(channel, offsetof(Channel, a)),
+                                 LoadField<float>(channel, offsetof(Channel, b)),
+                                 LoadField<float>(channel, offsetof(Channel, c)),
+                                 LoadField<float>(channel, offsetof(Channel, f)));
       std::uint8_t p = 0;
       if (!in.ReadU8(p)) return Overflow(kOverflow, in.EndOf(1), size);
       channel.user_analog_count = p;
