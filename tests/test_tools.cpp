@@ -1,0 +1,549 @@
+// The debugging tools: replay of scripts against the plug-in, capture of a
+// session, and the record decoder with the decode and history commands.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/writer.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bus/korvan.h"
+#include "sim/power_system.h"
+#include "sim/replies.h"
+#include "tests/support/frozen_clock.h"
+#include "tests/support/recording_controller.h"
+#include "tests/support/scripted_transport.h"
+#include "tools/cli/decode_command.h"
+#include "tools/cli/history_command.h"
+#include "tools/plugin_loader.h"
+#include "tools/records/json_text.h"
+#include "tools/records/record_decode.h"
+#include "tools/replay/capture_writer.h"
+#include "tools/replay/hex_text.h"
+#include "tools/replay/replayer.h"
+#include "tools/runtime/record_store.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Kind = RecordingController::Kind;
+using boost::posix_time::time_from_string;
+
+constexpr unsigned int kBusId = 100;
+const char* const kStart = "2026-12-08 10:00:00";
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value value;
+  std::istringstream in(text);
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &value, &errors)) << text;
+  return value;
+}
+
+std::vector<Json::Value> ParseLines(const std::string& text) {
+  std::vector<Json::Value> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(ParseJson(line));
+  return lines;
+}
+
+std::string Hex(const Bytes& bytes) {
+  return hex_text::Encode(bytes);
+}
+
+// A temporary directory, removed with its files.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/korvan-tools-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct HostRun {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Runs the built korvan-host with `arguments` (shell words).
+HostRun Host(const std::string& arguments) {
+  TempDir dir;
+  const std::string command = std::string(KORVAN_HOST_PATH) + " " + arguments + " >" +
+                              dir.File("out") + " 2>" + dir.File("err");
+  HostRun run;
+  const int status = std::system(command.c_str());
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.out = ReadFile(dir.File("out"));
+  run.err = ReadFile(dir.File("err"));
+  return run;
+}
+
+// ---- a whole cycle of the real bus device, answered by the simulator ------
+
+// What the bus device compiled into the test did in one cycle, and the
+// script that plays the same replies.
+struct ReferenceCycle {
+  Json::Value script;
+  std::vector<std::string> requests;  // "GG/CC:INFO"
+  std::vector<RecordingController::Event> events;
+  std::vector<std::string> stdout_lines;
+  std::vector<int> reply_results;
+  std::size_t first_reply_step = 1;  // the steps: refresh, replies..., jobs
+};
+
+Json::Value BusConfig() {
+  Json::Value config(Json::objectValue);
+  config["data_id"] = kBusId;
+  for (unsigned int id : {11u, 12u}) {
+    Json::Value unit(Json::objectValue);
+    unit["data_id"] = id;
+    config["acSetting"].append(unit);
+  }
+  Json::Value dc(Json::objectValue);
+  dc["data_id"] = 21;
+  config["dcSetting"].append(dc);
+  config["rcSetting"] = Json::Value(Json::objectValue);
+  return config;
+}
+
+std::string RequestText(const PMBusRequest& request) {
+  unsigned char codes[2] = {request.group, request.command};
+  return hex_text::Encode(codes, 1) + "/" + hex_text::Encode(codes + 1, 1) + ":" +
+         hex_text::Encode(request.info);
+}
+
+ReferenceCycle RunReferenceCycle() {
+  ::SystemConfig sim;
+  sim.ac_channels = {1, 2};
+  sim.dc_units = 1;
+  sim.rectifier_modules = 3;
+  PowerSystem system(sim);
+  system.SetRectifierFault(1, true);
+  system.SetBatteryFuseFault(0, 2, true);
+
+  FrozenClock clock(time_from_string(kStart));
+  auto controller = std::make_shared<RecordingController>();
+  auto transport = std::make_shared<ScriptedTransport>();
+  auto bus = std::make_shared<KORVAN>();
+  const Json::Value config = BusConfig();
+  bus->Init(controller, kBusId, config);
+  bus->AttachTransport(transport);
+  EXPECT_TRUE(bus->InitSetting(config));
+
+  ReferenceCycle cycle;
+  Json::Value& steps = cycle.script["steps"];
+  testing::internal::CaptureStdout();
+  bus->RefreshStatus();
+  steps.append(ParseJson(R"({"do":"refresh"})"));
+  for (int guard = 0; guard < 20; ++guard) {
+    const PMBusRequest request = transport->requests().back();
+    Bytes info;
+    EXPECT_TRUE(replies::Build(system, request.group, request.command, info));
+    Json::Value step(Json::objectValue);
+    step["do"] = "reply";
+    step["group"] = hex_text::Encode(&request.group, 1);
+    step["info"] = Hex(info);
+    steps.append(step);
+    const Bytes record = pmbus_reply::Build(0x20, 1, request.group, 0, info);
+    const int result = bus->DeliverDecodedReply(record.data(), record.size());
+    cycle.reply_results.push_back(result);
+    if (result == 0) break;
+  }
+  controller->RunJobs();
+  steps.append(ParseJson(R"({"do":"jobs"})"));
+  std::istringstream printed(testing::internal::GetCapturedStdout());
+  for (std::string line; std::getline(printed, line);) cycle.stdout_lines.push_back(line);
+
+  for (const PMBusRequest& request : transport->requests()) {
+    cycle.requests.push_back(RequestText(request));
+  }
+  cycle.events = controller->events();
+  cycle.script["config"] = config;
+  cycle.script["data_id"] = kBusId;
+  cycle.script["start"] = kStart;
+  return cycle;
+}
+
+// Replays a script against the built plug-in; the events, and the exit code.
+std::vector<Json::Value> Replay(const Json::Value& script, int* code = nullptr,
+                                std::string* errors = nullptr) {
+  replay::Script parsed;
+  replay::ScriptError error;
+  std::ostringstream text;
+  text << script;
+  EXPECT_TRUE(replay::ParseScript(text.str(), parsed, error)) << error.Text();
+  PluginLoader loader;
+  std::string problem;
+  EXPECT_TRUE(loader.Load(KORVAN_PLUGIN_PATH, problem)) << problem;
+  std::ostringstream out, err;
+  const int result = replay::RunScript(parsed, loader.GetProviders(), out, err);
+  if (code) *code = result;
+  if (errors) *errors = err.str();
+  return ParseLines(out.str());
+}
+
+std::vector<Json::Value> OfKind(const std::vector<Json::Value>& events, const std::string& kind) {
+  std::vector<Json::Value> found;
+  for (const Json::Value& event : events) {
+    if (event["event"].asString() == kind) found.push_back(event);
+  }
+  return found;
+}
+
+// The host calls the recording controller keeps, as texts comparable with
+// replay events.
+std::string Describe(const RecordingController::Event& event) {
+  const std::string id = std::to_string(event.data_id);
+  switch (event.kind) {
+    case Kind::kLog:
+      return "log " + id + " " + event.line;
+    case Kind::kPublish:
+      return "publish " + id + " " + std::to_string(event.type) + " " + Hex(event.bytes);
+    case Kind::kHistory:
+      return "history " + id + " " + Hex(event.bytes);
+    case Kind::kJob:
+      return "job " + id;
+    case Kind::kBatch:
+      return "batch " + id + " " + std::to_string(event.rules.size());
+    case Kind::kReset:
+      return "reset " + id;
+  }
+  return "";
+}
+
+std::string Describe(const Json::Value& event) {
+  const std::string kind = event["event"].asString();
+  const std::string id = std::to_string(event["data_id"].asUInt());
+  if (kind == "log") return "log " + id + " " + event["line"].asString();
+  if (kind == "publish") {
+    return "publish " + id + " " + std::to_string(event["type"].asInt()) + " " +
+           event["bytes"].asString();
+  }
+  if (kind == "history") return "history " + id + " " + event["bytes"].asString();
+  if (kind == "job" || kind == "reset") return kind + " " + id;
+  if (kind == "batch") return "batch " + id + " " + std::to_string(event["rules"].asUInt());
+  return "";
+}
+
+class ReplayCycle : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { reference_ = new ReferenceCycle(RunReferenceCycle()); }
+  static void TearDownTestSuite() { delete reference_; }
+  static ReferenceCycle* reference_;
+};
+ReferenceCycle* ReplayCycle::reference_ = nullptr;
+
+TEST_F(ReplayCycle, ReproducesTheHostCallsOfTheBusDevice) {
+  const ReferenceCycle& cycle = *reference_;
+  int code = -1;
+  const std::vector<Json::Value> events = Replay(cycle.script, &code);
+  EXPECT_EQ(code, 0);
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events[0]["event"], "init");
+  EXPECT_TRUE(events[0]["result"].asBool());
+
+  std::vector<std::string> requests;
+  for (const Json::Value& event : OfKind(events, "request")) {
+    requests.push_back(event["group"].asString() + "/" + event["command"].asString() + ":" +
+                       event["info"].asString());
+  }
+  EXPECT_EQ(requests, cycle.requests);
+  ASSERT_EQ(cycle.requests.size(), 11u);  // model query and a whole cycle
+
+  std::vector<std::string> expected, replayed;
+  for (const auto& event : cycle.events) expected.push_back(Describe(event));
+  for (const Json::Value& event : events) {
+    const std::string text = Describe(event);
+    if (!text.empty()) replayed.push_back(text);
+  }
+  EXPECT_EQ(replayed, expected);
+  EXPECT_EQ(OfKind(events, "publish").size(), 4u);
+
+  // Every rule passed to CheckThresholdBool, in order, is what the batches got.
+  std::vector<std::string> rules, batched;
+  for (const Json::Value& event : OfKind(events, "rule")) {
+    rules.push_back(event["id"].asString() + " " + event["code"].asString() + " " +
+                    event["name"].asString() + " " + event["text"].asString() + " " +
+                    std::to_string(event["level"].asInt()) + " " +
+                    (event["active"].asBool() ? "on" : "off") + " " +
+                    std::to_string(event["sequence"].asUInt()));
+  }
+  for (const auto& batch : cycle.events) {
+    for (const rule_value& rule : batch.rules) {
+      batched.push_back(rule.id + " " + rule.code + " " + rule.name + " " + rule.text + " " +
+                        std::to_string(rule.level) + " " + (rule.active ? "on" : "off") + " " +
+                        std::to_string(rule.sequence));
+    }
+  }
+  EXPECT_EQ(rules, batched);
+  EXPECT_FALSE(rules.empty());
+
+  std::vector<std::string> printed;
+  for (const Json::Value& event : OfKind(events, "stdout"))
+    printed.push_back(event["line"].asString());
+  EXPECT_EQ(printed, cycle.stdout_lines);
+
+  std::vector<int> results;
+  for (const Json::Value& event : OfKind(events, "reply"))
+    results.push_back(event["result"].asInt());
+  EXPECT_EQ(results, cycle.reply_results);
+}
+
+TEST_F(ReplayCycle, EventsOfAStepComeInTheOrderOfTheCalls) {
+  const std::vector<Json::Value> events = Replay(reference_->script);
+  auto kinds_of_step = [&](int step) {
+    std::vector<std::string> kinds;
+    for (const Json::Value& event : events) {
+      if (event["step"].asInt() == step) kinds.push_back(event["event"].asString());
+    }
+    return kinds;
+  };
+  // Step 0 refreshes: the request goes out inside RefreshStatus.
+  EXPECT_EQ(kinds_of_step(0), (std::vector<std::string>{"request", "refresh"}));
+  // Step 2 answers 40h/41h: the units' trace lines come before the next request.
+  EXPECT_EQ(kinds_of_step(2),
+            (std::vector<std::string>{"stdout", "stdout", "stdout", "request", "reply"}));
+  // The last reply ends the cycle: records, rules and jobs, then the reset.
+  const std::vector<std::string> last = kinds_of_step(11);
+  ASSERT_GE(last.size(), 3u);
+  EXPECT_EQ(last.front(), "publish");
+  EXPECT_EQ(last[last.size() - 2], "reset");
+  EXPECT_EQ(last.back(), "reply");
+}
+
+TEST_F(ReplayCycle, ReadsAgesRestoresAndTheClock) {
+  Json::Value script = reference_->script;
+  std::string ac_record;
+  for (const auto& event : reference_->events) {
+    if (event.kind == Kind::kPublish && event.data_id == 12) ac_record = Hex(event.bytes);
+  }
+  Json::Value& steps = script["steps"];
+  for (const char* step :
+       {R"({"do":"read","device":12,"name":"channel_1_f"})",
+        R"({"do":"read","device":"rc","name":"anything"})",
+        R"({"do":"age","device":12,"seconds":61})",
+        R"({"do":"read","device":12,"name":"channel_1_f"})", R"({"do":"refresh"})",
+        R"({"do":"clock","advance":2})", R"({"do":"refresh"})"}) {
+    steps.append(ParseJson(step));
+  }
+  Json::Value restore = ParseJson(R"({"do":"restore","device":12})");
+  restore["blob"] = ac_record;
+  steps.append(restore);
+  steps.append(ParseJson(R"({"do":"read","device":12,"name":"channel_1_f"})"));
+
+  const std::vector<Json::Value> values = OfKind(Replay(script), "value");
+  ASSERT_EQ(values.size(), 4u);
+  EXPECT_TRUE(values[0]["value"].isDouble());
+  EXPECT_EQ(values[1]["status"], "数据未就绪");
+  EXPECT_EQ(values[2]["status"], "数据已超时");
+  EXPECT_EQ(values[3]["value"], values[0]["value"]);  // the restore renews the data
+
+  const std::vector<Json::Value> events = Replay(script);
+  const std::vector<Json::Value> refreshes = OfKind(events, "refresh");
+  ASSERT_EQ(refreshes.size(), 3u);
+  EXPECT_FALSE(refreshes[1]["result"].asBool());  // within 2 s of the cycle's end
+  EXPECT_TRUE(refreshes[2]["result"].asBool());   // the clock moved on
+  EXPECT_EQ(OfKind(events, "request").back()["command"], "41");
+  EXPECT_EQ(OfKind(events, "clock")[0]["time"], "2026-12-08 10:00:02");
+  EXPECT_EQ(OfKind(events, "age")[0]["last_update"], "2026-12-08 09:58:59");
+  const Json::Value restored = OfKind(events, "restore")[0];
+  EXPECT_TRUE(restored["result"].asBool());
+  EXPECT_EQ(restored["length"].asUInt(), 33u + 2 * 25u);
+}
+
+// ---- script errors ---------------------------------------------------------
+
+TEST(ReplayScript, ErrorsNameTheStep) {
+  struct Row {
+    const char* script;
+    const char* message;
+  };
+  const Row rows[] = {
+      {R"({"config":{},"steps":[)", "script: not valid JSON: "},
+      {R"([1])", "script: the script must be a JSON object"},
+      {R"({"steps":[]})", "script: \"config\" must be the device's JSON object"},
+      {R"({"config":{},"steps":[],"extra":1})", "script: unknown member \"extra\""},
+      {R"({"config":{},"start":"yesterday","steps":[]})", "script: \"start\" must be a time"},
+      {R"({"config":{},"steps":[{"do":"refresh"},{"do":"jump"}]})",
+       "step 1: unknown step \"jump\""},
+      {R"({"config":{},"steps":[7]})", "step 0: a step must be a JSON object"},
+      {R"({"config":{},"steps":[{"group":"40"}]})", "step 0: a step needs \"do\""},
+      {R"({"config":{},"steps":[{"do":"reply","group":"40","info":"0G"}]})",
+       "step 0: bad hex in \"info\": 0G"},
+      {R"({"config":{},"steps":[{"do":"reply","group":"40","info":"123"}]})",
+       "step 0: bad hex in \"info\": 123"},
+      {R"({"config":{},"steps":[{"do":"reply","group":"400"}]})",
+       "step 0: \"group\" must be a byte"},
+      {R"({"config":{},"steps":[{"do":"reply","group":"40","rtn":256}]})",
+       "step 0: \"rtn\" must be a byte"},
+      {R"({"config":{},"steps":[{"do":"reply","group":"40","infos":""}]})",
+       "step 0: unknown member \"infos\" in a reply step"},
+      {R"({"config":{},"steps":[{"do":"restore","device":11,"blob":"ABC"}]})",
+       "step 0: bad hex in \"blob\": ABC"},
+      {R"({"config":{},"steps":[{"do":"read","device":"ac","name":"ia"}]})",
+       "step 0: \"device\" must be \"bus\", \"rc\" or a data id"},
+      {R"({"config":{},"steps":[{"do":"age"}]})", "step 0: \"seconds\" must be a whole number"},
+      {R"({"config":{},"steps":[{"do":"clock","time":"2026-12-08 10:00:00","advance":1}]})",
+       "step 0: a clock step needs either \"time\" or \"advance\""},
+  };
+  for (const Row& row : rows) {
+    replay::Script script;
+    replay::ScriptError error;
+    EXPECT_FALSE(replay::ParseScript(row.script, script, error)) << row.script;
+    EXPECT_EQ(error.Text().rfind(row.message, 0), 0u) << error.Text();
+  }
+  // Bytes as hex text with blanks and an "h", or as numbers.
+  replay::Script script;
+  replay::ScriptError error;
+  ASSERT_TRUE(replay::ParseScript(
+      R"({"config":{},"steps":[{"do":"reply","group":"41h","info":"0a 0B","rtn":4}]})", script,
+      error));
+  EXPECT_EQ(script.steps[0].group, 0x41);
+  EXPECT_EQ(script.steps[0].bytes, (Bytes{0x0A, 0x0B}));
+  EXPECT_EQ(script.steps[0].return_code, 4);
+}
+
+TEST(ReplayCommand, ScriptErrorsExitWithTwo) {
+  TempDir dir;
+  std::ofstream(dir.File("bad.json")) << R"({"config":{},"steps":[{"do":"jump"}]})";
+  HostRun run = Host("replay " + dir.File("bad.json"));
+  EXPECT_EQ(run.code, 2);
+  EXPECT_EQ(run.err, "korvan-host: replay: step 0: unknown step \"jump\"\n");
+  EXPECT_TRUE(run.out.empty());
+
+  // An unknown device is found when its step runs; the steps before it are shown.
+  std::ofstream(dir.File("device.json"))
+      << R"({"config":{"rcSetting":{},"acSetting":[{"data_id":11}]},"steps":[)"
+      << R"({"do":"read","device":11,"name":"ia"},{"do":"read","device":12,"name":"ia"}]})";
+  run = Host("replay " + dir.File("device.json"));
+  EXPECT_EQ(run.code, 2);
+  EXPECT_EQ(run.err, "korvan-host: replay: step 1: unknown device 12\n");
+  const std::vector<Json::Value> events = ParseLines(run.out);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1]["status"], "数据未就绪");
+
+  run = Host("replay " + dir.File("missing.json"));
+  EXPECT_EQ(run.code, 2);
+  // A configuration the device refuses (no rcSetting) is not a script error.
+  std::ofstream(dir.File("refused.json")) << R"({"config":{},"steps":[]})";
+  run = Host("replay " + dir.File("refused.json"));
+  EXPECT_EQ(run.code, 1);
+  EXPECT_FALSE(ParseLines(run.out).at(0)["result"].asBool());
+}
+
+// ---- capture ---------------------------------------------------------------
+
+// The writer tells requests that polling sent from those of a reply
+// handler, and notes lost replies and the time.
+TEST(Capture, WritesPolledRequestsRepliesAndLosses) {
+  TempDir dir;
+  FrozenClock clock(time_from_string(kStart));
+  auto controller = std::make_shared<RecordingController>();
+  auto bus = std::make_shared<KORVAN>();
+  Json::Value config = BusConfig();
+  config["acSetting"].resize(0);
+  config["timeout_ms"] = 50;
+  bus->Init(controller, kBusId, config);
+  ASSERT_TRUE(bus->InitSetting(config));
+  auto writer = std::make_shared<replay::CaptureWriter>(nullptr, *bus);
+  std::string error;
+  ASSERT_TRUE(writer->Open(dir.File("capture.json"), "korvan", kBusId, config, error));
+  writer->SetJobsPending([&] { return controller->QueuedJobs() > 0; });
+  bus->AttachTransport(writer);
+
+  auto reply = [&](std::uint8_t group, const Bytes& info) {
+    const Bytes record = pmbus_reply::Build(0x20, 1, group, 0, info);
+    return bus->DeliverDecodedReply(record.data(), record.size());
+  };
+  Bytes model = {'K', 'O', 'R', 'V', 'A', 'N', '3'};
+  model.resize(20, ' ');
+  bus->RefreshStatus();  // 40h/51h
+  bus->RefreshStatus();  // declined: the reply is awaited
+  usleep(80000);         // the 50 ms time-out runs out
+  clock.Advance(1);
+  bus->RefreshStatus();                                          // the reply is lost: 40h/51h again
+  reply(0x40, model);                                            // the handler sends 41h/41h itself
+  const Bytes rc_analog = {0x00, 0x00, 0x00, 0x58, 0x42, 0x00};  // flag, 54.0 V, no module
+  reply(0x41, rc_analog);                                        // ... and 41h/43h
+  writer->Finish();
+
+  replay::Script script;
+  replay::ScriptError parse_error;
+  ASSERT_TRUE(replay::ParseScript(ReadFile(dir.File("capture.json")), script, parse_error))
+      << parse_error.Text();
+  using K = replay::Step::Kind;
+  std::vector<K> kinds;
+  for (const replay::Step& step : script.steps) kinds.push_back(step.kind);
+  EXPECT_EQ(kinds,
+            (std::vector<K>{K::kRefresh, K::kClock, K::kLose, K::kRefresh, K::kReply, K::kReply}));
+  EXPECT_EQ(script.start, time_from_string(kStart));
+  EXPECT_EQ(*script.steps[1].time, time_from_string("2026-12-08 10:00:01"));
+  EXPECT_EQ(script.steps[5].group, 0x41);
+  EXPECT_EQ(script.steps[5].bytes, rc_analog);
+  EXPECT_EQ(script.config.toStyledString(), config.toStyledString());
+}
+
+// A session captured in `simulate` replays to the same records, stamps
+// included, as the ones it stored; the history command shows them decoded.
+TEST(Capture, SimulatedSessionReplaysToTheStoredRecords) {
+  TempDir dir;
+  const HostRun run = Host("simulate --cycles 2 --quiet-log --db " + dir.File("k.db") +
+                           " --capture " + dir.File("session.json"));
+  ASSERT_EQ(run.code, 0) << run.err;
+  int code = -1;
+  const std::vector<Json::Value> events =
+      Replay(ParseJson(ReadFile(dir.File("session.json"))), &code);
+  EXPECT_EQ(code, 0);
+
+  runtime::RecordStore store(dir.File("k.db"), runtime::HistoryBound{});
+  const std::vector<runtime::HistoryRow> rows = store.History(std::nullopt, 0);
+  const std::vector<Json::Value> saved = OfKind(events, "history");
+  ASSERT_GE(saved.size(), 6u);  // two cycles of three devices
+  ASSERT_EQ(saved.size(), rows.size());
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    EXPECT_EQ(saved[k]["data_id"].asUInt(), rows[k].data_id) << k;
+    EXPECT_EQ(saved[k]["bytes"].asString(), Hex(rows[k].record)) << k;
+  }
+
+  cli::HistoryOptions options;
+  options.db_path = dir.File("k.db");
+  options.device = 21;
+  options.last = 1;
+  std::ostringstream out, err;
+  ASSERT_EQ(cli::RunHistory(options, out, err), 0) << err.str();
+  const std::vector<Json::Value> listed = ParseLines(out.str());
+  ASSERT_EQ(listed.size(), 1u);
+  const runtime::HistoryRow* last_dc = nullptr;
+  for (const runtime::HistoryRow& row : rows) {
+    if (row.data_id == 21) last_dc = &row;
+  }
+  ASSERT_NE(last_dc, nullptr);
+  Json::Value decoded;
+  std::string error;
+  ASSERT_TRUE(records::Decode(5210, last_dc->record.data(), last_dc->record.size(), decoded, error))
+      << error;
+  EXPECT_EQ(json_text::Line(listed[0]["record"]), json_text::Line(decoded));
+  EXPECT_EQ(listed[0]["data_id"].asUInt(), 21u);
+}
+
+}  // namespace
