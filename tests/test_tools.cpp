@@ -546,4 +546,221 @@ TEST(Capture, SimulatedSessionReplaysToTheStoredRecords) {
   EXPECT_EQ(listed[0]["data_id"].asUInt(), 21u);
 }
 
+// ---- decoding records -------------------------------------------------------
+
+// Writes a record back from its decoded JSON, following the record layouts:
+// little-endian, floats as single precision, the stamp from its time text.
+class RecordWriter {
+ public:
+  RecordWriter& U8(const Json::Value& value) {
+    bytes_.push_back(static_cast<unsigned char>(value.asUInt()));
+    return *this;
+  }
+  RecordWriter& U32(const Json::Value& value) {
+    const std::uint32_t number = value.asUInt();
+    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<unsigned char>(number >> (8 * i)));
+    return *this;
+  }
+  RecordWriter& F32(const Json::Value& value) {
+    const float number = static_cast<float>(value.asDouble());
+    unsigned char raw[4];
+    std::memcpy(raw, &number, 4);
+    bytes_.insert(bytes_.end(), raw, raw + 4);
+    return *this;
+  }
+  RecordWriter& U8s(const Json::Value& list) {
+    for (const Json::Value& item : list) U8(item);
+    return *this;
+  }
+  RecordWriter& F32s(const Json::Value& list) {
+    for (const Json::Value& item : list) F32(item);
+    return *this;
+  }
+  RecordWriter& Stamp(const Json::Value& text) {
+    unsigned int year, month, day, hour, minute, second;
+    EXPECT_EQ(std::sscanf(text.asCString(), "%u-%u-%u %u:%u:%u", &year, &month, &day, &hour,
+                          &minute, &second),
+              6);
+    for (unsigned int byte : {year & 0xFF, year >> 8, month, day, hour, minute, second}) {
+      bytes_.push_back(static_cast<unsigned char>(byte));
+    }
+    return *this;
+  }
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+Bytes Reencode(int type, const Json::Value& r) {
+  RecordWriter w;
+  if (type == 5209) {
+    w.U32(r["data_id"]).F32(r["ia"]).F32(r["ib"]).F32(r["ic"]).U8(r["channel_count"]);
+    w.U8(r["airlock_count"]).U8s(r["airlock_state"]).U8(r["user_state_count"]);
+    w.U8s(r["user_state"]).U8(r["ia_alert"]).U8(r["ib_alert"]).U8(r["ic_alert"]);
+    w.Stamp(r["stamp"]);
+    for (const Json::Value& c : r["channels"]) {
+      w.F32(c["a"]).F32(c["b"]).F32(c["c"]).F32(c["f"]).U8(c["user_analog_count"]);
+      w.F32s(c["user_analog"]).U8(c["a_alert"]).U8(c["b_alert"]).U8(c["c_alert"]);
+      w.U8(c["f_alert"]).U8(c["user_alert_count"]).U8s(c["user_alert"]);
+    }
+  } else if (type == 5210) {
+    w.U32(r["data_id"]).F32(r["v"]).F32(r["i"]).U8(r["dc_m"]).F32s(r["m_value"]);
+    w.U8(r["dc_n"]).F32s(r["n_value"]).U8(r["p_count"]).F32s(r["user_p"]);
+    w.U8(r["dc_state"]).U8(r["alert_m_count"]).U8s(r["alert_m"]);
+    w.U8(r["alert_p_count"]).U8s(r["alert_p"]).Stamp(r["stamp"]);
+  } else {
+    w.U32(r["data_id"]).F32(r["ac_voltage_upper"]).F32(r["ac_voltage_lower"]);
+    w.F32(r["ac_current_upper"]).F32(r["frequency_upper"]).F32(r["frequency_lower"]);
+    w.F32(r["dc_voltage_upper"]).F32(r["dc_voltage_lower"]).U8(r["dc_param_count"]);
+    w.F32s(r["dc_param"]).F32(r["output_voltage"]).U8(r["module_count"]).Stamp(r["stamp"]);
+    for (const Json::Value& m : r["modules"]) {
+      w.F32(m["output_current"]).U8(m["user_analog_count"]).F32s(m["user_analog"]);
+      w.U8(m["on_off"]).U8(m["current_limit"]).U8(m["charge_mode"]);
+      w.U8(m["user_state_count"]).U8s(m["user_state"]).U8(m["fault"]);
+      w.U8(m["user_alert_count"]).U8s(m["user_alert"]);
+    }
+  }
+  return w.bytes();
+}
+
+// Every record the units published in a real cycle decodes to JSON, printed
+// as text and read back, that writes the same bytes again.
+TEST_F(ReplayCycle, DecodedRecordsRoundTripToThePublishedBytes) {
+  int kinds = 0;
+  for (const auto& event : reference_->events) {
+    if (event.kind != Kind::kPublish) continue;
+    Json::Value decoded;
+    std::string error;
+    ASSERT_TRUE(records::Decode(event.type, event.bytes.data(), event.bytes.size(), decoded, error))
+        << error;
+    const Json::Value read_back = ParseJson(json_text::Line(decoded));
+    EXPECT_EQ(Reencode(event.type, read_back), event.bytes) << event.type;
+    EXPECT_EQ(read_back["type"].asInt(), event.type);
+    EXPECT_EQ(read_back["length"].asUInt(), event.bytes.size());
+    EXPECT_EQ(read_back["data_id"].asUInt(), event.data_id);
+    EXPECT_EQ(read_back["stamp"], kStart);
+    kinds |= 1 << (event.type - 5209);
+  }
+  EXPECT_EQ(kinds, 7);  // all three record types
+}
+
+TEST(Decode, RefusesLengthsThatDoNotFitTheLayout) {
+  struct Row {
+    int type;
+    std::size_t length;
+    int count;  // the channel or module count byte, -1: none
+    const char* message;
+  };
+  const Row rows[] = {
+      {5210, 91, -1, "a DC record (type 5210) is 92 bytes, the blob has 91"},
+      {5210, 93, -1, "a DC record (type 5210) is 92 bytes, the blob has 93"},
+      {5209, 32, -1,
+       "an AC snapshot (type 5209) is 33 + 25 x n bytes for n channels: the blob has 32 bytes, "
+       "fewer than the 33-byte head record"},
+      {5209, 58, 2,
+       "an AC snapshot (type 5209) is 33 + 25 x n bytes for n channels: its head announces n = 2 "
+       "(83 bytes), the blob has 58"},
+      {5211, 100, -1,
+       "a rectifier snapshot (type 5211) is 101 + 12 x M bytes for M modules: the blob has 100 "
+       "bytes, fewer than the 101-byte system record"},
+      {5211, 125, 3,
+       "a rectifier snapshot (type 5211) is 101 + 12 x M bytes for M modules: its system record "
+       "announces M = 3 (137 bytes), the blob has 125"},
+      {5212, 92, -1, "record type 5212 is not one of 5209, 5210, 5211"},
+  };
+  for (const Row& row : rows) {
+    Bytes blob(row.length, 0);
+    if (row.count >= 0) blob[row.type == 5209 ? 16 : 93] = static_cast<unsigned char>(row.count);
+    Json::Value out;
+    std::string error;
+    EXPECT_FALSE(records::Decode(row.type, blob.data(), blob.size(), out, error));
+    EXPECT_EQ(error, row.message);
+  }
+  // Without channels or modules the heads alone decode.
+  Json::Value out;
+  std::string error;
+  EXPECT_TRUE(records::Decode(5209, Bytes(33, 0).data(), 33, out, error));
+  EXPECT_TRUE(out["channels"].empty());
+  EXPECT_EQ(out["stamp"], "0000-00-00 00:00:00");
+}
+
+TEST(DecodeCommand, ReadsHexArgumentsFilesAndStandardInput) {
+  TempDir dir;
+  Bytes dc(92, 0);
+  const float voltage = 53.6f;
+  std::memcpy(&dc[4], &voltage, 4);
+  std::ofstream(dir.File("dc.bin"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(dc.data()), dc.size());
+  const std::string hex = Hex(dc);
+
+  auto decode = [](cli::DecodeOptions options, const std::string& input, std::string* out_text) {
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    options.type = 5210;
+    const int code = cli::RunDecode(options, in, out, err);
+    *out_text = code == 0 ? out.str() : err.str();
+    return code;
+  };
+  std::string text;
+  cli::DecodeOptions options;
+  options.hex = {hex.substr(0, 10), hex.substr(10)};  // pieces are joined
+  ASSERT_EQ(decode(options, "", &text), 0) << text;
+  EXPECT_EQ(ParseJson(text)["v"].asDouble(), 53.6);  // the float's shortest decimal
+  const std::string from_arguments = text;
+
+  options = {};
+  options.file = dir.File("dc.bin");
+  ASSERT_EQ(decode(options, "", &text), 0) << text;
+  EXPECT_EQ(text, from_arguments);
+  ASSERT_EQ(decode(cli::DecodeOptions{}, hex.substr(0, 8) + " \n" + hex.substr(8) + "\n", &text),
+            0);
+  EXPECT_EQ(text, from_arguments);
+
+  EXPECT_EQ(decode(cli::DecodeOptions{}, "0", &text), 2);
+  EXPECT_EQ(decode(cli::DecodeOptions{}, "zz", &text), 2);
+  EXPECT_EQ(decode(cli::DecodeOptions{}, hex.substr(2), &text), 1);
+  EXPECT_EQ(text, "korvan-host: decode: a DC record (type 5210) is 92 bytes, the blob has 91\n");
+  options = {};
+  options.file = dir.File("none.bin");
+  EXPECT_EQ(decode(options, "", &text), 2);
+}
+
+TEST(HistoryCommand, ListsRowsDecodedAndFiltered) {
+  TempDir dir;
+  {
+    runtime::RecordStore store(dir.File("h.db"), runtime::HistoryBound{0, 0, 0});
+    const auto time = time_from_string(kStart);
+    Bytes dc(92, 0);
+    dc[0] = 21;
+    store.AppendHistory(21, 5210, time, dc.data(), dc.size());
+    store.AppendHistory(22, 5210, time, dc.data(), 10);  // too short to decode
+    dc[0] = 23;
+    store.AppendHistory(23, 5210, time + boost::posix_time::seconds(5), dc.data(), dc.size());
+  }
+  auto history = [&](std::int64_t device, unsigned int last, std::string path = "") {
+    cli::HistoryOptions options;
+    options.db_path = path.empty() ? dir.File("h.db") : path;
+    options.device = device;
+    options.last = last;
+    std::ostringstream out, err;
+    const int code = cli::RunHistory(options, out, err);
+    return std::make_pair(code, ParseLines(out.str()));
+  };
+  auto all = history(-1, 0);
+  ASSERT_EQ(all.first, 0);
+  ASSERT_EQ(all.second.size(), 3u);
+  EXPECT_EQ(all.second[0]["record"]["data_id"].asUInt(), 21u);
+  EXPECT_EQ(all.second[1]["error"], "a DC record (type 5210) is 92 bytes, the blob has 10");
+  EXPECT_EQ(all.second[1]["bytes"], "15000000000000000000");
+  EXPECT_EQ(all.second[2]["time"], "2026-12-08 10:00:05");
+
+  auto last = history(-1, 2);
+  ASSERT_EQ(last.second.size(), 2u);
+  EXPECT_EQ(last.second[0]["data_id"].asUInt(), 22u);  // the newest two, oldest first
+  EXPECT_EQ(history(23, 0).second.size(), 1u);
+  EXPECT_TRUE(history(99, 0).second.empty());
+  EXPECT_EQ(history(-1, 0, dir.File("missing.db")).first, 2);
+}
+
 }  // namespace
