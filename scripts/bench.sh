@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in build-bench/ (Release) and runs them, then counts
-# the instructions of one polling cycle under callgrind.
+# Builds the benchmarks in build-bench/ (Release) and runs them, counts the
+# instructions of one polling cycle under callgrind, and measures whole cycles
+# end to end against a simulator paced at 9600 baud (about 30 s).
 #
 #   scripts/bench.sh                          everything
 #   scripts/bench.sh --benchmark_filter=Cycle  arguments go to korvan-bench
 #
-# KORVAN_BENCH_DIR picks another build directory.
+# KORVAN_BENCH_DIR picks another build directory; KORVAN_BENCH_NO_E2E=1 skips
+# the end-to-end measurement.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 build_dir="${KORVAN_BENCH_DIR:-build-bench}"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DKORVAN_BENCH=ON \
-  -DKORVAN_BUILD_TESTS=OFF -DKORVAN_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" --target korvan-bench korvan-cycle-count
+  -DKORVAN_BUILD_TESTS=OFF -DKORVAN_BUILD_TOOLS=ON >/dev/null
+targets=(korvan-bench korvan-cycle-count)
+[ "${KORVAN_BENCH_NO_E2E:-0}" = 1 ] || targets+=(korvan-e2e)
+cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"
 echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 "$build_dir/bin/korvan-bench" "$@"
 echo "== instruction count (callgrind)"
 KORVAN_BENCH_DIR="$build_dir" KORVAN_BENCH_NO_BUILD=1 ./scripts/callgrind_cycle.sh
+if [ "${KORVAN_BENCH_NO_E2E:-0}" != 1 ]; then
+  echo "== end to end (runtime, simulator paced at 9600 baud)"
+  "$build_dir/bin/korvan-e2e"
+fi

@@ -18,7 +18,7 @@ if [ "${1:-}" = "--top" ]; then top="${2:-15}"; fi
 build_dir="${KORVAN_BENCH_DIR:-build-bench}"
 if [ ! -x "$build_dir/bin/korvan-cycle-count" ] || [ "${KORVAN_BENCH_NO_BUILD:-0}" != 1 ]; then
   cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DKORVAN_BENCH=ON \
-    -DKORVAN_BUILD_TESTS=OFF -DKORVAN_BUILD_TOOLS=OFF >/dev/null
+    -DKORVAN_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build_dir" -j 2 --target korvan-cycle-count >/dev/null
 fi
 
