@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
     ends.push_back(now);
     const bool next_changing = ends.size() > static_cast<std::size_t>(per_kind);
     changing.push_back(next_changing);
-    if (next_changing) changes(ends.size() % 2 == 0);
+    if (next_changing) changes(ends.size() % 2 == 1);
   });
   const Clock::time_point started = Clock::now();
   system->Start();
