@@ -259,7 +259,7 @@ TEST(EndToEnd, InjectedRectifierFaultReachesTheRecordAndItsRule) {
 
   // Rectifier snapshot: 101-byte system record, then 12 bytes per module with
   // the fault state at offset 10 of each module.
-  const std::vector<unsigned char>& snapshot = system.RcRecords().back().bytes;
+  const std::vector<unsigned char> snapshot = system.RcRecords().back().bytes;
   ASSERT_EQ(snapshot.size(), 101u + 12 * 3);
   EXPECT_EQ(snapshot[93], 3);
   EXPECT_EQ(snapshot[101 + 12 * 0 + 10], 0);
