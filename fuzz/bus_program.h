@@ -11,6 +11,7 @@
 //     5     RefreshStatus
 //     6     the clock moves on: seconds (one byte)
 //     7     what the threshold batches answer: one byte, bit 0
+//     8     the host restores a child from a cache blob: child index, blob block
 namespace bus_program {
 
 constexpr std::uint8_t kReply = 0;
@@ -18,7 +19,8 @@ constexpr std::uint8_t kAnyReply = 4;
 constexpr std::uint8_t kRefresh = 5;
 constexpr std::uint8_t kAdvance = 6;
 constexpr std::uint8_t kBatchResult = 7;
-constexpr int kOperations = 8;
+constexpr std::uint8_t kRestore = 8;
+constexpr int kOperations = 9;
 
 constexpr std::uint8_t Config(int ac_children, int dc_children) {
   return static_cast<std::uint8_t>((ac_children & 3) | (dc_children % 5) << 2);

@@ -9,7 +9,9 @@
 // - every request sent is the one of the step now pending, with its INFO;
 // - a cycle ends with exactly one record from every child, in list order,
 //   each of its type's length (CheckingController), and the step back at 0;
-// - the children keep their channel and module counts once fixed;
+// - the children keep their channel and module counts once fixed, until a
+//   restore from the host's cache sets new ones (between replies, as the
+//   host may);
 // - the model alarm is raised at most once and the model check, once done,
 //   stays done.
 //
@@ -93,6 +95,11 @@ class BusRun {
       case bus_program::kBatchResult:
         controller_->SetBatchResult(input.Byte() & 1);
         break;
+      case bus_program::kRestore: {
+        const std::uint8_t child = input.Byte();
+        Restore(child, input.Block());
+        break;
+      }
       default:
         Reply(polling::FindStepRequest(bus_->PollingStep())->group, 0, input.Block());
         break;
@@ -116,6 +123,20 @@ class BusRun {
     } else {
       FUZZ_CHECK(log_->requests.size() == sent, "a declined poll sends nothing");
     }
+  }
+
+  // A taken blob sets the child's count anew; a refused one changes nothing
+  // (checked in depth by the cache target).
+  void Restore(std::uint8_t choice, const std::vector<unsigned char>& blob) {
+    const std::vector<std::shared_ptr<KMXVDevice>> children = bus_->GetAllChildVDevices();
+    const std::shared_ptr<KMXVDevice>& child = children[choice % children.size()];
+    const bool taken =
+        child->LoadFromCache(blob.empty() ? nullptr : blob.data(), static_cast<int>(blob.size()));
+    if (!taken) return;
+    for (auto& ac : ac_) {
+      if (ac.unit == child) ac.fixed = ac.unit->channels().size();
+    }
+    if (rc_.unit == child) rc_.fixed = rc_.unit->Channels().size();
   }
 
   void Reply(std::uint8_t group, std::uint8_t return_code, const std::vector<unsigned char>& info) {

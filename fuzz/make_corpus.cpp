@@ -162,8 +162,9 @@ class RequestLog : public PMBusTransport {
 
 // Two polling cycles of a bus device against a simulated power system, as a
 // bus target program; the second cycle sees a rectifier fault and an AC
-// under-voltage.
-void BusCorpus(int ac, int dc, int modules) {
+// under-voltage. With `restore`, the host restores every child from its
+// record between the cycles.
+void BusCorpus(int ac, int dc, int modules, bool restore) {
   fixed_host::BeginInput();
   PowerSystem system(Config(std::vector<int>(ac, 1), dc, modules));
   FuzzProgram program;
@@ -198,6 +199,13 @@ void BusCorpus(int ac, int dc, int modules) {
       }
     }
     controller->RunJobs();
+    if (restore && cycle == 0) {
+      const std::vector<CheckingController::Published> published = controller->TakePublished();
+      for (std::size_t child = 0; child < published.size(); ++child) {
+        program.Byte(bus_program::kRestore).Byte(static_cast<std::uint8_t>(child));
+        program.Block(published[child].bytes);
+      }
+    }
     program.Byte(bus_program::kAdvance).Byte(3);
     fixed_host::Advance(3);
     if (modules > 0) system.SetRectifierFault(0, true);
@@ -283,8 +291,9 @@ int main(int argc, char** argv) {
   UnitCorpora();
   for (const auto& [ac, dc, modules] : std::vector<std::tuple<int, int, int>>{
            {1, 1, 3}, {2, 1, 2}, {0, 1, 3}, {1, 0, 1}, {3, 3, 4}, {0, 0, 0}}) {
-    BusCorpus(ac, dc, modules);
+    BusCorpus(ac, dc, modules, false);
   }
+  BusCorpus(2, 1, 3, true);
   FrameCorpus();
   ConfigCorpus();
   return 0;
