@@ -11,8 +11,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-# ctest and gtest_discover_tests run the target's programs through qemu-user;
-# -L gives it the target's dynamic loader and C library.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVAN_CROSS_QEMU} -L /usr/${KORVAN_CROSS_TRIPLET})
+# ctest and gtest_discover_tests run the target's programs through qemu-user.
+# The programs find the target's dynamic loader and C library where the
+# multiarch packages put them (libc6:<arch>, pulled in by the library
+# packages). No -L /usr/<triplet>: that loader comes from the cross
+# toolchain's own build of the C library, and paired with the multiarch one
+# it hangs every thread start.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVAN_CROSS_QEMU})
 # The tools that inspect the target's binaries (nm for the export check).
 set(CMAKE_NM ${KORVAN_CROSS_TRIPLET}-nm)

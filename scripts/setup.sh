@@ -18,7 +18,7 @@ if [ "${1:-}" = "--hardening" ]; then
   packages+=(clang llvm libclang-rt-14-dev qemu-user)
   for arch in ${KORVAN_CROSS_ARCHES:-arm64}; do
     packages+=("crossbuild-essential-$arch")
-    for library in libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev; do
+    for library in libc6 libstdc++6 libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev; do
       packages+=("$library:$arch")
     done
   done
