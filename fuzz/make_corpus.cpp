@@ -99,6 +99,9 @@ void AddCycles(FuzzProgram& program, const UnitDriver& driver, const UnitSeed& s
     for (const auto& [operation, section] : seed.parses) program.Byte(operation).Block(section);
     program.Byte(driver.EndCycleOperation());
     program.Byte(driver.ReadPointOperation()).Byte(static_cast<std::uint8_t>(cycle));
+    for (const std::string name : {"channel_0_b", "xchannel_00_c", "channel_0_", "ic_alert"}) {
+      program.Byte(driver.ReadPointOperation()).Byte(0x80).Block(Bytes(name.begin(), name.end()));
+    }
     program.Byte(driver.AdvanceOperation()).Byte(61);
     program.Byte(driver.ReadPointOperation()).Byte(0);
   }

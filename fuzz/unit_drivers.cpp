@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "fuzz/channel_point_oracle.h"
 #include "fuzz/fixed_host.h"
 #include "fuzz/fuzz_check.h"
 #include "host/ttime.h"
@@ -20,6 +22,21 @@ const std::string kNotReady = "数据未就绪";
 const std::string kTimedOut = "数据已超时";
 
 using Bytes = std::vector<unsigned char>;
+
+// Names that the point reads use when the input does not spell one out.
+const char* const kUsualPoints[] = {"ia",          "ib_alert",    "channel_0_a", "channel_1_f",
+                                    "channel_9_c", "channel_0_x", "v",           "i",
+                                    "V",           "xchannel_0_b"};
+
+float FloatAt(const Bytes& bytes, std::size_t offset) {
+  float value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+bool SameBits(float left, float right) {
+  return std::memcmp(&left, &right, sizeof left) == 0;
+}
 
 template <typename Record>
 void Append(Bytes& out, const Record& record) {
@@ -40,8 +57,6 @@ struct AcUnit {
   static constexpr std::size_t kStampAt = 26;
   static constexpr bool kHasCount = true;
   static constexpr bool kEmptyRecordRestores = false;  // 33 bytes is too short a blob
-  static constexpr const char* kPoints[] = {
-      "ia", "ib_alert", "channel_0_a", "channel_1_f", "channel_9_c", "channel_0_x", "v"};
 
   static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>(); }
   static Bytes Record(const Unit& unit) {
@@ -90,8 +105,55 @@ struct AcUnit {
         break;
     }
   }
-  static bool IsStatus(const std::string& text) {
-    return text == kNotReady || text == kTimedOut || text == "数据未提供" || text == "通道参数越界";
+  // The answer to a point read of fresh data: a value (`served`) or the
+  // failure text, against the names the unit serves.
+  static void CheckPoint(const Unit& unit, const std::string& name, bool served, float value,
+                         const std::string& failure) {
+    struct HeadPoint {
+      const char* name;
+      std::size_t offset;
+      bool state;
+    };
+    static const HeadPoint kHead[] = {{"ia", offsetof(tele_c_korvan_ac, ia), false},
+                                      {"ib", offsetof(tele_c_korvan_ac, ib), false},
+                                      {"ic", offsetof(tele_c_korvan_ac, ic), false},
+                                      {"ia_alert", offsetof(tele_c_korvan_ac, ia_alert), true},
+                                      {"ib_alert", offsetof(tele_c_korvan_ac, ib_alert), true},
+                                      {"ic_alert", offsetof(tele_c_korvan_ac, ic_alert), true}};
+    const Bytes head = Record(unit);
+    for (const HeadPoint& point : kHead) {
+      if (name != point.name) continue;
+      const float expected =
+          point.state ? static_cast<float>(head[point.offset]) : FloatAt(head, point.offset);
+      FUZZ_CHECK(served && SameBits(value, expected), "a head point reads its field");
+      return;
+    }
+    if (name.size() > kChannelPointOracleLimit) return;
+    const ChannelPointAnswer answer = AskChannelPointOracle(name);
+    if (!answer.found) {
+      FUZZ_CHECK(!served && failure == "数据未提供",
+                 "a name without a channel point is not served");
+      return;
+    }
+    if (answer.index >= unit.channels().size()) {
+      FUZZ_CHECK(!served && failure == "通道参数越界",
+                 "a channel beyond the count is out of range");
+      return;
+    }
+    const std::size_t field = answer.key == 'a'   ? offsetof(tele_c_korvan_ac_channel, a)
+                              : answer.key == 'b' ? offsetof(tele_c_korvan_ac_channel, b)
+                              : answer.key == 'c' ? offsetof(tele_c_korvan_ac_channel, c)
+                              : answer.key == 'f' ? offsetof(tele_c_korvan_ac_channel, f)
+                                                  : SIZE_MAX;
+    if (field == SIZE_MAX) {
+      FUZZ_CHECK(!served && failure == "数据未提供", "a channel key other than a, b, c, f fails");
+      return;
+    }
+    const std::size_t index = answer.index;
+    Bytes channel;
+    Append(channel, unit.channels()[index]);
+    FUZZ_CHECK(served && SameBits(value, FloatAt(channel, field)),
+               "a channel point reads its field");
   }
 };
 
@@ -105,7 +167,6 @@ struct DcUnit {
   static constexpr std::size_t kStampAt = 85;
   static constexpr bool kHasCount = false;
   static constexpr bool kEmptyRecordRestores = true;
-  static constexpr const char* kPoints[] = {"v", "i", "V", "ia"};
 
   static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>("KORVAN3"); }
   static Bytes Record(const Unit& unit) {
@@ -125,7 +186,17 @@ struct DcUnit {
     const int least = operation == 0 ? 11 : 3;
     FUZZ_CHECK(result == -1 || result >= least, "a DC block is complete");
   }
-  static bool IsStatus(const std::string& text) { return text == kNotReady || text == kTimedOut; }
+  static void CheckPoint(const Unit& unit, const std::string& name, bool served, float value,
+                         const std::string& failure) {
+    const Bytes record = Record(unit);
+    if (name == "v" || name == "i") {
+      const std::size_t field =
+          name == "v" ? offsetof(tele_c_korvan_dc, v) : offsetof(tele_c_korvan_dc, i);
+      FUZZ_CHECK(served && SameBits(value, FloatAt(record, field)), "v and i read their fields");
+    } else {
+      FUZZ_CHECK(!served && failure == kNotReady, "other DC names are not served");
+    }
+  }
 };
 
 struct RcUnit {
@@ -139,7 +210,6 @@ struct RcUnit {
   static constexpr std::size_t kOutputVoltageAt = 89;
   static constexpr bool kHasCount = true;
   static constexpr bool kEmptyRecordRestores = true;
-  static constexpr const char* kPoints[] = {"v", "output_voltage"};
 
   static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>(); }
   static Bytes Record(const Unit& unit) {
@@ -216,7 +286,10 @@ struct RcUnit {
         break;
     }
   }
-  static bool IsStatus(const std::string& text) { return text == kNotReady || text == kTimedOut; }
+  static void CheckPoint(const Unit&, const std::string&, bool served, float,
+                         const std::string& failure) {
+    FUZZ_CHECK(!served && failure == kNotReady, "the rectifier group serves no point");
+  }
 };
 
 template <typename Traits>
@@ -308,20 +381,23 @@ class Driver final : public UnitDriver {
 
   const Bytes& LastRecord() const override { return last_published_; }
 
-  void ReadPoint(std::uint8_t choice) override {
-    constexpr std::size_t kCount = sizeof(Traits::kPoints) / sizeof(Traits::kPoints[0]);
-    const std::string name = Traits::kPoints[choice % kCount];
+  void ReadPoint(const std::string& name) override {
     const long age = (fixed_host::Now() - unit_->LastUpdate()).total_seconds();
+    bool served = false;
+    float value = 0;
+    std::string failure;
     try {
-      unit_->Get_Value(0, name);
-      FUZZ_CHECK(unit_->DataReady() && age < 61, "a point is served only while data are fresh");
-    } catch (const std::out_of_range& failure) {
-      FUZZ_CHECK(Traits::IsStatus(failure.what()), "a point read fails with a status text");
-      if (!unit_->DataReady()) {
-        FUZZ_CHECK(failure.what() == kNotReady, "no point is served before data are ready");
-      } else if (age >= 61) {
-        FUZZ_CHECK(failure.what() == kTimedOut, "old data time out");
-      }
+      value = unit_->Get_Value(0, name);
+      served = true;
+    } catch (const std::out_of_range& error) {
+      failure = error.what();
+    }
+    if (!unit_->DataReady()) {
+      FUZZ_CHECK(!served && failure == kNotReady, "no point is served before data are ready");
+    } else if (age >= 61) {
+      FUZZ_CHECK(!served && failure == kTimedOut, "old data time out");
+    } else {
+      Traits::CheckPoint(*unit_, name, served, value, failure);
     }
   }
 
@@ -371,7 +447,13 @@ void UnitDriver::Step(FuzzInput& input) {
   } else if (operation == AdvanceOperation()) {
     fixed_host::Advance(input.Byte());
   } else if (operation == ReadPointOperation()) {
-    ReadPoint(input.Byte());
+    const std::uint8_t choice = input.Byte();
+    if (choice >= 0x80) {
+      const Bytes name = input.Block();
+      ReadPoint(std::string(name.begin(), name.end()));
+    } else {
+      ReadPoint(kUsualPoints[choice % (sizeof kUsualPoints / sizeof kUsualPoints[0])]);
+    }
   } else {
     controller_->SetBatchResult(input.Byte() & 1);
   }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "fuzz/checking_controller.h"
@@ -21,8 +22,10 @@
 // - a refused blob changes nothing (record, data-ready flag, last-update
 //   time); a taken blob becomes the record as it stands and has the length of
 //   its own count byte; the unit takes back the record it published;
-// - a point read fails only with its status texts, and with "数据未就绪"
-//   while no data are ready.
+// - a point read answers as the point names say: "数据未就绪" while no data
+//   are ready, "数据已超时" once they are 61 s old, else the named field or
+//   the unit's text for a name it does not serve (AC channel names are
+//   checked against a search for "channel_(\d+)_(.+?)" with std::regex).
 class UnitDriver {
  public:
   virtual ~UnitDriver();
@@ -35,6 +38,8 @@ class UnitDriver {
   virtual int ParseOperations() const = 0;
   int EndCycleOperation() const { return ParseOperations(); }
   int AdvanceOperation() const { return ParseOperations() + 1; }
+  // Operand: a choice of a usual name (below 80h) or 80h and up and a
+  // block holding the name.
   int ReadPointOperation() const { return ParseOperations() + 2; }
   int BatchResultOperation() const { return ParseOperations() + 3; }
   int Operations() const { return ParseOperations() + 4; }
@@ -49,7 +54,7 @@ class UnitDriver {
   // Offers the unit the last record it published, which it must take (an AC
   // record without channels is too short to be a blob).
   virtual void RestoreOwnRecord() = 0;
-  virtual void ReadPoint(std::uint8_t choice) = 0;
+  virtual void ReadPoint(const std::string& name) = 0;
   // The record of the last cycle end; empty before the first.
   virtual const std::vector<unsigned char>& LastRecord() const = 0;
 
