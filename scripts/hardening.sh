@@ -32,7 +32,8 @@ finish() { echo "hardening: $1 done in $((SECONDS - step_started)) s"; }
 
 sanitize() {
   begin "sanitizer build and tests (build-asan)"
-  cmake -S . -B build-asan -DKORVAN_SANITIZE=ON >/dev/null
+  # Unoptimised: it builds three times faster than -O2, and the tests run as fast.
+  cmake -S . -B build-asan -DKORVAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
