@@ -9,14 +9,14 @@
 #      under qemu-user.
 # Settings (environment):
 #   KORVAN_FUZZ_SECONDS  time per fuzz target (default 30)
-#   KORVAN_CROSS_ARCHES  architectures to cross-build (default "arm64"; "arm64 armhf")
+#   KORVAN_CROSS_ARCHES  architectures to cross-build (default "arm64 armhf")
 #   KORVAN_HARDENING_STEPS  steps to run (default "sanitize fuzz cross")
 # Build directories: build-asan, build-fuzz, build-<arch>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fuzz_seconds="${KORVAN_FUZZ_SECONDS:-30}"
-arches="${KORVAN_CROSS_ARCHES:-arm64}"
+arches="${KORVAN_CROSS_ARCHES:-arm64 armhf}"
 steps="${KORVAN_HARDENING_STEPS:-sanitize fuzz cross}"
 jobs="$(nproc)"
 fuzz_targets=(unit_parse bus cache frame config)

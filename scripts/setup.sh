@@ -11,12 +11,12 @@ packages=(
 )
 # --hardening: also what scripts/hardening.sh needs: clang with libFuzzer and
 # the sanitizer runtimes, qemu-user, and per architecture of
-# KORVAN_CROSS_ARCHES (default arm64) Debian's cross compiler and the
+# KORVAN_CROSS_ARCHES (default "arm64 armhf") Debian's cross compiler and the
 # libraries' packages of that architecture.
 if [ "${1:-}" = "--hardening" ]; then
   shift
   packages+=(clang llvm libclang-rt-14-dev qemu-user)
-  for arch in ${KORVAN_CROSS_ARCHES:-arm64}; do
+  for arch in ${KORVAN_CROSS_ARCHES:-arm64 armhf}; do
     packages+=("crossbuild-essential-$arch")
     for library in libc6 libstdc++6 libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev; do
       packages+=("$library:$arch")
