@@ -50,31 +50,7 @@ class SilentOutput final : public runtime::RuntimeOutput {
 };
 
 runtime::SystemConfig RuntimeConfig(const SystemConfig& sim, const std::string& port) {
-  Json::Value settings(Json::objectValue);
-  settings["name"] = "measured";
-  settings["port"] = port;
-  settings["data_id"] = 100;
-  settings["address"] = sim.address;
-  settings["acSetting"] = Json::Value(Json::arrayValue);
-  for (std::size_t i = 0; i < sim.ac_channels.size(); ++i) {
-    Json::Value unit(Json::objectValue);
-    unit["data_id"] = static_cast<Json::UInt>(11 + i);
-    settings["acSetting"].append(unit);
-  }
-  settings["dcSetting"] = Json::Value(Json::arrayValue);
-  for (int i = 0; i < sim.dc_units; ++i) {
-    Json::Value unit(Json::objectValue);
-    unit["data_id"] = static_cast<Json::UInt>(21 + i);
-    settings["dcSetting"].append(unit);
-  }
-  settings["rcSetting"] = Json::Value(Json::objectValue);
-  runtime::SystemConfig config;
-  config.file = "(measured)";
-  config.name = "measured";
-  config.port = port;
-  config.data_id = 100;
-  config.settings = settings;
-  return config;
+  return runtime::ForSimulatedSystem(sim, "measured", port, 100);
 }
 
 // One cycle as the line and the runtime saw it.

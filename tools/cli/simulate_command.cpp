@@ -38,32 +38,7 @@ bool ParseChannels(const std::string& text, std::vector<int>& channels) {
 // The runtime's configuration of the simulated system on `port`.
 runtime::SystemConfig RuntimeConfigFor(const SimulateOptions& simulate, const ::SystemConfig& sim,
                                        const std::string& port) {
-  Json::Value settings(Json::objectValue);
-  settings["name"] = "simulated";
-  settings["port"] = port;
-  settings["data_id"] = simulate.data_id;
-  settings["address"] = sim.address;
-  settings["acSetting"] = Json::Value(Json::arrayValue);
-  for (std::size_t i = 0; i < sim.ac_channels.size(); ++i) {
-    Json::Value unit(Json::objectValue);
-    unit["data_id"] = static_cast<Json::UInt>(11 + i);
-    settings["acSetting"].append(unit);
-  }
-  settings["dcSetting"] = Json::Value(Json::arrayValue);
-  for (int i = 0; i < sim.dc_units; ++i) {
-    Json::Value unit(Json::objectValue);
-    unit["data_id"] = static_cast<Json::UInt>(21 + i);
-    settings["dcSetting"].append(unit);
-  }
-  settings["rcSetting"] = Json::Value(Json::objectValue);
-
-  runtime::SystemConfig config;
-  config.file = "(simulated)";
-  config.name = "simulated";
-  config.port = port;
-  config.data_id = simulate.data_id;
-  config.settings = settings;
-  return config;
+  return runtime::ForSimulatedSystem(sim, "simulated", port, simulate.data_id);
 }
 
 // Plays the scenario file on its own thread until it ends or polling stops.

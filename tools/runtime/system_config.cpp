@@ -8,6 +8,8 @@
 #include <memory>
 #include <sstream>
 
+#include "sim/power_system.h"
+
 namespace runtime {
 
 namespace {
@@ -123,6 +125,36 @@ LoadedConfig LoadConfigFile(const std::string& path) {
     return loaded;
   }
   return ParseConfig(text.str(), path);
+}
+
+SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& name,
+                                const std::string& port, unsigned int data_id) {
+  Json::Value settings(Json::objectValue);
+  settings["name"] = name;
+  settings["port"] = port;
+  settings["data_id"] = data_id;
+  settings["address"] = sim.address;
+  settings["acSetting"] = Json::Value(Json::arrayValue);
+  for (std::size_t i = 0; i < sim.ac_channels.size(); ++i) {
+    Json::Value unit(Json::objectValue);
+    unit["data_id"] = static_cast<Json::UInt>(11 + i);
+    settings["acSetting"].append(unit);
+  }
+  settings["dcSetting"] = Json::Value(Json::arrayValue);
+  for (int i = 0; i < sim.dc_units; ++i) {
+    Json::Value unit(Json::objectValue);
+    unit["data_id"] = static_cast<Json::UInt>(21 + i);
+    settings["dcSetting"].append(unit);
+  }
+  settings["rcSetting"] = Json::Value(Json::objectValue);
+
+  SystemConfig config;
+  config.file = "(" + name + ")";
+  config.name = name;
+  config.port = port;
+  config.data_id = data_id;
+  config.settings = settings;
+  return config;
 }
 
 }  // namespace runtime

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+struct SystemConfig;  // the simulator's description of a power system (sim/)
+
 namespace runtime {
 
 // One power system as a configuration file describes it.
@@ -38,5 +40,10 @@ struct LoadedConfig {
 // N counting from 1), "port" (required), "device_type" (default "korvan").
 LoadedConfig LoadConfigFile(const std::string& path);
 LoadedConfig ParseConfig(const std::string& text, const std::string& origin);
+
+// The configuration of a simulated system on `port`: AC units get data ids
+// 11, 12, ..., DC units 21, 22, ..., and the rectifier group the system's id.
+SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& name,
+                                const std::string& port, unsigned int data_id);
 
 }  // namespace runtime
