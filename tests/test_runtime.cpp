@@ -214,6 +214,42 @@ TEST(AlarmBook, AlarmsActiveBeforeARestartAreNotRaisedAgain) {
             1u);
 }
 
+TEST(AlarmBook, RestoredOrUnconfirmedAlarmsThatNoRuleNamesAgainAreCleared) {
+  auto stored = [](std::uint32_t data_id, int type, const std::string& id) {
+    AlarmEvent event;
+    event.raised = true;
+    event.data_id = data_id;
+    event.record_type = type;
+    event.id = id;
+    event.text = id + " text";
+    return event;
+  };
+  AlarmBook book;
+  // The model alarm (passed only while the model is wrong) and two rectifier alarms.
+  book.Restore(
+      {stored(100, 0, "device_model"), stored(100, 5211, "RC_0"), stored(100, 5211, "RC_1")});
+  EXPECT_TRUE(book.Apply({100, 5211}, {Rule("RC_0", "RC_0 text", true)}, "t1").empty());
+  const std::vector<AlarmEvent> clears = book.ClearUnconfirmed("t2");
+  ASSERT_EQ(clears.size(), 2u);
+  EXPECT_EQ(clears[0].id, "device_model");
+  EXPECT_EQ(clears[1].id, "RC_1");
+  EXPECT_FALSE(clears[0].raised);
+  EXPECT_EQ(clears[0].time, "t2");
+  ASSERT_EQ(book.Active().size(), 1u);
+  EXPECT_EQ(book.Active()[0].id, "RC_0");
+  // Once confirmed, a later cycle clears nothing by itself.
+  EXPECT_TRUE(book.ClearUnconfirmed("t3").empty());
+  // Devices made anew: their alarms must be named again.
+  book.Apply({7, 5210}, {Rule("DC_1", "DC_1 text", true)}, "t4");
+  book.Unconfirm({100});
+  EXPECT_TRUE(book.Apply({7, 5210}, {Rule("DC_1", "DC_1 text", true)}, "t5").empty());
+  const std::vector<AlarmEvent> after = book.ClearUnconfirmed("t6");
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].id, "RC_0");
+  ASSERT_EQ(book.Active().size(), 1u);
+  EXPECT_EQ(book.Active()[0].id, "DC_1");
+}
+
 // ---------------------------------------------------------------------------
 // Configuration files
 
@@ -571,6 +607,117 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
                          "configured dc_number is 2"),
             std::string::npos)
       << run.out;
+  // A count that differs from the configuration is not mended by a restart.
+  EXPECT_EQ(run.err.find("driver restarted"), std::string::npos) << run.err;
+}
+
+// Module counts of the summaries of a --json run, in order.
+std::vector<unsigned> ModuleCounts(const std::string& out) {
+  std::vector<unsigned> counts;
+  for (const Json::Value& summary : Events(out, "summary")) {
+    counts.push_back(summary["rectifiers"]["modules"].size());
+  }
+  return counts;
+}
+
+TEST(HostEndToEnd, ACountChangedSinceTheCacheWasWrittenRestartsTheDriverOnce) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> before, after;
+  };
+  const std::vector<Row> rows = {
+      {"a rectifier module more", {"--rc", "3"}, {"--rc", "4"}},
+      {"an AC channel more", {"--ac", "1"}, {"--ac", "2"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    const std::string db = dir.File("c.db");
+    std::vector<std::string> first = {"simulate", "--cycles", "1", "--db", db, "--quiet-log"};
+    first.insert(first.end(), row.before.begin(), row.before.end());
+    ASSERT_EQ(RunHost(first).code, 0);
+
+    std::vector<std::string> second = {"simulate", "--cycles", "2",          "--db",
+                                       db,         "--json",   "--quiet-log"};
+    second.insert(second.end(), row.after.begin(), row.after.end());
+    const HostRun run = RunHost(second);
+    ASSERT_EQ(run.code, 0) << run.err;
+    const std::vector<Json::Value> restarts = Events(run.out, "driver_restarted");
+    ASSERT_EQ(restarts.size(), 1u) << run.out;
+    EXPECT_NE(restarts[0]["reason"].asString().find(" refused 5 times in a row"), std::string::npos)
+        << restarts[0].toStyledString();
+    const std::vector<Json::Value> summaries = Events(run.out, "summary");
+    ASSERT_GE(summaries.size(), 2u);
+    EXPECT_EQ(summaries.back()["line"]["cycles"].asUInt(), 2u);
+    if (row.after[0] == "--rc") {
+      EXPECT_EQ(summaries.back()["rectifiers"]["modules"].size(), 4u);
+    } else {
+      EXPECT_TRUE(summaries.back()["ac"][0]["points"].isMember("channel_1_a"));
+    }
+    // The cache rows now hold the new counts: a third run restores them and
+    // needs no restart.
+    const HostRun third = RunHost(second);
+    ASSERT_EQ(third.code, 0) << third.err;
+    EXPECT_TRUE(Events(third.out, "driver_restarted").empty()) << third.out;
+  }
+}
+
+TEST(HostEndToEnd, AModulePluggedIntoARunningPowerSystemIsPolledWithinAFewCycles) {
+  TempDir dir;
+  const std::string scenario = dir.Write("plug.scenario", "wait 1\nrectifiers 4\n");
+  const HostRun run = RunHost({"simulate", "--scenario", scenario, "--cycles", "3", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const std::vector<unsigned> counts = ModuleCounts(run.out);
+  ASSERT_EQ(counts.size(), 3u) << run.out;
+  EXPECT_EQ(counts.front(), 3u);
+  EXPECT_EQ(counts.back(), 4u);
+  EXPECT_EQ(Events(run.out, "driver_restarted").size(), 1u);
+}
+
+TEST(HostEndToEnd, RepliesLongerThanAKilobyteAreTaken) {
+  // 8 AC units of 8 channels: the AC analog reply carries 1194 INFO bytes.
+  TempDir dir;
+  const HostRun run = RunHost({"simulate", "--ac", "8,8,8,8,8,8,8,8", "--cycles", "1", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const std::vector<Json::Value> summaries = Events(run.out, "summary");
+  ASSERT_EQ(summaries.size(), 1u) << run.out;
+  EXPECT_EQ(summaries[0]["ac"].size(), 8u);
+  EXPECT_TRUE(summaries[0]["ac"][7]["points"]["channel_7_f"].isDouble())
+      << summaries[0]["ac"][7].toStyledString();
+}
+
+TEST(HostEndToEnd, ARestoredAlarmThatNoDeviceRaisesAgainIsClearedAfterTheFirstCycle) {
+  TempDir dir;
+  const std::string db = dir.File("m.db");
+  const HostRun wrong = RunHost(
+      {"simulate", "--model", "OTHER9", "--cycles", "1", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(wrong.code, 0) << wrong.err;
+  ASSERT_EQ(Events(wrong.out, "alarm_raised").size(), 1u) << wrong.out;
+
+  const HostRun right = RunHost({"simulate", "--cycles", "1", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(right.code, 0) << right.err;
+  const std::vector<Json::Value> cleared = Events(right.out, "alarm_cleared");
+  ASSERT_EQ(cleared.size(), 1u) << right.out;
+  EXPECT_EQ(cleared[0]["id"].asString(), "device_model");
+  EXPECT_EQ(cleared[0]["name"].asString(), "设备配置检测");
+  EXPECT_TRUE(Events(right.out, "summary").back()["alarms"].empty());
+  EXPECT_EQ(Count(db,
+                  "SELECT COUNT(*) FROM alarm_events WHERE alarm_id = 'device_model' AND "
+                  "raised = 0"),
+            1);
+}
+
+TEST(HostEndToEnd, TheProtocolVersionKeySetsTheVersionByteOfEveryRequest) {
+  // The simulator answers a request of another version with an error reply
+  // only: cycles complete when both ends speak 21h.
+  TempDir dir;
+  const HostRun run = RunHost({"simulate", "--protocol-version", "21h", "--cycles", "1", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(Events(run.out, "summary").size(), 1u);
+  EXPECT_NE(RunHost({"simulate", "--protocol-version", "2xh", "--cycles", "1"}).code, 0);
 }
 
 TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {

@@ -59,6 +59,10 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
                         "simulator command applied at start, e.g. \"rectifier-fault 2 on\" "
                         "(repeatable)");
   simulated->add_flag("--silent", simulate.silent, "the simulator does not answer");
+  simulated
+      ->add_option("--protocol-version", simulate.protocol_version,
+                   "protocol version byte that both ends speak (21h: DC requests carry FFh)")
+      ->capture_default_str();
   AddPollingOptions(*simulated, polling);
 
   ReplayOptions replay;

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "host/pmbus_protocol.h"
 #include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sim_server.h"
@@ -88,6 +89,20 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   sim.dc_units = simulate.dc_units;
   sim.rectifier_modules = simulate.rectifier_modules;
   sim.model = simulate.model;
+  // A number or hex text, as the configuration key takes it.
+  const bool numeric =
+      !simulate.protocol_version.empty() &&
+      simulate.protocol_version.find_first_not_of("0123456789") == std::string::npos &&
+      simulate.protocol_version.size() <= 3;
+  const std::optional<std::uint8_t> version =
+      ParseProtocolVersion(numeric ? Json::Value(std::stoi(simulate.protocol_version))
+                                   : Json::Value(simulate.protocol_version));
+  if (!version) {
+    err << "korvan-host: --protocol-version wants a byte as hex text such as 21h, or a number "
+           "0..255\n";
+    return runtime::exit_codes::kSimulator;
+  }
+  sim.version = *version;
   const std::string invalid = sim.Check();
   if (!invalid.empty()) {
     err << "korvan-host: simulated system: " << invalid << "\n";

@@ -38,6 +38,20 @@ void ConsoleOutput::Problem(const std::string& system, const std::string& text) 
   err_ << "korvan-host: " << (system.empty() ? "" : system + ": ") << text << std::endl;
 }
 
+void ConsoleOutput::DriverRestarted(const std::string& system, const std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    Json::Value event(Json::objectValue);
+    event["event"] = "driver_restarted";
+    event["system"] = system;
+    event["reason"] = reason;
+    out_ << JsonLine(event) << std::endl;
+  } else {
+    out_ << system << ": driver restarted: " << reason << std::endl;
+  }
+  err_ << "korvan-host: " << system << ": driver restarted: " << reason << std::endl;
+}
+
 void ConsoleOutput::Summary(const SystemSummary& summary) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) {

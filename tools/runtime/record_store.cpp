@@ -152,6 +152,16 @@ void RecordStore::PutCache(std::uint32_t data_id, int record_type,
   transaction.Commit();
 }
 
+void RecordStore::DeleteCache(const std::vector<std::uint32_t>& data_ids) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteTransaction transaction(db_);
+  for (std::uint32_t data_id : data_ids) {
+    SqliteStatement remove(db_, "DELETE FROM cache WHERE data_id = ?1");
+    remove.Bind(1, std::int64_t{data_id}).Run();
+  }
+  transaction.Commit();
+}
+
 std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t data_id,
                                                                  int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -46,6 +46,9 @@ class RecordStore {
   // Replaces the cache row of (data id, record type).
   void PutCache(std::uint32_t data_id, int record_type, const boost::posix_time::ptime& time,
                 const unsigned char* data, std::size_t length);
+  // Removes every cache row of these data ids (records that no longer fit
+  // their devices).
+  void DeleteCache(const std::vector<std::uint32_t>& data_ids);
   std::optional<std::vector<unsigned char>> FindCache(std::uint32_t data_id, int record_type);
   // Record types with a cache row under `data_id`, in ascending order.
   std::vector<int> CacheTypes(std::uint32_t data_id);

@@ -1,5 +1,6 @@
 #include "tools/runtime/system_config.h"
 
+#include <fmt/format.h>
 #include <json/reader.h>
 
 #include <cerrno>
@@ -134,6 +135,7 @@ SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& na
   settings["port"] = port;
   settings["data_id"] = data_id;
   settings["address"] = sim.address;
+  settings["protocol_version"] = fmt::format("{:02X}h", sim.version);
   settings["acSetting"] = Json::Value(Json::arrayValue);
   for (std::size_t i = 0; i < sim.ac_channels.size(); ++i) {
     Json::Value unit(Json::objectValue);
