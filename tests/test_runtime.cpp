@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "host/kmx_spdevice.h"
+#include "host/provider.h"
 #include "sim/pty_port.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
 #include "tools/cli/host_cli.h"
 #include "tools/runtime/alarm_book.h"
+#include "tools/runtime/power_system.h"
 #include "tools/runtime/record_store.h"
 #include "tools/runtime/runtime_controller.h"
 #include "tools/runtime/snapshot_views.h"
@@ -611,6 +613,67 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
   EXPECT_EQ(run.err.find("driver restarted"), std::string::npos) << run.err;
 }
 
+// A bus device that refuses every reply: it asks for the model and never
+// takes the answer, as a device would whose fixed counts never fit.
+class RefusingBus : public PMBusProtocol {
+ public:
+  RefusingBus() { device_type_ = "refusing"; }
+  bool LoadFromCache(const unsigned char*, int) override { return true; }
+  bool RefreshStatus() override {
+    if (!PMBusProtocol::RefreshStatus()) return false;
+    write_pmbus_cmd(0x40, 0x51);
+    return true;
+  }
+  int process_payload() override { return 1; }
+};
+
+class RefusingProvider : public KMXSPDeviceProvider {
+ public:
+  KMXSPDevice* create() const override { return new RefusingBus; }
+};
+
+TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
+  ServedSimulator simulator;
+  RecordingOutput output;
+  runtime::SystemConfig config;
+  config.name = "site-a";
+  config.port = simulator.Port();
+  config.device_type = "refusing";
+  config.data_id = 100;
+  config.settings = Json::Value(Json::objectValue);
+  runtime::PowerSystemOptions options;
+  options.restart_backoff_first = std::chrono::hours(1);
+  runtime::ConfigProblem problem;
+  std::unique_ptr<runtime::PowerSystem> system = runtime::PowerSystem::Create(
+      config, {std::make_shared<RefusingProvider>()}, output, options, problem);
+  ASSERT_TRUE(system) << problem.Message();
+  ASSERT_TRUE(system->OpenPort(problem)) << problem.Message();
+  system->Start();
+  auto alarm_raised = [&] {
+    bool raised = false;
+    system->WithLock([&] {
+      for (const AlarmEvent& event : output.alarms) raised |= event.id == "driver_restart_failed";
+    });
+    return raised;
+  };
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!alarm_raised() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(alarm_raised());
+  // Refused on: no second restart within the back-off.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  system->Stop();
+  EXPECT_EQ(system->Restarts(), 1u);
+  ASSERT_EQ(output.alarms.size(), 1u);
+  EXPECT_TRUE(output.alarms[0].raised);
+  EXPECT_EQ(output.alarms[0].code, "90001");
+  EXPECT_EQ(output.alarms[0].text, "request 40h/51h still refused after the driver was restarted");
+  const std::string& last = output.problems.back();
+  EXPECT_NE(last.find("request 40h/51h refused 5 times in a row"), std::string::npos) << last;
+  EXPECT_NE(last.find("next restart in 3600 s"), std::string::npos) << last;
+}
+
 // Module counts of the summaries of a --json run, in order.
 std::vector<unsigned> ModuleCounts(const std::string& out) {
   std::vector<unsigned> counts;
@@ -665,14 +728,21 @@ TEST(HostEndToEnd, ACountChangedSinceTheCacheWasWrittenRestartsTheDriverOnce) {
 TEST(HostEndToEnd, AModulePluggedIntoARunningPowerSystemIsPolledWithinAFewCycles) {
   TempDir dir;
   const std::string scenario = dir.Write("plug.scenario", "wait 1\nrectifiers 4\n");
+  const std::string capture = dir.File("session.json");
   const HostRun run = RunHost({"simulate", "--scenario", scenario, "--cycles", "3", "--db",
-                               dir.File("k.db"), "--json", "--quiet-log"});
+                               dir.File("k.db"), "--json", "--quiet-log", "--capture", capture});
   ASSERT_EQ(run.code, 0) << run.err;
   const std::vector<unsigned> counts = ModuleCounts(run.out);
   ASSERT_EQ(counts.size(), 3u) << run.out;
   EXPECT_EQ(counts.front(), 3u);
   EXPECT_EQ(counts.back(), 4u);
   EXPECT_EQ(Events(run.out, "driver_restarted").size(), 1u);
+  // The capture follows the first device and ends, complete, at the restart.
+  std::ifstream file(capture);
+  Json::Value script;
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), file, &script, &errors)) << errors;
+  EXPECT_TRUE(script["steps"].isArray());
 }
 
 TEST(HostEndToEnd, RepliesLongerThanAKilobyteAreTaken) {

@@ -48,6 +48,11 @@ bool SessionCapture::Start(runtime::Runtime& host, const std::string& path, std:
     }
     writer->SetJobsPending([&controller] { return controller.QueuedJobs() > 0; });
     protocol->AttachTransport(writer);
+    // A replay script follows one device: a restarted driver ends it.
+    std::weak_ptr<CaptureWriter> weak = writer;
+    system->SetRestartListener([weak] {
+      if (std::shared_ptr<CaptureWriter> ended = weak.lock()) ended->Finish();
+    });
     writers_.push_back(std::move(writer));
   }
   return true;

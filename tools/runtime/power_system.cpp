@@ -238,6 +238,7 @@ void PowerSystem::RestartDriver(const std::string& why) {
       output_.Problem(config_.name, error.what());
     }
   }
+  if (restart_listener_) restart_listener_();
   // The port stays open and passes to the new device.
   bus_->AttachPort(nullptr);
   bus_ = std::move(fresh);
@@ -274,6 +275,11 @@ void PowerSystem::WithLock(const std::function<void()>& read) {
 void PowerSystem::SetCycleListener(std::function<void()> listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   controller_->SetCycleListener(std::move(listener));
+}
+
+void PowerSystem::SetRestartListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  restart_listener_ = std::move(listener);
 }
 
 bool PowerSystem::Repeating() const {

@@ -82,6 +82,10 @@ class PowerSystem {
   SystemSummary Summarize(const std::string& reason);
   // Called on the polling thread after each completed cycle.
   void SetCycleListener(std::function<void()> listener);
+  // Called on the polling thread, under the lock, just before the bus
+  // device is replaced by a new one (whatever holds on to the old device
+  // lets go of it).
+  void SetRestartListener(std::function<void()> listener);
   // Times the bus device was made anew.
   std::uint64_t Restarts() const { return restarts_.load(); }
 
@@ -128,6 +132,7 @@ class PowerSystem {
   std::optional<std::chrono::steady_clock::time_point> next_restart_;
   std::chrono::milliseconds restart_backoff_{0};
   std::string restart_alarm_request_;  // the request named by the active alarm, if any
+  std::function<void()> restart_listener_;
 };
 
 }  // namespace runtime
