@@ -461,9 +461,10 @@ TEST(HostCommandLine, ACorruptDatabaseStopsTheHost) {
 TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
   TempDir dir;
   ServedSimulator simulator;
-  const std::string file =
-      dir.Write("two.json", "{\"systems\": [" + SystemJson("/dev/null", "", false) + ", " +
-                                SystemJson(simulator.Port()) + "]}");
+  std::string refused = SystemJson("/dev/null", "", false);
+  refused.replace(refused.find("site-a"), 6, "site-b");  // names must differ
+  const std::string file = dir.Write(
+      "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
   const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);

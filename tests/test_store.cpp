@@ -155,6 +155,20 @@ TEST_F(StoreTest, AlarmEventsAreBounded) {
   EXPECT_EQ(store.AlarmEventRows(), 3);
 }
 
+TEST_F(StoreTest, AlarmTextsAreStoredAsValidUtf8) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  runtime::AlarmEvent event;
+  event.raised = true;
+  event.id = "device_model";
+  event.name = "设备配置检测";
+  event.text = "检测型号:KOR\xFF\xE8";
+  store.AppendAlarmEvent(event);
+  const std::vector<runtime::AlarmEvent> active = store.ActiveAlarms();
+  ASSERT_EQ(active.size(), 1u);
+  EXPECT_EQ(active[0].name, "设备配置检测");
+  EXPECT_EQ(active[0].text, "检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedWithItsName) {
   std::ofstream(Path()) << std::string(4096, 'x');
   const std::string message = MessageOf([&] { RecordStore store(Path(), HistoryBound()); });

@@ -26,9 +26,11 @@
 #include "tools/plugin_loader.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
+#include "tools/records/utf8_text.h"
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
+#include "tools/runtime/json_line.h"
 #include "tools/runtime/record_store.h"
 
 namespace {
@@ -449,6 +451,53 @@ TEST(ReplayCommand, ScriptErrorsExitWithTwo) {
   run = Host("replay " + dir.File("refused.json"));
   EXPECT_EQ(run.code, 1);
   EXPECT_FALSE(ParseLines(run.out).at(0)["result"].asBool());
+}
+
+// ---- valid UTF-8 out ---------------------------------------------------------
+
+TEST(Utf8Text, IllFormedSequencesBecomeReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Row {
+    std::string in, out;
+  };
+  const Row rows[] = {
+      {"设备配置检测", "设备配置检测"},
+      {"a\x80z", "a" + fffd + "z"},  // lone continuation byte
+      {"ok\xE8\xAE", "ok" + fffd},   // cut short at the end
+      {"\xE8\xAE"
+       "A",
+       fffd + "A"},                                          // cut short before ASCII
+      {"\xC0\x80", fffd + fffd},                             // overlong NUL
+      {"\xE0\x80\xAF", fffd + fffd + fffd},                  // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},                  // surrogate U+D800
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},       // above U+10FFFF
+      {"\xF0\x9F\x94\x8B\xFF", "\xF0\x9F\x94\x8B" + fffd},   // 4-byte sequence, then FF
+      {std::string("nul\0!", 5), std::string("nul\0!", 5)},  // NUL is valid UTF-8
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(utf8_text::ValidUtf8(row.in), row.out) << Hex(Bytes(row.in.begin(), row.in.end()));
+  // Every JSON writer of the tools hands on valid UTF-8 only.
+  const Json::Value text("x\xC0\x80y");
+  EXPECT_EQ(json_text::Line(text), "\"x" + fffd + fffd + "y\"");
+  EXPECT_EQ(runtime::JsonLine(text), "\"x" + fffd + fffd + "y\"");
+}
+
+// A corrupted model reply reaches the model alarm's text; the replay prints
+// it as valid UTF-8.
+TEST(ReplayCommand, AModelOfBytesThatAreNotUtf8IsPrintedAsValidUtf8) {
+  TempDir dir;
+  Bytes model = {'K', 'O', 'R', 0xFF, 0xC0, 0x80, 0xE8};
+  model.resize(20, ' ');
+  std::ofstream(dir.File("model.json"))
+      << R"({"config":{"data_id":100,"rcSetting":{}},"steps":[{"do":"refresh"},)"
+      << R"({"do":"reply","group":"40","info":")" << Hex(model) << R"("}]})";
+  const HostRun run = Host("replay " + dir.File("model.json"));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(utf8_text::ValidUtf8(run.out), run.out);
+  const std::vector<Json::Value> rules = OfKind(ParseLines(run.out), "rule");
+  ASSERT_EQ(rules.size(), 1u) << run.out;
+  EXPECT_EQ(rules[0]["text"].asString(),
+            "本驱动类型:korvan 检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 // ---- capture ---------------------------------------------------------------
