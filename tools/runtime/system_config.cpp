@@ -77,12 +77,12 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
       problem.reason = "\"name\" must be a non-empty text";
       return false;
     }
-    system.name = name.asString();
-    problem.system = system.name;
-    if (HasControlCharacter(system.name)) {
+    if (HasControlCharacter(name.asString())) {
       problem.reason = "\"name\" must not hold control characters";
       return false;
     }
+    system.name = name.asString();
+    problem.system = system.name;
   }
   const Json::Value& port = value["port"];
   if (port.isNull()) {
