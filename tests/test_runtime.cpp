@@ -291,6 +291,40 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
       {"{\"systems\": {}}", "f.json: \"systems\" must be a non-empty array"},
       {"[1]", "f.json: must hold a JSON object"},
       {"{\"systems\": [7]}", "f.json: system \"system-1\": is not a JSON object"},
+      // What the bus device would take silently as no units, or as unit id 0.
+      {"{\"port\": \"/dev/a\", \"acSetting\": {\"data_id\": 11}}",
+       "f.json: system \"system-1\": \"acSetting\" must be an array of unit objects"},
+      {"{\"port\": \"/dev/a\", \"dcSetting\": 21}",
+       "f.json: system \"system-1\": \"dcSetting\" must be an array of unit objects"},
+      {"{\"port\": \"/dev/a\", \"dcSetting\": [7]}",
+       "f.json: system \"system-1\": dcSetting[0] must be a JSON object"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 11}, {}]}",
+       "f.json: system \"system-1\": acSetting[1] has no \"data_id\""},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 0}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 11.5}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 4294967296}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": \"11\"}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 11}], \"dcSetting\": "
+       "[{\"data_id\": 21}, {\"data_id\": 11}]}",
+       "f.json: system \"system-1\": dcSetting[1].data_id 11 is also the data id of "
+       "acSetting[0]"},
+      {"{\"port\": \"/dev/a\", \"data_id\": 100, \"dcSetting\": [{\"data_id\": 100}]}",
+       "f.json: system \"system-1\": dcSetting[0].data_id 100 is the power system's own data "
+       "id"},
+      {"{\"port\": \"/dev/ttyS1\\u0000x\"}",
+       "f.json: system \"system-1\": \"port\" must not hold control characters (such as NUL)"},
+      {"{\"port\": \"/dev/ttyS1\\n\"}",
+       "f.json: system \"system-1\": \"port\" must not hold control characters (such as NUL)"},
+      {"{\"name\": \"a\\u001bb\", \"port\": \"/dev/a\"}",
+       "f.json: system \"system-1\": \"name\" must not hold control characters"},
   };
   for (const Row& row : rows) {
     const runtime::LoadedConfig loaded = runtime::ParseConfig(row.text, "f.json");
@@ -298,9 +332,16 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
     EXPECT_EQ(loaded.problems[0].Message(), row.message);
     EXPECT_TRUE(loaded.systems.empty());
   }
-  const runtime::LoadedConfig broken = runtime::ParseConfig("{\"port\": ", "f.json");
-  ASSERT_EQ(broken.problems.size(), 1u);
-  EXPECT_EQ(broken.problems[0].Message().rfind("f.json: not valid JSON: ", 0), 0u);
+  for (const std::string& text :
+       {std::string("{\"port\": "), std::string("{\"port\": \"/dev/a\"} trailing"),
+        std::string("{\"port\": \"/dev/a\"} {}"),
+        "{\"port\": \"/dev/a\", \"x\": " + std::string(1001, '[') + std::string(1001, ']') + "}"}) {
+    const runtime::LoadedConfig broken = runtime::ParseConfig(text, "f.json");
+    ASSERT_EQ(broken.problems.size(), 1u) << text;
+    EXPECT_EQ(broken.problems[0].Message().rfind("f.json: not valid JSON: ", 0), 0u)
+        << broken.problems[0].Message();
+    EXPECT_TRUE(broken.systems.empty());
+  }
 
   // A bad system does not take its good neighbour with it.
   const runtime::LoadedConfig mixed =
@@ -310,10 +351,48 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
 }
 
 TEST(ConfigFile, AnUnreadableFileIsNamedWithTheSystemsReason) {
-  const runtime::LoadedConfig loaded = runtime::LoadConfigFile("/nonexistent/site.json");
-  ASSERT_EQ(loaded.problems.size(), 1u);
-  EXPECT_EQ(loaded.problems[0].Message(),
-            "/nonexistent/site.json: cannot read: No such file or directory");
+  TempDir dir;
+  const std::string huge = dir.Write("huge.json", std::string(runtime::kMaxConfigBytes + 1, ' '));
+  const std::pair<std::string, std::string> rows[] = {
+      {"/nonexistent/site.json", "/nonexistent/site.json: cannot read: No such file or directory"},
+      {"/", "/: cannot read: is a directory"},
+      {"/dev/zero", "/dev/zero: is larger than 1048576 bytes"},
+      {huge, huge + ": is larger than 1048576 bytes"},
+  };
+  for (const auto& [path, message] : rows) {
+    const runtime::LoadedConfig loaded = runtime::LoadConfigFile(path);
+    ASSERT_EQ(loaded.problems.size(), 1u) << path;
+    EXPECT_EQ(loaded.problems[0].Message(), message);
+  }
+}
+
+// One capture file and one summary name per system: a repeated name is
+// refused, within a file and across files.
+TEST(ConfigFile, ASystemNameMayBeUsedOnce) {
+  runtime::LoadedConfig one = runtime::ParseConfig(
+      "{\"systems\": [{\"name\": \"a\", \"port\": \"/dev/x\"}, "
+      "{\"name\": \"a\", \"port\": \"/dev/y\"}]}",
+      "one.json");
+  ASSERT_EQ(one.systems.size(), 1u);
+  EXPECT_EQ(one.systems[0].port, "/dev/x");
+  ASSERT_EQ(one.problems.size(), 1u);
+  EXPECT_EQ(one.problems[0].Message(),
+            "one.json: system \"a\": another system (in one.json) has the same name; give each "
+            "system a \"name\" of its own");
+
+  // Unnamed systems of two files are both "system-1".
+  runtime::LoadedConfig two = runtime::ParseConfig("{\"port\": \"/dev/z\"}", "two.json");
+  runtime::LoadedConfig three = runtime::ParseConfig("{\"port\": \"/dev/w\"}", "three.json");
+  std::vector<runtime::SystemConfig> systems = {two.systems[0], three.systems[0]};
+  std::vector<runtime::ConfigProblem> problems;
+  runtime::RefuseRepeatedNames(systems, problems);
+  ASSERT_EQ(systems.size(), 1u);
+  EXPECT_EQ(systems[0].file, "two.json");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].Message().rfind("three.json: system \"system-1\": another system (in "
+                                        "two.json) has the same name",
+                                        0),
+            0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -496,12 +575,48 @@ TEST(HostCommandLine, ACorruptDatabaseStopsTheHost) {
       << run.err;
 }
 
+TEST(HostCommandLine, PollingOptionsOutOfRangeAreRefused) {
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--history-days", "230000"},
+        std::vector<std::string>{"--history-days", "-1"},
+        std::vector<std::string>{"--seconds", "nan"}, std::vector<std::string>{"--seconds", "inf"},
+        std::vector<std::string>{"--seconds", "1e300"},
+        std::vector<std::string>{"--seconds", "-0.5"}}) {
+    std::vector<std::string> args = {"simulate", "--db", "/nonexistent/k.db"};
+    args.insert(args.end(), options.begin(), options.end());
+    const HostRun run = RunHost(args);
+    EXPECT_EQ(run.code, 105) << options[0] << " " << options[1];  // the parser's validation code
+    EXPECT_NE(run.err.find(options[0]), std::string::npos) << run.err;
+  }
+}
+
+// A duration below a millisecond is one millisecond, not 0 (which runs on).
+TEST(HostCommandLine, AShortDurationEndsPolling) {
+  TempDir dir;
+  std::atomic<bool> ended{false}, interrupt{false};
+  std::thread guard([&] {  // ends a run that would go on for ever
+    for (int i = 0; i < 100 && !ended.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    interrupt.store(true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const HostRun run =
+      RunHost({"simulate", "--seconds", "0.0001", "--db", dir.File("k.db")}, &interrupt);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ended.store(true);
+  guard.join();
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_LT(took, std::chrono::seconds(4));
+}
+
 TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
   TempDir dir;
   ServedSimulator simulator;
-  const std::string file =
-      dir.Write("two.json", "{\"systems\": [" + SystemJson("/dev/null", "", false) + ", " +
-                                SystemJson(simulator.Port()) + "]}");
+  std::string refused = SystemJson("/dev/null", "", false);
+  refused.replace(refused.find("site-a"), 6, "site-b");  // names must differ
+  const std::string file = dir.Write(
+      "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
   const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);

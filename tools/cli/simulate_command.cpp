@@ -12,6 +12,7 @@
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
 #include "tools/replay/session_capture.h"
+#include "tools/runtime/bounded_read.h"
 #include "tools/runtime/console_output.h"
 #include "tools/runtime/exit_codes.h"
 #include "tools/runtime/system_config.h"
@@ -19,6 +20,8 @@
 namespace cli {
 
 namespace {
+
+constexpr std::size_t kMaxScenarioBytes = 1024 * 1024;
 
 bool ParseChannels(const std::string& text, std::vector<int>& channels) {
   channels.clear();
@@ -110,14 +113,11 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   }
   std::string scenario;
   if (!simulate.scenario.empty()) {
-    std::ifstream file(simulate.scenario);
-    if (!file) {
-      err << "korvan-host: cannot read scenario " << simulate.scenario << "\n";
+    std::string error;
+    if (!runtime::ReadFileBounded(simulate.scenario, kMaxScenarioBytes, scenario, error)) {
+      err << "korvan-host: scenario " << simulate.scenario << ": " << error << "\n";
       return runtime::exit_codes::kSimulator;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    scenario = text.str();
   }
 
   Simulator simulator(sim);
@@ -156,9 +156,13 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   ScenarioPlayer player(simulator, scenario, output);
   if (!scenario.empty()) player.Start();
   const int result = host.Run(interrupted);
-  capture.Finish();
+  const bool captured = capture.Finish(capture_error);
   player.Stop();
   server.Stop();
+  if (!captured) {
+    output.Problem("", capture_error);
+    return result == 0 ? replay::kCaptureFailed : result;
+  }
   return result;
 }
 

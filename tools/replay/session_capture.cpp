@@ -58,9 +58,19 @@ bool SessionCapture::Start(runtime::Runtime& host, const std::string& path, std:
   return true;
 }
 
-void SessionCapture::Finish() {
-  for (const std::shared_ptr<CaptureWriter>& writer : writers_) writer->Finish();
+bool SessionCapture::Finish(std::string& error) {
+  error.clear();
+  for (const std::shared_ptr<CaptureWriter>& writer : writers_) {
+    std::string failure;
+    if (!writer->Finish(failure) && error.empty()) error = failure;
+  }
   writers_.clear();
+  return error.empty();
+}
+
+void SessionCapture::Finish() {
+  std::string error;
+  Finish(error);
 }
 
 }  // namespace replay
