@@ -216,6 +216,19 @@ TEST(AlarmBook, AlarmsActiveBeforeARestartAreNotRaisedAgain) {
             1u);
 }
 
+TEST(AlarmBook, ATextThatIsNotUtf8MeetsItsStoredFormAfterARestart) {
+  const std::string broken = std::string("本驱动类型:korvan 检测型号:KOR") + "\xC3\x28";
+  AlarmBook live;
+  const std::vector<AlarmEvent> raised =
+      live.Apply({100, 0}, {Rule("device_model", broken, true)}, "t1");
+  ASSERT_EQ(raised.size(), 1u);
+  EXPECT_EQ(raised[0].text, std::string("本驱动类型:korvan 检测型号:KOR") + "\xEF\xBF\xBD(");
+  AlarmBook restarted;
+  restarted.Restore(raised);
+  EXPECT_TRUE(restarted.Apply({100, 0}, {Rule("device_model", broken, true)}, "t2").empty());
+  EXPECT_TRUE(restarted.ClearUnconfirmed("t3").empty());
+}
+
 TEST(AlarmBook, RestoredOrUnconfirmedAlarmsThatNoRuleNamesAgainAreCleared) {
   auto stored = [](std::uint32_t data_id, int type, const std::string& id) {
     AlarmEvent event;

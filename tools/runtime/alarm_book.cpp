@@ -1,5 +1,7 @@
 #include "tools/runtime/alarm_book.h"
 
+#include "tools/records/utf8_text.h"
+
 namespace runtime {
 
 std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
@@ -7,7 +9,9 @@ std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
                                          const std::string& time) {
   std::vector<AlarmEvent> changes;
   for (const rule_value& rule : rules) {
-    Key key{device, rule.id, rule.text};
+    // Keyed as stored: texts with bytes that are not UTF-8 are stored with
+    // U+FFFD, and a restored alarm must meet its rule again.
+    Key key{device, utf8_text::ValidUtf8(rule.id), utf8_text::ValidUtf8(rule.text)};
     if (!unconfirmed_.empty()) unconfirmed_.erase(key);
     auto found = active_.find(key);
     const bool was_active = found != active_.end();
@@ -19,10 +23,10 @@ std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
     event.data_id = device.data_id;
     event.record_type = device.record_type;
     event.level = rule.level;
-    event.id = rule.id;
-    event.code = rule.code;
-    event.name = rule.name;
-    event.text = rule.text;
+    event.id = key.id;
+    event.code = utf8_text::ValidUtf8(rule.code);
+    event.name = utf8_text::ValidUtf8(rule.name);
+    event.text = key.text;
     if (rule.active) {
       active_.emplace(std::move(key), event);
     } else {

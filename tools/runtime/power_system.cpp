@@ -168,10 +168,14 @@ void PowerSystem::Stop() {
 
 void PowerSystem::PollLoop() {
   while (!stop_.load()) {
-    {
+    try {
       std::lock_guard<std::mutex> lock(mutex_);
       driver_->Step();
       WatchRefusals();
+    } catch (const std::exception& error) {
+      // A device that throws must not end the process; polling goes on.
+      output_.Problem(config_.name, std::string("polling step failed: ") + error.what());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // Let a waiting reader take the lock before the next step does.
     if (readers_waiting_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
