@@ -20,10 +20,11 @@
 
 #include "bench/paced_server.h"
 #include "bench/quiet_stdout.h"
+#include "runtime/power_system.h"
 #include "sim/pty_port.h"
+#include "store/record_store.h"
+#include "store/store_writer.h"
 #include "tools/plugin_loader.h"
-#include "tools/runtime/power_system.h"
-#include "tools/runtime/record_store.h"
 
 namespace {
 
@@ -32,21 +33,17 @@ using Clock = PacedServer::Clock;
 constexpr double kPauseSeconds = 0.020;
 constexpr unsigned kBaud = 9600;
 
-// Keeps nothing; counts what would have been shown.
-class SilentOutput final : public runtime::RuntimeOutput {
+// Keeps the problems only.
+class SilentOutput final : public runtime::EventSubscriber {
  public:
-  void Log(const std::string&, std::uint32_t, const std::string&) override { ++logs; }
-  void Alarm(const std::string&, const runtime::AlarmEvent&) override {}
-  void Note(const std::string&, const std::string&) override {}
-  void Problem(const std::string&, const std::string& text) override {
+  void OnEvent(const runtime::RuntimeEvent& event) override {
+    if (event.kind != runtime::RuntimeEvent::Kind::kProblem) return;
     std::lock_guard<std::mutex> lock(mutex);
-    problems.push_back(text);
+    problems.push_back(event.text);
   }
-  void Summary(const runtime::SystemSummary&) override {}
 
   std::mutex mutex;
   std::vector<std::string> problems;
-  std::uint64_t logs = 0;
 };
 
 runtime::SystemConfig RuntimeConfig(const SystemConfig& sim, const std::string& port) {
@@ -135,17 +132,20 @@ int main(int argc, char** argv) {
   PacedServer server(simulator, line, kBaud);
   server.Start();
 
-  SilentOutput output;
+  runtime::EventStream events;
+  auto output = std::make_shared<SilentOutput>();
+  events.Subscribe("problems", output);
   runtime::ConfigProblem problem;
   const std::string directory =
       std::filesystem::temp_directory_path() / ("korvan-e2e-" + std::to_string(::getpid()));
   std::filesystem::create_directories(directory);
   auto store =
       std::make_shared<runtime::RecordStore>(directory + "/korvan.db", runtime::HistoryBound());
+  events.Subscribe("store", std::make_shared<runtime::StoreWriter>(store, events));
   auto system =
-      runtime::PowerSystem::Create(RuntimeConfig(sim, line->Path()), plugin.GetProviders(), output,
+      runtime::PowerSystem::Create(RuntimeConfig(sim, line->Path()), plugin.GetProviders(), events,
                                    runtime::PowerSystemOptions(), problem);
-  if (!system || (system->UseStore(store), !system->OpenPort(problem))) {
+  if (!system || !system->OpenPort(problem)) {
     std::fprintf(stderr, "korvan-e2e: %s\n", problem.Message().c_str());
     return 1;
   }
@@ -198,9 +198,10 @@ int main(int argc, char** argv) {
   Print(report, "quiet", cycles, false);
   Print(report, "changing", cycles, true);
   std::fflush(report);
+  events.Flush();
   {
-    std::lock_guard<std::mutex> lock(output.mutex);
-    for (const std::string& text : output.problems)
+    std::lock_guard<std::mutex> lock(output->mutex);
+    for (const std::string& text : output->problems)
       std::fprintf(stderr, "problem: %s\n", text.c_str());
   }
   if (!server.Error().empty()) std::fprintf(stderr, "line: %s\n", server.Error().c_str());

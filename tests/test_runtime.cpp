@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,17 +19,18 @@
 
 #include "host/kmx_spdevice.h"
 #include "host/provider.h"
+#include "runtime/alarm_book.h"
+#include "runtime/power_system.h"
+#include "runtime/runtime_controller.h"
+#include "runtime/snapshot_views.h"
+#include "runtime/system_config.h"
 #include "sim/pty_port.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
+#include "store/record_store.h"
+#include "store/sqlite_db.h"
+#include "store/store_writer.h"
 #include "tools/cli/host_cli.h"
-#include "tools/runtime/alarm_book.h"
-#include "tools/runtime/power_system.h"
-#include "tools/runtime/record_store.h"
-#include "tools/runtime/runtime_controller.h"
-#include "tools/runtime/snapshot_views.h"
-#include "tools/runtime/sqlite_db.h"
-#include "tools/runtime/system_config.h"
 
 namespace {
 
@@ -69,16 +71,21 @@ class TempDir {
 };
 
 // Collects what the controller reports.
-class RecordingOutput : public runtime::RuntimeOutput {
+class RecordingOutput : public runtime::EventSubscriber {
  public:
-  void Log(const std::string&, std::uint32_t, const std::string& line) override {
-    logs.push_back(line);
+  void OnEvent(const runtime::RuntimeEvent& event) override {
+    using Kind = runtime::RuntimeEvent::Kind;
+    std::lock_guard<std::mutex> lock(mutex);
+    kinds.push_back(event.kind);
+    if (event.kind == Kind::kLog) logs.push_back(event.text);
+    if (event.kind == Kind::kAlarm) alarms.push_back(event.alarm);
+    if (event.kind == Kind::kNote) notes.push_back(event.text);
+    if (event.kind == Kind::kProblem) problems.push_back(event.text);
+    if (event.kind == Kind::kDriverRestarted) problems.push_back("driver restarted: " + event.text);
   }
-  void Alarm(const std::string&, const AlarmEvent& event) override { alarms.push_back(event); }
-  void Note(const std::string&, const std::string& text) override { notes.push_back(text); }
-  void Problem(const std::string&, const std::string& text) override { problems.push_back(text); }
-  void Summary(const runtime::SystemSummary&) override {}
 
+  std::mutex mutex;
+  std::vector<runtime::RuntimeEvent::Kind> kinds;
   std::vector<std::string> logs, notes, problems;
   std::vector<AlarmEvent> alarms;
 };
@@ -441,7 +448,9 @@ class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     store_ = std::make_shared<runtime::RecordStore>(dir_.File("c.db"), runtime::HistoryBound());
-    controller_ = std::make_shared<runtime::RuntimeController>("site", store_, output_);
+    events_.Subscribe("store", std::make_shared<runtime::StoreWriter>(store_, events_));
+    events_.Subscribe("recording", recording_);
+    controller_ = std::make_shared<runtime::RuntimeController>("site", events_);
     bus_->Init(controller_, 100, Json::Value());
     controller_->BindBus(bus_.get());
   }
@@ -452,7 +461,9 @@ class ControllerTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  RecordingOutput output_;
+  runtime::EventStream events_;
+  std::shared_ptr<RecordingOutput> recording_ = std::make_shared<RecordingOutput>();
+  RecordingOutput& output_ = *recording_;
   std::shared_ptr<runtime::RecordStore> store_;
   std::shared_ptr<runtime::RuntimeController> controller_;
   std::shared_ptr<FakeUnit> bus_ = std::make_shared<FakeUnit>(0);
@@ -469,9 +480,11 @@ TEST_F(ControllerTest, SavesHistoryUnderTheRecordTypeOfTheDeviceThatSavedIt) {
   dc->EndCycle(false);
   rc->EndCycle(true);
   EXPECT_EQ(controller_->QueuedJobs(), 3u);
+  events_.Flush();
   EXPECT_EQ(store_->HistoryRows(100, 5209), 0);  // jobs wait for RunJobs
 
   controller_->RunJobs();
+  events_.Flush();
   EXPECT_EQ(order_, (std::vector<std::string>{"5209", "5210", "5211"}));
   EXPECT_EQ(store_->HistoryRows(100, 5209), 1);
   EXPECT_EQ(store_->HistoryRows(21, 5210), 1);
@@ -503,12 +516,14 @@ TEST_F(ControllerTest, ProcessesTheRulesTheBusDeviceLeavesWithItself) {
   bus_->CheckThresholdBool(3, "device_model", "70319", "设备配置检测",
                            "本驱动类型:korvan 检测型号:OTHER", true, 0);
   controller_->RunJobs();
+  events_.Flush();
   ASSERT_EQ(output_.alarms.size(), 1u);
   EXPECT_EQ(output_.alarms[0].id, "device_model");
   EXPECT_EQ(output_.alarms[0].record_type, 0);
   EXPECT_EQ(output_.alarms[0].level, 3);
   EXPECT_TRUE(bus_->PendingRules().empty());
   controller_->RunJobs();
+  events_.Flush();
   EXPECT_EQ(output_.alarms.size(), 1u);
   EXPECT_EQ(store_->AlarmEventRows(), 1);
 }
@@ -762,7 +777,10 @@ class RefusingProvider : public KMXSPDeviceProvider {
 
 TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
   ServedSimulator simulator;
-  RecordingOutput output;
+  runtime::EventStream events;
+  auto recording = std::make_shared<RecordingOutput>();
+  RecordingOutput& output = *recording;
+  events.Subscribe("recording", recording);
   runtime::SystemConfig config;
   config.name = "site-a";
   config.port = simulator.Port();
@@ -773,15 +791,14 @@ TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
   options.restart_backoff_first = std::chrono::hours(1);
   runtime::ConfigProblem problem;
   std::unique_ptr<runtime::PowerSystem> system = runtime::PowerSystem::Create(
-      config, {std::make_shared<RefusingProvider>()}, output, options, problem);
+      config, {std::make_shared<RefusingProvider>()}, events, options, problem);
   ASSERT_TRUE(system) << problem.Message();
   ASSERT_TRUE(system->OpenPort(problem)) << problem.Message();
   system->Start();
   auto alarm_raised = [&] {
+    std::lock_guard<std::mutex> lock(output.mutex);
     bool raised = false;
-    system->WithLock([&] {
-      for (const AlarmEvent& event : output.alarms) raised |= event.id == "driver_restart_failed";
-    });
+    for (const AlarmEvent& event : output.alarms) raised |= event.id == "driver_restart_failed";
     return raised;
   };
   const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -792,6 +809,7 @@ TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
   // Refused on: no second restart within the back-off.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   system->Stop();
+  events.Flush();
   EXPECT_EQ(system->Restarts(), 1u);
   ASSERT_EQ(output.alarms.size(), 1u);
   EXPECT_TRUE(output.alarms[0].raised);

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/runtime/record_store.h"
-#include "tools/runtime/sqlite_db.h"
+#include "store/record_store.h"
+#include "store/sqlite_db.h"
 
 namespace {
 

@@ -34,8 +34,8 @@
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
-#include "tools/runtime/json_line.h"
-#include "tools/runtime/record_store.h"
+#include "console/json_line.h"
+#include "store/record_store.h"
 
 namespace {
 

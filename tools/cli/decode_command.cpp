@@ -5,11 +5,11 @@
 #include <optional>
 #include <sstream>
 
+#include "runtime/bounded_read.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
 #include "tools/records/utf8_text.h"
 #include "tools/replay/hex_text.h"
-#include "tools/runtime/bounded_read.h"
 
 namespace cli {
 

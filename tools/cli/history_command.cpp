@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
+#include "runtime/exit_codes.h"
+#include "store/record_store.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
 #include "tools/replay/hex_text.h"
-#include "tools/runtime/exit_codes.h"
-#include "tools/runtime/record_store.h"
 
 namespace cli {
 

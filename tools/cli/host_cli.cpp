@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "runtime/exit_codes.h"
 #include "tools/cli/decode_command.h"
 #include "tools/cli/history_command.h"
 #include "tools/cli/polling_options.h"
@@ -11,7 +12,6 @@
 #include "tools/cli/run_command.h"
 #include "tools/cli/simulate_command.h"
 #include "tools/plugin_loader.h"
-#include "tools/runtime/exit_codes.h"
 
 namespace cli {
 

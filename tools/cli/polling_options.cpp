@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "runtime/exit_codes.h"
+#include "store/store_writer.h"
+
 namespace cli {
 
 namespace {
@@ -52,15 +55,39 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {
   runtime::RuntimeOptions runtime_options;
   runtime_options.plugin_path = options.plugin_path;
-  runtime_options.db_path = options.db_path;
-  runtime_options.history.rows_per_device = options.history_rows;
-  runtime_options.history.days = options.history_days;
   runtime_options.system.repeat_warning = options.repeat_warning;
   runtime_options.cycles = options.cycles;
   // Rounded up: a duration below a millisecond must not become 0, which runs on.
   runtime_options.duration =
       std::chrono::milliseconds(static_cast<long long>(std::ceil(options.seconds * 1000.0)));
   return runtime_options;
+}
+
+PollingSession::PollingSession(const PollingOptions& options, std::ostream& out, std::ostream& err)
+    : options_(options),
+      console_(
+          std::make_shared<runtime::ConsoleOutput>(out, err, options.json, !options.quiet_log)),
+      host_(ToRuntimeOptions(options)) {
+  host_.Events().Subscribe("console", console_);
+}
+
+int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
+                            const std::vector<runtime::ConfigProblem>& problems) {
+  const int prepared = host_.Prepare(systems, problems);
+  if (prepared != runtime::exit_codes::kOk) return prepared;
+  runtime::HistoryBound bound;
+  bound.rows_per_device = options_.history_rows;
+  bound.days = options_.history_days;
+  try {
+    store_ = std::make_shared<runtime::RecordStore>(options_.db_path, bound);
+    host_.Restore(*store_);
+  } catch (const runtime::StoreError& failure) {
+    host_.Events().Flush();
+    console_->Problem("", failure.what());
+    return runtime::exit_codes::kDatabase;
+  }
+  host_.Events().Subscribe("store", std::make_shared<runtime::StoreWriter>(store_, host_.Events()));
+  return runtime::exit_codes::kOk;
 }
 
 }  // namespace cli

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/runtime/runtime.h"
+#include "console/console_output.h"
+#include "runtime/runtime.h"
+#include "store/record_store.h"
 
 namespace cli {
 
@@ -30,5 +32,27 @@ struct PollingOptions {
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);
+
+// The runtime of a polling command with its outputs: the console on `out`
+// and `err`, and the store at --db, both subscribed to its event stream.
+class PollingSession {
+ public:
+  PollingSession(const PollingOptions& options, std::ostream& out, std::ostream& err);
+
+  // Loads the plug-in, makes the systems, opens the store and restores from
+  // it; the exit code.
+  int Prepare(const std::vector<runtime::SystemConfig>& systems,
+              const std::vector<runtime::ConfigProblem>& problems);
+
+  runtime::Runtime& Host() { return host_; }
+  runtime::ConsoleOutput& Console() { return *console_; }
+  const std::shared_ptr<runtime::RecordStore>& Store() const { return store_; }
+
+ private:
+  PollingOptions options_;
+  std::shared_ptr<runtime::ConsoleOutput> console_;
+  std::shared_ptr<runtime::RecordStore> store_;
+  runtime::Runtime host_;  // last: its event stream closes before the outputs go
+};
 
 }  // namespace cli

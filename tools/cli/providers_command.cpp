@@ -4,8 +4,8 @@
 
 #include "host/kmx_spdevice.h"
 #include "host/provider.h"
+#include "runtime/exit_codes.h"
 #include "tools/plugin_loader.h"
-#include "tools/runtime/exit_codes.h"
 
 namespace cli {
 

@@ -2,10 +2,10 @@
 
 #include <iostream>
 
+#include "runtime/bounded_read.h"
+#include "runtime/exit_codes.h"
 #include "tools/plugin_loader.h"
 #include "tools/replay/replayer.h"
-#include "tools/runtime/bounded_read.h"
-#include "tools/runtime/exit_codes.h"
 
 namespace cli {
 

@@ -1,8 +1,8 @@
 #include "tools/cli/run_command.h"
 
+#include "console/console_output.h"
+#include "runtime/system_config.h"
 #include "tools/replay/session_capture.h"
-#include "tools/runtime/console_output.h"
-#include "tools/runtime/system_config.h"
 
 namespace cli {
 
@@ -16,13 +16,15 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
     for (runtime::ConfigProblem& problem : loaded.problems) problems.push_back(std::move(problem));
   }
   runtime::RefuseRepeatedNames(systems, problems);  // also across files
-  runtime::ConsoleOutput output(out, err, options.json, !options.quiet_log);
-  runtime::Runtime host(ToRuntimeOptions(options), output);
-  const int prepared = host.Prepare(systems, problems);
+  PollingSession session(options, out, err);
+  runtime::ConsoleOutput& output = session.Console();
+  const int prepared = session.Prepare(systems, problems);
   if (prepared != 0) return prepared;
+  runtime::Runtime& host = session.Host();
   replay::SessionCapture capture;
   std::string error;
-  if (!options.capture.empty() && !capture.Start(host, options.capture, error)) {
+  if (!options.capture.empty() &&
+      !capture.Start(host, session.Store().get(), options.capture, error)) {
     output.Problem("", error);
     return replay::kCaptureFailed;
   }

@@ -6,16 +6,16 @@
 #include <sstream>
 #include <thread>
 
+#include "console/console_output.h"
 #include "host/pmbus_protocol.h"
+#include "runtime/bounded_read.h"
+#include "runtime/exit_codes.h"
+#include "runtime/system_config.h"
 #include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
 #include "tools/replay/session_capture.h"
-#include "tools/runtime/bounded_read.h"
-#include "tools/runtime/console_output.h"
-#include "tools/runtime/exit_codes.h"
-#include "tools/runtime/system_config.h"
 
 namespace cli {
 
@@ -139,17 +139,19 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   SimServer server(simulator, line);
   server.Start();
 
-  runtime::ConsoleOutput output(out, err, options.json, !options.quiet_log);
+  PollingSession session(options, out, err);
+  runtime::ConsoleOutput& output = session.Console();
   output.Note("simulator", "serving " + std::to_string(sim.ac_channels.size()) + " AC unit(s), " +
                                std::to_string(sim.dc_units) + " DC unit(s) and " +
                                std::to_string(sim.rectifier_modules) + " rectifier module(s) on " +
                                line->Path());
-  runtime::Runtime host(ToRuntimeOptions(options), output);
-  const int prepared = host.Prepare({RuntimeConfigFor(simulate, sim, line->Path())}, {});
+  const int prepared = session.Prepare({RuntimeConfigFor(simulate, sim, line->Path())}, {});
   if (prepared != 0) return prepared;
+  runtime::Runtime& host = session.Host();
   replay::SessionCapture capture;
   std::string capture_error;
-  if (!options.capture.empty() && !capture.Start(host, options.capture, capture_error)) {
+  if (!options.capture.empty() &&
+      !capture.Start(host, session.Store().get(), options.capture, capture_error)) {
     output.Problem("", capture_error);
     return replay::kCaptureFailed;
   }

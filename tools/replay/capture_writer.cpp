@@ -8,7 +8,7 @@
 #include "host/host_clock.h"
 #include "tools/records/json_text.h"
 #include "tools/replay/hex_text.h"
-#include "tools/runtime/local_time_text.h"
+#include "runtime/local_time_text.h"
 
 namespace replay {
 

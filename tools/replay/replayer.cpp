@@ -12,7 +12,7 @@
 #include "host/provider.h"
 #include "tools/records/json_text.h"
 #include "tools/replay/replay_host.h"
-#include "tools/runtime/local_time_text.h"
+#include "runtime/local_time_text.h"
 
 namespace replay {
 

@@ -5,7 +5,7 @@
 
 #include "host/plugin_entry.h"
 #include "tools/replay/replay_script.h"
-#include "tools/runtime/exit_codes.h"
+#include "runtime/exit_codes.h"
 
 namespace replay {
 

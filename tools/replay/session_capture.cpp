@@ -1,7 +1,7 @@
 #include "tools/replay/session_capture.h"
 
-#include "tools/runtime/record_types.h"
-#include "tools/runtime/runtime.h"
+#include "runtime/record_types.h"
+#include "runtime/runtime.h"
 
 namespace replay {
 
@@ -15,7 +15,8 @@ std::string CapturePath(const std::string& path, const std::string& name, std::s
   return path.substr(0, at) + "-" + name + path.substr(at);
 }
 
-bool SessionCapture::Start(runtime::Runtime& host, const std::string& path, std::string& error) {
+bool SessionCapture::Start(runtime::Runtime& host, runtime::CacheSource* store,
+                           const std::string& path, std::string& error) {
   const std::size_t count = host.Systems().size();
   for (const std::unique_ptr<runtime::PowerSystem>& system : host.Systems()) {
     auto protocol = std::dynamic_pointer_cast<PMBusProtocol>(system->Bus());
@@ -28,13 +29,12 @@ bool SessionCapture::Start(runtime::Runtime& host, const std::string& path, std:
       return false;
     }
     // The records the devices were restored from, so that the replay starts alike.
-    if (host.Store()) {
+    if (store != nullptr) {
       for (const std::shared_ptr<KMXVDevice>& child : protocol->GetAllChildVDevices()) {
         if (!child) continue;
         const int type = runtime::record_types::OfDeviceType(child->DeviceType());
         if (type == runtime::record_types::kUnknown) continue;
-        std::optional<std::vector<unsigned char>> blob =
-            host.Store()->FindCache(child->DataId(), type);
+        std::optional<std::vector<unsigned char>> blob = store->FindCache(child->DataId(), type);
         if (!blob) continue;
         DeviceRef device;
         if (type == runtime::record_types::kRectifierGroup) {

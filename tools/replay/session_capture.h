@@ -8,7 +8,8 @@
 
 namespace runtime {
 class Runtime;
-}
+class CacheSource;
+}  // namespace runtime
 
 namespace replay {
 
@@ -24,7 +25,9 @@ class SessionCapture {
  public:
   ~SessionCapture() { Finish(); }
 
-  bool Start(runtime::Runtime& host, const std::string& path, std::string& error);
+  // `store` (may be null): where the devices were restored from.
+  bool Start(runtime::Runtime& host, runtime::CacheSource* store, const std::string& path,
+             std::string& error);
   // Closes every file; false with `error` when one of them could not be
   // written whole (a full disk, for example).
   bool Finish(std::string& error);

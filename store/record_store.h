@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/runtime/alarm_event.h"
-#include "tools/runtime/sqlite_db.h"
+#include "runtime/alarm_event.h"
+#include "runtime/cache_source.h"
+#include "store/sqlite_db.h"
 
 namespace runtime {
 
@@ -33,7 +34,7 @@ struct HistoryBound {
 // The runtime's SQLite file: history rows, one cache row per device record,
 // and alarm events. Every write is one transaction. Safe to use from several
 // polling threads. Failures throw StoreError.
-class RecordStore {
+class RecordStore : public CacheSource {
  public:
   // Opens or creates the file; a file that cannot be opened, is not a
   // database or is damaged throws with a message that says so. Read-only
@@ -41,7 +42,7 @@ class RecordStore {
   // refuses a database without the store's tables; only reads may be used.
   RecordStore(const std::string& path, HistoryBound bound, int busy_timeout_ms = 2000,
               SqliteDb::Access access = SqliteDb::Access::kReadWrite);
-  ~RecordStore();
+  ~RecordStore() override;
 
   // Appends a history row and drops what falls outside the bound.
   void AppendHistory(std::uint32_t data_id, int record_type, const boost::posix_time::ptime& time,
@@ -52,12 +53,13 @@ class RecordStore {
   // Removes every cache row of these data ids (records that no longer fit
   // their devices).
   void DeleteCache(const std::vector<std::uint32_t>& data_ids);
-  std::optional<std::vector<unsigned char>> FindCache(std::uint32_t data_id, int record_type);
+  std::optional<std::vector<unsigned char>> FindCache(std::uint32_t data_id,
+                                                      int record_type) override;
   // Record types with a cache row under `data_id`, in ascending order.
-  std::vector<int> CacheTypes(std::uint32_t data_id);
+  std::vector<int> CacheTypes(std::uint32_t data_id) override;
   void AppendAlarmEvent(const AlarmEvent& event);
   // Alarms whose last stored event is a raise, oldest first.
-  std::vector<AlarmEvent> ActiveAlarms();
+  std::vector<AlarmEvent> ActiveAlarms() override;
 
   // The newest `last` history rows (0: all) of one data id, or of every
   // device when `data_id` is empty; oldest first.

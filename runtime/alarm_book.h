@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/rule_value.h"
-#include "tools/runtime/alarm_event.h"
+#include "runtime/alarm_event.h"
 
 namespace runtime {
 

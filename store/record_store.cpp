@@ -1,9 +1,9 @@
-#include "tools/runtime/record_store.h"
+#include "store/record_store.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "runtime/local_time_text.h"
 #include "tools/records/utf8_text.h"
-#include "tools/runtime/local_time_text.h"
 
 namespace runtime {
 

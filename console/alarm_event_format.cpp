@@ -1,8 +1,8 @@
-#include "tools/runtime/alarm_event_format.h"
+#include "console/alarm_event_format.h"
 
 #include <fmt/format.h>
 
-#include "tools/runtime/json_line.h"
+#include "console/json_line.h"
 
 namespace runtime {
 

@@ -1,4 +1,4 @@
-#include "tools/runtime/local_time_text.h"
+#include "runtime/local_time_text.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 

@@ -15,11 +15,11 @@
 #include "host/line_driver.h"
 #include "host/plugin_entry.h"
 #include "host/serial_port.h"
-#include "tools/runtime/record_store.h"
-#include "tools/runtime/runtime_controller.h"
-#include "tools/runtime/runtime_output.h"
-#include "tools/runtime/system_config.h"
-#include "tools/runtime/system_summary.h"
+#include "runtime/cache_source.h"
+#include "runtime/event_stream.h"
+#include "runtime/runtime_controller.h"
+#include "runtime/system_config.h"
+#include "runtime/system_summary.h"
 
 namespace runtime {
 
@@ -58,7 +58,7 @@ class PowerSystem {
   // and configures it (Init, InitSetting). On failure returns null and sets
   // `problem`, which names the file, the system and the reason.
   static std::unique_ptr<PowerSystem> Create(const SystemConfig& config,
-                                             const ProviderList& providers, RuntimeOutput& output,
+                                             const ProviderList& providers, EventStream& events,
                                              PowerSystemOptions options, ConfigProblem& problem);
   ~PowerSystem();
   PowerSystem(const PowerSystem&) = delete;
@@ -67,11 +67,9 @@ class PowerSystem {
   // Opens the serial port; false with `problem` set when it cannot be opened.
   // `port` replaces the configured device path (tests, the simulator).
   bool OpenPort(ConfigProblem& problem, std::shared_ptr<SerialPort> port = nullptr);
-  // Where published records, history and alarm events go from now on.
-  void UseStore(std::shared_ptr<RecordStore> store);
   // Restores every child that has a cache row, and the alarms that were
   // active; returns how many children were restored. Before Start.
-  int Restore(RecordStore& store);
+  int Restore(CacheSource& store);
   void Start();
   // Ends polling and releases the port.
   void Stop();
@@ -98,7 +96,7 @@ class PowerSystem {
   RuntimeController& Controller() { return *controller_; }
 
  private:
-  PowerSystem(SystemConfig config, RuntimeOutput& output, PowerSystemOptions options);
+  PowerSystem(SystemConfig config, EventStream& events, PowerSystemOptions options);
   void PollLoop();
   SystemSummary SummarizeLocked(const std::string& reason);
   // A new bus device of the configured type, initialised and configured;
@@ -112,8 +110,7 @@ class PowerSystem {
 
   SystemConfig config_;
   ProviderList providers_;
-  std::shared_ptr<RecordStore> store_;
-  RuntimeOutput& output_;
+  EventStream& events_;
   PowerSystemOptions options_;
   std::shared_ptr<RuntimeController> controller_;
   std::shared_ptr<KMXSPDevice> bus_;

@@ -1,15 +1,14 @@
-#include "tools/runtime/runtime_controller.h"
+#include "runtime/runtime_controller.h"
 
 #include <exception>
 
 #include "host/host_clock.h"
-#include "tools/runtime/local_time_text.h"
+#include "runtime/local_time_text.h"
 
 namespace runtime {
 
-RuntimeController::RuntimeController(std::string system, std::shared_ptr<RecordStore> store,
-                                     RuntimeOutput& output)
-    : system_(std::move(system)), store_(std::move(store)), output_(output) {}
+RuntimeController::RuntimeController(std::string system, EventStream& events)
+    : system_(std::move(system)), events_(events) {}
 
 void RuntimeController::OnInfoLog(unsigned int data_id, const std::string& line) {
   last_log_ = line;
@@ -19,7 +18,7 @@ void RuntimeController::OnInfoLog(unsigned int data_id, const std::string& line)
     watch_->NoteCountMismatch();
   }
   if (capturing_) captured_.push_back(line);
-  output_.Log(system_, data_id, line);
+  events_.Log(system_, data_id, line);
 }
 
 bool RuntimeController::OnSendSP(unsigned int data_id, int type, const unsigned char* data,
@@ -29,18 +28,13 @@ bool RuntimeController::OnSendSP(unsigned int data_id, int type, const unsigned 
   last_type_[data_id] = type;
   published_since_reset_ = true;
   RememberRecord(device, data, length);
-  Store([&](RecordStore& store) {
-    store.PutCache(data_id, type, host_clock::LocalNow(), data, length);
-  });
+  PublishRecord(RuntimeEvent::Kind::kRecordPublished, device, data, length);
   return true;
 }
 
 bool RuntimeController::OnSaveDeviceHistory(unsigned int data_id, const unsigned char* data,
                                             unsigned int length) {
-  const DeviceKey device = KeyFor(data_id);
-  Store([&](RecordStore& store) {
-    store.AppendHistory(data_id, device.record_type, host_clock::LocalNow(), data, length);
-  });
+  PublishRecord(RuntimeEvent::Kind::kHistorySaved, KeyFor(data_id), data, length);
   return true;
 }
 
@@ -72,7 +66,7 @@ void RuntimeController::RunJobs() {
     try {
       job.run();
     } catch (const std::exception& error) {
-      output_.Problem(system_, std::string("a device's deferred job failed: ") + error.what());
+      events_.Problem(system_, std::string("a device's deferred job failed: ") + error.what());
     }
     running_.reset();
   }
@@ -84,12 +78,16 @@ void RuntimeController::RunJobs() {
     // Restored alarms that no device named again in this cycle are over.
     for (const AlarmEvent& event :
          alarms_.ClearUnconfirmed(LocalTimeText(host_clock::LocalNow()))) {
-      output_.Alarm(system_, event);
-      Store([&](RecordStore& store) { store.AppendAlarmEvent(event); });
+      events_.Alarm(system_, event);
     }
     ++cycles_;
     last_cycle_ = LocalTimeText(host_clock::LocalNow());
     watch_->CycleCompleted();
+    RuntimeEvent event;
+    event.kind = RuntimeEvent::Kind::kCycleCompleted;
+    event.system = system_;
+    event.time = host_clock::LocalNow();
+    events_.Publish(std::move(event));
     if (cycle_listener_) cycle_listener_();
   }
 }
@@ -129,24 +127,19 @@ DeviceKey RuntimeController::KeyFor(unsigned int data_id) const {
 bool RuntimeController::ApplyRules(const DeviceKey& device, const std::vector<rule_value>& rules) {
   const std::vector<AlarmEvent> changes =
       alarms_.Apply(device, rules, LocalTimeText(host_clock::LocalNow()));
-  for (const AlarmEvent& event : changes) {
-    output_.Alarm(system_, event);
-    Store([&](RecordStore& store) { store.AppendAlarmEvent(event); });
-  }
+  for (const AlarmEvent& event : changes) events_.Alarm(system_, event);
   return !changes.empty();
 }
 
-void RuntimeController::Store(const std::function<void(RecordStore&)>& write) {
-  if (!store_) return;
-  try {
-    write(*store_);
-    last_store_error_.clear();
-  } catch (const StoreError& error) {
-    if (error.what() != last_store_error_) {
-      last_store_error_ = error.what();
-      output_.Problem(system_, last_store_error_);
-    }
-  }
+void RuntimeController::PublishRecord(RuntimeEvent::Kind kind, const DeviceKey& device,
+                                      const unsigned char* data, unsigned int length) {
+  RuntimeEvent event;
+  event.kind = kind;
+  event.system = system_;
+  event.time = host_clock::LocalNow();
+  event.device = device;
+  event.record = std::make_shared<const std::vector<unsigned char>>(data, data + length);
+  events_.Publish(std::move(event));
 }
 
 }  // namespace runtime

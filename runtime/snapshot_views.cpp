@@ -1,4 +1,4 @@
-#include "tools/runtime/snapshot_views.h"
+#include "runtime/snapshot_views.h"
 
 #include "units/common/byte_reader.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tools/runtime/alarm_event.h"
+#include "runtime/alarm_event.h"
 
 namespace runtime {
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "tools/runtime/alarm_event.h"
-#include "tools/runtime/snapshot_views.h"
+#include "runtime/alarm_event.h"
+#include "runtime/snapshot_views.h"
 
 namespace runtime {
 

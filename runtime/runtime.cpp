@@ -1,10 +1,11 @@
-#include "tools/runtime/runtime.h"
+#include "runtime/runtime.h"
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 
-#include "tools/runtime/exit_codes.h"
+#include "host/host_clock.h"
+#include "runtime/exit_codes.h"
 
 namespace runtime {
 
@@ -37,52 +38,64 @@ class CycleQueue {
 
 }  // namespace
 
-Runtime::Runtime(RuntimeOptions options, RuntimeOutput& output)
-    : options_(std::move(options)), output_(output) {}
+Runtime::Runtime(RuntimeOptions options) : options_(std::move(options)) {}
 
 Runtime::~Runtime() {
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Stop();
+  events_.Close();
 }
 
 int Runtime::Prepare(const std::vector<SystemConfig>& systems,
                      const std::vector<ConfigProblem>& problems) {
-  for (const ConfigProblem& problem : problems) output_.Problem("", problem.Message());
+  for (const ConfigProblem& problem : problems) events_.Problem("", problem.Message());
 
   std::string error;
   if (!loader_.Load(options_.plugin_path, error)) {
-    output_.Problem("", error);
+    events_.Problem("", error);
     return exit_codes::kPlugin;
   }
   providers_ = loader_.GetProviders();
   if (providers_.empty()) {
-    output_.Problem("", "plug-in " + loader_.Path() + " returned no providers");
+    events_.Problem("", "plug-in " + loader_.Path() + " returned no providers");
     return exit_codes::kPlugin;
   }
   for (const SystemConfig& config : systems) {
     ConfigProblem problem;
     std::unique_ptr<PowerSystem> system =
-        PowerSystem::Create(config, providers_, output_, options_.system, problem);
+        PowerSystem::Create(config, providers_, events_, options_.system, problem);
     if (!system || !system->OpenPort(problem)) {
-      output_.Problem("", problem.Message() + "; this system does not run");
+      events_.Problem("", problem.Message() + "; this system does not run");
       continue;
     }
     systems_.push_back(std::move(system));
   }
   if (systems_.empty()) {
-    output_.Problem("", "no power system can run");
+    events_.Problem("", "no power system can run");
     return exit_codes::kNothingToRun;
   }
-  try {
-    store_ = std::make_shared<RecordStore>(options_.db_path, options_.history);
-    for (const std::unique_ptr<PowerSystem>& system : systems_) {
-      system->UseStore(store_);
-      restored_.push_back(system->Restore(*store_) > 0);
-    }
-  } catch (const StoreError& failure) {
-    output_.Problem("", failure.what());
-    return exit_codes::kDatabase;
-  }
+  restored_.assign(systems_.size(), false);
   return exit_codes::kOk;
+}
+
+void Runtime::Restore(CacheSource& source) {
+  for (std::size_t i = 0; i < systems_.size(); ++i) {
+    restored_[i] = systems_[i]->Restore(source) > 0;
+  }
+}
+
+void Runtime::PublishSummary(SystemSummary summary) {
+  auto shared = std::make_shared<const SystemSummary>(std::move(summary));
+  RuntimeEvent event;
+  event.kind = RuntimeEvent::Kind::kSummary;
+  event.system = shared->system;
+  event.time = host_clock::LocalNow();
+  event.summary = shared;
+  RuntimeEvent health = event;
+  health.kind = RuntimeEvent::Kind::kLineHealth;
+  health.summary.reset();
+  health.line = shared->line;
+  events_.Publish(std::move(event));
+  events_.Publish(std::move(health));
 }
 
 int Runtime::Run(const std::atomic<bool>& interrupted) {
@@ -95,7 +108,7 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
 
   for (std::size_t i = 0; i < count; ++i) {
     // Restored points are readable before the first cycle.
-    if (restored_[i]) output_.Summary(systems_[i]->Summarize("restored"));
+    if (restored_[i]) PublishSummary(systems_[i]->Summarize("restored"));
     systems_[i]->SetCycleListener([&cycles, i] { cycles.Push(i); });
   }
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Start();
@@ -111,7 +124,7 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   while (!interrupted.load() && !all_done()) {
     if (options_.duration.count() > 0 && Clock::now() - start >= options_.duration) break;
     for (std::size_t i : cycles.Take(std::chrono::milliseconds(100))) {
-      output_.Summary(systems_[i]->Summarize("cycle"));
+      PublishSummary(systems_[i]->Summarize("cycle"));
       ++summarised[i];
       last_summary[i] = Clock::now();
       warned[i] = false;
@@ -124,11 +137,13 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
           Clock::now() - last_summary[i] >= options_.waiting_summary || (repeating && !warned[i]);
       warned[i] = warned[i] || repeating;
       if (!show) continue;
-      output_.Summary(systems_[i]->Summarize("waiting"));
+      PublishSummary(systems_[i]->Summarize("waiting"));
       last_summary[i] = Clock::now();
     }
   }
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Stop();
+  // Every output has what happened before the run ends.
+  events_.Flush();
   return exit_codes::kOk;
 }
 

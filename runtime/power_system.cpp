@@ -1,4 +1,4 @@
-#include "tools/runtime/power_system.h"
+#include "runtime/power_system.h"
 
 #include <algorithm>
 #include <set>
@@ -8,8 +8,8 @@
 #include "host/pmbus_protocol.h"
 #include "host/provider.h"
 #include "host/termios_port.h"
-#include "tools/runtime/local_time_text.h"
-#include "tools/runtime/record_types.h"
+#include "runtime/local_time_text.h"
+#include "runtime/record_types.h"
 
 namespace runtime {
 
@@ -52,11 +52,11 @@ std::string Describe(const KMXVDevice& device, int record_type) {
 }  // namespace
 
 std::unique_ptr<PowerSystem> PowerSystem::Create(const SystemConfig& config,
-                                                 const ProviderList& providers,
-                                                 RuntimeOutput& output, PowerSystemOptions options,
+                                                 const ProviderList& providers, EventStream& events,
+                                                 PowerSystemOptions options,
                                                  ConfigProblem& problem) {
   problem = ConfigProblem{config.file, config.name, ""};
-  std::unique_ptr<PowerSystem> system(new PowerSystem(config, output, options));
+  std::unique_ptr<PowerSystem> system(new PowerSystem(config, events, options));
   system->providers_ = providers;
   system->bus_ = system->MakeBus(problem.reason);
   if (!system->bus_) return nullptr;
@@ -90,17 +90,11 @@ std::shared_ptr<KMXSPDevice> PowerSystem::MakeBus(std::string& reason) {
   return bus;
 }
 
-PowerSystem::PowerSystem(SystemConfig config, RuntimeOutput& output, PowerSystemOptions options)
+PowerSystem::PowerSystem(SystemConfig config, EventStream& events, PowerSystemOptions options)
     : config_(std::move(config)),
-      output_(output),
+      events_(events),
       options_(options),
-      controller_(std::make_shared<RuntimeController>(config_.name, nullptr, output)) {}
-
-void PowerSystem::UseStore(std::shared_ptr<RecordStore> store) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  store_ = store;
-  controller_->UseStore(std::move(store));
-}
+      controller_(std::make_shared<RuntimeController>(config_.name, events)) {}
 
 PowerSystem::~PowerSystem() {
   Stop();
@@ -118,7 +112,7 @@ bool PowerSystem::OpenPort(ConfigProblem& problem, std::shared_ptr<SerialPort> p
   return true;
 }
 
-int PowerSystem::Restore(RecordStore& store) {
+int PowerSystem::Restore(CacheSource& store) {
   std::lock_guard<std::mutex> lock(mutex_);
   int restored = 0;
   std::set<std::uint32_t> ids{bus_->DataId()};
@@ -136,11 +130,11 @@ int PowerSystem::Restore(RecordStore& store) {
     if (!blob) continue;
     if (child->LoadFromCache(blob->data(), static_cast<int>(blob->size()))) {
       controller_->RememberRecord(DeviceKey{child->DataId(), type}, blob->data(), blob->size());
-      output_.Note(config_.name, "restored " + Describe(*child, type) + " from its cache row (" +
+      events_.Note(config_.name, "restored " + Describe(*child, type) + " from its cache row (" +
                                      std::to_string(blob->size()) + " bytes)");
       ++restored;
     } else {
-      output_.Problem(config_.name, "cache row of " + Describe(*child, type) + " (" +
+      events_.Problem(config_.name, "cache row of " + Describe(*child, type) + " (" +
                                         std::to_string(blob->size()) +
                                         " bytes) refused by the device; skipped");
     }
@@ -174,7 +168,7 @@ void PowerSystem::PollLoop() {
       WatchRefusals();
     } catch (const std::exception& error) {
       // A device that throws must not end the process; polling goes on.
-      output_.Problem(config_.name, std::string("polling step failed: ") + error.what());
+      events_.Problem(config_.name, std::string("polling step failed: ") + error.what());
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // Let a waiting reader take the lock before the next step does.
@@ -207,7 +201,7 @@ void PowerSystem::WatchRefusals() {
     if (!next_restart_) {
       if (restart_backoff_.count() == 0) restart_backoff_ = options_.restart_backoff_first;
       next_restart_ = now + restart_backoff_;
-      output_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
+      events_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
                                         std::to_string(restart_backoff_.count() / 1000) + " s");
       if (restart_alarm_request_.empty()) SetRestartAlarm(true, refusals.request);
       restart_backoff_ = std::min(restart_backoff_ * 2, options_.restart_backoff_max);
@@ -231,16 +225,8 @@ void PowerSystem::RestartDriver(const std::string& why) {
   std::shared_ptr<KMXSPDevice> fresh = MakeBus(reason);
   if (!fresh) {
     controller_->BindBus(bus_.get());
-    output_.Problem(config_.name, why + "; the driver cannot be restarted: " + reason);
+    events_.Problem(config_.name, why + "; the driver cannot be restarted: " + reason);
     return;
-  }
-  // The cache rows hold the old counts: a restart must not restore them.
-  if (store_) {
-    try {
-      store_->DeleteCache(ids);
-    } catch (const StoreError& error) {
-      output_.Problem(config_.name, error.what());
-    }
   }
   if (restart_listener_) restart_listener_();
   // The port stays open and passes to the new device.
@@ -253,7 +239,15 @@ void PowerSystem::RestartDriver(const std::string& why) {
   driver_ =
       std::make_unique<LineDriver>(bus_, port_, options_.line, [this] { controller_->RunJobs(); });
   restarts_.fetch_add(1);
-  output_.DriverRestarted(config_.name, why + "; cache rows discarded, bus device made anew");
+  // The store discards the cache rows of the replaced devices: they hold the
+  // old counts, and a restart of the runtime must not restore them.
+  RuntimeEvent event;
+  event.kind = RuntimeEvent::Kind::kDriverRestarted;
+  event.system = config_.name;
+  event.time = host_clock::LocalNow();
+  event.text = why + "; cache rows discarded, bus device made anew";
+  event.data_ids = ids;
+  events_.Publish(std::move(event));
 }
 
 void PowerSystem::SetRestartAlarm(bool active, const std::string& request) {

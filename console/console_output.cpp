@@ -1,14 +1,35 @@
-#include "tools/runtime/console_output.h"
+#include "console/console_output.h"
 
+#include "console/alarm_event_format.h"
+#include "console/json_line.h"
 #include "tools/records/utf8_text.h"
-#include "tools/runtime/alarm_event_format.h"
-#include "tools/runtime/json_line.h"
 
 namespace runtime {
 
 using utf8_text::ValidUtf8;
 
 // Texts from the devices may hold any bytes; what is printed is valid UTF-8.
+void ConsoleOutput::OnEvent(const RuntimeEvent& event) {
+  using Kind = RuntimeEvent::Kind;
+  switch (event.kind) {
+    case Kind::kLog:
+      return Log(event.system, event.device.data_id, event.text);
+    case Kind::kAlarm:
+      return Alarm(event.system, event.alarm);
+    case Kind::kNote:
+      return Note(event.system, event.text);
+    case Kind::kProblem:
+      return Problem(event.system, event.text);
+    case Kind::kSummary:
+      if (event.summary) Summary(*event.summary);
+      return;
+    case Kind::kDriverRestarted:
+      return DriverRestarted(event.system, event.text);
+    default:
+      return;
+  }
+}
+
 void ConsoleOutput::Log(const std::string& system, std::uint32_t, const std::string& line) {
   if (!show_log_) return;
   std::lock_guard<std::mutex> lock(mutex_);

@@ -1,12 +1,12 @@
-#include "tools/runtime/system_config.h"
+#include "runtime/system_config.h"
 
 #include <fmt/format.h>
 
 #include <map>
 
+#include "runtime/bounded_read.h"
 #include "sim/power_system.h"
 #include "tools/records/json_text.h"
-#include "tools/runtime/bounded_read.h"
 
 namespace runtime {
 

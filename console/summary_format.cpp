@@ -8,9 +8,9 @@
 #include <map>
 #include <memory>
 
-#include "tools/runtime/alarm_event_format.h"
-#include "tools/runtime/json_line.h"
-#include "tools/runtime/system_summary.h"
+#include "console/alarm_event_format.h"
+#include "console/json_line.h"
+#include "runtime/system_summary.h"
 
 namespace runtime {
 

@@ -1,4 +1,4 @@
-#include "tools/runtime/request_watch.h"
+#include "runtime/request_watch.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "tools/runtime/bounded_read.h"
+#include "runtime/bounded_read.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

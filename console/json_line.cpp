@@ -1,4 +1,4 @@
-#include "tools/runtime/json_line.h"
+#include "console/json_line.h"
 
 #include <json/writer.h>
 

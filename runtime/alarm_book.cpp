@@ -1,4 +1,4 @@
-#include "tools/runtime/alarm_book.h"
+#include "runtime/alarm_book.h"
 
 #include "tools/records/utf8_text.h"
 

@@ -1,4 +1,4 @@
-#include "tools/runtime/sqlite_db.h"
+#include "store/sqlite_db.h"
 
 #include <sqlite3.h>
 

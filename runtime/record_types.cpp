@@ -1,4 +1,4 @@
-#include "tools/runtime/record_types.h"
+#include "runtime/record_types.h"
 
 namespace runtime {
 

@@ -11,22 +11,20 @@
 
 #include "host/kmx_controller.h"
 #include "host/kmx_vdevice.h"
-#include "tools/runtime/alarm_book.h"
-#include "tools/runtime/record_store.h"
-#include "tools/runtime/request_watch.h"
-#include "tools/runtime/runtime_output.h"
+#include "runtime/alarm_book.h"
+#include "runtime/event_stream.h"
+#include "runtime/request_watch.h"
 
 namespace runtime {
 
-// The controller of one power system: takes what its devices hand the host.
-// Published records replace their cache rows, saved records become history
-// rows, rule batches go through the alarm book, deferred jobs wait until
+// The controller of one power system: takes what its devices hand the host
+// and tells the event stream. Published and saved records, log lines and the
+// alarm book's raises and clears become events; deferred jobs wait until
 // RunJobs. All calls come from the polling thread or from threads that hold
 // the power system's lock, so the controller keeps no lock of its own.
 class RuntimeController : public KMXController {
  public:
-  // `store` may be empty: nothing is stored then.
-  RuntimeController(std::string system, std::shared_ptr<RecordStore> store, RuntimeOutput& output);
+  RuntimeController(std::string system, EventStream& events);
 
   void OnInfoLog(unsigned int data_id, const std::string& line) override;
   bool OnSendSP(unsigned int data_id, int type, const unsigned char* data, unsigned int length,
@@ -40,7 +38,6 @@ class RuntimeController : public KMXController {
   // The bus device: its own pending rules (the model alarm) are processed by
   // RunJobs, and its resets after a published cycle count as completed cycles.
   void BindBus(KMXVDevice* bus) { bus_ = bus; }
-  void UseStore(std::shared_ptr<RecordStore> store) { store_ = std::move(store); }
   // Runs the queued jobs in order (jobs they queue run too), then the bus
   // device's own rules; reports a completed cycle to the listener.
   void RunJobs();
@@ -78,13 +75,11 @@ class RuntimeController : public KMXController {
   // that published under this data id.
   DeviceKey KeyFor(unsigned int data_id) const;
   bool ApplyRules(const DeviceKey& device, const std::vector<rule_value>& rules);
-  // Runs a store write; a failure is reported (once until it changes) and
-  // polling goes on.
-  void Store(const std::function<void(RecordStore&)>& write);
+  void PublishRecord(RuntimeEvent::Kind kind, const DeviceKey& device, const unsigned char* data,
+                     unsigned int length);
 
   std::string system_;
-  std::shared_ptr<RecordStore> store_;
-  RuntimeOutput& output_;
+  EventStream& events_;
   KMXVDevice* bus_ = nullptr;
   std::shared_ptr<RequestWatch> watch_ = std::make_shared<RequestWatch>();
   AlarmBook alarms_;
@@ -104,7 +99,6 @@ class RuntimeController : public KMXController {
   std::string last_log_;
   bool capturing_ = false;
   std::vector<std::string> captured_;
-  std::string last_store_error_;
 };
 
 }  // namespace runtime

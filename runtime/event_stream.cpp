@@ -1,0 +1,152 @@
+#include "runtime/event_stream.h"
+
+#include <exception>
+
+#include "host/host_clock.h"
+
+namespace runtime {
+
+EventStream::~EventStream() {
+  Close();
+}
+
+void EventStream::Subscribe(std::string name, std::shared_ptr<EventSubscriber> subscriber,
+                            std::size_t capacity) {
+  auto queue = std::make_unique<Queue>();
+  queue->name = std::move(name);
+  queue->subscriber = std::move(subscriber);
+  queue->capacity = capacity == 0 ? 1 : capacity;
+  Queue* raw = queue.get();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return;
+  raw->thread = std::thread([raw] { Drain(*raw); });
+  queues_.push_back(std::move(queue));
+}
+
+void EventStream::Publish(RuntimeEvent event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return;
+  for (std::size_t i = 0; i < queues_.size(); ++i) {
+    Queue& queue = *queues_[i];
+    {
+      std::lock_guard<std::mutex> queue_lock(queue.mutex);
+      if (queue.events.size() >= queue.capacity) {
+        ++queue.dropped;
+        continue;
+      }
+      // The last subscriber takes the event itself, the others a copy.
+      if (i + 1 == queues_.size()) {
+        queue.events.push_back(std::move(event));
+      } else {
+        queue.events.push_back(event);
+      }
+    }
+    queue.changed.notify_all();
+  }
+}
+
+void EventStream::Drain(Queue& queue) {
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  for (;;) {
+    queue.changed.wait(lock, [&] { return !queue.events.empty() || queue.closing; });
+    if (queue.events.empty()) return;  // closing, and nothing left
+    RuntimeEvent event = std::move(queue.events.front());
+    queue.events.pop_front();
+    queue.busy = true;
+    lock.unlock();
+    try {
+      queue.subscriber->OnEvent(event);
+    } catch (const std::exception&) {
+      // An output's failure is its own; the others and polling go on.
+    }
+    lock.lock();
+    queue.busy = false;
+    ++queue.handled;
+    queue.changed.notify_all();
+  }
+}
+
+void EventStream::Flush() {
+  std::vector<Queue*> queues;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& queue : queues_) queues.push_back(queue.get());
+  }
+  for (Queue* queue : queues) {
+    std::unique_lock<std::mutex> lock(queue->mutex);
+    queue->changed.wait(lock, [&] { return queue->events.empty() && !queue->busy; });
+  }
+}
+
+void EventStream::Close() {
+  Flush();
+  for (const Counts& counts : Statistics()) {
+    if (counts.dropped == 0) continue;
+    Problem("", "output \"" + counts.name + "\" could not keep up and missed " +
+                    std::to_string(counts.dropped) + " events");
+  }
+  std::vector<std::unique_ptr<Queue>> queues;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    queues.swap(queues_);
+  }
+  for (const auto& queue : queues) {
+    {
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      queue->closing = true;
+    }
+    queue->changed.notify_all();
+    if (queue->thread.joinable()) queue->thread.join();
+  }
+}
+
+std::vector<EventStream::Counts> EventStream::Statistics() const {
+  std::vector<Counts> counts;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& queue : queues_) {
+    std::lock_guard<std::mutex> queue_lock(queue->mutex);
+    counts.push_back(Counts{queue->name, queue->handled, queue->dropped});
+  }
+  return counts;
+}
+
+namespace {
+
+RuntimeEvent Stamped(RuntimeEvent::Kind kind, const std::string& system) {
+  RuntimeEvent event;
+  event.kind = kind;
+  event.system = system;
+  event.time = host_clock::LocalNow();
+  return event;
+}
+
+}  // namespace
+
+void EventStream::Log(const std::string& system, std::uint32_t data_id, const std::string& line) {
+  RuntimeEvent event = Stamped(RuntimeEvent::Kind::kLog, system);
+  event.device.data_id = data_id;
+  event.text = line;
+  Publish(std::move(event));
+}
+
+void EventStream::Alarm(const std::string& system, const AlarmEvent& alarm) {
+  RuntimeEvent event = Stamped(RuntimeEvent::Kind::kAlarm, system);
+  event.device = DeviceKey{alarm.data_id, alarm.record_type};
+  event.alarm = alarm;
+  Publish(std::move(event));
+}
+
+void EventStream::Note(const std::string& system, const std::string& text) {
+  RuntimeEvent event = Stamped(RuntimeEvent::Kind::kNote, system);
+  event.text = text;
+  Publish(std::move(event));
+}
+
+void EventStream::Problem(const std::string& system, const std::string& text) {
+  RuntimeEvent event = Stamped(RuntimeEvent::Kind::kProblem, system);
+  event.text = text;
+  Publish(std::move(event));
+}
+
+}  // namespace runtime

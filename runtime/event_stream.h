@@ -1,0 +1,81 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/event.h"
+
+namespace runtime {
+
+// An output of the runtime: takes the events of the stream, in order, on a
+// thread of its own.
+class EventSubscriber {
+ public:
+  virtual ~EventSubscriber() = default;
+  virtual void OnEvent(const RuntimeEvent& event) = 0;
+};
+
+// The runtime's one stream of events. Publishing never waits for an output:
+// each subscriber has a bounded queue and its own thread; an event that
+// finds a queue full is dropped for that subscriber alone and counted.
+// Publish may be called from any thread, also from a subscriber's.
+class EventStream {
+ public:
+  EventStream() = default;
+  ~EventStream();
+  EventStream(const EventStream&) = delete;
+  EventStream& operator=(const EventStream&) = delete;
+
+  // Adds an output; `capacity` events may wait for it.
+  void Subscribe(std::string name, std::shared_ptr<EventSubscriber> subscriber,
+                 std::size_t capacity = 100000);
+  void Publish(RuntimeEvent event);
+
+  // Shorthands that stamp the event with the local time.
+  void Log(const std::string& system, std::uint32_t data_id, const std::string& line);
+  void Alarm(const std::string& system, const AlarmEvent& event);
+  void Note(const std::string& system, const std::string& text);
+  void Problem(const std::string& system, const std::string& text);
+
+  // Waits until every event published so far has been handled.
+  void Flush();
+  // Flushes and stops the subscribers' threads; later events are dropped.
+  // Reports every subscriber that dropped events to the others first.
+  void Close();
+
+  struct Counts {
+    std::string name;
+    std::uint64_t handled = 0;
+    std::uint64_t dropped = 0;  // the queue was full
+  };
+  std::vector<Counts> Statistics() const;
+
+ private:
+  struct Queue {
+    std::string name;
+    std::shared_ptr<EventSubscriber> subscriber;
+    std::size_t capacity = 0;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<RuntimeEvent> events;
+    bool busy = false;
+    bool closing = false;
+    std::uint64_t handled = 0;
+    std::uint64_t dropped = 0;
+    std::thread thread;
+  };
+  static void Drain(Queue& queue);
+
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Queue>> queues_;
+  bool closed_ = false;
+};
+
+}  // namespace runtime

@@ -1,0 +1,132 @@
+// The runtime's event stream: every output gets every event in order, on its
+// own thread; a slow output loses events of its own and never holds up the
+// publisher or the other outputs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/event_stream.h"
+
+namespace {
+
+using runtime::EventStream;
+using runtime::RuntimeEvent;
+
+// Records the texts of the events it is given; can be held up until released.
+class Recorder : public runtime::EventSubscriber {
+ public:
+  void OnEvent(const RuntimeEvent& event) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_.wait(lock, [this] { return !held_; });
+    texts_.push_back(event.text);
+  }
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = false;
+    }
+    released_.notify_all();
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool held_ = false;
+  std::vector<std::string> texts_;
+};
+
+std::vector<std::string> Numbered(int count) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < count; ++i) texts.push_back(std::to_string(i));
+  return texts;
+}
+
+TEST(EventStream, EveryOutputGetsEveryEventInOrder) {
+  EventStream stream;
+  auto first = std::make_shared<Recorder>();
+  auto second = std::make_shared<Recorder>();
+  stream.Subscribe("first", first);
+  stream.Subscribe("second", second);
+  // From two threads: each thread's events keep their order.
+  std::thread other([&] {
+    for (int i = 0; i < 200; ++i) stream.Note("b", "b" + std::to_string(i));
+  });
+  for (int i = 0; i < 200; ++i) stream.Note("a", std::to_string(i));
+  other.join();
+  stream.Flush();
+  for (const auto& recorder : {first, second}) {
+    std::vector<std::string> a, b;
+    for (const std::string& text : recorder->Texts()) (text[0] == 'b' ? b : a).push_back(text);
+    EXPECT_EQ(a, Numbered(200));
+    ASSERT_EQ(b.size(), 200u);
+    EXPECT_EQ(b.back(), "b199");
+  }
+  for (const EventStream::Counts& counts : stream.Statistics()) {
+    EXPECT_EQ(counts.handled, 400u) << counts.name;
+    EXPECT_EQ(counts.dropped, 0u) << counts.name;
+  }
+}
+
+TEST(EventStream, AStuckOutputLosesItsOwnEventsOnlyAndHoldsNothingUp) {
+  EventStream stream;
+  auto stuck = std::make_shared<Recorder>();
+  auto healthy = std::make_shared<Recorder>();
+  stream.Subscribe("stuck", stuck, 10);
+  stream.Subscribe("healthy", healthy, 1000);
+  stuck->Hold();
+  // Publishing returns while the stuck output holds one event and queues ten.
+  for (int i = 0; i < 100; ++i) stream.Note("", std::to_string(i));
+  while (healthy->Texts().size() < 100) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(healthy->Texts(), Numbered(100));
+
+  stuck->Release();
+  stream.Flush();
+  const std::vector<std::string> got = stuck->Texts();
+  EXPECT_GE(got.size(), 10u);
+  EXPECT_LE(got.size(), 11u);  // the event it held, and its full queue
+  EXPECT_EQ(got.front(), "0");
+  const std::vector<EventStream::Counts> counts = stream.Statistics();
+  ASSERT_EQ(counts.size(), 2u);
+  EXPECT_EQ(counts[0].name, "stuck");
+  EXPECT_EQ(counts[0].dropped + counts[0].handled, 100u);
+  EXPECT_EQ(counts[1].dropped, 0u);
+
+  // At the end the others are told who missed what.
+  stream.Close();
+  const std::vector<std::string> told = healthy->Texts();
+  EXPECT_EQ(told.back(), "output \"stuck\" could not keep up and missed " +
+                             std::to_string(counts[0].dropped) + " events");
+}
+
+TEST(EventStream, AfterCloseNothingIsDeliveredAndAThrowingOutputIsSurvived) {
+  class Throwing : public runtime::EventSubscriber {
+   public:
+    void OnEvent(const RuntimeEvent&) override { throw std::runtime_error("broken output"); }
+  };
+  EventStream stream;
+  auto recorder = std::make_shared<Recorder>();
+  stream.Subscribe("throwing", std::make_shared<Throwing>());
+  stream.Subscribe("recorder", recorder);
+  stream.Note("", "before");
+  stream.Close();
+  stream.Note("", "after");
+  stream.Subscribe("late", std::make_shared<Recorder>());
+  EXPECT_EQ(recorder->Texts(), std::vector<std::string>{"before"});
+}
+
+}  // namespace
