@@ -13,6 +13,10 @@ constexpr int kSimulator = 4;     // the built-in simulator cannot start
 // 5: a capture file cannot be written (replay::kCaptureFailed).
 constexpr int kInterrupted = 6;  // replay: SIGINT, SIGTERM or SIGHUP stopped it before its end
 constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the message names it
+// run, simulate with --cycles N: a system did not complete N cycles, because
+// its communication was lost or its configuration does not fit the power
+// system, or because --seconds or a signal ended the run first.
+constexpr int kCyclesIncomplete = 8;
 
 }  // namespace exit_codes
 

@@ -94,7 +94,12 @@ PowerSystem::PowerSystem(SystemConfig config, EventStream& events, PowerSystemOp
     : config_(std::move(config)),
       events_(events),
       options_(options),
-      controller_(std::make_shared<RuntimeController>(config_.name, events)) {}
+      controller_(std::make_shared<RuntimeController>(config_.name, events)) {
+  if (config_.comm_lost_after_s > 0) {
+    options_.comm_lost_after =
+        std::chrono::milliseconds(static_cast<long long>(config_.comm_lost_after_s * 1000));
+  }
+}
 
 PowerSystem::~PowerSystem() {
   Stop();
@@ -149,6 +154,7 @@ int PowerSystem::Restore(CacheSource& store) {
 
 void PowerSystem::Start() {
   if (thread_.joinable() || !driver_) return;
+  last_progress_ = std::chrono::steady_clock::now();
   stop_.store(false);
   thread_ = std::thread([this] { PollLoop(); });
 }
@@ -166,6 +172,8 @@ void PowerSystem::PollLoop() {
       std::lock_guard<std::mutex> lock(mutex_);
       driver_->Step();
       WatchRefusals();
+      WatchCommunication();
+      WatchCountMismatch();
     } catch (const std::exception& error) {
       // A device that throws must not end the process; polling goes on.
       events_.Problem(config_.name, std::string("polling step failed: ") + error.what());
@@ -185,7 +193,15 @@ void PowerSystem::WatchRefusals() {
     restarted_without_cycle_ = false;
     next_restart_.reset();
     restart_backoff_ = options_.restart_backoff_first;
-    if (!restart_alarm_request_.empty()) SetRestartAlarm(false, restart_alarm_request_);
+    last_progress_ = Clock::now();
+    for (const HostAlarm& alarm : {host_alarms::kRestartFailed, host_alarms::kConfigMismatch}) {
+      if (HostAlarmActive(alarm)) SetHostAlarm(alarm, std::string());
+    }
+    if (HostAlarmActive(host_alarms::kCommunicationLost)) {
+      SetHostAlarm(host_alarms::kCommunicationLost, std::string());
+      PublishCommunication(true, "a polling cycle completed");
+    }
+    failing_.store(false);
     return;
   }
   if (options_.refusals_before_restart == 0) return;
@@ -203,7 +219,10 @@ void PowerSystem::WatchRefusals() {
       next_restart_ = now + restart_backoff_;
       events_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
                                         std::to_string(restart_backoff_.count() / 1000) + " s");
-      if (restart_alarm_request_.empty()) SetRestartAlarm(true, refusals.request);
+      if (!HostAlarmActive(host_alarms::kRestartFailed)) {
+        SetHostAlarm(host_alarms::kRestartFailed,
+                     "request " + refusals.request + " still refused after the driver was restarted");
+      }
       restart_backoff_ = std::min(restart_backoff_ * 2, options_.restart_backoff_max);
       return;
     }
@@ -250,17 +269,62 @@ void PowerSystem::RestartDriver(const std::string& why) {
   events_.Publish(std::move(event));
 }
 
-void PowerSystem::SetRestartAlarm(bool active, const std::string& request) {
+void PowerSystem::WatchCommunication() {
+  if (HostAlarmActive(host_alarms::kCommunicationLost) || options_.comm_lost_after.count() <= 0) {
+    return;
+  }
+  const auto silent = std::chrono::steady_clock::now() - last_progress_;
+  if (silent < options_.comm_lost_after) return;
+  const long long seconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(options_.comm_lost_after).count() / 1000;
+  const std::string text = "no polling cycle completed for " + std::to_string(seconds) + " s";
+  SetHostAlarm(host_alarms::kCommunicationLost, text);
+  PublishCommunication(false, text + " (last log line: " + controller_->LastLog() + ")");
+  failing_.store(true);
+}
+
+void PowerSystem::WatchCountMismatch() {
+  if (HostAlarmActive(host_alarms::kConfigMismatch) || !Repeating()) return;
+  if (!controller_->Watch()->CurrentRefusals().count_mismatch) return;
+  // The bus device's own line: "... read dc_number is 1, configured dc_number is 2".
+  const std::string& line = controller_->LastLog();
+  const std::size_t read = line.find(" read ");
+  const std::string counts = read == std::string::npos ? line : line.substr(read + 6);
+  SetHostAlarm(host_alarms::kConfigMismatch,
+               "the power system reports other unit counts than configured: " + counts);
+  failing_.store(true);
+}
+
+void PowerSystem::PublishCommunication(bool ok, const std::string& text) {
+  RuntimeEvent event;
+  event.kind = RuntimeEvent::Kind::kCommunication;
+  event.system = config_.name;
+  event.time = host_clock::LocalNow();
+  event.device = DeviceKey{bus_->DataId(), 0};
+  event.ok = ok;
+  event.text = text;
+  events_.Publish(std::move(event));
+}
+
+void PowerSystem::SetHostAlarm(const HostAlarm& alarm, const std::string& text) {
+  const bool active = !text.empty();
   rule_value rule;
   rule.active = active;
-  rule.id = restart_alarm::kId;
-  rule.code = restart_alarm::kCode;
-  rule.level = restart_alarm::kLevel;
-  rule.name = restart_alarm::kName;
-  rule.text = "request " + request + " still refused after the driver was restarted";
+  rule.id = alarm.id;
+  rule.code = alarm.code;
+  rule.level = alarm.level;
+  rule.name = alarm.name;
+  if (active) {
+    rule.text = text;
+    host_alarms_[alarm.id] = text;
+  } else {
+    auto found = host_alarms_.find(alarm.id);
+    if (found == host_alarms_.end()) return;
+    rule.text = found->second;
+    host_alarms_.erase(found);
+  }
   rule.data_id = bus_->DataId();
   controller_->ApplyHostRule(rule);
-  restart_alarm_request_ = active ? request : std::string();
 }
 
 void PowerSystem::WithLock(const std::function<void()>& read) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,16 +38,28 @@ struct PowerSystemOptions {
   // after this wait, which doubles up to the maximum.
   std::chrono::milliseconds restart_backoff_first{60000};
   std::chrono::milliseconds restart_backoff_max{3600000};
+  // No cycle completed for this long: communication is lost. As the point
+  // reads, which call data older than 60 s stale.
+  std::chrono::milliseconds comm_lost_after{60000};
 };
 
-// Host-level alarm of a power system whose replies are still refused after
-// its bus device was made anew.
-namespace restart_alarm {
-constexpr const char* kId = "driver_restart_failed";
-constexpr const char* kCode = "90001";
-constexpr int kLevel = 2;
-constexpr const char* kName = "driver restart did not help";
-}  // namespace restart_alarm
+// The alarms of the host itself about a power system, kept with the bus
+// device's own (data id of the bus device, record type 0).
+struct HostAlarm {
+  const char* id;
+  const char* code;
+  int level;
+  const char* name;
+};
+namespace host_alarms {
+// Replies still refused after the bus device was made anew.
+constexpr HostAlarm kRestartFailed{"driver_restart_failed", "90001", 2,
+                                   "driver restart did not help"};
+// No polling cycle completed for the configured time.
+constexpr HostAlarm kCommunicationLost{"communication_lost", "90002", 1, "communication lost"};
+// The power system reports other AC or DC unit counts than configured.
+constexpr HostAlarm kConfigMismatch{"config_mismatch", "90003", 2, "configuration mismatch"};
+}  // namespace host_alarms
 
 // One configured power system: its bus device and children, its controller,
 // its serial line and its polling thread. The lock of the system is held by
@@ -86,6 +99,10 @@ class PowerSystem {
   void SetRestartListener(std::function<void()> listener);
   // Times the bus device was made anew.
   std::uint64_t Restarts() const { return restarts_.load(); }
+  // Communication is lost (no cycle for the configured time), or the
+  // configuration's unit counts do not fit the power system: no cycle will
+  // complete until something changes. Needs no lock.
+  bool Failing() const { return failing_.load(); }
 
   const std::string& Name() const { return config_.name; }
   const SystemConfig& Config() const { return config_; }
@@ -105,8 +122,15 @@ class PowerSystem {
   // After a step: makes the bus device anew when its replies keep being
   // refused, with back-off when that did not help.
   void WatchRefusals();
+  void WatchCommunication();
+  void WatchCountMismatch();
   void RestartDriver(const std::string& why);
-  void SetRestartAlarm(bool active, const std::string& request);
+  // Raises (non-empty `text`) or clears (empty) a host alarm; the text of a
+  // raised one is kept so that its clear names the same alarm.
+  void SetHostAlarm(const HostAlarm& alarm, const std::string& text);
+  // Communication lost (`ok` false) or restored, as an event.
+  void PublishCommunication(bool ok, const std::string& text);
+  bool HostAlarmActive(const HostAlarm& alarm) const { return host_alarms_.count(alarm.id) != 0; }
 
   SystemConfig config_;
   ProviderList providers_;
@@ -128,7 +152,9 @@ class PowerSystem {
   bool restarted_without_cycle_ = false;
   std::optional<std::chrono::steady_clock::time_point> next_restart_;
   std::chrono::milliseconds restart_backoff_{0};
-  std::string restart_alarm_request_;  // the request named by the active alarm, if any
+  std::map<std::string, std::string> host_alarms_;  // active host alarm id → its text
+  std::chrono::steady_clock::time_point last_progress_;  // start, or the last completed cycle
+  std::atomic<bool> failing_{false};
   std::function<void()> restart_listener_;
 };
 

@@ -114,10 +114,12 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Start();
 
   const Clock::time_point start = Clock::now();
+  // A system whose communication is lost or whose configuration does not
+  // fit will complete no cycle: it ends a run that waits for cycles too.
   auto all_done = [&] {
     if (options_.cycles == 0) return false;
-    for (std::uint64_t done : summarised) {
-      if (done < options_.cycles) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (summarised[i] < options_.cycles && !systems_[i]->Failing()) return false;
     }
     return true;
   };
@@ -142,9 +144,16 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     }
   }
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Stop();
+  int result = exit_codes::kOk;
+  for (std::size_t i = 0; i < count && options_.cycles != 0; ++i) {
+    if (summarised[i] >= options_.cycles) continue;
+    events_.Problem(systems_[i]->Name(), "completed " + std::to_string(summarised[i]) + " of the " +
+                                             std::to_string(options_.cycles) + " cycles asked for");
+    result = exit_codes::kCyclesIncomplete;
+  }
   // Every output has what happened before the run ends.
   events_.Flush();
-  return exit_codes::kOk;
+  return result;
 }
 
 }  // namespace runtime

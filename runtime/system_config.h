@@ -17,6 +17,9 @@ struct SystemConfig {
   std::string port;  // serial device path
   std::string device_type = "korvan";
   unsigned int data_id = 0;
+  // "comm_lost_after": seconds without a completed cycle after which
+  // communication counts as lost; 0: the runtime's default.
+  double comm_lost_after_s = 0;
   // The system's object as the bus device's Init and InitSetting receive it:
   // "data_id", "acSetting", "dcSetting", "rcSetting", "address", "timeout_ms".
   Json::Value settings;

@@ -27,7 +27,9 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
   command.add_flag("--quiet-log", options.quiet_log, "do not print the devices' log lines");
   command
       .add_option("--cycles", options.cycles,
-                  "stop after this many polling cycles of every power system (0: run on)")
+                  "stop after this many polling cycles of every power system (0: run on); a "
+                  "system whose communication is lost or whose unit counts do not fit counts as "
+                  "done, and the exit code is then 8")
       ->capture_default_str();
   command
       .add_option("--seconds", options.seconds,
@@ -48,6 +50,12 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       .add_option("--repeat-warning", options.repeat_warning,
                   "warn when one request is sent this many times in a row (0: never)")
       ->capture_default_str();
+  command
+      .add_option("--comm-lost-after", options.comm_lost_after,
+                  "seconds without a completed cycle after which a system's communication is "
+                  "lost (a system's \"comm_lost_after\" key overrides it)")
+      ->check(CLI::Range(0.1, 86400.0))
+      ->capture_default_str();
   command.add_option("--capture", options.capture,
                      "write every decoded reply, with the polling around it, as a replay script");
 }
@@ -56,6 +64,8 @@ runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {
   runtime::RuntimeOptions runtime_options;
   runtime_options.plugin_path = options.plugin_path;
   runtime_options.system.repeat_warning = options.repeat_warning;
+  runtime_options.system.comm_lost_after =
+      std::chrono::milliseconds(static_cast<long long>(std::ceil(options.comm_lost_after * 1000)));
   runtime_options.cycles = options.cycles;
   // Rounded up: a duration below a millisecond must not become 0, which runs on.
   runtime_options.duration =
