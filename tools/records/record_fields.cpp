@@ -41,11 +41,11 @@ const Json::Value& SampleOf(int type) {
 }
 
 std::vector<std::string> Split(const std::string& path) {
-  std::vector<std::string> parts;
+  std::vector<std::string> segments;
   std::istringstream in(path);
-  for (std::string part; std::getline(in, part, '.');) parts.push_back(part);
-  if (!path.empty() && path.back() == '.') parts.emplace_back();
-  return parts;
+  for (std::string segment; std::getline(in, segment, '.');) segments.push_back(segment);
+  if (!path.empty() && path.back() == '.') segments.emplace_back();
+  return segments;
 }
 
 // A position written as decimal digits without leading zeros, at most 3 of them.
@@ -63,13 +63,13 @@ bool Position(const std::string& text, std::size_t& position) {
 // modules) are read at their first item for any position they may reach.
 Json::Value Walk(const Json::Value& value, const std::string& path, bool growing) {
   const Json::Value* node = &value;
-  for (const std::string& part : Split(path)) {
+  for (const std::string& segment : Split(path)) {
     if (node->isObject()) {
-      if (!node->isMember(part)) return Json::Value();
-      node = &(*node)[part];
+      if (!node->isMember(segment)) return Json::Value();
+      node = &(*node)[segment];
     } else if (node->isArray()) {
       std::size_t position = 0;
-      if (!Position(part, position)) return Json::Value();
+      if (!Position(segment, position)) return Json::Value();
       const bool of_objects = node->size() != 0 && (*node)[0u].isObject();
       if (growing && of_objects && position <= kMaxGrowingPosition) position = 0;
       if (position >= node->size()) return Json::Value();
