@@ -21,6 +21,7 @@ CREATE TABLE IF NOT EXISTS history (
 );
 CREATE INDEX IF NOT EXISTS history_by_device ON history (data_id, record_type, id);
 CREATE INDEX IF NOT EXISTS history_by_time ON history (time);
+CREATE INDEX IF NOT EXISTS history_by_device_time ON history (data_id, time);
 CREATE TABLE IF NOT EXISTS cache (
   data_id     INTEGER NOT NULL,
   record_type INTEGER NOT NULL,
@@ -250,23 +251,104 @@ std::vector<AlarmEvent> RecordStore::ActiveAlarms() {
 
 std::vector<HistoryRow> RecordStore::History(std::optional<std::uint32_t> data_id,
                                              unsigned int last) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement select(db_,
-                         "SELECT id, data_id, record_type, time, record FROM history "
-                         "WHERE ?1 < 0 OR data_id = ?1 ORDER BY id DESC LIMIT ?2");
-  select.Bind(1, data_id ? std::int64_t{*data_id} : std::int64_t{-1})
-      .Bind(2, last == 0 ? std::int64_t{-1} : std::int64_t{last});
+  RowFilter filter;
+  filter.data_id = data_id;
+  filter.last = last;
   std::vector<HistoryRow> rows;
+  ForEachHistoryRow(filter, [&](const HistoryRow& row) { rows.push_back(row); });
+  return rows;
+}
+
+namespace {
+
+// "WHERE 1 AND ..." with every bound of `filter` that is set, on the columns
+// of `table`; parameters ?1 (data id), ?2 (since) and ?3 (until). Only the
+// conditions present are written, so that SQLite can use an index on them:
+// history_by_device_time for a time range of one device, history_by_time for
+// one of every device.
+std::string WhereSql(const RowFilter& filter, const std::string& table) {
+  std::string sql = " WHERE 1";
+  if (filter.data_id) sql += " AND " + table + "data_id = ?1";
+  if (!filter.since.empty()) sql += " AND " + table + "time >= ?2";
+  if (!filter.until.empty()) sql += " AND " + table + "time <= ?3";
+  return sql;
+}
+
+// Binds the bounds of WhereSql and, when the statement has it, ?4 = --last.
+void BindFilter(SqliteStatement& select, const RowFilter& filter, bool with_last) {
+  if (filter.data_id) select.Bind(1, std::int64_t{*filter.data_id});
+  if (!filter.since.empty()) select.Bind(2, filter.since);
+  if (!filter.until.empty()) select.Bind(3, filter.until);
+  if (with_last) select.Bind(4, filter.last == 0 ? std::int64_t{-1} : std::int64_t{filter.last});
+}
+
+// SELECT `columns` (id among them) of the history rows that pass `filter`,
+// oldest first: the newest `last` are picked newest first, then put in order.
+std::string HistorySql(const std::string& columns, const RowFilter& filter) {
+  const std::string where = WhereSql(filter, "");
+  if (filter.last == 0) return "SELECT " + columns + " FROM history" + where + " ORDER BY id";
+  return "SELECT * FROM (SELECT " + columns + " FROM history" + where +
+         " ORDER BY id DESC LIMIT ?4) ORDER BY id";
+}
+
+}  // namespace
+
+void RecordStore::ForEachHistoryRow(const RowFilter& filter,
+                                    const std::function<void(const HistoryRow&)>& each) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteStatement select(db_, HistorySql("id, data_id, record_type, time, record", filter));
+  BindFilter(select, filter, filter.last != 0);
+  HistoryRow row;
   while (select.Next()) {
-    HistoryRow row;
     row.id = select.Int(0);
     row.data_id = static_cast<std::uint32_t>(select.Int(1));
     row.record_type = static_cast<int>(select.Int(2));
     row.time = select.Text(3);
     row.record = select.Blob(4);
-    rows.push_back(std::move(row));
+    each(row);
   }
-  return std::vector<HistoryRow>(rows.rbegin(), rows.rend());
+}
+
+std::vector<int> RecordStore::HistoryTypes(const RowFilter& filter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteStatement select(db_, "SELECT DISTINCT record_type FROM (" +
+                                  HistorySql("id, record_type", filter) + ") ORDER BY record_type");
+  BindFilter(select, filter, filter.last != 0);
+  std::vector<int> types;
+  while (select.Next()) types.push_back(static_cast<int>(select.Int(0)));
+  return types;
+}
+
+std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool active_only) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // An alarm is active when its last event is a raise; alarms are told apart
+  // as ActiveAlarms does.
+  const std::string last_events =
+      active_only ? " JOIN (SELECT MAX(id) AS id FROM alarm_events "
+                    "GROUP BY data_id, record_type, alarm_id, text) last ON e.id = last.id"
+                  : "";
+  SqliteStatement select(
+      db_,
+      "SELECT e.time, e.data_id, e.record_type, e.raised, e.level, e.alarm_id, e.code, "
+      "e.name, e.text FROM alarm_events e" +
+          last_events + WhereSql(filter, "e.") + (active_only ? " AND e.raised = 1" : "") +
+          " ORDER BY e.id DESC LIMIT ?4");
+  BindFilter(select, filter, true);
+  std::vector<AlarmEvent> events;
+  while (select.Next()) {
+    AlarmEvent event;
+    event.time = select.Text(0);
+    event.data_id = static_cast<std::uint32_t>(select.Int(1));
+    event.record_type = static_cast<int>(select.Int(2));
+    event.raised = select.Int(3) != 0;
+    event.level = static_cast<int>(select.Int(4));
+    event.id = select.Text(5);
+    event.code = select.Text(6);
+    event.name = select.Text(7);
+    event.text = select.Text(8);
+    events.push_back(std::move(event));
+  }
+  return std::vector<AlarmEvent>(events.rbegin(), events.rend());
 }
 
 std::int64_t RecordStore::HistoryRows(std::uint32_t data_id, int record_type) {

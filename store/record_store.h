@@ -2,6 +2,7 @@
 
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,12 +24,25 @@ struct HistoryRow {
   std::vector<unsigned char> record;
 };
 
+// Which rows a query returns. Times are "YYYY-MM-DD HH:MM:SS" local time as
+// stored; the bounds are inclusive and an empty one is open.
+struct RowFilter {
+  std::optional<std::uint32_t> data_id;  // empty: every device
+  std::string since;
+  std::string until;
+  unsigned int last = 0;  // only the newest N that pass (0: all)
+};
+
 // How much the store keeps, so that a controller's flash never fills.
 // 0 means no bound of that kind.
 struct HistoryBound {
-  unsigned int rows_per_device = 10000;  // newest history rows per (data id, record type)
-  unsigned int days = 7;                 // history rows younger than this
-  unsigned int alarm_events = 10000;     // newest alarm events
+  // Newest history rows per (data id, record type). No bound by default: the
+  // day bound governs, and counting rows back from the newest costs every
+  // append a walk over them (about 17 ms at 302400 rows, a week at one cycle
+  // every 2 s, against 0.6 ms at 10000).
+  unsigned int rows_per_device = 0;
+  unsigned int days = 7;              // history rows younger than this
+  unsigned int alarm_events = 10000;  // newest alarm events
 };
 
 // The runtime's SQLite file: history rows, one cache row per device record,
@@ -64,6 +78,15 @@ class RecordStore : public CacheSource {
   // The newest `last` history rows (0: all) of one data id, or of every
   // device when `data_id` is empty; oldest first.
   std::vector<HistoryRow> History(std::optional<std::uint32_t> data_id, unsigned int last);
+  // Calls `each` with every history row that passes `filter`, oldest first,
+  // without holding them all in memory.
+  void ForEachHistoryRow(const RowFilter& filter,
+                         const std::function<void(const HistoryRow&)>& each);
+  // The record types of the rows that pass `filter`, in ascending order.
+  std::vector<int> HistoryTypes(const RowFilter& filter);
+  // The alarm events that pass `filter`, oldest first; with `active_only`
+  // only the raises that are the last event of their alarm.
+  std::vector<AlarmEvent> AlarmEvents(const RowFilter& filter, bool active_only);
   std::int64_t HistoryRows(std::uint32_t data_id, int record_type);
   std::int64_t CacheRows();
   std::int64_t AlarmEventRows();

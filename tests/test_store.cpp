@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 namespace {
 
 using boost::posix_time::hours;
+using boost::posix_time::minutes;
 using boost::posix_time::ptime;
 using boost::posix_time::time_from_string;
 using runtime::HistoryBound;
@@ -169,6 +171,116 @@ TEST_F(StoreTest, AlarmTextsAreStoredAsValidUtf8) {
   ASSERT_EQ(active.size(), 1u);
   EXPECT_EQ(active[0].name, "设备配置检测");
   EXPECT_EQ(active[0].text, "检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+// Queries by device, inclusive time range and newest N, alone and together.
+TEST_F(StoreTest, HistoryRowsPassTheirFilter) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  // ids 1..6: device 21 at 12:00, 12:01, 12:02; device 22 at 12:00, 12:01; 21 at 13:00.
+  for (int minute : {0, 1, 2}) Append(store, 21, 5210, Record(1), kNoon + minutes(minute));
+  for (int minute : {0, 1}) Append(store, 22, 5210, Record(2), kNoon + minutes(minute));
+  Append(store, 21, 5210, Record(3), kNoon + hours(1));
+
+  const std::optional<std::uint32_t> all;
+  const struct Row {
+    std::optional<std::uint32_t> device;
+    std::string since, until;
+    unsigned int last;
+    std::vector<std::int64_t> ids;
+  } rows[] = {
+      {all, "", "", 0, {1, 2, 3, 4, 5, 6}},
+      {21u, "", "", 0, {1, 2, 3, 6}},
+      {all, "2026-12-08 12:01:00", "", 0, {2, 3, 5, 6}},
+      {all, "", "2026-12-08 12:01:00", 0, {1, 2, 4, 5}},  // both bounds are inclusive
+      {21u, "2026-12-08 12:01:00", "2026-12-08 12:59:59", 0, {2, 3}},
+      {21u, "2026-12-08 12:01:00", "", 2, {3, 6}},  // the newest two in the range
+      {all, "2026-12-08 12:00:00", "2026-12-08 12:01:00", 1, {5}},
+      {22u, "2026-12-08 12:02:00", "", 0, {}},
+      {99u, "", "", 0, {}},
+  };
+  for (const Row& row : rows) {
+    runtime::RowFilter filter;
+    filter.data_id = row.device;
+    filter.since = row.since;
+    filter.until = row.until;
+    filter.last = row.last;
+    std::vector<std::int64_t> ids;
+    store.ForEachHistoryRow(filter,
+                            [&](const runtime::HistoryRow& found) { ids.push_back(found.id); });
+    EXPECT_EQ(ids, row.ids) << row.since << " .. " << row.until << " last " << row.last;
+  }
+  runtime::RowFilter one;
+  one.data_id = 22;
+  EXPECT_EQ(store.HistoryTypes(one), std::vector<int>{5210});
+  Append(store, 100, 5211, Record(4));
+  EXPECT_EQ(store.HistoryTypes(runtime::RowFilter()), (std::vector<int>{5210, 5211}));
+}
+
+// A time range of one device is read through an index, also in a file made
+// before that index existed: opening it for writing adds the index.
+TEST_F(StoreTest, ATimeRangeOfOneDeviceIsReadThroughAnIndex) {
+  { RecordStore store(Path(), HistoryBound{0, 0, 0}); }
+  runtime::SqliteDb(Path(), 100).Exec("DROP INDEX history_by_device_time");
+  { RecordStore store(Path(), HistoryBound{0, 0, 0}); }
+  runtime::SqliteDb db(Path(), 100);
+  runtime::SqliteStatement plan(
+      db,
+      "EXPLAIN QUERY PLAN SELECT id, record FROM history WHERE 1 AND data_id = ?1 AND "
+      "time >= ?2 AND time <= ?3 ORDER BY id");
+  std::string steps;
+  while (plan.Next()) steps += plan.Text(3) + "\n";
+  EXPECT_NE(steps.find("USING INDEX history_by_device_time (data_id=? AND time>? AND time<?)"),
+            std::string::npos)
+      << steps;
+}
+
+// The row bound, when set by default, does not cut history shorter than the
+// day bound at one cycle every 2 seconds.
+TEST(HistoryBoundDefaults, TheRowBoundKeepsTheDaysOfHistory) {
+  const HistoryBound bound;
+  const unsigned int rows_per_day = 24 * 3600 / 2;
+  EXPECT_TRUE(bound.rows_per_device == 0 || bound.rows_per_device >= bound.days * rows_per_day);
+}
+
+TEST_F(StoreTest, AlarmEventsPassTheirFilterAndActiveOnesAreTheLastRaises) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  auto append = [&](bool raised, std::uint32_t device, const std::string& text,
+                    const std::string& time) {
+    runtime::AlarmEvent event;
+    event.raised = raised;
+    event.time = time;
+    event.data_id = device;
+    event.record_type = 5210;
+    event.level = 1;
+    event.id = "DC_V";
+    event.text = text;
+    store.AppendAlarmEvent(event);
+  };
+  append(true, 21, "low", "2026-12-08 12:00:00");
+  append(false, 21, "low", "2026-12-08 12:05:00");
+  append(true, 21, "fuse", "2026-12-08 12:06:00");
+  append(true, 22, "low", "2026-12-08 12:07:00");
+  append(true, 21, "low", "2026-12-08 13:00:00");  // raised again
+
+  auto texts = [&](std::optional<std::uint32_t> device, const std::string& since, bool active,
+                   unsigned int last = 0) {
+    runtime::RowFilter filter;
+    filter.data_id = device;
+    filter.since = since;
+    filter.last = last;
+    std::vector<std::string> found;
+    for (const runtime::AlarmEvent& event : store.AlarmEvents(filter, active)) {
+      found.push_back(std::to_string(event.data_id) + (event.raised ? "+" : "-") + event.text);
+    }
+    return found;
+  };
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ(texts({}, "", false), (Texts{"21+low", "21-low", "21+fuse", "22+low", "21+low"}));
+  EXPECT_EQ(texts(21u, "2026-12-08 12:05:00", false), (Texts{"21-low", "21+fuse", "21+low"}));
+  EXPECT_EQ(texts({}, "", true), (Texts{"21+fuse", "22+low", "21+low"}));
+  EXPECT_EQ(texts(21u, "", true, 1), (Texts{"21+low"}));
+  // Active is decided by all events, then the range picks among the raises.
+  EXPECT_EQ(texts({}, "2026-12-08 12:07:00", true), (Texts{"22+low", "21+low"}));
 }
 
 TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedWithItsName) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -27,9 +28,12 @@
 #include "tests/support/scripted_transport.h"
 #include "tools/cli/decode_command.h"
 #include "tools/cli/history_command.h"
+#include "tools/cli/query_options.h"
 #include "tools/plugin_loader.h"
+#include "tools/records/csv_text.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
+#include "tools/records/record_fields.h"
 #include "tools/records/utf8_text.h"
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
@@ -1003,6 +1007,260 @@ TEST(HistoryCommand, AForeignDatabaseIsRefusedAndLeftAsItWas) {
   EXPECT_EQ(single("SELECT name FROM sqlite_master"), "t;");
   EXPECT_EQ(single("PRAGMA user_version"), "0;");
   sqlite3_close(db);
+}
+
+// ---- reading the database: history and alarms --------------------------------
+
+TEST(QueryOptions, TimesInTheirThreeFormsAndNothingElse) {
+  const struct Row {
+    const char* text;
+    bool end_of_day;
+    const char* stored;  // nullptr: refused
+  } rows[] = {
+      {"2026-12-08 10:00:05", false, "2026-12-08 10:00:05"},
+      {"2026-12-08T10:00:05", true, "2026-12-08 10:00:05"},
+      {"2026-12-08", false, "2026-12-08 00:00:00"},
+      {"2026-12-08", true, "2026-12-08 23:59:59"},
+      {"2028-02-29", false, "2028-02-29 00:00:00"},
+      {"2027-02-29", false, nullptr},
+      {"2026-04-31 10:00:00", false, nullptr},
+      {"2026-13-01", false, nullptr},
+      {"2026-00-10", false, nullptr},
+      {"2026-12-08 24:00:00", false, nullptr},
+      {"2026-12-08 23:60:00", false, nullptr},
+      {"2026-12-08 23:59:60", false, nullptr},
+      {"2026-12-08 10:00", false, nullptr},
+      {"2026-12-8", false, nullptr},
+      {"2026-12-08x10:00:00", false, nullptr},
+      {"2026-12-08 10:00:00 ", false, nullptr},
+      {"0999-12-08", false, nullptr},
+      {"yesterday", false, nullptr},
+      {"", false, nullptr},
+  };
+  for (const Row& row : rows) {
+    std::string stored;
+    EXPECT_EQ(cli::ParseTimeText(row.text, row.end_of_day, stored), row.stored != nullptr)
+        << row.text;
+    if (row.stored != nullptr) {
+      EXPECT_EQ(stored, row.stored) << row.text;
+    }
+  }
+}
+
+TEST(RecordFields, PathsNameTheNumbersAndTextsThatDecodePrints) {
+  const struct Row {
+    const char* path;
+    bool known;
+  } rows[] = {
+      {"v", true},
+      {"stamp", true},
+      {"m_value.2", true},
+      {"m_value.3", false},  // three values
+      {"n_value.0", false},  // none
+      {"channels.0.a", true},
+      {"channels.254.user_alert.2", true},
+      {"channels.255.a", false},  // a count byte allows 255 channels
+      {"channels.01.a", false},
+      {"channels.a", false},
+      {"channels.0", false},  // an object, not a field
+      {"m_value", false},     // an array
+      {"modules.1.output_current", true},
+      {"modules.1.user_analog.0", false},
+      {"v.", false},
+      {"", false},
+      {"volts", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(records::IsKnownField(row.path), row.known) << row.path;
+  const std::string known = records::KnownFieldsText();
+  EXPECT_NE(known.find("5210 (DC): alert_m.0..19, "), std::string::npos) << known;
+  EXPECT_NE(known.find("channels.N.a, "), std::string::npos) << known;
+  EXPECT_NE(known.find("modules.N.output_current"), std::string::npos) << known;
+}
+
+TEST(CsvText, QuotesFieldsWithCommasQuotesAndLineBreaks) {
+  EXPECT_EQ(csv_text::Line({"plain", "a,b", "say \"hi\"", "two\nlines", "", " lead"}),
+            "plain,\"a,b\",\"say \"\"hi\"\"\",\"two\nlines\",, lead\r\n");
+}
+
+// A store as a session leaves it: DC 21 over two days, an AC unit with two
+// channels, a row that cannot be decoded, alarm events raised and cleared.
+class StoredSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runtime::RecordStore store(db_, runtime::HistoryBound{0, 0, 0});
+    auto dc = [&](const char* time, double v, double i) {
+      Json::Value record;
+      std::string error;
+      const Bytes zero(92, 0);
+      ASSERT_TRUE(records::Decode(5210, zero.data(), zero.size(), record, error));
+      record["data_id"] = 21;
+      record["v"] = v;
+      record["i"] = i;
+      record["stamp"] = time;
+      const Bytes bytes = Reencode(5210, record);
+      store.AppendHistory(21, 5210, time_from_string(time), bytes.data(), bytes.size());
+    };
+    dc("2026-12-08 10:00:00", 53.5, 2.0);
+    Bytes ac(33 + 2 * 25, 0);
+    ac[0] = 11;
+    ac[16] = 2;  // channel_count, after data_id and three floats
+    Json::Value record;
+    std::string error;
+    ASSERT_TRUE(records::Decode(5209, ac.data(), ac.size(), record, error)) << error;
+    record["channels"][1]["a"] = 231.5;
+    ac = Reencode(5209, record);
+    store.AppendHistory(11, 5209, time_from_string("2026-12-08 10:00:02"), ac.data(), ac.size());
+    store.AppendHistory(11, 5209, time_from_string("2026-12-08 10:00:03"), ac.data(), 20);
+    dc("2026-12-08 10:00:05", 53.6, -1.25);
+    dc("2026-12-09 08:00:00", 54.0, 0.0);
+
+    auto alarm = [&](bool raised, const char* time, std::uint32_t device, int type, const char* id,
+                     const char* text) {
+      runtime::AlarmEvent event;
+      event.raised = raised;
+      event.time = time;
+      event.data_id = device;
+      event.record_type = type;
+      event.level = 2;
+      event.id = id;
+      event.code = "06024";
+      event.name = "alarm";
+      event.text = text;
+      store.AppendAlarmEvent(event);
+    };
+    alarm(true, "2026-12-08 10:00:01", 21, 5210, "DC_V", "low, \"check\" fuse");
+    alarm(true, "2026-12-08 10:00:03", 100, 5211, "RC_0", "模块1整流模块故障告警");
+    alarm(false, "2026-12-08 10:00:04", 21, 5210, "DC_V", "low, \"check\" fuse");
+  }
+
+  HostRun Run(const std::string& arguments) const { return Host(arguments + " --db " + db_); }
+
+  TempDir dir_;
+  std::string db_ = dir_.File("s.db");
+};
+
+TEST_F(StoredSession, HistoryByTimeRangeWithChosenFieldsAsJsonOrCsv) {
+  const struct Row {
+    const char* arguments;
+    const char* out;
+  } rows[] = {
+      {"history --device 21 --csv --fields v,i --since '2026-12-08 10:00:05'",
+       "time,data_id,record_type,v,i\r\n2026-12-08 10:00:05,21,5210,53.6,-1.25\r\n"
+       "2026-12-09 08:00:00,21,5210,54.0,0.0\r\n"},
+      // A date alone as --until takes in its whole day; --last counts inside the range.
+      {"history --device 21 --csv --fields v --until 2026-12-08 --last 1",
+       "time,data_id,record_type,v\r\n2026-12-08 10:00:05,21,5210,53.6\r\n"},
+      {"history --csv --fields v,channels.1.a --since 2026-12-08T10:00:01 --until "
+       "2026-12-08T10:00:05",
+       "time,data_id,record_type,v,channels.1.a\r\n2026-12-08 10:00:02,11,5209,,231.5\r\n"
+       "2026-12-08 10:00:03,11,5209,,\r\n2026-12-08 10:00:05,21,5210,53.6,\r\n"},
+      {"history --device 21 --csv --last 1",
+       "time,data_id,record_type,alert_m_count,alert_p_count,dc_m,dc_n,dc_state,i,p_count,"
+       "stamp,v\r\n2026-12-09 08:00:00,21,5210,0,0,0,0,0,0.0,0,2026-12-09 08:00:00,54.0\r\n"},
+      {"history --csv --since 2026-12-10", "time,data_id,record_type\r\n"},
+      {"history --device 11 --fields channels.1.a,v --last 2",
+       "{\"data_id\":11,\"record\":{\"channels.1.a\":231.5,\"v\":null},\"row\":2,"
+       "\"time\":\"2026-12-08 10:00:02\",\"type\":5209}\n"
+       "{\"bytes\":\"0B00000000000000000000000000000002000000\",\"data_id\":11,\"error\":"
+       "\"an AC snapshot (type 5209) is 33 + 25 x n bytes for n channels: the blob has 20 bytes, "
+       "fewer than the 33-byte head record\",\"row\":3,\"time\":\"2026-12-08 10:00:03\","
+       "\"type\":5209}\n"},
+  };
+  for (const Row& row : rows) {
+    const HostRun run = Run(row.arguments);
+    EXPECT_EQ(run.code, 0) << row.arguments << "\n" << run.err;
+    EXPECT_EQ(run.out, row.out) << row.arguments;
+  }
+  // Every row has the header's number of fields; the AC snapshot's columns come first.
+  const HostRun mixed = Run("history --csv --until '2026-12-08 10:00:02'");
+  std::istringstream lines(mixed.out);
+  std::string header, line;
+  std::getline(lines, header);
+  EXPECT_EQ(header.rfind("time,data_id,record_type,airlock_count,channel_count,ia,", 0), 0u)
+      << header;
+  const auto commas = std::count(header.begin(), header.end(), ',');
+  int count = 0;
+  for (; std::getline(lines, line); ++count) {
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), commas) << line;
+  }
+  EXPECT_EQ(count, 2);
+  // The row that cannot be decoded is named on standard error.
+  const HostRun damaged = Run("history --csv --device 11");
+  EXPECT_EQ(damaged.code, 0);
+  EXPECT_EQ(damaged.err.rfind("korvan-host: history: row 3 (2026-12-08 10:00:03): an AC", 0), 0u)
+      << damaged.err;
+}
+
+TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
+  const HostRun all = Run("alarms");
+  ASSERT_EQ(all.code, 0) << all.err;
+  const std::vector<Json::Value> events = ParseLines(all.out);
+  ASSERT_EQ(events.size(), 3u);
+  // The members of the runtime's alarm events, but the system's name.
+  EXPECT_EQ(events[0].getMemberNames(),
+            (std::vector<std::string>{"code", "data_id", "event", "id", "level", "name",
+                                      "record_type", "text", "time"}));
+  EXPECT_EQ(events[0]["event"], "alarm_raised");
+  EXPECT_EQ(events[0]["text"], "low, \"check\" fuse");
+  EXPECT_EQ(events[2]["event"], "alarm_cleared");
+  EXPECT_EQ(events[2]["time"], "2026-12-08 10:00:04");
+
+  const struct Row {
+    const char* arguments;
+    const char* out;
+  } rows[] = {
+      {"alarms --csv --device 21 --until '2026-12-08 10:00:03'",
+       "time,event,data_id,record_type,level,id,code,name,text\r\n"
+       "2026-12-08 10:00:01,alarm_raised,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
+       "fuse\"\r\n"},
+      {"alarms --csv --active",
+       "time,event,data_id,record_type,level,id,code,name,text\r\n"
+       "2026-12-08 10:00:03,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警\r\n"},
+      {"alarms --active --device 21", ""},
+      {"alarms --since 2026-12-08T10:00:02 --last 1",
+       "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"id\":\"DC_V\","
+       "\"level\":2,\"name\":\"alarm\",\"record_type\":5210,\"text\":\"low, \\\"check\\\" "
+       "fuse\",\"time\":\"2026-12-08 10:00:04\"}\n"},
+  };
+  for (const Row& row : rows) {
+    const HostRun run = Run(row.arguments);
+    EXPECT_EQ(run.code, 0) << row.arguments << "\n" << run.err;
+    EXPECT_EQ(run.out, row.out) << row.arguments;
+  }
+}
+
+// Bad times and unknown fields are refused before the database is read; a
+// missing or foreign database as before. The file is left as it was.
+TEST_F(StoredSession, BadTimesUnknownFieldsAndMissingDatabasesAreRefused) {
+  const std::string before = ReadFile(db_);
+  const struct Row {
+    const char* arguments;
+    int code;
+    const char* err;  // the start of the message
+  } rows[] = {
+      {"history --since 2026-02-30", 105,
+       "korvan-host: history: --since \"2026-02-30\": not a time as YYYY-MM-DD HH:MM:SS, "
+       "YYYY-MM-DDTHH:MM:SS or YYYY-MM-DD (local time)\n"},
+      {"alarms --until '8 Dec 2026'", 105, "korvan-host: alarms: --until \"8 Dec 2026\": not"},
+      {"alarms --since 2026-12-09 --until 2026-12-08", 105,
+       "korvan-host: alarms: --since 2026-12-09 00:00:00 is after --until 2026-12-08 23:59:59\n"},
+      {"history --fields v,volts", 105,
+       "korvan-host: history: unknown field \"volts\"; the fields of each record type (N: a "
+       "channel or module from 0):\n  5209 (AC): airlock_count, "},
+      {"history --fields channels.0", 105, "korvan-host: history: unknown field \"channels.0\""},
+  };
+  for (const Row& row : rows) {
+    const HostRun run = Run(row.arguments);
+    EXPECT_EQ(run.code, row.code) << row.arguments;
+    EXPECT_EQ(run.err.rfind(row.err, 0), 0u) << row.arguments << "\n" << run.err;
+    EXPECT_EQ(run.out, "") << row.arguments;
+  }
+  EXPECT_EQ(ReadFile(db_), before);
+  const HostRun missing = Host("alarms --db " + dir_.File("none.db"));
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_EQ(missing.err, "korvan-host: alarms: no database at " + dir_.File("none.db") + "\n");
+  std::ofstream(dir_.File("text.db")) << std::string(4096, 'x');
+  EXPECT_EQ(Host("alarms --active --db " + dir_.File("text.db")).code, 2);
 }
 
 }  // namespace

@@ -1,21 +1,22 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
+
+#include "tools/cli/query_options.h"
 
 namespace cli {
 
-struct HistoryOptions {
-  std::string db_path;
-  std::int64_t device = -1;  // a data id; -1: every device
-  unsigned int last = 0;     // 0: every row
+struct HistoryOptions : QueryOptions {
+  std::vector<std::string> fields;  // paths of decoded fields; empty: the whole record
 };
 
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options);
 
-// Prints the stored history rows, one JSON object per line; the exit code.
+// Prints the stored history rows, one JSON object per line or as CSV; the
+// exit code.
 int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace cli

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "runtime/exit_codes.h"
+#include "tools/cli/alarms_command.h"
 #include "tools/cli/decode_command.h"
 #include "tools/cli/history_command.h"
 #include "tools/cli/polling_options.h"
@@ -29,7 +30,7 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
       "Exit codes: 0 done; 1 no power system can run; 2 database cannot be opened or is "
       "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start; 5 a capture file cannot "
       "be written; 6 replay interrupted; 7 unexpected failure; 100 and above: wrong command "
-      "line (also a value out of range).");
+      "line (105: a value out of range or refused, such as a bad time or an unknown field).");
 
   CLI::App* providers = app.add_subcommand("providers", "list the plug-in's device providers");
   providers->fallthrough();
@@ -77,6 +78,8 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   CLI::App* decoded = AddDecodeCommand(app, decode);
   HistoryOptions history;
   CLI::App* listed = AddHistoryCommand(app, history);
+  AlarmsOptions alarms;
+  CLI::App* alarmed = AddAlarmsCommand(app, alarms);
 
   try {
     app.parse(argc, argv);
@@ -88,6 +91,7 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   if (replayed->parsed()) return RunReplay(replay, polling.plugin_path, out, err, interrupted);
   if (decoded->parsed()) return RunDecode(decode, std::cin, out, err);
   if (listed->parsed()) return RunHistory(history, out, err);
+  if (alarmed->parsed()) return RunAlarms(alarms, out, err);
   return RunSimulated(simulate, polling, out, err, interrupted);
 }
 

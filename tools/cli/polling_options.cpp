@@ -38,7 +38,8 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       ->capture_default_str();
   command
       .add_option("--history-rows", options.history_rows,
-                  "history rows kept per device (0: no bound)")
+                  "history rows kept per device and record type (0: no bound; the day bound "
+                  "governs)")
       ->capture_default_str();
   command
       .add_option(

@@ -1,0 +1,68 @@
+#include "tools/cli/alarms_command.h"
+
+#include "tools/records/csv_text.h"
+#include "console/alarm_event_format.h"
+#include "runtime/exit_codes.h"
+#include "console/json_line.h"
+
+namespace cli {
+
+CLI::App* AddAlarmsCommand(CLI::App& app, AlarmsOptions& options) {
+  CLI::App* command =
+      app.add_subcommand("alarms", "list the stored alarm events as JSON lines or CSV");
+  command->fallthrough();
+  AddQueryOptions(*command, options, "events");
+  command->add_flag("--active", options.active,
+                    "only the alarms still active: the raises that are their alarm's last event");
+  command->footer(
+      "JSON lines as run --json prints alarm events, without system: event (alarm_raised or "
+      "alarm_cleared), time, id, code, name, text, level, data_id, record_type.\nCSV: a header "
+      "time,event,data_id,record_type,level,id,code,name,text and one row per event.\nThe "
+      "database is opened read-only and never changed.\nExit codes: 0 listed; 2 the database "
+      "does not exist, cannot be opened (the reason is named), is corrupt or is not one that "
+      "run or simulate wrote; 105 a bad --since or --until.");
+  return command;
+}
+
+int RunAlarms(const AlarmsOptions& options, std::ostream& out, std::ostream& err) {
+  runtime::RowFilter filter;
+  std::string error;
+  if (!MakeFilter(options, filter, error)) {
+    err << "korvan-host: alarms: " << error << "\n";
+    return kBadValue;
+  }
+  std::vector<runtime::AlarmEvent> events;
+  {
+    std::unique_ptr<runtime::RecordStore> store = OpenForReading("alarms", options.db_path, err);
+    if (!store) return runtime::exit_codes::kDatabase;
+    try {
+      events = store->AlarmEvents(filter, options.active);
+    } catch (const runtime::StoreError& failure) {
+      err << "korvan-host: alarms: " << failure.what() << "\n";
+      return runtime::exit_codes::kDatabase;
+    }
+  }
+  if (options.csv) {
+    out << csv_text::Line(
+        {"time", "event", "data_id", "record_type", "level", "id", "code", "name", "text"});
+  }
+  for (const runtime::AlarmEvent& event : events) {
+    const char* kind = event.raised ? "alarm_raised" : "alarm_cleared";
+    if (options.csv) {
+      out << csv_text::Line({event.time, kind, std::to_string(event.data_id),
+                             std::to_string(event.record_type), std::to_string(event.level),
+                             event.id, event.code, event.name, event.text});
+      continue;
+    }
+    // The members of the runtime's alarm events; the store does not keep the
+    // system's name.
+    Json::Value line = runtime::AlarmEventJson(event);
+    line.removeMember("since");
+    line["event"] = kind;
+    line["time"] = event.time;
+    out << runtime::JsonLine(line) << "\n";
+  }
+  return runtime::exit_codes::kOk;
+}
+
+}  // namespace cli
