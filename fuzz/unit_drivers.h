@@ -17,6 +17,9 @@
 //   keeps the channel or module count that an earlier reply or a restore
 //   fixed; a reply with another count is refused and changes nothing (the
 //   rectifier's output voltage excepted);
+// - every float of the record is the one encoded in the reply that it came
+//   from, a no-data marker stored as the unit's value for it (a taken reply
+//   stores all it carries, a refused one some of them, nothing else moves);
 // - the end of a cycle publishes exactly the unit's record, of the formula's
 //   length for its current count, stamped with the time now;
 // - a refused blob changes nothing (record, data-ready flag, last-update
