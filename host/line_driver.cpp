@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "host/pmbus_protocol.h"
+
 LineDriver::LineDriver(std::shared_ptr<KMXSPDevice> device, std::shared_ptr<SerialPort> port,
                        LineDriverOptions options, JobRunner run_jobs)
     : device_(std::move(device)),
@@ -10,6 +12,7 @@ LineDriver::LineDriver(std::shared_ptr<KMXSPDevice> device, std::shared_ptr<Seri
       options_(options),
       run_jobs_(std::move(run_jobs)),
       backoff_(options.reopen_first) {
+  protocol_ = dynamic_cast<PMBusProtocol*>(device_.get());
   device_->AttachPort(port_);
 }
 
@@ -56,8 +59,14 @@ void LineDriver::Step() {
   std::string error;
   const long count = port_->Read(buffer_, sizeof buffer_, wait_ms, error);
   if (count > 0) {
+    last_bytes_ = Clock::now();
     device_->process(buffer_, static_cast<unsigned int>(count));
-  } else if (count < 0) {
+  } else if (count == 0) {
+    if (protocol_ != nullptr && Clock::now() - last_bytes_ >= options_.quiet_gap &&
+        protocol_->LineQuiet()) {
+      next_refresh_ = Clock::now();
+    }
+  } else {
     port_failures_.fetch_add(1);
     last_error_ = error;
     device_->InfoLog("LineDriver: {} {}; closing it and opening it again", device_->DataId(),

@@ -13,6 +13,9 @@ struct LineQuality {
   std::uint64_t error_replies = 0;  // replies with a return code other than 0
   std::uint64_t lost_replies = 0;   // requests whose reply did not come in time
   std::uint64_t send_failures = 0;  // requests the line did not take
+  // Requests sent again as soon as the line went quiet after a damaged reply,
+  // instead of after the time-out.
+  std::uint64_t early_repeats = 0;
 
   std::uint64_t Dropped(pmbus_frame::Drop reason) const {
     return dropped[static_cast<std::size_t>(reason)];
@@ -33,6 +36,7 @@ class LineCounters {
   void CountErrorReply() { Bump(error_replies_); }
   void CountLost() { Bump(lost_replies_); }
   void CountSendFailure() { Bump(send_failures_); }
+  void CountEarlyRepeat() { Bump(early_repeats_); }
   std::uint64_t Lost() const { return lost_replies_.load(std::memory_order_relaxed); }
 
   LineQuality Snapshot() const {
@@ -44,6 +48,7 @@ class LineCounters {
     quality.error_replies = error_replies_.load(std::memory_order_relaxed);
     quality.lost_replies = lost_replies_.load(std::memory_order_relaxed);
     quality.send_failures = send_failures_.load(std::memory_order_relaxed);
+    quality.early_repeats = early_repeats_.load(std::memory_order_relaxed);
     return quality;
   }
 
@@ -56,4 +61,5 @@ class LineCounters {
   Counter error_replies_{0};
   Counter lost_replies_{0};
   Counter send_failures_{0};
+  Counter early_repeats_{0};
 };

@@ -24,9 +24,9 @@ namespace pmbus_frame {
 
 constexpr unsigned char kSoi = 0x7E;
 constexpr unsigned char kEoi = 0x0D;
-// INFO bytes a receiver accepts: far above the longest reply of a power
-// system (a few hundred bytes), far below what LENID could announce.
-constexpr std::size_t kMaxInfoBytes = 1024;
+// INFO bytes a receiver accepts: all that LENID (12 bits, two characters per
+// byte) can announce. A power system with many AC channels sends over 1 KB.
+constexpr std::size_t kMaxInfoBytes = 0x0FFF / 2;
 // Characters between SOI and EOI: header (12), INFO, CHKSUM (4).
 constexpr std::size_t kHeaderCharacters = 12;
 constexpr std::size_t kChecksumCharacters = 4;

@@ -1,6 +1,7 @@
 #include "host/pmbus_protocol.h"
 
 #include <algorithm>
+#include <string>
 
 namespace pmbus_reply {
 
@@ -43,6 +44,35 @@ const char* ReturnCodeName(unsigned char return_code) {
 
 }  // namespace
 
+std::optional<std::uint8_t> ParseProtocolVersion(const Json::Value& value) {
+  if (value.isIntegral()) {
+    if (!value.isUInt() || value.asUInt() > 0xFF) return std::nullopt;
+    return static_cast<std::uint8_t>(value.asUInt());
+  }
+  if (!value.isString()) return std::nullopt;
+  // One or two hex digits and the suffix h, as the protocol writes bytes.
+  const std::string text = value.asString();
+  if (text.size() < 2 || text.size() > 3 || (text.back() != 'h' && text.back() != 'H')) {
+    return std::nullopt;
+  }
+  unsigned int byte = 0;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    const char c = text[i];
+    unsigned int digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned int>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned int>(c - 'A' + 10);
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned int>(c - 'a' + 10);
+    } else {
+      return std::nullopt;
+    }
+    byte = byte * 16 + digit;
+  }
+  return static_cast<std::uint8_t>(byte);
+}
+
 PMBusProtocol::PMBusProtocol() = default;
 
 PMBusProtocol::~PMBusProtocol() = default;
@@ -60,6 +90,18 @@ bool PMBusProtocol::InitSetting(const Json::Value& config) {
       return false;
     }
     address_ = static_cast<std::uint8_t>(address.asUInt());
+  }
+  const Json::Value& version = config["protocol_version"];
+  if (!version.isNull()) {
+    std::optional<std::uint8_t> byte = ParseProtocolVersion(version);
+    if (!byte) {
+      InfoLog(
+          "PMBusProtocol: {} setting \"protocol_version\" must be a byte, as hex text such "
+          "as \"21h\" or as a number 0..255",
+          data_id_);
+      return false;
+    }
+    protocol_version_ = *byte;
   }
   const Json::Value& timeout = config["timeout_ms"];
   if (!timeout.isNull()) {
@@ -86,6 +128,7 @@ int PMBusProtocol::process(unsigned char* data, unsigned int length) {
 
 void PMBusProtocol::ClosePort() {
   decoder_.Clear();
+  damaged_reply_ = false;
   KMXSPDevice::ClosePort();
 }
 
@@ -93,6 +136,11 @@ bool PMBusProtocol::HandleFrame(const pmbus_frame::Decoder::Result& result) {
   using pmbus_frame::Drop;
   if (!result.ok) {
     DropFrame(result.reason, result.header ? &result.frame : nullptr);
+    // A damaged frame while a request is outstanding is taken for its reply,
+    // unless its header names another device.
+    if (IsProcessing() && (!result.header || result.frame.address == address_)) {
+      damaged_reply_ = true;
+    }
     return false;
   }
   const pmbus_frame::Frame& frame = result.frame;
@@ -134,6 +182,17 @@ void PMBusProtocol::DropFrame(pmbus_frame::Drop reason, const pmbus_frame::Frame
   }
 }
 
+bool PMBusProtocol::LineQuiet() {
+  if (!damaged_reply_) return false;
+  damaged_reply_ = false;
+  if (!IsProcessing() || IsStalled()) return false;
+  counters_.CountEarlyRepeat();
+  InfoLog("PMBusProtocol: {} reply in step {} damaged; request repeated once the line went quiet",
+          data_id_, polling_step_);
+  EndExchange();
+  return true;
+}
+
 int PMBusProtocol::process_error() {
   const unsigned char return_code = reply_[pmbus_reply::kReturnCodeOffset];
   InfoLog("PMBusProtocol: {} reply in step {} has return code {:02X}h ({})", data_id_,
@@ -156,6 +215,7 @@ void PMBusProtocol::write_pmbus_cmd(unsigned char group, unsigned char command,
   request.info.assign(info, info + length);
 
   if (!timeout_configured_) SetReplyTimeout(EffectiveReplyTimeout(length));
+  damaged_reply_ = false;
   BeginExchange(pmbus_frame::WireBytes(static_cast<std::size_t>(length)));
   if (transport_) transport_->SendRequest(request);
   if (Port()) {
@@ -203,6 +263,7 @@ int PMBusProtocol::DeliverDecodedReply(const unsigned char* record, unsigned int
   }
   reply_record_.assign(record, record + size);
   reply_ = reply_record_.data();
+  damaged_reply_ = false;
   // The observer may be replaced while the reply is handled.
   const std::shared_ptr<PMBusTransport> observer = transport_;
   if (observer) observer->ReplyReceived(reply_, size);

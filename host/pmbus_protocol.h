@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/kmx_spdevice.h"
@@ -48,6 +49,10 @@ KMX_HOST_API std::vector<unsigned char> Build(std::uint8_t version, std::uint8_t
                                               const std::vector<unsigned char>& info);
 }  // namespace pmbus_reply
 
+// A protocol version byte from the configuration: hex text such as "21h", or
+// a number 0..255; empty when it is neither.
+KMX_HOST_API std::optional<std::uint8_t> ParseProtocolVersion(const Json::Value& value);
+
 // The host's frame layer for the power system's request/reply protocol.
 //
 // Two paths, which may be used together:
@@ -66,9 +71,11 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   PMBusProtocol();
   ~PMBusProtocol() override;
 
-  // Reads the frame layer's own settings: "address" (0..255, default 1) and
-  // "timeout_ms" (reply time-out; default 1 s plus the wire time of the
-  // request and of the longest reply accepted, at the line's baud rate).
+  // Reads the frame layer's own settings: "address" (0..255, default 1),
+  // "protocol_version" (the VER byte of requests, ParseProtocolVersion;
+  // default the device's own) and "timeout_ms" (reply time-out; default 1 s
+  // plus the wire time of the request and of the longest reply accepted, at
+  // the line's baud rate).
   bool InitSetting(const Json::Value& config) override;
   // Received bytes from the line, in any chunking. Returns the number of
   // replies handed to process_payload or process_error.
@@ -97,6 +104,11 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   std::uint8_t Address() const { return address_; }
   std::uint8_t ProtocolVersion() const { return protocol_version_; }
   std::int32_t PollingStep() const { return polling_step_; }
+  // The line has been quiet for a while. When a damaged frame arrived for
+  // the outstanding request, its reply is not coming: ends the exchange so
+  // that the request goes out again now rather than after the time-out.
+  // True when it did.
+  bool LineQuiet();
   void SetPollingStep(std::int32_t step) { polling_step_ = step; }
 
  protected:
@@ -117,4 +129,5 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   std::string request_frame_;
   std::uint8_t address_ = 1;
   bool timeout_configured_ = false;
+  bool damaged_reply_ = false;  // a damaged frame arrived during this exchange
 };

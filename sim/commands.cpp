@@ -14,6 +14,14 @@ bool Number(const std::string& word, int& out) {
   return true;
 }
 
+bool Count(const std::string& word, int limit, int& out) {
+  char* end = nullptr;
+  const long value = std::strtol(word.c_str(), &end, 10);
+  if (word.empty() || *end != '\0' || value < 0 || value > limit) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
 bool Switch(const std::string& word, bool& out) {
   if (word == "on") return out = true, true;
   if (word == "off") return out = false, true;
@@ -76,6 +84,17 @@ bool ParseCommand(const std::string& line, Command& command, std::string& error)
     if (words.size() != 2 || words[1].size() > 20)
       return usage("model NAME (at most 20 characters)");
     command.text = words[1];
+  } else if (verb == "rectifiers") {
+    command.kind = Kind::kRectifierCount;
+    if (words.size() != 2 || !Count(words[1], 60, command.count)) {
+      return usage("rectifiers COUNT (0 to 60)");
+    }
+  } else if (verb == "ac-channels") {
+    command.kind = Kind::kAcChannelCount;
+    if (words.size() != 3 || !Number(words[1], command.unit) ||
+        !Count(words[2], 8, command.count)) {
+      return usage("ac-channels UNIT COUNT (0 to 8)");
+    }
   } else if (verb == "silent") {
     command.kind = Kind::kSilent;
     if (words.size() != 2 || !Switch(words[1], command.on)) return usage("silent on|off");

@@ -11,6 +11,8 @@
 //   battery-fuse DC-UNIT FUSE on|off        (FUSE 1..20)
 //   lvd1 DC-UNIT on|off                     (first-stage low-voltage disconnection)
 //   model NAME
+//   rectifiers COUNT                        (modules plugged in or pulled out, 0..60)
+//   ac-channels UNIT COUNT                  (input channels of an AC unit, 0..8)
 //   silent on|off                           (no replies at all)
 //   corrupt RATE                            (share of replies corrupted, 0..1)
 //   wait SECONDS                            (scenario files: pause before the next line)
@@ -24,6 +26,8 @@ struct Command {
     kBatteryFuse,
     kLowVoltageDisconnect1,
     kModel,
+    kRectifierCount,
+    kAcChannelCount,
     kSilent,
     kCorrupt,
     kWait
@@ -31,6 +35,7 @@ struct Command {
   Kind kind = Kind::kNone;
   int unit = 0;     // 0-based
   int channel = 0;  // 0-based channel, module or fuse
+  int count = 0;    // modules or channels
   int phase = 0;    // 0..2 for A..C
   bool on = false;
   double value = 0;  // rate or seconds

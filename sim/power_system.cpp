@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host/pmbus_frame.h"
+#include "sim/replies.h"
+
 namespace {
 
 constexpr float kPhaseVoltage = 220.0f;
@@ -25,7 +28,67 @@ std::string SystemConfig::Check() const {
   }
   if (dc_units < 0 || dc_units > 3) return "0 to 3 DC units";
   if (rectifier_modules < 0 || rectifier_modules > 60) return "0 to 60 rectifier modules";
+  return LongestReplyProblem(PowerSystem(*this));
+}
+
+std::string LongestReplyProblem(const PowerSystem& system) {
+  // Every reply must fit the INFO bytes that the LENGTH field can announce,
+  // which is what a receiver accepts.
+  static const std::uint8_t kRequests[][2] = {
+      {replies::kAc, replies::kAnalog},          {replies::kAc, replies::kSwitches},
+      {replies::kAc, replies::kAlarms},          {replies::kRectifier, replies::kAnalog},
+      {replies::kRectifier, replies::kSwitches}, {replies::kRectifier, replies::kAlarms},
+      {replies::kDc, replies::kAnalog},          {replies::kDc, replies::kAlarms},
+      {replies::kAc, replies::kParameters},      {replies::kDc, replies::kParameters}};
+  std::vector<std::uint8_t> info;
+  for (const auto& request : kRequests) {
+    info.clear();
+    replies::Build(system, request[0], request[1], info);
+    if (info.size() > pmbus_frame::kMaxInfoBytes) {
+      return "the reply to " + replies::Name(request[0], request[1]) + " would carry " +
+             std::to_string(info.size()) + " INFO bytes, more than the " +
+             std::to_string(pmbus_frame::kMaxInfoBytes) + " that its LENGTH field can announce";
+    }
+  }
   return std::string();
+}
+
+bool PowerSystem::SetRectifierCount(int count) {
+  if (count < 0 || count > 60) return false;
+  const std::vector<Rectifier> before = rectifiers_;
+  rectifiers_.resize(static_cast<std::size_t>(count));
+  config_.rectifier_modules = count;
+  if (!LongestReplyProblem(*this).empty()) {
+    rectifiers_ = before;
+    config_.rectifier_modules = static_cast<int>(before.size());
+    return false;
+  }
+  // Modules came or went: every module state is announced again.
+  rc_flag_ |= data_flag::kSwitchChanged | data_flag::kAlarmChanged;
+  Derive();
+  return true;
+}
+
+bool PowerSystem::SetAcChannelCount(int unit, int count) {
+  if (unit < 0 || unit >= static_cast<int>(ac_.size()) || count < 0 || count > 8) return false;
+  const auto index = static_cast<std::size_t>(unit);
+  const AcUnit before = ac_[index];
+  std::vector<AcChannel>& channels = ac_[index].channels;
+  const std::size_t old_count = channels.size();
+  channels.resize(static_cast<std::size_t>(count));
+  for (std::size_t k = old_count; k < channels.size(); ++k) {
+    channels[k].a = channels[k].b = channels[k].c = kPhaseVoltage;
+    channels[k].f = kFrequency;
+  }
+  config_.ac_channels[index] = count;
+  if (!LongestReplyProblem(*this).empty()) {
+    ac_[index] = before;
+    config_.ac_channels[index] = static_cast<int>(before.channels.size());
+    return false;
+  }
+  ac_flag_ |= data_flag::kSwitchChanged | data_flag::kAlarmChanged;
+  Derive();
+  return true;
 }
 
 PowerSystem::PowerSystem(SystemConfig config) : config_(std::move(config)), random_(config_.seed) {

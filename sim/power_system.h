@@ -20,6 +20,10 @@ struct SystemConfig {
   std::string Check() const;
 };
 
+class PowerSystem;
+// Empty when every reply of `system` fits a frame, else which one does not.
+std::string LongestReplyProblem(const PowerSystem& system);
+
 // Alarm-state codes of the power system.
 namespace alarm_code {
 constexpr std::uint8_t kNormal = 0;
@@ -99,6 +103,11 @@ class PowerSystem {
   bool SetBatteryFuseFault(int unit, int fuse, bool on);
   bool SetLowVoltageDisconnect1(int unit, bool on);
   void SetModel(std::string model) { config_.model = std::move(model); }
+  // Modules plugged in or pulled out (new ones start working), channels of
+  // an AC unit added or removed; false when out of range or when a reply
+  // would no longer fit a frame.
+  bool SetRectifierCount(int count);
+  bool SetAcChannelCount(int unit, int count);
 
   const std::vector<AcUnit>& Ac() const { return ac_; }
   const std::vector<DcUnit>& Dc() const { return dc_; }

@@ -1,8 +1,16 @@
 #include "sim/replies.h"
 
+#include <cstdio>
+
 #include "sim/info_writer.h"
 
 namespace replies {
+
+std::string Name(std::uint8_t group, std::uint8_t command) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02Xh/%02Xh", group, command);
+  return text;
+}
 
 bool Build(const PowerSystem& system, std::uint8_t group, std::uint8_t command,
            std::vector<std::uint8_t>& info) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "sim/power_system.h"
@@ -19,6 +20,9 @@ constexpr std::uint8_t kAlarms = 0x44;
 constexpr std::uint8_t kParameters = 0x46;
 constexpr std::uint8_t kModel = 0x51;
 constexpr std::size_t kModelWidth = 20;
+
+// "GGh/CCh" of a request.
+std::string Name(std::uint8_t group, std::uint8_t command);
 
 bool Build(const PowerSystem& system, std::uint8_t group, std::uint8_t command,
            std::vector<std::uint8_t>& info);

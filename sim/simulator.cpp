@@ -109,6 +109,12 @@ bool Simulator::Execute(const Command& command, std::string& error) {
     case Kind::kModel:
       system_.SetModel(command.text);
       break;
+    case Kind::kRectifierCount:
+      done = system_.SetRectifierCount(command.count);
+      break;
+    case Kind::kAcChannelCount:
+      done = system_.SetAcChannelCount(command.unit, command.count);
+      break;
     case Kind::kSilent:
       silent_ = command.on;
       break;
@@ -116,7 +122,11 @@ bool Simulator::Execute(const Command& command, std::string& error) {
       corrupt_rate_ = command.value;
       break;
   }
-  if (!done) error = "no such unit, channel, module or fuse in this power system";
+  if (!done) {
+    error = command.kind == Kind::kRectifierCount || command.kind == Kind::kAcChannelCount
+                ? "no such AC unit, or a reply would no longer fit a frame"
+                : "no such unit, channel, module or fuse in this power system";
+  }
   return done;
 }
 

@@ -331,8 +331,8 @@ TEST(FrameLayer, ClosingThePortForgetsAPartialFrame) {
 TEST(FrameLayer, DefaultTimeOutIsOneSecondPlusWireTime) {
   ByteLine line;
   // 9600 baud, 10 bits per character: request (18 characters) and the longest
-  // accepted reply (2066 characters) take 2170 ms.
-  EXPECT_EQ(line.device->EffectiveReplyTimeout(0).count(), 1000 + 2084 * 10 * 1000 / 9600);
+  // accepted reply (2047 INFO bytes, 4112 characters) take 4302 ms.
+  EXPECT_EQ(line.device->EffectiveReplyTimeout(0).count(), 1000 + 4130 * 10 * 1000 / 9600);
   ByteLine configured(250);
   EXPECT_EQ(configured.device->EffectiveReplyTimeout(0).count(), 250);
 }
@@ -343,6 +343,74 @@ TEST(FrameLayer, RequestThatTheLineRefusesIsCounted) {
   line.device->write_pmbus_cmd(0x40, 0x51);
   EXPECT_EQ(line.device->Quality().send_failures, 1u);
   EXPECT_NE(line.controller->LogLines().back().find("request 40h/51h not sent"), std::string::npos);
+}
+
+TEST(FrameLayer, ADamagedReplyIsRepeatedOnceTheLineIsQuiet) {
+  ByteLine line;
+  // Quiet without a damaged frame: the exchange goes on.
+  line.device->write_pmbus_cmd(0x41, 0x41);
+  EXPECT_FALSE(line.device->LineQuiet());
+  EXPECT_TRUE(line.device->IsProcessing());
+
+  std::string damaged = line.Reply(0x41, 0, {1, 2, 3});
+  damaged[damaged.size() - 3] = damaged[damaged.size() - 3] == '0' ? '1' : '0';
+  EXPECT_EQ(line.Receive(damaged), 0);
+  EXPECT_TRUE(line.device->IsProcessing());
+  EXPECT_TRUE(line.device->LineQuiet());
+  EXPECT_FALSE(line.device->IsProcessing());
+  EXPECT_TRUE(line.device->RefreshStatus());
+  EXPECT_FALSE(line.device->LineQuiet());  // once per damaged reply
+
+  // A damaged frame whose header names another device is not our reply; nor
+  // is one that came while nothing was outstanding.
+  line.device->write_pmbus_cmd(0x41, 0x41);
+  std::string foreign = line.Reply(0x41, 0, {1}, 3);
+  foreign[foreign.size() - 3] = foreign[foreign.size() - 3] == '0' ? '1' : '0';
+  line.Receive(foreign);
+  EXPECT_FALSE(line.device->LineQuiet());
+  EXPECT_EQ(line.Receive(line.Reply(0x41, 0, {5})), 1);
+  line.Receive(damaged);
+  EXPECT_FALSE(line.device->LineQuiet());
+
+  const LineQuality quality = line.device->Quality();
+  EXPECT_EQ(quality.early_repeats, 1u);
+  EXPECT_EQ(quality.lost_replies, 0u);
+  EXPECT_EQ(quality.Dropped(Drop::kBadChecksum), 3u);
+}
+
+TEST(FrameLayer, ProtocolVersionSetting) {
+  struct Row {
+    Json::Value value;
+    int expected;  // -1: refused
+  };
+  const std::vector<Row> rows = {
+      {"21h", 0x21}, {"21H", 0x21}, {"fFh", 0xFF}, {"0h", 0x00}, {33, 0x21},  {0, 0x00},
+      {255, 0xFF},   {"21", -1},    {"h", -1},     {"121h", -1}, {"2xh", -1}, {256, -1},
+      {-1, -1},      {1.5, -1},     {true, -1},    {" 21h", -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.value.toStyledString());
+    const std::optional<std::uint8_t> parsed = ParseProtocolVersion(row.value);
+    EXPECT_EQ(parsed ? int{*parsed} : -1, row.expected);
+  }
+  // The key sets the VER byte of every request; a bad one refuses the settings.
+  auto controller = std::make_shared<RecordingController>();
+  auto device = std::make_shared<RecordingProtocol>();
+  auto port = std::make_shared<CapturingPort>();
+  device->Init(controller, 9, Json::Value());
+  device->AttachPort(port);
+  Json::Value config(Json::objectValue);
+  config["protocol_version"] = "21h";
+  ASSERT_TRUE(device->InitSetting(config));
+  device->write_pmbus_cmd(0x42, 0x41);
+  Frame expected = MakeFrame(0x42, 0x41, {});
+  expected.version = 0x21;
+  EXPECT_EQ(port->written, pmbus_frame::Encode(expected));
+  config["protocol_version"] = "22";
+  EXPECT_FALSE(device->InitSetting(config));
+  EXPECT_EQ(controller->LogLines().back(),
+            "PMBusProtocol: 9 setting \"protocol_version\" must be a byte, as hex text such as "
+            "\"21h\" or as a number 0..255");
 }
 
 }  // namespace

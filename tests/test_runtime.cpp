@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "host/kmx_spdevice.h"
+#include "host/provider.h"
 #include "sim/pty_port.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
 #include "tools/cli/host_cli.h"
 #include "tools/runtime/alarm_book.h"
+#include "tools/runtime/power_system.h"
 #include "tools/runtime/record_store.h"
 #include "tools/runtime/runtime_controller.h"
 #include "tools/runtime/snapshot_views.h"
@@ -214,6 +216,42 @@ TEST(AlarmBook, AlarmsActiveBeforeARestartAreNotRaisedAgain) {
             1u);
 }
 
+TEST(AlarmBook, RestoredOrUnconfirmedAlarmsThatNoRuleNamesAgainAreCleared) {
+  auto stored = [](std::uint32_t data_id, int type, const std::string& id) {
+    AlarmEvent event;
+    event.raised = true;
+    event.data_id = data_id;
+    event.record_type = type;
+    event.id = id;
+    event.text = id + " text";
+    return event;
+  };
+  AlarmBook book;
+  // The model alarm (passed only while the model is wrong) and two rectifier alarms.
+  book.Restore(
+      {stored(100, 0, "device_model"), stored(100, 5211, "RC_0"), stored(100, 5211, "RC_1")});
+  EXPECT_TRUE(book.Apply({100, 5211}, {Rule("RC_0", "RC_0 text", true)}, "t1").empty());
+  const std::vector<AlarmEvent> clears = book.ClearUnconfirmed("t2");
+  ASSERT_EQ(clears.size(), 2u);
+  EXPECT_EQ(clears[0].id, "device_model");
+  EXPECT_EQ(clears[1].id, "RC_1");
+  EXPECT_FALSE(clears[0].raised);
+  EXPECT_EQ(clears[0].time, "t2");
+  ASSERT_EQ(book.Active().size(), 1u);
+  EXPECT_EQ(book.Active()[0].id, "RC_0");
+  // Once confirmed, a later cycle clears nothing by itself.
+  EXPECT_TRUE(book.ClearUnconfirmed("t3").empty());
+  // Devices made anew: their alarms must be named again.
+  book.Apply({7, 5210}, {Rule("DC_1", "DC_1 text", true)}, "t4");
+  book.Unconfirm({100});
+  EXPECT_TRUE(book.Apply({7, 5210}, {Rule("DC_1", "DC_1 text", true)}, "t5").empty());
+  const std::vector<AlarmEvent> after = book.ClearUnconfirmed("t6");
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].id, "RC_0");
+  ASSERT_EQ(book.Active().size(), 1u);
+  EXPECT_EQ(book.Active()[0].id, "DC_1");
+}
+
 // ---------------------------------------------------------------------------
 // Configuration files
 
@@ -253,6 +291,40 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
       {"{\"systems\": {}}", "f.json: \"systems\" must be a non-empty array"},
       {"[1]", "f.json: must hold a JSON object"},
       {"{\"systems\": [7]}", "f.json: system \"system-1\": is not a JSON object"},
+      // What the bus device would take silently as no units, or as unit id 0.
+      {"{\"port\": \"/dev/a\", \"acSetting\": {\"data_id\": 11}}",
+       "f.json: system \"system-1\": \"acSetting\" must be an array of unit objects"},
+      {"{\"port\": \"/dev/a\", \"dcSetting\": 21}",
+       "f.json: system \"system-1\": \"dcSetting\" must be an array of unit objects"},
+      {"{\"port\": \"/dev/a\", \"dcSetting\": [7]}",
+       "f.json: system \"system-1\": dcSetting[0] must be a JSON object"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 11}, {}]}",
+       "f.json: system \"system-1\": acSetting[1] has no \"data_id\""},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 0}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 11.5}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 4294967296}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": \"11\"}]}",
+       "f.json: system \"system-1\": acSetting[0].data_id must be a whole number from 1 to "
+       "4294967295"},
+      {"{\"port\": \"/dev/a\", \"acSetting\": [{\"data_id\": 11}], \"dcSetting\": "
+       "[{\"data_id\": 21}, {\"data_id\": 11}]}",
+       "f.json: system \"system-1\": dcSetting[1].data_id 11 is also the data id of "
+       "acSetting[0]"},
+      {"{\"port\": \"/dev/a\", \"data_id\": 100, \"dcSetting\": [{\"data_id\": 100}]}",
+       "f.json: system \"system-1\": dcSetting[0].data_id 100 is the power system's own data "
+       "id"},
+      {"{\"port\": \"/dev/ttyS1\\u0000x\"}",
+       "f.json: system \"system-1\": \"port\" must not hold control characters (such as NUL)"},
+      {"{\"port\": \"/dev/ttyS1\\n\"}",
+       "f.json: system \"system-1\": \"port\" must not hold control characters (such as NUL)"},
+      {"{\"name\": \"a\\u001bb\", \"port\": \"/dev/a\"}",
+       "f.json: system \"system-1\": \"name\" must not hold control characters"},
   };
   for (const Row& row : rows) {
     const runtime::LoadedConfig loaded = runtime::ParseConfig(row.text, "f.json");
@@ -260,9 +332,16 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
     EXPECT_EQ(loaded.problems[0].Message(), row.message);
     EXPECT_TRUE(loaded.systems.empty());
   }
-  const runtime::LoadedConfig broken = runtime::ParseConfig("{\"port\": ", "f.json");
-  ASSERT_EQ(broken.problems.size(), 1u);
-  EXPECT_EQ(broken.problems[0].Message().rfind("f.json: not valid JSON: ", 0), 0u);
+  for (const std::string& text :
+       {std::string("{\"port\": "), std::string("{\"port\": \"/dev/a\"} trailing"),
+        std::string("{\"port\": \"/dev/a\"} {}"),
+        "{\"port\": \"/dev/a\", \"x\": " + std::string(1001, '[') + std::string(1001, ']') + "}"}) {
+    const runtime::LoadedConfig broken = runtime::ParseConfig(text, "f.json");
+    ASSERT_EQ(broken.problems.size(), 1u) << text;
+    EXPECT_EQ(broken.problems[0].Message().rfind("f.json: not valid JSON: ", 0), 0u)
+        << broken.problems[0].Message();
+    EXPECT_TRUE(broken.systems.empty());
+  }
 
   // A bad system does not take its good neighbour with it.
   const runtime::LoadedConfig mixed =
@@ -272,10 +351,48 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
 }
 
 TEST(ConfigFile, AnUnreadableFileIsNamedWithTheSystemsReason) {
-  const runtime::LoadedConfig loaded = runtime::LoadConfigFile("/nonexistent/site.json");
-  ASSERT_EQ(loaded.problems.size(), 1u);
-  EXPECT_EQ(loaded.problems[0].Message(),
-            "/nonexistent/site.json: cannot read: No such file or directory");
+  TempDir dir;
+  const std::string huge = dir.Write("huge.json", std::string(runtime::kMaxConfigBytes + 1, ' '));
+  const std::pair<std::string, std::string> rows[] = {
+      {"/nonexistent/site.json", "/nonexistent/site.json: cannot read: No such file or directory"},
+      {"/", "/: cannot read: is a directory"},
+      {"/dev/zero", "/dev/zero: is larger than 1048576 bytes"},
+      {huge, huge + ": is larger than 1048576 bytes"},
+  };
+  for (const auto& [path, message] : rows) {
+    const runtime::LoadedConfig loaded = runtime::LoadConfigFile(path);
+    ASSERT_EQ(loaded.problems.size(), 1u) << path;
+    EXPECT_EQ(loaded.problems[0].Message(), message);
+  }
+}
+
+// One capture file and one summary name per system: a repeated name is
+// refused, within a file and across files.
+TEST(ConfigFile, ASystemNameMayBeUsedOnce) {
+  runtime::LoadedConfig one = runtime::ParseConfig(
+      "{\"systems\": [{\"name\": \"a\", \"port\": \"/dev/x\"}, "
+      "{\"name\": \"a\", \"port\": \"/dev/y\"}]}",
+      "one.json");
+  ASSERT_EQ(one.systems.size(), 1u);
+  EXPECT_EQ(one.systems[0].port, "/dev/x");
+  ASSERT_EQ(one.problems.size(), 1u);
+  EXPECT_EQ(one.problems[0].Message(),
+            "one.json: system \"a\": another system (in one.json) has the same name; give each "
+            "system a \"name\" of its own");
+
+  // Unnamed systems of two files are both "system-1".
+  runtime::LoadedConfig two = runtime::ParseConfig("{\"port\": \"/dev/z\"}", "two.json");
+  runtime::LoadedConfig three = runtime::ParseConfig("{\"port\": \"/dev/w\"}", "three.json");
+  std::vector<runtime::SystemConfig> systems = {two.systems[0], three.systems[0]};
+  std::vector<runtime::ConfigProblem> problems;
+  runtime::RefuseRepeatedNames(systems, problems);
+  ASSERT_EQ(systems.size(), 1u);
+  EXPECT_EQ(systems[0].file, "two.json");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].Message().rfind("three.json: system \"system-1\": another system (in "
+                                        "two.json) has the same name",
+                                        0),
+            0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -458,12 +575,48 @@ TEST(HostCommandLine, ACorruptDatabaseStopsTheHost) {
       << run.err;
 }
 
+TEST(HostCommandLine, PollingOptionsOutOfRangeAreRefused) {
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--history-days", "230000"},
+        std::vector<std::string>{"--history-days", "-1"},
+        std::vector<std::string>{"--seconds", "nan"}, std::vector<std::string>{"--seconds", "inf"},
+        std::vector<std::string>{"--seconds", "1e300"},
+        std::vector<std::string>{"--seconds", "-0.5"}}) {
+    std::vector<std::string> args = {"simulate", "--db", "/nonexistent/k.db"};
+    args.insert(args.end(), options.begin(), options.end());
+    const HostRun run = RunHost(args);
+    EXPECT_EQ(run.code, 105) << options[0] << " " << options[1];  // the parser's validation code
+    EXPECT_NE(run.err.find(options[0]), std::string::npos) << run.err;
+  }
+}
+
+// A duration below a millisecond is one millisecond, not 0 (which runs on).
+TEST(HostCommandLine, AShortDurationEndsPolling) {
+  TempDir dir;
+  std::atomic<bool> ended{false}, interrupt{false};
+  std::thread guard([&] {  // ends a run that would go on for ever
+    for (int i = 0; i < 100 && !ended.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    interrupt.store(true);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const HostRun run =
+      RunHost({"simulate", "--seconds", "0.0001", "--db", dir.File("k.db")}, &interrupt);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ended.store(true);
+  guard.join();
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_LT(took, std::chrono::seconds(4));
+}
+
 TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
   TempDir dir;
   ServedSimulator simulator;
-  const std::string file =
-      dir.Write("two.json", "{\"systems\": [" + SystemJson("/dev/null", "", false) + ", " +
-                                SystemJson(simulator.Port()) + "]}");
+  std::string refused = SystemJson("/dev/null", "", false);
+  refused.replace(refused.find("site-a"), 6, "site-b");  // names must differ
+  const std::string file = dir.Write(
+      "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
   const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);
@@ -571,6 +724,185 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
                          "configured dc_number is 2"),
             std::string::npos)
       << run.out;
+  // A count that differs from the configuration is not mended by a restart.
+  EXPECT_EQ(run.err.find("driver restarted"), std::string::npos) << run.err;
+}
+
+// A bus device that refuses every reply: it asks for the model and never
+// takes the answer, as a device would whose fixed counts never fit.
+class RefusingBus : public PMBusProtocol {
+ public:
+  RefusingBus() { device_type_ = "refusing"; }
+  bool LoadFromCache(const unsigned char*, int) override { return true; }
+  bool RefreshStatus() override {
+    if (!PMBusProtocol::RefreshStatus()) return false;
+    write_pmbus_cmd(0x40, 0x51);
+    return true;
+  }
+  int process_payload() override { return 1; }
+};
+
+class RefusingProvider : public KMXSPDeviceProvider {
+ public:
+  KMXSPDevice* create() const override { return new RefusingBus; }
+};
+
+TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
+  ServedSimulator simulator;
+  RecordingOutput output;
+  runtime::SystemConfig config;
+  config.name = "site-a";
+  config.port = simulator.Port();
+  config.device_type = "refusing";
+  config.data_id = 100;
+  config.settings = Json::Value(Json::objectValue);
+  runtime::PowerSystemOptions options;
+  options.restart_backoff_first = std::chrono::hours(1);
+  runtime::ConfigProblem problem;
+  std::unique_ptr<runtime::PowerSystem> system = runtime::PowerSystem::Create(
+      config, {std::make_shared<RefusingProvider>()}, output, options, problem);
+  ASSERT_TRUE(system) << problem.Message();
+  ASSERT_TRUE(system->OpenPort(problem)) << problem.Message();
+  system->Start();
+  auto alarm_raised = [&] {
+    bool raised = false;
+    system->WithLock([&] {
+      for (const AlarmEvent& event : output.alarms) raised |= event.id == "driver_restart_failed";
+    });
+    return raised;
+  };
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!alarm_raised() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(alarm_raised());
+  // Refused on: no second restart within the back-off.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  system->Stop();
+  EXPECT_EQ(system->Restarts(), 1u);
+  ASSERT_EQ(output.alarms.size(), 1u);
+  EXPECT_TRUE(output.alarms[0].raised);
+  EXPECT_EQ(output.alarms[0].code, "90001");
+  EXPECT_EQ(output.alarms[0].text, "request 40h/51h still refused after the driver was restarted");
+  const std::string& last = output.problems.back();
+  EXPECT_NE(last.find("request 40h/51h refused 5 times in a row"), std::string::npos) << last;
+  EXPECT_NE(last.find("next restart in 3600 s"), std::string::npos) << last;
+}
+
+// Module counts of the summaries of a --json run, in order.
+std::vector<unsigned> ModuleCounts(const std::string& out) {
+  std::vector<unsigned> counts;
+  for (const Json::Value& summary : Events(out, "summary")) {
+    counts.push_back(summary["rectifiers"]["modules"].size());
+  }
+  return counts;
+}
+
+TEST(HostEndToEnd, ACountChangedSinceTheCacheWasWrittenRestartsTheDriverOnce) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> before, after;
+  };
+  const std::vector<Row> rows = {
+      {"a rectifier module more", {"--rc", "3"}, {"--rc", "4"}},
+      {"an AC channel more", {"--ac", "1"}, {"--ac", "2"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    const std::string db = dir.File("c.db");
+    std::vector<std::string> first = {"simulate", "--cycles", "1", "--db", db, "--quiet-log"};
+    first.insert(first.end(), row.before.begin(), row.before.end());
+    ASSERT_EQ(RunHost(first).code, 0);
+
+    std::vector<std::string> second = {"simulate", "--cycles", "2",          "--db",
+                                       db,         "--json",   "--quiet-log"};
+    second.insert(second.end(), row.after.begin(), row.after.end());
+    const HostRun run = RunHost(second);
+    ASSERT_EQ(run.code, 0) << run.err;
+    const std::vector<Json::Value> restarts = Events(run.out, "driver_restarted");
+    ASSERT_EQ(restarts.size(), 1u) << run.out;
+    EXPECT_NE(restarts[0]["reason"].asString().find(" refused 5 times in a row"), std::string::npos)
+        << restarts[0].toStyledString();
+    const std::vector<Json::Value> summaries = Events(run.out, "summary");
+    ASSERT_GE(summaries.size(), 2u);
+    EXPECT_EQ(summaries.back()["line"]["cycles"].asUInt(), 2u);
+    if (row.after[0] == "--rc") {
+      EXPECT_EQ(summaries.back()["rectifiers"]["modules"].size(), 4u);
+    } else {
+      EXPECT_TRUE(summaries.back()["ac"][0]["points"].isMember("channel_1_a"));
+    }
+    // The cache rows now hold the new counts: a third run restores them and
+    // needs no restart.
+    const HostRun third = RunHost(second);
+    ASSERT_EQ(third.code, 0) << third.err;
+    EXPECT_TRUE(Events(third.out, "driver_restarted").empty()) << third.out;
+  }
+}
+
+TEST(HostEndToEnd, AModulePluggedIntoARunningPowerSystemIsPolledWithinAFewCycles) {
+  TempDir dir;
+  const std::string scenario = dir.Write("plug.scenario", "wait 1\nrectifiers 4\n");
+  const std::string capture = dir.File("session.json");
+  const HostRun run = RunHost({"simulate", "--scenario", scenario, "--cycles", "3", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log", "--capture", capture});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const std::vector<unsigned> counts = ModuleCounts(run.out);
+  ASSERT_EQ(counts.size(), 3u) << run.out;
+  EXPECT_EQ(counts.front(), 3u);
+  EXPECT_EQ(counts.back(), 4u);
+  EXPECT_EQ(Events(run.out, "driver_restarted").size(), 1u);
+  // The capture follows the first device and ends, complete, at the restart.
+  std::ifstream file(capture);
+  Json::Value script;
+  std::string errors;
+  EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), file, &script, &errors)) << errors;
+  EXPECT_TRUE(script["steps"].isArray());
+}
+
+TEST(HostEndToEnd, RepliesLongerThanAKilobyteAreTaken) {
+  // 8 AC units of 8 channels: the AC analog reply carries 1194 INFO bytes.
+  TempDir dir;
+  const HostRun run = RunHost({"simulate", "--ac", "8,8,8,8,8,8,8,8", "--cycles", "1", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const std::vector<Json::Value> summaries = Events(run.out, "summary");
+  ASSERT_EQ(summaries.size(), 1u) << run.out;
+  EXPECT_EQ(summaries[0]["ac"].size(), 8u);
+  EXPECT_TRUE(summaries[0]["ac"][7]["points"]["channel_7_f"].isDouble())
+      << summaries[0]["ac"][7].toStyledString();
+}
+
+TEST(HostEndToEnd, ARestoredAlarmThatNoDeviceRaisesAgainIsClearedAfterTheFirstCycle) {
+  TempDir dir;
+  const std::string db = dir.File("m.db");
+  const HostRun wrong = RunHost(
+      {"simulate", "--model", "OTHER9", "--cycles", "1", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(wrong.code, 0) << wrong.err;
+  ASSERT_EQ(Events(wrong.out, "alarm_raised").size(), 1u) << wrong.out;
+
+  const HostRun right = RunHost({"simulate", "--cycles", "1", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(right.code, 0) << right.err;
+  const std::vector<Json::Value> cleared = Events(right.out, "alarm_cleared");
+  ASSERT_EQ(cleared.size(), 1u) << right.out;
+  EXPECT_EQ(cleared[0]["id"].asString(), "device_model");
+  EXPECT_EQ(cleared[0]["name"].asString(), "设备配置检测");
+  EXPECT_TRUE(Events(right.out, "summary").back()["alarms"].empty());
+  EXPECT_EQ(Count(db,
+                  "SELECT COUNT(*) FROM alarm_events WHERE alarm_id = 'device_model' AND "
+                  "raised = 0"),
+            1);
+}
+
+TEST(HostEndToEnd, TheProtocolVersionKeySetsTheVersionByteOfEveryRequest) {
+  // The simulator answers a request of another version with an error reply
+  // only: cycles complete when both ends speak 21h.
+  TempDir dir;
+  const HostRun run = RunHost({"simulate", "--protocol-version", "21h", "--cycles", "1", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(Events(run.out, "summary").size(), 1u);
+  EXPECT_NE(RunHost({"simulate", "--protocol-version", "2xh", "--cycles", "1"}).code, 0);
 }
 
 TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {

@@ -2,10 +2,12 @@
 // files and transactions.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -155,6 +157,20 @@ TEST_F(StoreTest, AlarmEventsAreBounded) {
   EXPECT_EQ(store.AlarmEventRows(), 3);
 }
 
+TEST_F(StoreTest, AlarmTextsAreStoredAsValidUtf8) {
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  runtime::AlarmEvent event;
+  event.raised = true;
+  event.id = "device_model";
+  event.name = "设备配置检测";
+  event.text = "检测型号:KOR\xFF\xE8";
+  store.AppendAlarmEvent(event);
+  const std::vector<runtime::AlarmEvent> active = store.ActiveAlarms();
+  ASSERT_EQ(active.size(), 1u);
+  EXPECT_EQ(active[0].name, "设备配置检测");
+  EXPECT_EQ(active[0].text, "检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST_F(StoreTest, AFileThatIsNotADatabaseIsRefusedWithItsName) {
   std::ofstream(Path()) << std::string(4096, 'x');
   const std::string message = MessageOf([&] { RecordStore store(Path(), HistoryBound()); });
@@ -182,6 +198,65 @@ TEST_F(StoreTest, APathThatCannotBeOpenedIsNamed) {
   const std::string path = dir_ + "/no/such/dir/test.db";
   const std::string message = MessageOf([&] { RecordStore store(path, HistoryBound()); });
   EXPECT_NE(message.find("database " + path + ": cannot open"), std::string::npos) << message;
+}
+
+// Only a file whose content is wrong is called corrupt; the disk's and the
+// permissions' failures are named with the system's reason.
+TEST(StoreOpenFailure, NamesTheSystemsReason) {
+  struct Row {
+    int code;
+    int system_errno;
+    const char* text;
+  };
+  const Row rows[] = {
+      {SQLITE_FULL, ENOSPC, "cannot open: M (No space left on device)"},
+      {SQLITE_IOERR_WRITE, ENOSPC, "cannot open: M (No space left on device)"},
+      {SQLITE_CANTOPEN, EACCES, "cannot open: M (Permission denied)"},
+      {SQLITE_READONLY_DBMOVED, EROFS, "cannot open: M (Read-only file system)"},
+      {SQLITE_IOERR_SHMOPEN, 0, "cannot open: M"},
+      {SQLITE_NOTADB, 0, "corrupt or not a database: M"},
+      {SQLITE_CORRUPT_INDEX, 0, "corrupt or not a database: M"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(runtime::OpenFailureText(row.code, row.system_errno, "M"), row.text) << row.code;
+  }
+}
+
+// A read-only store never creates, converts or adds to a file.
+TEST_F(StoreTest, ReadOnlyAccessChangesNothingAndWantsTheStoresTables) {
+  const auto read_only = [](const std::string& path) {
+    RecordStore store(path, HistoryBound(), 100, runtime::SqliteDb::Access::kReadOnly);
+  };
+  EXPECT_NE(MessageOf([&] {
+              read_only(Path("absent.db"));
+            }).find("database " + Path("absent.db") + ": cannot open: "),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(Path("absent.db")));
+
+  std::ofstream(Path("empty.db")).close();
+  EXPECT_EQ(MessageOf([&] { read_only(Path("empty.db")); }),
+            "database " + Path("empty.db") +
+                ": not a korvan-host database (it has no history "
+                "table)");
+  EXPECT_EQ(std::filesystem::file_size(Path("empty.db")), 0u);
+
+  {
+    RecordStore store(Path(), HistoryBound{0, 0, 0});
+    Append(store, 11, 5209, Record(1));
+  }
+  runtime::SqliteDb(Path(), 100).Exec("DROP TABLE alarm_events");
+  EXPECT_NE(MessageOf([&] { read_only(Path()); }).find("it has no alarm_events table"),
+            std::string::npos);
+}
+
+// Without the right to write the file (not testable as root, who has it).
+TEST_F(StoreTest, AFileThatMayNotBeWrittenIsNotCalledCorrupt) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
+  { RecordStore store(Path(), HistoryBound{0, 0, 0}); }
+  ASSERT_EQ(chmod(Path().c_str(), 0444), 0);
+  const std::string message = MessageOf([&] { RecordStore store(Path(), HistoryBound()); });
+  EXPECT_EQ(message.find("corrupt"), std::string::npos) << message;
+  EXPECT_NE(message.find("database " + Path() + ": cannot open"), std::string::npos) << message;
 }
 
 TEST_F(StoreTest, AFailedTransactionLeavesNothing) {

@@ -3,16 +3,20 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <json/writer.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bus/korvan.h"
@@ -26,9 +30,11 @@
 #include "tools/plugin_loader.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
+#include "tools/records/utf8_text.h"
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
+#include "tools/runtime/json_line.h"
 #include "tools/runtime/record_store.h"
 
 namespace {
@@ -97,6 +103,51 @@ HostRun Host(const std::string& arguments) {
   run.err = ReadFile(dir.File("err"));
   return run;
 }
+
+// korvan-host started in the background, so that it can be sent a signal.
+class HostProcess {
+ public:
+  explicit HostProcess(const std::vector<std::string>& arguments) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (!freopen(dir_.File("out").c_str(), "w", stdout) ||
+          !freopen(dir_.File("err").c_str(), "w", stderr)) {
+        _exit(126);
+      }
+      std::vector<char*> argv{const_cast<char*>(KORVAN_HOST_PATH)};
+      for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+      argv.push_back(nullptr);
+      execv(KORVAN_HOST_PATH, argv.data());
+      _exit(127);
+    }
+  }
+  ~HostProcess() {
+    if (pid_ > 0 && !waited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  void Signal(int number) { kill(pid_, number); }
+  // The exit code, or -1 when it did not exit by itself within `limit` (or
+  // was killed by a signal).
+  int Wait(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > end) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    waited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Err() const { return ReadFile(dir_.File("err")); }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  bool waited_ = false;
+};
 
 // ---- a whole cycle of the real bus device, answered by the simulator ------
 
@@ -375,8 +426,8 @@ TEST_F(ReplayCycle, ReadsAgesRestoresAndTheClock) {
 
 TEST(ReplayScript, ErrorsNameTheStep) {
   struct Row {
-    const char* script;
-    const char* message;
+    std::string script;
+    std::string message;
   };
   const Row rows[] = {
       {R"({"config":{},"steps":[)", "script: not valid JSON: "},
@@ -405,6 +456,23 @@ TEST(ReplayScript, ErrorsNameTheStep) {
       {R"({"config":{},"steps":[{"do":"age"}]})", "step 0: \"seconds\" must be a whole number"},
       {R"({"config":{},"steps":[{"do":"clock","time":"2026-12-08 10:00:00","advance":1}]})",
        "step 0: a clock step needs either \"time\" or \"advance\""},
+      {R"({"config":{},"steps":[]} {})", "script: not valid JSON: "},
+      // Numbers that would overflow the clock arithmetic or the reader's conversions.
+      {R"({"config":{},"steps":[{"do":"clock","advance":1000000000000}]})",
+       "step 0: \"advance\" must be a whole number of seconds from -316224000000 to "
+       "316224000000"},
+      {R"({"config":{},"steps":[{"do":"age","seconds":9223372036854775807}]})",
+       "step 0: \"seconds\" must be a whole number of seconds from"},
+      {R"({"config":{},"steps":[{"do":"age","seconds":-9223372036854775808}]})",
+       "step 0: \"seconds\" must be a whole number of seconds from"},
+      {R"({"config":{},"steps":[{"do":"age","seconds":1e300}]})",
+       "step 0: \"seconds\" must be a whole number of seconds from"},
+      {R"({"config":{},"steps":[{"do":"reply","group":"40","rtn":18446744073709551615}]})",
+       "step 0: \"rtn\" must be a byte"},
+      {R"({"config":{},"steps":[{"do":"reply","group":1e300}]})",
+       "step 0: \"group\" must be a byte"},
+      {std::string(1001, '[') + std::string(1001, ']'),
+       "script: not valid JSON: arrays and objects nested deeper than 100 levels"},
   };
   for (const Row& row : rows) {
     replay::Script script;
@@ -449,6 +517,109 @@ TEST(ReplayCommand, ScriptErrorsExitWithTwo) {
   run = Host("replay " + dir.File("refused.json"));
   EXPECT_EQ(run.code, 1);
   EXPECT_FALSE(ParseLines(run.out).at(0)["result"].asBool());
+}
+
+// ---- valid UTF-8 out ---------------------------------------------------------
+
+TEST(Utf8Text, IllFormedSequencesBecomeReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Row {
+    std::string in, out;
+  };
+  const Row rows[] = {
+      {"设备配置检测", "设备配置检测"},
+      {"a\x80z", "a" + fffd + "z"},  // lone continuation byte
+      {"ok\xE8\xAE", "ok" + fffd},   // cut short at the end
+      {"\xE8\xAE"
+       "A",
+       fffd + "A"},                                          // cut short before ASCII
+      {"\xC0\x80", fffd + fffd},                             // overlong NUL
+      {"\xE0\x80\xAF", fffd + fffd + fffd},                  // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},                  // surrogate U+D800
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},       // above U+10FFFF
+      {"\xF0\x9F\x94\x8B\xFF", "\xF0\x9F\x94\x8B" + fffd},   // 4-byte sequence, then FF
+      {std::string("nul\0!", 5), std::string("nul\0!", 5)},  // NUL is valid UTF-8
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(utf8_text::ValidUtf8(row.in), row.out) << Hex(Bytes(row.in.begin(), row.in.end()));
+  // Every JSON writer of the tools hands on valid UTF-8 only.
+  const Json::Value text("x\xC0\x80y");
+  EXPECT_EQ(json_text::Line(text), "\"x" + fffd + fffd + "y\"");
+  EXPECT_EQ(runtime::JsonLine(text), "\"x" + fffd + fffd + "y\"");
+}
+
+// A corrupted model reply reaches the model alarm's text; the replay prints
+// it as valid UTF-8.
+TEST(ReplayCommand, AModelOfBytesThatAreNotUtf8IsPrintedAsValidUtf8) {
+  TempDir dir;
+  Bytes model = {'K', 'O', 'R', 0xFF, 0xC0, 0x80, 0xE8};
+  model.resize(20, ' ');
+  std::ofstream(dir.File("model.json"))
+      << R"({"config":{"data_id":100,"rcSetting":{}},"steps":[{"do":"refresh"},)"
+      << R"({"do":"reply","group":"40","info":")" << Hex(model) << R"("}]})";
+  const HostRun run = Host("replay " + dir.File("model.json"));
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(utf8_text::ValidUtf8(run.out), run.out);
+  const std::vector<Json::Value> rules = OfKind(ParseLines(run.out), "rule");
+  ASSERT_EQ(rules.size(), 1u) << run.out;
+  EXPECT_EQ(rules[0]["text"].asString(),
+            "本驱动类型:korvan 检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+// What used to abort the program ends with a message and a documented code.
+TEST(ReplayCommand, ClockOverflowsAndDeepScriptsExitWithTwo) {
+  TempDir dir;
+  struct Row {
+    std::string script;
+    std::string message;
+  };
+  const Row rows[] = {
+      {R"({"config":{"rcSetting":{}},"start":"9999-12-31 23:59:00","steps":[)"
+       R"({"do":"clock","advance":100}]})",
+       "korvan-host: replay: step 0: the clock would leave the years 1400 to 9999\n"},
+      {R"({"config":{"rcSetting":{}},"start":"1400-01-01 00:00:10","steps":[)"
+       R"({"do":"clock","advance":-100}]})",
+       "korvan-host: replay: step 0: the clock would leave the years 1400 to 9999\n"},
+      {R"({"config":{"rcSetting":{}},"steps":[{"do":"age","seconds":316224000000}]})",
+       "korvan-host: replay: step 0: the last-update time would leave the years 1400 to 9999\n"},
+      {R"({"config":{"rcSetting":{}},"steps":[{"do":"age","seconds":9223372036854775807}]})",
+       "korvan-host: replay: step 0: \"seconds\" must be a whole number of seconds from "
+       "-316224000000 to 316224000000\n"},
+      {R"({"config":)" + std::string(1001, '[') + std::string(1001, ']') + "}",
+       "korvan-host: replay: script: not valid JSON: arrays and objects nested deeper than 100 "
+       "levels\n"},
+  };
+  for (const Row& row : rows) {
+    std::ofstream(dir.File("script.json")) << row.script;
+    const HostRun run = Host("replay " + dir.File("script.json"));
+    EXPECT_EQ(run.code, 2) << row.script;
+    EXPECT_EQ(run.err, row.message);
+  }
+  // A script larger than the cap is refused before it is parsed.
+  std::ofstream(dir.File("huge.json")) << std::string(replay::kMaxScriptBytes + 1, ' ');
+  const HostRun run = Host("replay " + dir.File("huge.json"));
+  EXPECT_EQ(run.code, 2);
+  EXPECT_EQ(run.err, "korvan-host: replay: " + dir.File("huge.json") + ": is larger than " +
+                         std::to_string(replay::kMaxScriptBytes) + " bytes\n");
+  EXPECT_EQ(Host("replay /").code, 2);
+}
+
+// A signal stops a replay waiting in a long lose step, with exit code 6.
+TEST(ReplayCommand, SignalsStopTheReplay) {
+  TempDir dir;
+  std::ofstream(dir.File("long.json"))
+      << R"({"config":{"rcSetting":{},"timeout_ms":60000},"steps":[{"do":"refresh"},)"
+      << R"({"do":"lose"},{"do":"refresh"}]})";
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    HostProcess host({"replay", dir.File("long.json")});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    host.Signal(number);
+    EXPECT_EQ(host.Wait(std::chrono::seconds(5)), 6) << number;
+    EXPECT_EQ(host.Err(),
+              "korvan-host: replay: interrupted before step 2; it and the steps after it did not "
+              "run\n")
+        << number;
+  }
 }
 
 // ---- capture ---------------------------------------------------------------
@@ -501,6 +672,26 @@ TEST(Capture, WritesPolledRequestsRepliesAndLosses) {
   EXPECT_EQ(script.steps[5].group, 0x41);
   EXPECT_EQ(script.steps[5].bytes, rc_analog);
   EXPECT_EQ(script.config.toStyledString(), config.toStyledString());
+}
+
+TEST(Capture, AFileThatCannotBeWrittenFailsTheCommand) {
+  TempDir dir;
+  const HostRun run =
+      Host("simulate --cycles 1 --quiet-log --db " + dir.File("k.db") + " --capture /dev/full");
+  EXPECT_EQ(run.code, 5);
+  EXPECT_NE(run.err.find("cannot write the capture file /dev/full: No space left on device"),
+            std::string::npos)
+      << run.err;
+}
+
+// SIGHUP ends polling as SIGTERM does: the database is closed.
+TEST(HostSignals, AHangUpEndsPollingCleanly) {
+  TempDir dir;
+  HostProcess host({"simulate", "--quiet-log", "--db", dir.File("k.db")});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  host.Signal(SIGHUP);
+  EXPECT_EQ(host.Wait(std::chrono::seconds(5)), 0) << host.Err();
+  EXPECT_FALSE(std::ifstream(dir.File("k.db-wal")).good());  // closed: the log is gone
 }
 
 // A session captured in `simulate` replays to the same records, stamps
@@ -726,6 +917,23 @@ TEST(DecodeCommand, ReadsHexArgumentsFilesAndStandardInput) {
   EXPECT_EQ(decode(options, "", &text), 2);
 }
 
+// Endless or unreadable input is refused with exit code 2, not read for ever.
+TEST(DecodeCommand, RefusesDirectoriesAndEndlessInput) {
+  struct Row {
+    std::string arguments, message;
+  };
+  const Row rows[] = {
+      {"--file /", "korvan-host: decode: /: cannot read: is a directory\n"},
+      {"--file /dev/zero", "korvan-host: decode: /dev/zero: is larger than 1048576 bytes\n"},
+      {"< /dev/zero", "korvan-host: decode: standard input: is larger than 1048576 bytes\n"},
+  };
+  for (const Row& row : rows) {
+    const HostRun run = Host("decode --type 5210 " + row.arguments);
+    EXPECT_EQ(run.code, 2) << row.arguments;
+    EXPECT_EQ(run.err, row.message);
+  }
+}
+
 TEST(HistoryCommand, ListsRowsDecodedAndFiltered) {
   TempDir dir;
   {
@@ -761,6 +969,40 @@ TEST(HistoryCommand, ListsRowsDecodedAndFiltered) {
   EXPECT_EQ(history(23, 0).second.size(), 1u);
   EXPECT_TRUE(history(99, 0).second.empty());
   EXPECT_EQ(history(-1, 0, dir.File("missing.db")).first, 2);
+}
+
+// Reading another program's SQLite file changes nothing in it.
+TEST(HistoryCommand, AForeignDatabaseIsRefusedAndLeftAsItWas) {
+  TempDir dir;
+  const std::string path = dir.File("foreign.db");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(db, "CREATE TABLE t (x); INSERT INTO t VALUES (1)", nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(db);
+
+  const HostRun run = Host("history --db " + path);
+  EXPECT_EQ(run.code, 2);
+  EXPECT_EQ(run.err, "korvan-host: history: database " + path +
+                         ": not a korvan-host database (it has no history table)\n");
+
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  auto single = [&](const char* sql) {
+    std::string text;
+    sqlite3_exec(
+        db, sql,
+        [](void* out, int, char** values, char**) {
+          *static_cast<std::string*>(out) += std::string(values[0] ? values[0] : "") + ";";
+          return 0;
+        },
+        &text, nullptr);
+    return text;
+  };
+  EXPECT_EQ(single("PRAGMA journal_mode"), "delete;");
+  EXPECT_EQ(single("SELECT name FROM sqlite_master"), "t;");
+  EXPECT_EQ(single("PRAGMA user_version"), "0;");
+  sqlite3_close(db);
 }
 
 }  // namespace

@@ -24,8 +24,11 @@ int main(int argc, char** argv) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
+  // A hang-up (the terminal or the session went away) stops as cleanly as
+  // Ctrl-C or a kill: polling ends and the database is closed.
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 
   // With --json, standard output carries only JSON lines: the plug-in's own
   // trace lines, which it writes to standard output, go to standard error.

@@ -2,28 +2,28 @@
 
 #include <json/writer.h>
 
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
+#include "tools/records/utf8_text.h"
 #include "tools/replay/hex_text.h"
+#include "tools/runtime/bounded_read.h"
 
 namespace cli {
 
 namespace {
 
 constexpr int kUndecodable = 1;  // the blob does not fit the layout of its type
-constexpr int kBadInput = 2;     // bad hex, or the file cannot be read
+constexpr int kBadInput = 2;     // bad hex, or the file cannot be read or is too large
 
 std::string PrettyJson(const Json::Value& value) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "  ";
   builder["emitUTF8"] = true;
   builder["precision"] = 15;
-  return Json::writeString(builder, value);
+  return utf8_text::ValidUtf8(Json::writeString(builder, value));
 }
 
 }  // namespace
@@ -41,29 +41,33 @@ CLI::App* AddDecodeCommand(CLI::App& app, DecodeOptions& options) {
   command->add_option("--file", options.file, "file holding the blob's bytes");
   command->add_flag("--pretty", options.pretty, "indent the JSON over several lines");
   command->footer(
-      "Exit codes: 0 decoded; 1 the blob's length does not fit the record type; 2 bad hex text "
-      "or unreadable file.");
+      "Input is at most " + std::to_string(kMaxDecodeInput) +
+      " bytes (file or hex text).\nExit codes: 0 decoded; 1 the blob's length does not fit the "
+      "record type; 2 bad hex text, an unreadable file (also a directory) or input larger than "
+      "that.");
   return command;
 }
 
 int RunDecode(const DecodeOptions& options, std::istream& in, std::ostream& out,
               std::ostream& err) {
   std::vector<unsigned char> blob;
+  std::string text, problem;
   if (!options.file.empty()) {
-    std::ifstream file(options.file, std::ios::binary);
-    if (!file) {
-      err << "korvan-host: decode: cannot read " << options.file << "\n";
+    if (!runtime::ReadFileBounded(options.file, kMaxDecodeInput, text, problem)) {
+      err << "korvan-host: decode: " << options.file << ": " << problem << "\n";
       return kBadInput;
     }
-    blob.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    blob.assign(text.begin(), text.end());
   } else {
-    std::string text;
-    if (options.hex.empty()) {
-      std::ostringstream read;
-      read << in.rdbuf();
-      text = read.str();
+    if (options.hex.empty() && !runtime::ReadStreamBounded(in, kMaxDecodeInput, text, problem)) {
+      err << "korvan-host: decode: standard input: " << problem << "\n";
+      return kBadInput;
     }
     for (const std::string& piece : options.hex) text += piece;
+    if (text.size() > kMaxDecodeInput) {
+      err << "korvan-host: decode: the hex text is larger than " << kMaxDecodeInput << " bytes\n";
+      return kBadInput;
+    }
     std::optional<std::vector<unsigned char>> decoded = hex_text::Decode(text);
     if (!decoded) {
       err << "korvan-host: decode: the blob is not hex text (digit pairs, blanks allowed "

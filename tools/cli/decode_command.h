@@ -1,12 +1,17 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstddef>
 #include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace cli {
+
+// The most bytes decode reads, from its file or as hex text: far more than
+// the largest record, and /dev/zero cannot make it read for ever.
+constexpr std::size_t kMaxDecodeInput = 1024 * 1024;
 
 struct DecodeOptions {
   int type = 0;

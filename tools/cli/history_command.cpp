@@ -21,8 +21,9 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options) {
   command->add_option("--last", options.last, "only the newest N rows (0: all)")
       ->capture_default_str();
   command->footer(
-      "Exit codes: 0 listed; 2 the database does not exist, cannot be opened or "
-      "is corrupt.");
+      "The database is opened read-only and never changed.\nExit codes: 0 listed; 2 the "
+      "database does not exist, cannot be opened (the reason is named), is corrupt or is not "
+      "one that run or simulate wrote.");
   return command;
 }
 
@@ -35,7 +36,9 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
   }
   std::vector<runtime::HistoryRow> rows;
   try {
-    runtime::RecordStore store(options.db_path, runtime::HistoryBound{});
+    // Reading must not change the file: no journal mode, no tables of ours.
+    runtime::RecordStore store(options.db_path, runtime::HistoryBound{}, 2000,
+                               runtime::SqliteDb::Access::kReadOnly);
     std::optional<std::uint32_t> device;
     if (options.device >= 0) device = static_cast<std::uint32_t>(options.device);
     rows = store.History(device, options.last);

@@ -11,10 +11,13 @@
 #include "tools/cli/run_command.h"
 #include "tools/cli/simulate_command.h"
 #include "tools/plugin_loader.h"
+#include "tools/runtime/exit_codes.h"
 
 namespace cli {
 
-int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+namespace {
+
+int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                const std::atomic<bool>& interrupted) {
   CLI::App app{"korvan-host: monitoring-controller host for the KORVAN power-system plug-in"};
   PollingOptions polling;
@@ -22,8 +25,11 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
   app.add_option("--plugin", polling.plugin_path, "plug-in library to load")->capture_default_str();
   app.require_subcommand(1);
   app.footer(
+      "SIGINT, SIGTERM and SIGHUP end polling cleanly (exit code 0) and stop a replay (6).\n"
       "Exit codes: 0 done; 1 no power system can run; 2 database cannot be opened or is "
-      "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start.");
+      "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start; 5 a capture file cannot "
+      "be written; 6 replay interrupted; 7 unexpected failure; 100 and above: wrong command "
+      "line (also a value out of range).");
 
   CLI::App* providers = app.add_subcommand("providers", "list the plug-in's device providers");
   providers->fallthrough();
@@ -59,6 +65,10 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
                         "simulator command applied at start, e.g. \"rectifier-fault 2 on\" "
                         "(repeatable)");
   simulated->add_flag("--silent", simulate.silent, "the simulator does not answer");
+  simulated
+      ->add_option("--protocol-version", simulate.protocol_version,
+                   "protocol version byte that both ends speak (21h: DC requests carry FFh)")
+      ->capture_default_str();
   AddPollingOptions(*simulated, polling);
 
   ReplayOptions replay;
@@ -75,10 +85,26 @@ int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostrea
   }
   if (providers->parsed()) return ListProviders(polling.plugin_path, out, err);
   if (run->parsed()) return RunConfigured(config_files, polling, out, err, interrupted);
-  if (replayed->parsed()) return RunReplay(replay, polling.plugin_path, out, err);
+  if (replayed->parsed()) return RunReplay(replay, polling.plugin_path, out, err, interrupted);
   if (decoded->parsed()) return RunDecode(decode, std::cin, out, err);
   if (listed->parsed()) return RunHistory(history, out, err);
   return RunSimulated(simulate, polling, out, err, interrupted);
+}
+
+}  // namespace
+
+int RunHostCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+               const std::atomic<bool>& interrupted) {
+  // The commands report what they expect to go wrong; anything else that
+  // escapes them is reported here instead of aborting the program.
+  try {
+    return RunCommand(argc, argv, out, err, interrupted);
+  } catch (const std::exception& failure) {
+    err << "korvan-host: unexpected failure: " << failure.what() << "\n";
+  } catch (...) {
+    err << "korvan-host: unexpected failure\n";
+  }
+  return runtime::exit_codes::kUnexpected;
 }
 
 }  // namespace cli

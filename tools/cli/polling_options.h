@@ -8,6 +8,12 @@
 
 namespace cli {
 
+// The longest --seconds: about 31 years.
+constexpr long kMaxSeconds = 1000000000;
+// The longest --history-days: a hundred years. A bound reaching back before
+// the year 1400, which the time library cannot hold, fails every history write.
+constexpr unsigned int kMaxHistoryDays = 36500;
+
 // Options that every polling command takes.
 struct PollingOptions {
   std::string plugin_path;

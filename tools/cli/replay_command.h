@@ -1,6 +1,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <ostream>
 #include <string>
 
@@ -12,8 +13,9 @@ struct ReplayOptions {
 
 CLI::App* AddReplayCommand(CLI::App& app, ReplayOptions& options);
 
-// Loads the plug-in and replays the script; the exit code.
+// Loads the plug-in and replays the script until its end or `interrupted`;
+// the exit code.
 int RunReplay(const ReplayOptions& options, const std::string& plugin_path, std::ostream& out,
-              std::ostream& err);
+              std::ostream& err, const std::atomic<bool>& interrupted);
 
 }  // namespace cli

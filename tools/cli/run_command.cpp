@@ -15,6 +15,7 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
     for (runtime::SystemConfig& system : loaded.systems) systems.push_back(std::move(system));
     for (runtime::ConfigProblem& problem : loaded.problems) problems.push_back(std::move(problem));
   }
+  runtime::RefuseRepeatedNames(systems, problems);  // also across files
   runtime::ConsoleOutput output(out, err, options.json, !options.quiet_log);
   runtime::Runtime host(ToRuntimeOptions(options), output);
   const int prepared = host.Prepare(systems, problems);
@@ -25,7 +26,12 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
     output.Problem("", error);
     return replay::kCaptureFailed;
   }
-  return host.Run(interrupted);
+  const int result = host.Run(interrupted);
+  if (!capture.Finish(error)) {
+    output.Problem("", error);
+    return result == 0 ? replay::kCaptureFailed : result;
+  }
+  return result;
 }
 
 }  // namespace cli

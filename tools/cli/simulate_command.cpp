@@ -6,11 +6,13 @@
 #include <sstream>
 #include <thread>
 
+#include "host/pmbus_protocol.h"
 #include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
 #include "tools/replay/session_capture.h"
+#include "tools/runtime/bounded_read.h"
 #include "tools/runtime/console_output.h"
 #include "tools/runtime/exit_codes.h"
 #include "tools/runtime/system_config.h"
@@ -18,6 +20,8 @@
 namespace cli {
 
 namespace {
+
+constexpr std::size_t kMaxScenarioBytes = 1024 * 1024;
 
 bool ParseChannels(const std::string& text, std::vector<int>& channels) {
   channels.clear();
@@ -88,6 +92,20 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   sim.dc_units = simulate.dc_units;
   sim.rectifier_modules = simulate.rectifier_modules;
   sim.model = simulate.model;
+  // A number or hex text, as the configuration key takes it.
+  const bool numeric =
+      !simulate.protocol_version.empty() &&
+      simulate.protocol_version.find_first_not_of("0123456789") == std::string::npos &&
+      simulate.protocol_version.size() <= 3;
+  const std::optional<std::uint8_t> version =
+      ParseProtocolVersion(numeric ? Json::Value(std::stoi(simulate.protocol_version))
+                                   : Json::Value(simulate.protocol_version));
+  if (!version) {
+    err << "korvan-host: --protocol-version wants a byte as hex text such as 21h, or a number "
+           "0..255\n";
+    return runtime::exit_codes::kSimulator;
+  }
+  sim.version = *version;
   const std::string invalid = sim.Check();
   if (!invalid.empty()) {
     err << "korvan-host: simulated system: " << invalid << "\n";
@@ -95,14 +113,11 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   }
   std::string scenario;
   if (!simulate.scenario.empty()) {
-    std::ifstream file(simulate.scenario);
-    if (!file) {
-      err << "korvan-host: cannot read scenario " << simulate.scenario << "\n";
+    std::string error;
+    if (!runtime::ReadFileBounded(simulate.scenario, kMaxScenarioBytes, scenario, error)) {
+      err << "korvan-host: scenario " << simulate.scenario << ": " << error << "\n";
       return runtime::exit_codes::kSimulator;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    scenario = text.str();
   }
 
   Simulator simulator(sim);
@@ -141,9 +156,13 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   ScenarioPlayer player(simulator, scenario, output);
   if (!scenario.empty()) player.Start();
   const int result = host.Run(interrupted);
-  capture.Finish();
+  const bool captured = capture.Finish(capture_error);
   player.Stop();
   server.Stop();
+  if (!captured) {
+    output.Problem("", capture_error);
+    return result == 0 ? replay::kCaptureFailed : result;
+  }
   return result;
 }
 

@@ -20,6 +20,7 @@ struct SimulateOptions {
   std::string scenario;               // scenario file played while polling
   std::vector<std::string> settings;  // simulator commands applied at start
   bool silent = false;
+  std::string protocol_version = "20h";  // hex text such as "21h", or a number
 };
 
 // Starts the simulator on a pseudo-terminal in this process and polls it.

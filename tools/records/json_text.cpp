@@ -1,12 +1,15 @@
 #include "tools/records/json_text.h"
 
 #include <fmt/format.h>
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
+
+#include "tools/records/utf8_text.h"
 
 namespace json_text {
 
@@ -19,6 +22,26 @@ Json::Value Float(float value) {
   return Json::Value(std::strtod(shortest.c_str(), nullptr));
 }
 
+bool Parse(std::string_view text, bool reject_duplicate_keys, Json::Value& root,
+           std::string& error) {
+  Json::CharReaderBuilder builder;
+  builder["collectComments"] = false;
+  builder["failIfExtra"] = true;
+  builder["rejectDupKeys"] = reject_duplicate_keys;
+  builder["stackLimit"] = kMaxDepth;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  error.clear();
+  try {
+    if (reader->parse(text.data(), text.data() + text.size(), &root, &error)) return true;
+  } catch (const std::exception&) {
+    // The reader throws when the nesting exceeds its stack limit.
+    error = "arrays and objects nested deeper than " + std::to_string(kMaxDepth) + " levels";
+    return false;
+  }
+  while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+  return false;
+}
+
 std::string Line(const Json::Value& value) {
   thread_local const std::unique_ptr<Json::StreamWriter> writer = [] {
     Json::StreamWriterBuilder builder;
@@ -29,7 +52,8 @@ std::string Line(const Json::Value& value) {
   }();
   std::ostringstream text;
   writer->write(value, &text);
-  return text.str();
+  // The writer passes bytes of texts through as they are.
+  return utf8_text::ValidUtf8(text.str());
 }
 
 }  // namespace json_text

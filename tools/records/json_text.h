@@ -3,9 +3,11 @@
 #include <json/value.h>
 
 #include <string>
+#include <string_view>
 
-// JSON output of the debugging tools: one line per value, UTF-8 kept as it
-// is, and single-precision values printed in their shortest exact form.
+// JSON output of the debugging tools: one line per value, valid UTF-8 kept
+// as it is (ill-formed bytes become U+FFFD), and single-precision values printed in their shortest
+// exact form.
 namespace json_text {
 
 // A float as a JSON number with the fewest digits that read back as the same
@@ -13,7 +15,16 @@ namespace json_text {
 // numbers, as the texts "NaN", "Infinity" and "-Infinity".
 Json::Value Float(float value);
 
-// The value on one line, without a newline.
+// How deep arrays and objects may nest in text that Parse reads.
+constexpr int kMaxDepth = 100;
+
+// Reads one JSON document: comments allowed, nothing but blanks after it,
+// nesting up to kMaxDepth. False with `error` (the reader's reason, with
+// line and column) when the text is not such a document; never throws.
+bool Parse(std::string_view text, bool reject_duplicate_keys, Json::Value& root,
+           std::string& error);
+
+// The value on one line, without a newline, as valid UTF-8.
 std::string Line(const Json::Value& value);
 
 }  // namespace json_text

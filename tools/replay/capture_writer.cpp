@@ -1,6 +1,8 @@
 #include "tools/replay/capture_writer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "host/host_clock.h"
@@ -35,6 +37,7 @@ CaptureWriter::~CaptureWriter() {
 
 bool CaptureWriter::Open(const std::string& path, const std::string& device_type,
                          unsigned int data_id, const Json::Value& config, std::string& error) {
+  path_ = path;
   file_.open(path, std::ios::out | std::ios::trunc);
   if (!file_) {
     error = "cannot write the capture file " + path;
@@ -48,7 +51,17 @@ bool CaptureWriter::Open(const std::string& path, const std::string& device_type
         << "  \"config\": " << json_text::Line(config) << ",\n"
         << "  \"steps\": [";
   file_.flush();
+  CheckWritten();
+  if (!failure_.empty()) {
+    error = failure_;
+    return false;
+  }
   return true;
+}
+
+void CaptureWriter::CheckWritten() {
+  if (file_ || !failure_.empty()) return;
+  failure_ = "cannot write the capture file " + path_ + ": " + std::strerror(errno);
 }
 
 void CaptureWriter::AddRestore(const DeviceRef& device, const std::vector<unsigned char>& blob) {
@@ -58,16 +71,28 @@ void CaptureWriter::AddRestore(const DeviceRef& device, const std::vector<unsign
   WriteStep(StepLine("restore", {{"device", which}, {"blob", hex_text::Encode(blob)}}));
 }
 
+bool CaptureWriter::Finish(std::string& error) {
+  if (file_.is_open()) {
+    file_ << (first_step_ ? "]\n}\n" : "\n  ]\n}\n");
+    file_.flush();
+    CheckWritten();
+    file_.close();
+    CheckWritten();
+  }
+  error = failure_;
+  return failure_.empty();
+}
+
 void CaptureWriter::Finish() {
-  if (!file_.is_open()) return;
-  file_ << (first_step_ ? "]\n}\n" : "\n  ]\n}\n");
-  file_.close();
+  std::string error;
+  Finish(error);
 }
 
 void CaptureWriter::WriteStep(const std::string& step) {
   if (!file_.is_open()) return;
   file_ << (first_step_ ? "\n    " : ",\n    ") << step;
   file_.flush();
+  CheckWritten();
   first_step_ = false;
 }
 

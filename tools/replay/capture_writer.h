@@ -37,6 +37,8 @@ class CaptureWriter : public PMBusTransport {
   // Tells whether deferred jobs wait after a reply.
   void SetJobsPending(std::function<bool()> pending) { jobs_pending_ = std::move(pending); }
   // Ends the list of steps and closes the file. Polling must have stopped.
+  // False with `error` when any of the file could not be written.
+  bool Finish(std::string& error);
   void Finish();
 
   void SendRequest(const PMBusRequest& request) override;
@@ -46,6 +48,8 @@ class CaptureWriter : public PMBusTransport {
  private:
   void WriteStep(const std::string& step);
   void KeepTime();
+  // Notes the first failed write, with the system's reason.
+  void CheckWritten();
 
   std::shared_ptr<PMBusTransport> inner_;
   const PMBusProtocol& device_;
@@ -55,6 +59,8 @@ class CaptureWriter : public PMBusTransport {
   bool in_reply_ = false;
   bool awaiting_reply_ = false;
   boost::posix_time::ptime time_;
+  std::string path_;
+  std::string failure_;  // why the file could not be written; empty: written
 };
 
 }  // namespace replay

@@ -1,13 +1,12 @@
 #include "tools/replay/replay_script.h"
 
-#include <json/reader.h>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 
+#include "tools/records/json_text.h"
 #include "tools/replay/hex_text.h"
 
 namespace replay {
@@ -60,6 +59,7 @@ std::optional<int> HexDigit(char c) {
 // A byte given as hexadecimal text ("40", "40h") or as a number 0..255.
 std::optional<std::uint8_t> ByteValue(const Json::Value& value) {
   if (value.isIntegral() && !value.isBool()) {
+    if (!value.isInt64()) return std::nullopt;  // asLargestInt would throw
     if (value.asLargestInt() < 0 || value.asLargestInt() > 0xFF) return std::nullopt;
     return static_cast<std::uint8_t>(value.asLargestInt());
   }
@@ -85,6 +85,18 @@ std::optional<boost::posix_time::ptime> TimeValue(const Json::Value& value) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// A whole number of seconds within kMaxSeconds either way, so that the
+// clock arithmetic cannot overflow.
+bool SecondsValue(const Json::Value& value, const char* member, long long& seconds, Failure& fail) {
+  if (!value.isIntegral() || value.isBool() || !value.isInt64() || value.asInt64() < -kMaxSeconds ||
+      value.asInt64() > kMaxSeconds) {
+    return fail(std::string("\"") + member + "\" must be a whole number of seconds from -" +
+                std::to_string(kMaxSeconds) + " to " + std::to_string(kMaxSeconds));
+  }
+  seconds = value.asInt64();
+  return true;
 }
 
 bool ParseDevice(const Json::Value& value, DeviceRef& device, Failure& fail) {
@@ -150,11 +162,7 @@ bool ParseStep(const Json::Value& value, int index, Step& step, ScriptError& err
     }
     case Kind::kAge:
       if (!ParseDevice(value["device"], step.device, fail)) return false;
-      if (!value["seconds"].isIntegral() || value["seconds"].isBool()) {
-        return fail("\"seconds\" must be a whole number");
-      }
-      step.seconds = value["seconds"].asLargestInt();
-      return true;
+      return SecondsValue(value["seconds"], "seconds", step.seconds, fail);
     case Kind::kRead:
       if (value["device"].isNull()) return fail("a read step needs \"device\"");
       if (!ParseDevice(value["device"], step.device, fail)) return false;
@@ -173,10 +181,7 @@ bool ParseStep(const Json::Value& value, int index, Step& step, ScriptError& err
         step.time = TimeValue(value["time"]);
         if (!step.time) return fail("\"time\" must be a time such as \"2026-12-08 10:00:00\"");
       } else {
-        if (!value["advance"].isIntegral() || value["advance"].isBool()) {
-          return fail("\"advance\" must be a whole number of seconds");
-        }
-        step.seconds = value["advance"].asLargestInt();
+        return SecondsValue(value["advance"], "advance", step.seconds, fail);
       }
       return true;
   }
@@ -195,17 +200,9 @@ boost::posix_time::ptime DefaultStart() {
 
 bool ParseScript(const std::string& text, Script& script, ScriptError& error) {
   Failure fail(error, -1);
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  builder["failIfExtra"] = true;
-  builder["rejectDupKeys"] = true;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string reason;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &reason)) {
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' ')) reason.pop_back();
-    return fail("not valid JSON: " + reason);
-  }
+  if (!json_text::Parse(text, true, root, reason)) return fail("not valid JSON: " + reason);
   if (!root.isObject()) return fail("the script must be a JSON object");
   static const std::set<std::string> members = {"device_type", "data_id",      "config",
                                                 "start",       "batch_result", "steps"};

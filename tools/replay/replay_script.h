@@ -3,6 +3,7 @@
 #include <json/value.h>
 
 #include <boost/date_time/posix_time/ptime.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,13 @@ struct DeviceRef {
   Kind kind = Kind::kBus;
   unsigned int data_id = 0;  // kDataId: a child found by GetChildVDevice
 };
+
+// The most seconds an age or clock step moves a time by: about 10000
+// years, the whole range the host clock can hold.
+constexpr long long kMaxSeconds = 316224000000;
+
+// The largest script read.
+constexpr std::size_t kMaxScriptBytes = 64 * 1024 * 1024;
 
 struct Step {
   enum class Kind { kRefresh, kReply, kAge, kRead, kRestore, kJobs, kClock, kLose };

@@ -3,6 +3,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -42,6 +43,20 @@ class ReplayClock {
   ptime now_;
 };
 
+// `time` moved forward by `seconds`, if the result lies within the years
+// 1400..9999 that the date library holds (it throws on any other).
+std::optional<ptime> Shifted(ptime time, long long seconds) {
+  if (time.is_special()) return time;
+  try {
+    const ptime shifted = time + boost::posix_time::seconds(seconds);
+    if (shifted.is_special()) return std::nullopt;
+    shifted.date();  // throws outside the years it holds
+    return shifted;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type) {
   for (const std::shared_ptr<Provider>& provider : providers) {
     auto* factory = dynamic_cast<KMXSPDeviceProvider*>(provider.get());
@@ -54,8 +69,10 @@ std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std
 
 class Replayer {
  public:
-  Replayer(const Script& script, std::ostream& out, std::ostream& err)
+  Replayer(const Script& script, std::ostream& out, std::ostream& err,
+           const std::atomic<bool>* interrupted)
       : script_(script),
+        interrupted_(interrupted),
         err_(err),
         log_(out),
         clock_(script.start),
@@ -66,13 +83,33 @@ class Replayer {
     const int set_up = SetUp(providers);
     if (set_up != 0) return set_up;
     for (std::size_t i = 0; i < script_.steps.size(); ++i) {
+      if (Interrupted()) {
+        err_ << "korvan-host: replay: interrupted before step " << i
+             << "; it and the steps after it did not run\n";
+        return kInterrupted;
+      }
       log_.BeginStep(static_cast<int>(i));
-      const bool done = Perform(script_.steps[i]);
+      bool done = false;
+      bool failed = false;
+      try {
+        done = Perform(script_.steps[i]);
+      } catch (const std::exception& failure) {
+        failed = true;
+        problem_ = std::string("the device failed: ") + failure.what();
+      }
       log_.EndStep();
+      if (failed) {
+        err_ << "korvan-host: replay: step " << i << ": " << problem_ << "\n";
+        return kDeviceFailed;
+      }
       if (!done) {
         err_ << "korvan-host: replay: step " << i << ": " << problem_ << "\n";
         return kScriptError;
       }
+    }
+    if (Interrupted()) {
+      err_ << "korvan-host: replay: interrupted during the last step\n";
+      return kInterrupted;
     }
     return 0;
   }
@@ -88,8 +125,14 @@ class Replayer {
     }
     log_.BeginStep(-1);
     protocol_->AttachTransport(transport_);
-    const bool configured = bus_->Init(controller_, script_.data_id, script_.config) &&
-                            bus_->InitSetting(script_.config);
+    bool configured = false;
+    std::string failure;
+    try {
+      configured = bus_->Init(controller_, script_.data_id, script_.config) &&
+                   bus_->InitSetting(script_.config);
+    } catch (const std::exception& error) {
+      failure = std::string(": ") + error.what();
+    }
     log_.Emit(Event("init")
                   .Add("device_type", script_.device_type)
                   .Add("data_id", script_.data_id)
@@ -97,7 +140,7 @@ class Replayer {
                   .Add("result", configured));
     log_.EndStep();
     if (!configured) {
-      err_ << "korvan-host: replay: the device refused its configuration\n";
+      err_ << "korvan-host: replay: the device refused its configuration" << failure << "\n";
       return kDeviceRefused;
     }
     return 0;
@@ -131,7 +174,12 @@ class Replayer {
       case Step::Kind::kAge: {
         std::shared_ptr<KMXVDevice> device = Find(step.device);
         if (!device) return false;
-        device->SetLastUpdate(device->LastUpdate() - boost::posix_time::seconds(step.seconds));
+        const std::optional<ptime> aged = Shifted(device->LastUpdate(), -step.seconds);
+        if (!aged) {
+          problem_ = "the last-update time would leave the years 1400 to 9999";
+          return false;
+        }
+        device->SetLastUpdate(*aged);
         log_.Emit(Event("age")
                       .Add("data_id", device->DataId())
                       .Add("last_update", LocalTimeText(device->LastUpdate())));
@@ -155,11 +203,17 @@ class Replayer {
         log_.Emit(Event("jobs").Add("ran", ran));
         return true;
       }
-      case Step::Kind::kClock:
-        clock_.Set(step.time ? *step.time
-                             : clock_.Now() + boost::posix_time::seconds(step.seconds));
+      case Step::Kind::kClock: {
+        const std::optional<ptime> time =
+            step.time ? step.time : Shifted(clock_.Now(), step.seconds);
+        if (!time) {
+          problem_ = "the clock would leave the years 1400 to 9999";
+          return false;
+        }
+        clock_.Set(*time);
         log_.Emit(Event("clock").Add("time", LocalTimeText(clock_.Now())));
         return true;
+      }
       case Step::Kind::kLose:
         Lose();
         return true;
@@ -198,13 +252,16 @@ class Replayer {
     const auto limit =
         std::chrono::steady_clock::now() + protocol_->ReplyTimeout() + std::chrono::seconds(1);
     while (protocol_->IsProcessing() && !protocol_->IsStalled() &&
-           std::chrono::steady_clock::now() < limit) {
+           std::chrono::steady_clock::now() < limit && !Interrupted()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     log_.Emit(Event("lose").Add("outstanding", outstanding));
   }
 
+  bool Interrupted() const { return interrupted_ != nullptr && interrupted_->load(); }
+
   const Script& script_;
+  const std::atomic<bool>* interrupted_;
   std::ostream& err_;
   EventLog log_;
   ReplayClock clock_;
@@ -218,8 +275,8 @@ class Replayer {
 }  // namespace
 
 int RunScript(const Script& script, const ProviderList& providers, std::ostream& out,
-              std::ostream& err) {
-  Replayer replayer(script, out, err);
+              std::ostream& err, const std::atomic<bool>* interrupted) {
+  Replayer replayer(script, out, err, interrupted);
   return replayer.Run(providers);
 }
 

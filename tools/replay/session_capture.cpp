@@ -48,14 +48,29 @@ bool SessionCapture::Start(runtime::Runtime& host, const std::string& path, std:
     }
     writer->SetJobsPending([&controller] { return controller.QueuedJobs() > 0; });
     protocol->AttachTransport(writer);
+    // A replay script follows one device: a restarted driver ends it.
+    std::weak_ptr<CaptureWriter> weak = writer;
+    system->SetRestartListener([weak] {
+      if (std::shared_ptr<CaptureWriter> ended = weak.lock()) ended->Finish();
+    });
     writers_.push_back(std::move(writer));
   }
   return true;
 }
 
-void SessionCapture::Finish() {
-  for (const std::shared_ptr<CaptureWriter>& writer : writers_) writer->Finish();
+bool SessionCapture::Finish(std::string& error) {
+  error.clear();
+  for (const std::shared_ptr<CaptureWriter>& writer : writers_) {
+    std::string failure;
+    if (!writer->Finish(failure) && error.empty()) error = failure;
+  }
   writers_.clear();
+  return error.empty();
+}
+
+void SessionCapture::Finish() {
+  std::string error;
+  Finish(error);
 }
 
 }  // namespace replay

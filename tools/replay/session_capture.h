@@ -25,6 +25,9 @@ class SessionCapture {
   ~SessionCapture() { Finish(); }
 
   bool Start(runtime::Runtime& host, const std::string& path, std::string& error);
+  // Closes every file; false with `error` when one of them could not be
+  // written whole (a full disk, for example).
+  bool Finish(std::string& error);
   void Finish();
 
  private:

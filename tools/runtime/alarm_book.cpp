@@ -8,6 +8,7 @@ std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
   std::vector<AlarmEvent> changes;
   for (const rule_value& rule : rules) {
     Key key{device, rule.id, rule.text};
+    if (!unconfirmed_.empty()) unconfirmed_.erase(key);
     auto found = active_.find(key);
     const bool was_active = found != active_.end();
     if (rule.active == was_active) continue;
@@ -34,8 +35,33 @@ std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
 
 void AlarmBook::Restore(const std::vector<AlarmEvent>& active) {
   for (const AlarmEvent& event : active) {
-    active_[Key{DeviceKey{event.data_id, event.record_type}, event.id, event.text}] = event;
+    Key key{DeviceKey{event.data_id, event.record_type}, event.id, event.text};
+    unconfirmed_.insert(key);
+    active_[std::move(key)] = event;
   }
+}
+
+void AlarmBook::Unconfirm(const std::vector<std::uint32_t>& data_ids) {
+  for (const auto& entry : active_) {
+    for (std::uint32_t id : data_ids) {
+      if (entry.first.device.data_id == id) unconfirmed_.insert(entry.first);
+    }
+  }
+}
+
+std::vector<AlarmEvent> AlarmBook::ClearUnconfirmed(const std::string& time) {
+  std::vector<AlarmEvent> clears;
+  for (const Key& key : unconfirmed_) {
+    auto found = active_.find(key);
+    if (found == active_.end()) continue;
+    AlarmEvent event = found->second;
+    event.raised = false;
+    event.time = time;
+    clears.push_back(std::move(event));
+    active_.erase(found);
+  }
+  unconfirmed_.clear();
+  return clears;
 }
 
 std::vector<AlarmEvent> AlarmBook::Active() const {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -31,8 +32,16 @@ class AlarmBook {
   std::vector<AlarmEvent> Apply(const DeviceKey& device, const std::vector<rule_value>& rules,
                                 const std::string& time);
   // Takes over alarms that were active before a restart, so that they are
-  // not raised a second time.
+  // not raised a second time. They stay unconfirmed until a rule of their
+  // device names them again.
   void Restore(const std::vector<AlarmEvent>& active);
+  // Every active alarm of the devices with these data ids becomes
+  // unconfirmed, as after a restore (the devices were made anew).
+  void Unconfirm(const std::vector<std::uint32_t>& data_ids);
+  // Clears the active alarms that no rule has named since they became
+  // unconfirmed: called when a cycle completed, in which every device passed
+  // all its rules. Returns the clears.
+  std::vector<AlarmEvent> ClearUnconfirmed(const std::string& time);
 
   // Active alarms of every device, in order of device, alarm id and text.
   std::vector<AlarmEvent> Active() const;
@@ -49,6 +58,7 @@ class AlarmBook {
 
   // Only active alarms are kept: an absent key is a cleared alarm.
   std::map<Key, AlarmEvent> active_;
+  std::set<Key> unconfirmed_;
 };
 
 }  // namespace runtime

@@ -1,14 +1,18 @@
 #include "tools/runtime/console_output.h"
 
+#include "tools/records/utf8_text.h"
 #include "tools/runtime/alarm_event_format.h"
 #include "tools/runtime/json_line.h"
 
 namespace runtime {
 
+using utf8_text::ValidUtf8;
+
+// Texts from the devices may hold any bytes; what is printed is valid UTF-8.
 void ConsoleOutput::Log(const std::string& system, std::uint32_t, const std::string& line) {
   if (!show_log_) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  err_ << system << ": log: " << line << std::endl;
+  err_ << ValidUtf8(system + ": log: " + line) << std::endl;
 }
 
 void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
@@ -16,7 +20,7 @@ void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
   if (json_) {
     out_ << FormatAlarmEventJson(system, event) << std::endl;
   } else {
-    out_ << FormatAlarmEventText(system, event) << std::flush;
+    out_ << ValidUtf8(FormatAlarmEventText(system, event)) << std::flush;
   }
 }
 
@@ -29,13 +33,27 @@ void ConsoleOutput::Note(const std::string& system, const std::string& text) {
     note["text"] = text;
     out_ << JsonLine(note) << std::endl;
   } else {
-    out_ << system << ": " << text << std::endl;
+    out_ << ValidUtf8(system + ": " + text) << std::endl;
   }
 }
 
 void ConsoleOutput::Problem(const std::string& system, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  err_ << "korvan-host: " << (system.empty() ? "" : system + ": ") << text << std::endl;
+  err_ << ValidUtf8("korvan-host: " + (system.empty() ? "" : system + ": ") + text) << std::endl;
+}
+
+void ConsoleOutput::DriverRestarted(const std::string& system, const std::string& reason) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (json_) {
+    Json::Value event(Json::objectValue);
+    event["event"] = "driver_restarted";
+    event["system"] = system;
+    event["reason"] = reason;
+    out_ << JsonLine(event) << std::endl;
+  } else {
+    out_ << system << ": driver restarted: " << reason << std::endl;
+  }
+  err_ << "korvan-host: " << system << ": driver restarted: " << reason << std::endl;
 }
 
 void ConsoleOutput::Summary(const SystemSummary& summary) {
@@ -43,7 +61,7 @@ void ConsoleOutput::Summary(const SystemSummary& summary) {
   if (json_) {
     out_ << FormatSummaryJson(summary) << std::endl;
   } else {
-    out_ << FormatSummaryText(summary) << std::flush;
+    out_ << ValidUtf8(FormatSummaryText(summary)) << std::flush;
   }
 }
 

@@ -20,6 +20,8 @@ class ConsoleOutput : public RuntimeOutput {
   void Note(const std::string& system, const std::string& text) override;
   void Problem(const std::string& system, const std::string& text) override;
   void Summary(const SystemSummary& summary) override;
+  // On `out` (as text, or a "driver_restarted" JSON object) and on `err`.
+  void DriverRestarted(const std::string& system, const std::string& reason) override;
 
  private:
   std::mutex mutex_;

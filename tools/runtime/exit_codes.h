@@ -10,6 +10,9 @@ constexpr int kNothingToRun = 1;  // no power system could be configured or its 
 constexpr int kDatabase = 2;      // the database cannot be opened or is corrupt
 constexpr int kPlugin = 3;        // the plug-in cannot be loaded or makes no devices
 constexpr int kSimulator = 4;     // the built-in simulator cannot start
+// 5: a capture file cannot be written (replay::kCaptureFailed).
+constexpr int kInterrupted = 6;  // replay: SIGINT, SIGTERM or SIGHUP stopped it before its end
+constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the message names it
 
 }  // namespace exit_codes
 

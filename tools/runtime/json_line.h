@@ -6,7 +6,8 @@
 
 namespace runtime {
 
-// A JSON value on one line, UTF-8 kept as it is, without a newline.
+// A JSON value on one line, without a newline; valid UTF-8 is kept as it is,
+// ill-formed bytes become U+FFFD.
 std::string JsonLine(const Json::Value& value);
 
 }  // namespace runtime

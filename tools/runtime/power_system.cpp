@@ -1,5 +1,6 @@
 #include "tools/runtime/power_system.h"
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 
@@ -56,31 +57,37 @@ std::unique_ptr<PowerSystem> PowerSystem::Create(const SystemConfig& config,
                                                  ConfigProblem& problem) {
   problem = ConfigProblem{config.file, config.name, ""};
   std::unique_ptr<PowerSystem> system(new PowerSystem(config, output, options));
-  system->bus_ = MakeDevice(providers, config.device_type);
-  if (!system->bus_) {
-    problem.reason = "the plug-in has no provider for device type \"" + config.device_type + "\"";
+  system->providers_ = providers;
+  system->bus_ = system->MakeBus(problem.reason);
+  if (!system->bus_) return nullptr;
+  return system;
+}
+
+std::shared_ptr<KMXSPDevice> PowerSystem::MakeBus(std::string& reason) {
+  std::shared_ptr<KMXSPDevice> bus = MakeDevice(providers_, config_.device_type);
+  if (!bus) {
+    reason = "the plug-in has no provider for device type \"" + config_.device_type + "\"";
     return nullptr;
   }
-  RuntimeController& controller = *system->controller_;
-  controller.BindBus(system->bus_.get());
+  RuntimeController& controller = *controller_;
+  controller.BindBus(bus.get());
   controller.StartCapture();
-  const bool bound = system->bus_->Init(system->controller_, config.data_id, config.settings);
-  const bool configured = bound && system->bus_->InitSetting(config.settings);
+  const bool bound = bus->Init(controller_, config_.data_id, config_.settings);
+  const bool configured = bound && bus->InitSetting(config_.settings);
   const std::vector<std::string> lines = controller.TakeCaptured();
   if (!configured) {
-    std::string reason = "the device refused its configuration";
-    if (config.settings["rcSetting"].isNull()) {
+    reason = "the device refused its configuration";
+    if (config_.settings["rcSetting"].isNull()) {
       reason += ": no rcSetting (the rectifier group) given";
     } else if (!lines.empty()) {
       reason += ": " + Join(lines);
     }
-    problem.reason = reason;
     return nullptr;
   }
-  if (auto* protocol = dynamic_cast<PMBusProtocol*>(system->bus_.get())) {
+  if (auto* protocol = dynamic_cast<PMBusProtocol*>(bus.get())) {
     protocol->AttachTransport(controller.Watch());
   }
-  return system;
+  return bus;
 }
 
 PowerSystem::PowerSystem(SystemConfig config, RuntimeOutput& output, PowerSystemOptions options)
@@ -91,6 +98,7 @@ PowerSystem::PowerSystem(SystemConfig config, RuntimeOutput& output, PowerSystem
 
 void PowerSystem::UseStore(std::shared_ptr<RecordStore> store) {
   std::lock_guard<std::mutex> lock(mutex_);
+  store_ = store;
   controller_->UseStore(std::move(store));
 }
 
@@ -163,10 +171,98 @@ void PowerSystem::PollLoop() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       driver_->Step();
+      WatchRefusals();
     }
     // Let a waiting reader take the lock before the next step does.
     if (readers_waiting_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+void PowerSystem::WatchRefusals() {
+  using Clock = std::chrono::steady_clock;
+  const std::uint64_t cycles = controller_->Cycles();
+  if (cycles != cycles_seen_) {
+    // A completed cycle: whatever was refused before is taken now.
+    cycles_seen_ = cycles;
+    restarted_without_cycle_ = false;
+    next_restart_.reset();
+    restart_backoff_ = options_.restart_backoff_first;
+    if (!restart_alarm_request_.empty()) SetRestartAlarm(false, restart_alarm_request_);
+    return;
+  }
+  if (options_.refusals_before_restart == 0) return;
+  const RequestWatch::Refusals refusals = controller_->Watch()->CurrentRefusals();
+  // A count that differs from the configuration is the configuration's error.
+  if (refusals.times < options_.refusals_before_restart || refusals.count_mismatch) return;
+
+  const Clock::time_point now = Clock::now();
+  const std::string why = "request " + refusals.request + " refused " +
+                          std::to_string(refusals.times) +
+                          " times in a row (last log line: " + controller_->LastLog() + ")";
+  if (restarted_without_cycle_) {
+    if (!next_restart_) {
+      if (restart_backoff_.count() == 0) restart_backoff_ = options_.restart_backoff_first;
+      next_restart_ = now + restart_backoff_;
+      output_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
+                                        std::to_string(restart_backoff_.count() / 1000) + " s");
+      if (restart_alarm_request_.empty()) SetRestartAlarm(true, refusals.request);
+      restart_backoff_ = std::min(restart_backoff_ * 2, options_.restart_backoff_max);
+      return;
+    }
+    if (now < *next_restart_) return;
+    next_restart_.reset();
+  }
+  RestartDriver(why);
+  restarted_without_cycle_ = true;
+}
+
+void PowerSystem::RestartDriver(const std::string& why) {
+  // The old devices' deferred jobs finish with their own records first.
+  controller_->RunJobs();
+  std::vector<std::uint32_t> ids{bus_->DataId()};
+  for (const std::shared_ptr<KMXVDevice>& child : bus_->GetAllChildVDevices()) {
+    if (child) ids.push_back(child->DataId());
+  }
+  std::string reason;
+  std::shared_ptr<KMXSPDevice> fresh = MakeBus(reason);
+  if (!fresh) {
+    controller_->BindBus(bus_.get());
+    output_.Problem(config_.name, why + "; the driver cannot be restarted: " + reason);
+    return;
+  }
+  // The cache rows hold the old counts: a restart must not restore them.
+  if (store_) {
+    try {
+      store_->DeleteCache(ids);
+    } catch (const StoreError& error) {
+      output_.Problem(config_.name, error.what());
+    }
+  }
+  if (restart_listener_) restart_listener_();
+  // The port stays open and passes to the new device.
+  bus_->AttachPort(nullptr);
+  bus_ = std::move(fresh);
+  controller_->ForgetRecords();
+  controller_->Watch()->Clear();
+  // Alarms of the old devices last only if the new ones raise them again.
+  controller_->Alarms().Unconfirm(ids);
+  driver_ =
+      std::make_unique<LineDriver>(bus_, port_, options_.line, [this] { controller_->RunJobs(); });
+  restarts_.fetch_add(1);
+  output_.DriverRestarted(config_.name, why + "; cache rows discarded, bus device made anew");
+}
+
+void PowerSystem::SetRestartAlarm(bool active, const std::string& request) {
+  rule_value rule;
+  rule.active = active;
+  rule.id = restart_alarm::kId;
+  rule.code = restart_alarm::kCode;
+  rule.level = restart_alarm::kLevel;
+  rule.name = restart_alarm::kName;
+  rule.text = "request " + request + " still refused after the driver was restarted";
+  rule.data_id = bus_->DataId();
+  controller_->ApplyHostRule(rule);
+  restart_alarm_request_ = active ? request : std::string();
 }
 
 void PowerSystem::WithLock(const std::function<void()>& read) {
@@ -179,6 +275,11 @@ void PowerSystem::WithLock(const std::function<void()>& read) {
 void PowerSystem::SetCycleListener(std::function<void()> listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   controller_->SetCycleListener(std::move(listener));
+}
+
+void PowerSystem::SetRestartListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  restart_listener_ = std::move(listener);
 }
 
 bool PowerSystem::Repeating() const {
@@ -251,6 +352,7 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
   line.error_replies = quality.error_replies;
   line.lost_replies = quality.lost_replies;
   line.send_failures = quality.send_failures;
+  line.early_repeats = quality.early_repeats;
   line.cycles = controller_->Cycles();
   line.last_cycle = controller_->LastCycle();
   const RequestWatch::Repeat repeat = controller_->Watch()->Current();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +28,25 @@ struct PowerSystemOptions {
   // The same request sent this many times in a row, without a cycle
   // completing, is warned about.
   std::uint64_t repeat_warning = 5;
+  // Replies refused this many times in a row to one request, while the
+  // configuration's unit counts fit: the units hold a count that the power
+  // system no longer has (a module or channel came or went), so the bus
+  // device is made anew, as a driver restart would. 0: never.
+  std::uint64_t refusals_before_restart = 5;
+  // When the new device refuses as well: an alarm, and the next attempt only
+  // after this wait, which doubles up to the maximum.
+  std::chrono::milliseconds restart_backoff_first{60000};
+  std::chrono::milliseconds restart_backoff_max{3600000};
 };
+
+// Host-level alarm of a power system whose replies are still refused after
+// its bus device was made anew.
+namespace restart_alarm {
+constexpr const char* kId = "driver_restart_failed";
+constexpr const char* kCode = "90001";
+constexpr int kLevel = 2;
+constexpr const char* kName = "driver restart did not help";
+}  // namespace restart_alarm
 
 // One configured power system: its bus device and children, its controller,
 // its serial line and its polling thread. The lock of the system is held by
@@ -63,6 +82,12 @@ class PowerSystem {
   SystemSummary Summarize(const std::string& reason);
   // Called on the polling thread after each completed cycle.
   void SetCycleListener(std::function<void()> listener);
+  // Called on the polling thread, under the lock, just before the bus
+  // device is replaced by a new one (whatever holds on to the old device
+  // lets go of it).
+  void SetRestartListener(std::function<void()> listener);
+  // Times the bus device was made anew.
+  std::uint64_t Restarts() const { return restarts_.load(); }
 
   const std::string& Name() const { return config_.name; }
   const SystemConfig& Config() const { return config_; }
@@ -76,8 +101,18 @@ class PowerSystem {
   PowerSystem(SystemConfig config, RuntimeOutput& output, PowerSystemOptions options);
   void PollLoop();
   SystemSummary SummarizeLocked(const std::string& reason);
+  // A new bus device of the configured type, initialised and configured;
+  // null with `reason` set when that fails.
+  std::shared_ptr<KMXSPDevice> MakeBus(std::string& reason);
+  // After a step: makes the bus device anew when its replies keep being
+  // refused, with back-off when that did not help.
+  void WatchRefusals();
+  void RestartDriver(const std::string& why);
+  void SetRestartAlarm(bool active, const std::string& request);
 
   SystemConfig config_;
+  ProviderList providers_;
+  std::shared_ptr<RecordStore> store_;
   RuntimeOutput& output_;
   PowerSystemOptions options_;
   std::shared_ptr<RuntimeController> controller_;
@@ -89,6 +124,15 @@ class PowerSystem {
   std::atomic<int> readers_waiting_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
+
+  // Driver restarts; used by the polling thread only (but the count).
+  std::atomic<std::uint64_t> restarts_{0};
+  std::uint64_t cycles_seen_ = 0;
+  bool restarted_without_cycle_ = false;
+  std::optional<std::chrono::steady_clock::time_point> next_restart_;
+  std::chrono::milliseconds restart_backoff_{0};
+  std::string restart_alarm_request_;  // the request named by the active alarm, if any
+  std::function<void()> restart_listener_;
 };
 
 }  // namespace runtime

@@ -2,6 +2,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "tools/records/utf8_text.h"
 #include "tools/runtime/local_time_text.h"
 
 namespace runtime {
@@ -89,13 +90,37 @@ struct RecordStore::Statements {
   SqliteStatement alarm_rows;
 };
 
-RecordStore::RecordStore(const std::string& path, HistoryBound bound, int busy_timeout_ms)
-    : db_(path, busy_timeout_ms), bound_(bound) {
-  CreateSchema();
+RecordStore::RecordStore(const std::string& path, HistoryBound bound, int busy_timeout_ms,
+                         SqliteDb::Access access)
+    : db_(path, busy_timeout_ms, access), bound_(bound) {
+  if (access == SqliteDb::Access::kReadOnly) {
+    CheckSchema();
+  } else {
+    CreateSchema();
+  }
   statements_ = std::make_unique<Statements>(db_);
 }
 
 RecordStore::~RecordStore() = default;
+
+void RecordStore::CheckSchema() {
+  SqliteStatement version(db_, "PRAGMA user_version");
+  const std::int64_t found = version.Next() ? version.Int(0) : 0;
+  version.Reset();
+  if (found > kSchemaVersion) {
+    throw StoreError("database " + db_.Path() + ": made by a newer korvan-host (schema " +
+                     std::to_string(found) + ")");
+  }
+  SqliteStatement table(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  for (const char* name : {"history", "cache", "alarm_events"}) {
+    const bool present = table.Bind(1, std::string(name)).Next();
+    table.Reset();
+    if (!present) {
+      throw StoreError("database " + db_.Path() + ": not a korvan-host database (it has no " +
+                       name + " table)");
+    }
+  }
+}
 
 void RecordStore::CreateSchema() {
   SqliteStatement version(db_, "PRAGMA user_version");
@@ -152,6 +177,16 @@ void RecordStore::PutCache(std::uint32_t data_id, int record_type,
   transaction.Commit();
 }
 
+void RecordStore::DeleteCache(const std::vector<std::uint32_t>& data_ids) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteTransaction transaction(db_);
+  for (std::uint32_t data_id : data_ids) {
+    SqliteStatement remove(db_, "DELETE FROM cache WHERE data_id = ?1");
+    remove.Bind(1, std::int64_t{data_id}).Run();
+  }
+  transaction.Commit();
+}
+
 std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t data_id,
                                                                  int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -175,15 +210,17 @@ std::vector<int> RecordStore::CacheTypes(std::uint32_t data_id) {
 void RecordStore::AppendAlarmEvent(const AlarmEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteTransaction transaction(db_);
-  statements_->insert_alarm.Bind(1, event.time)
+  // The texts come from the devices; the columns hold valid UTF-8.
+  using utf8_text::ValidUtf8;
+  statements_->insert_alarm.Bind(1, ValidUtf8(event.time))
       .Bind(2, std::int64_t{event.data_id})
       .Bind(3, std::int64_t{event.record_type})
       .Bind(4, std::int64_t{event.raised ? 1 : 0})
       .Bind(5, std::int64_t{event.level})
-      .Bind(6, event.id)
-      .Bind(7, event.code)
-      .Bind(8, event.name)
-      .Bind(9, event.text)
+      .Bind(6, ValidUtf8(event.id))
+      .Bind(7, ValidUtf8(event.code))
+      .Bind(8, ValidUtf8(event.name))
+      .Bind(9, ValidUtf8(event.text))
       .Run();
   if (bound_.alarm_events != 0) {
     statements_->prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();

@@ -36,8 +36,11 @@ struct HistoryBound {
 class RecordStore {
  public:
   // Opens or creates the file; a file that cannot be opened, is not a
-  // database or is damaged throws with a message that says so.
-  RecordStore(const std::string& path, HistoryBound bound, int busy_timeout_ms = 2000);
+  // database or is damaged throws with a message that says so. Read-only
+  // access changes nothing in the file (no journal mode, no tables) and
+  // refuses a database without the store's tables; only reads may be used.
+  RecordStore(const std::string& path, HistoryBound bound, int busy_timeout_ms = 2000,
+              SqliteDb::Access access = SqliteDb::Access::kReadWrite);
   ~RecordStore();
 
   // Appends a history row and drops what falls outside the bound.
@@ -46,6 +49,9 @@ class RecordStore {
   // Replaces the cache row of (data id, record type).
   void PutCache(std::uint32_t data_id, int record_type, const boost::posix_time::ptime& time,
                 const unsigned char* data, std::size_t length);
+  // Removes every cache row of these data ids (records that no longer fit
+  // their devices).
+  void DeleteCache(const std::vector<std::uint32_t>& data_ids);
   std::optional<std::vector<unsigned char>> FindCache(std::uint32_t data_id, int record_type);
   // Record types with a cache row under `data_id`, in ascending order.
   std::vector<int> CacheTypes(std::uint32_t data_id);
@@ -66,6 +72,7 @@ class RecordStore {
   struct Statements;
 
   void CreateSchema();
+  void CheckSchema();
 
   std::mutex mutex_;
   SqliteDb db_;

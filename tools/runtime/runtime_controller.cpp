@@ -13,6 +13,11 @@ RuntimeController::RuntimeController(std::string system, std::shared_ptr<RecordS
 
 void RuntimeController::OnInfoLog(unsigned int data_id, const std::string& line) {
   last_log_ = line;
+  // The bus device's count checks against its configuration.
+  if (line.find(" read ac_number is ") != std::string::npos ||
+      line.find(" read dc_number is ") != std::string::npos) {
+    watch_->NoteCountMismatch();
+  }
   if (capturing_) captured_.push_back(line);
   output_.Log(system_, data_id, line);
 }
@@ -76,11 +81,21 @@ void RuntimeController::RunJobs() {
   }
   if (cycle_completed_) {
     cycle_completed_ = false;
+    // Restored alarms that no device named again in this cycle are over.
+    for (const AlarmEvent& event :
+         alarms_.ClearUnconfirmed(LocalTimeText(host_clock::LocalNow()))) {
+      output_.Alarm(system_, event);
+      Store([&](RecordStore& store) { store.AppendAlarmEvent(event); });
+    }
     ++cycles_;
     last_cycle_ = LocalTimeText(host_clock::LocalNow());
     watch_->CycleCompleted();
     if (cycle_listener_) cycle_listener_();
   }
+}
+
+void RuntimeController::ApplyHostRule(const rule_value& rule) {
+  ApplyRules(DeviceKey{bus_ != nullptr ? bus_->DataId() : rule.data_id, 0}, {rule});
 }
 
 void RuntimeController::RememberRecord(const DeviceKey& device, const unsigned char* data,

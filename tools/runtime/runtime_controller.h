@@ -46,6 +46,12 @@ class RuntimeController : public KMXController {
   void RunJobs();
   void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
 
+  // A rule of the host itself about this power system, kept with the bus
+  // device's own alarms.
+  void ApplyHostRule(const rule_value& rule);
+  // Forgets the records of devices that were replaced.
+  void ForgetRecords() { records_.clear(); }
+
   // Records as last published or restored, for the summary.
   void RememberRecord(const DeviceKey& device, const unsigned char* data, std::size_t length);
   const std::vector<unsigned char>* Record(const DeviceKey& device) const;

@@ -21,6 +21,10 @@ class RuntimeOutput {
   // Something that went wrong but does not stop the system.
   virtual void Problem(const std::string& system, const std::string& text) = 0;
   virtual void Summary(const SystemSummary& summary) = 0;
+  // The bus device of a system was made anew, and why.
+  virtual void DriverRestarted(const std::string& system, const std::string& reason) {
+    Problem(system, "driver restarted: " + reason);
+  }
 };
 
 }  // namespace runtime

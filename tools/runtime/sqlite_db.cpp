@@ -2,16 +2,30 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 namespace runtime {
 
-SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms) : path_(path) {
-  const int opened =
-      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+std::string OpenFailureText(int code, int system_errno, const std::string& message) {
+  const int primary = code & 0xFF;
+  if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT) {
+    return "corrupt or not a database: " + message;
+  }
+  std::string text = "cannot open: " + message;
+  if (system_errno != 0) text += std::string(" (") + std::strerror(system_errno) + ")";
+  return text;
+}
+
+SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms, Access access) : path_(path) {
+  const int flags = access == Access::kReadOnly ? SQLITE_OPEN_READONLY
+                                                : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const int opened = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (opened != SQLITE_OK) {
     const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(opened);
+    const int system_errno = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
     sqlite3_close(db_);
     db_ = nullptr;
-    throw StoreError("database " + path + ": cannot open: " + reason);
+    throw StoreError("database " + path + ": " + OpenFailureText(opened, system_errno, reason));
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busy_timeout_ms);
@@ -20,6 +34,7 @@ SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms) : path_(path) {
   std::string problems;
   sqlite3_stmt* check = nullptr;
   int step = sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &check, nullptr);
+  int failure = step;
   while (step == SQLITE_OK || step == SQLITE_ROW) {
     step = sqlite3_step(check);
     if (step != SQLITE_ROW) break;
@@ -29,12 +44,26 @@ SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms) : path_(path) {
     if (!problems.empty()) problems += "; ";
     problems += text;
   }
-  if (step != SQLITE_DONE && problems.empty()) problems = sqlite3_errmsg(db_);
-  sqlite3_finalize(check);
+  if (step != SQLITE_DONE && step != SQLITE_OK) failure = step;
+  std::string reason;
   if (!problems.empty()) {
+    reason = "corrupt or not a database: " + problems;
+  } else if (failure != SQLITE_OK && failure != SQLITE_DONE) {
+    // Not a damaged file when the failure is the disk's or the permissions'.
+    reason = OpenFailureText(failure, sqlite3_system_errno(db_), sqlite3_errmsg(db_));
+  }
+  sqlite3_finalize(check);
+  if (!reason.empty()) {
     sqlite3_close(db_);
     db_ = nullptr;
-    throw StoreError("database " + path + ": corrupt or not a database: " + problems);
+    throw StoreError("database " + path + ": " + reason);
+  }
+  // SQLite opens a file it may not write read-only without saying so.
+  if (access == Access::kReadWrite && sqlite3_db_readonly(db_, "main") == 1) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw StoreError("database " + path +
+                     ": cannot open for writing: the file or its file system is read-only");
   }
 }
 

@@ -16,11 +16,22 @@ class StoreError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Why a database cannot be opened, from SQLite's result code, the system's
+// errno and SQLite's message: "corrupt or not a database: MESSAGE" only for a
+// file whose content is wrong, else "cannot open: MESSAGE (ERRNO TEXT)", so
+// that a full disk, a read-only file system or a denied permission is named
+// as such.
+std::string OpenFailureText(int code, int system_errno, const std::string& message);
+
 // One open SQLite connection. Failures throw StoreError.
 class SqliteDb {
  public:
-  // Opens (or creates) the file and checks that it is a sound database.
-  SqliteDb(const std::string& path, int busy_timeout_ms);
+  enum class Access {
+    kReadWrite,  // opens or creates the file for writing
+    kReadOnly,   // opens an existing file; nothing is ever written to it
+  };
+  // Opens the file and checks that it is a sound database.
+  SqliteDb(const std::string& path, int busy_timeout_ms, Access access = Access::kReadWrite);
   ~SqliteDb();
   SqliteDb(const SqliteDb&) = delete;
   SqliteDb& operator=(const SqliteDb&) = delete;

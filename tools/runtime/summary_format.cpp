@@ -119,10 +119,11 @@ void AppendLine(std::string& text, const LineHealth& line) {
     dropped += " (" + reasons + ")";
   }
   text += fmt::format(
-      "  line: port {}, {} frames good, {}, {} error replies, {} replies lost, {} cycles "
-      "completed, last {}\n",
+      "  line: port {}, {} frames good, {}, {} error replies, {} replies lost, {} requests "
+      "repeated after a damaged reply, {} cycles completed, last {}\n",
       line.port_open ? "open" : "closed", line.frames_good, dropped, line.error_replies,
-      line.lost_replies, line.cycles, line.last_cycle.empty() ? "never" : line.last_cycle);
+      line.lost_replies, line.early_repeats, line.cycles,
+      line.last_cycle.empty() ? "never" : line.last_cycle);
   if (!line.port_open && !line.port_error.empty()) {
     text += "  port: " + line.port_error + "\n";
   }
@@ -217,6 +218,7 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
   health["error_replies"] = static_cast<Json::UInt64>(line.error_replies);
   health["lost_replies"] = static_cast<Json::UInt64>(line.lost_replies);
   health["send_failures"] = static_cast<Json::UInt64>(line.send_failures);
+  health["early_repeats"] = static_cast<Json::UInt64>(line.early_repeats);
   health["cycles"] = static_cast<Json::UInt64>(line.cycles);
   health["last_cycle"] = line.last_cycle.empty() ? Json::Value() : Json::Value(line.last_cycle);
   if (!line.repeated_request.empty()) {

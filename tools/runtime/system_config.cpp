@@ -1,18 +1,66 @@
 #include "tools/runtime/system_config.h"
 
-#include <json/reader.h>
+#include <fmt/format.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <memory>
-#include <sstream>
+#include <map>
 
 #include "sim/power_system.h"
+#include "tools/records/json_text.h"
+#include "tools/runtime/bounded_read.h"
 
 namespace runtime {
 
 namespace {
+
+bool HasControlCharacter(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// The units of a system: "acSetting" and "dcSetting" are arrays of objects,
+// each with a data id of its own (1..4294967295) that is neither another
+// unit's nor the bus device's (the rectifier group carries the bus device's).
+// The bus device would take any other form silently as no units or as id 0.
+bool CheckUnits(const Json::Value& value, unsigned int bus_id, std::string& reason) {
+  std::map<unsigned int, std::string> taken;  // data id: the unit that has it
+  for (const std::string key : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = value[key];
+    if (units.isNull()) continue;
+    if (!units.isArray()) {
+      reason = "\"" + key + "\" must be an array of unit objects";
+      return false;
+    }
+    for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
+      const std::string unit = key + "[" + std::to_string(i) + "]";
+      if (!units[i].isObject()) {
+        reason = unit + " must be a JSON object";
+        return false;
+      }
+      const Json::Value& id = units[i]["data_id"];
+      if (id.isNull()) {
+        reason = unit + " has no \"data_id\"";
+        return false;
+      }
+      if (!id.isUInt() || id.asUInt() == 0) {
+        reason = unit + ".data_id must be a whole number from 1 to 4294967295";
+        return false;
+      }
+      const std::string number = std::to_string(id.asUInt());
+      if (id.asUInt() == bus_id) {
+        reason = unit + ".data_id " + number + " is the power system's own data id";
+        return false;
+      }
+      const auto [other, fresh] = taken.emplace(id.asUInt(), unit);
+      if (!fresh) {
+        reason = unit + ".data_id " + number + " is also the data id of " + other->second;
+        return false;
+      }
+    }
+  }
+  return true;
+}
 
 // Checks the keys that the runtime itself reads; the bus device checks the rest.
 bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& origin,
@@ -31,6 +79,10 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
       problem.reason = "\"name\" must be a non-empty text";
       return false;
     }
+    if (HasControlCharacter(name.asString())) {
+      problem.reason = "\"name\" must not hold control characters";
+      return false;
+    }
     system.name = name.asString();
     problem.system = system.name;
   }
@@ -44,6 +96,10 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     return false;
   }
   system.port = port.asString();
+  if (HasControlCharacter(system.port)) {
+    problem.reason = "\"port\" must not hold control characters (such as NUL)";
+    return false;
+  }
   const Json::Value& type = value["device_type"];
   if (!type.isNull()) {
     if (!type.isString() || type.asString().empty()) {
@@ -60,6 +116,7 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     }
     system.data_id = id.asUInt();
   }
+  if (!CheckUnits(value, system.data_id, problem.reason)) return false;
   system.settings = value;
   return true;
 }
@@ -73,13 +130,9 @@ std::string ConfigProblem::Message() const {
 
 LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
   LoadedConfig loaded;
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-    while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
+  if (!json_text::Parse(text, false, root, errors)) {
     loaded.problems.push_back({origin, "", "not valid JSON: " + errors});
     return loaded;
   }
@@ -106,25 +159,34 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
       loaded.problems.push_back(std::move(problem));
     }
   }
+  RefuseRepeatedNames(loaded.systems, loaded.problems);
   return loaded;
 }
 
+void RefuseRepeatedNames(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems) {
+  std::map<std::string, std::string> files;  // name: the file of the first system so named
+  std::vector<SystemConfig> kept;
+  for (SystemConfig& system : systems) {
+    const auto [first, fresh] = files.emplace(system.name, system.file);
+    if (fresh) {
+      kept.push_back(std::move(system));
+      continue;
+    }
+    problems.push_back({system.file, system.name,
+                        "another system (in " + first->second + ") has the same name; give " +
+                            "each system a \"name\" of its own"});
+  }
+  systems = std::move(kept);
+}
+
 LoadedConfig LoadConfigFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    const int error = errno;
+  std::string text, error;
+  if (!ReadFileBounded(path, kMaxConfigBytes, text, error)) {
     LoadedConfig loaded;
-    loaded.problems.push_back({path, "", std::string("cannot read: ") + std::strerror(error)});
+    loaded.problems.push_back({path, "", error});
     return loaded;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) {
-    LoadedConfig loaded;
-    loaded.problems.push_back({path, "", "cannot read: read error"});
-    return loaded;
-  }
-  return ParseConfig(text.str(), path);
+  return ParseConfig(text, path);
 }
 
 SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& name,
@@ -134,6 +196,7 @@ SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& na
   settings["port"] = port;
   settings["data_id"] = data_id;
   settings["address"] = sim.address;
+  settings["protocol_version"] = fmt::format("{:02X}h", sim.version);
   settings["acSetting"] = Json::Value(Json::arrayValue);
   for (std::size_t i = 0; i < sim.ac_channels.size(); ++i) {
     Json::Value unit(Json::objectValue);

@@ -2,6 +2,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -35,11 +36,21 @@ struct LoadedConfig {
   std::vector<ConfigProblem> problems;
 };
 
-// A file holds one system object, or {"systems": [ ... ]} for several.
-// Keys of a system besides the bus device's: "name" (default "system-N",
-// N counting from 1), "port" (required), "device_type" (default "korvan").
+// The largest configuration file read.
+constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+
+// A file holds one system object, or {"systems": [ ... ]} for several, and
+// nothing after it. Keys of a system besides the bus device's: "name"
+// (default "system-N", N counting from 1), "port" (required), "device_type"
+// (default "korvan"). Names and ports hold no control characters; the units
+// of "acSetting" and "dcSetting" must be arrays of objects with data ids of
+// their own. Systems whose name an earlier one has are refused.
 LoadedConfig LoadConfigFile(const std::string& path);
 LoadedConfig ParseConfig(const std::string& text, const std::string& origin);
+
+// Moves every system whose name an earlier one has to `problems`: captures
+// and summaries tell systems apart by name.
+void RefuseRepeatedNames(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems);
 
 // The configuration of a simulated system on `port`: AC units get data ids
 // 11, 12, ..., DC units 21, 22, ..., and the rectifier group the system's id.

@@ -41,6 +41,7 @@ struct LineHealth {
   std::uint64_t error_replies = 0;
   std::uint64_t lost_replies = 0;
   std::uint64_t send_failures = 0;
+  std::uint64_t early_repeats = 0;  // requests repeated after a damaged reply
   std::uint64_t cycles = 0;
   std::string last_cycle;  // local time; empty before the first
   std::string repeated_request;

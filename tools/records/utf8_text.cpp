@@ -1,0 +1,62 @@
+#include "tools/records/utf8_text.h"
+
+namespace utf8_text {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// The length of the well-formed sequence at `at`, or 0 when it is ill-formed;
+// `bad` is then the length of its maximal ill-formed subpart (at least 1).
+std::size_t SequenceAt(std::string_view text, std::size_t at, std::size_t& bad) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+  const unsigned char lead = byte(0);
+  bad = 1;
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;  // a continuation byte, C0, C1 or F5..FF
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if (at + k >= text.size()) return 0;
+    const unsigned char next = byte(k);
+    const unsigned char min = k == 1 ? low : 0x80;
+    const unsigned char max = k == 1 ? high : 0xBF;
+    if (next < min || next > max) return 0;
+    bad = k + 1;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string ValidUtf8(std::string_view text) {
+  std::string valid;
+  valid.reserve(text.size());
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t bad = 1;
+    const std::size_t length = SequenceAt(text, at, bad);
+    if (length != 0) {
+      valid.append(text.substr(at, length));
+      at += length;
+    } else {
+      valid.append(kReplacement);
+      at += bad;
+    }
+  }
+  return valid;
+}
+
+}  // namespace utf8_text

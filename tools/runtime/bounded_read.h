@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <istream>
+#include <string>
+
+namespace runtime {
+
+// Reads all of a file, or of a stream, that must not be larger than `limit`
+// bytes, so that a device file such as /dev/zero or a huge file cannot make
+// the program read for ever. False with `error` when it cannot be read ("is
+// a directory", the system's reason) or is larger ("is larger than N bytes").
+bool ReadFileBounded(const std::string& path, std::size_t limit, std::string& text,
+                     std::string& error);
+bool ReadStreamBounded(std::istream& in, std::size_t limit, std::string& text, std::string& error);
+
+}  // namespace runtime
