@@ -13,16 +13,17 @@
 //
 // Input: the configuration text.
 
-#include <json/reader.h>
 #include <json/value.h>
 #include <json/writer.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "fuzz/fuzz_check.h"
+#include "tools/records/json_text.h"
 #include "tools/runtime/system_config.h"
 
 namespace {
@@ -35,6 +36,15 @@ std::size_t Entries(const runtime::LoadedConfig& loaded) {
     if (problem.system.empty()) return 0;
   }
   return loaded.systems.size() + loaded.problems.size();
+}
+
+int Depth(const Json::Value& value) {
+  int deepest = 0;
+  if (value.isArray() || value.isObject()) {
+    for (const Json::Value& item : value) deepest = std::max(deepest, Depth(item));
+    return deepest + 1;
+  }
+  return 0;
 }
 
 void CheckLoaded(const runtime::LoadedConfig& loaded) {
@@ -69,18 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Read as the loader does, to see whether it is one system object.
   Json::Value root;
-  {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    FUZZ_CHECK(reader->parse(text.data(), text.data() + text.size(), &root, nullptr),
-               "a file read as a whole is JSON");
-  }
+  std::string error;
+  FUZZ_CHECK(json_text::Parse(text, false, root, error), "a file read as a whole is JSON");
   if (root.isMember("systems")) {
     FUZZ_CHECK(Entries(loaded) == root["systems"].size(), "one system or problem per entry");
     return 0;
   }
   FUZZ_CHECK(Entries(loaded) == 1, "a single system object is one entry");
+  // The list nests the object two levels deeper.
+  if (Depth(root) + 3 > json_text::kMaxDepth) return 0;
   Json::Value listed(Json::objectValue);
   listed["systems"].append(root);
   const runtime::LoadedConfig wrapped =

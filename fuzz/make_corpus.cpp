@@ -133,6 +133,16 @@ void UnitCorpora() {
         Write("unit_parse", "unit" + name + (alarms_first ? "_open_count" : ""), program.Bytes());
       }
 
+      // The jobs of both cycles held while the next replies arrive.
+      {
+        FuzzProgram program;
+        program.Byte(seed.kind);
+        program.Byte(static_cast<std::uint8_t>(driver->HoldJobsOperation())).Byte(1);
+        AddCycles(program, *driver, seed, false);
+        program.Byte(static_cast<std::uint8_t>(driver->HoldJobsOperation())).Byte(0);
+        Write("unit_parse", "unit" + name + "_held_jobs", program.Bytes());
+      }
+
       // Cache: the unit's own record, a truncated one and one whose count
       // byte disagrees, on a fresh unit and after one reply.
       const Bytes record = PublishedRecord(seed);

@@ -358,7 +358,7 @@ class Driver final : public UnitDriver {
                "the published record carries the time now");
     FUZZ_CHECK(unit_->DataReady() && unit_->LastUpdate() == fixed_host::Now(),
                "a cycle makes the data ready and fresh");
-    controller_->RunJobs();
+    if (!hold_jobs_) controller_->RunJobs();
     FUZZ_CHECK(!changed || unit_->AlarmChanged(), "the alarm-change flag is never cleared");
     last_published_ = record;
   }
@@ -469,7 +469,10 @@ void UnitDriver::Step(FuzzInput& input) {
     } else {
       ReadPoint(kUsualPoints[choice % (sizeof kUsualPoints / sizeof kUsualPoints[0])]);
     }
-  } else {
+  } else if (operation == BatchResultOperation()) {
     controller_->SetBatchResult(input.Byte() & 1);
+  } else {
+    hold_jobs_ = input.Byte() & 1;
+    if (!hold_jobs_) controller_->RunJobs();
   }
 }
