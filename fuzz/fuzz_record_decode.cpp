@@ -101,7 +101,8 @@ void CheckStamp(const std::string& text, const Bytes& blob, std::size_t at) {
   const int read = std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u%c", &fields[0], &fields[1],
                                &fields[2], &fields[3], &fields[4], &fields[5], &end);
   FUZZ_CHECK(read == 6, "the stamp is a time text");
-  FUZZ_CHECK(fields[0] == (blob[at] | blob[at + 1] << 8), "the stamp's year is the stored one");
+  FUZZ_CHECK(fields[0] == static_cast<unsigned int>(blob[at] | blob[at + 1] << 8),
+             "the stamp's year is the stored one");
   for (std::size_t k = 1; k < 6; ++k) {
     FUZZ_CHECK(fields[k] == blob[at + 1 + k], "the stamp's fields are the stored ones");
   }
