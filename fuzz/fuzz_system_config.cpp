@@ -90,8 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (Depth(root) + 3 > json_text::kMaxDepth) return 0;
   Json::Value listed(Json::objectValue);
   listed["systems"].append(root);
+  Json::StreamWriterBuilder writer;
+  writer["emitUTF8"] = true;  // texts as they are, not re-encoded
   const runtime::LoadedConfig wrapped =
-      runtime::ParseConfig(Json::writeString(Json::StreamWriterBuilder(), listed), kOrigin);
+      runtime::ParseConfig(Json::writeString(writer, listed), kOrigin);
   CheckLoaded(wrapped);
   FUZZ_CHECK(wrapped.systems.size() == loaded.systems.size() &&
                  wrapped.problems.size() == loaded.problems.size(),

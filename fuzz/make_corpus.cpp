@@ -332,6 +332,7 @@ void RuntimeCorpora() {
       {"empty_list", R"({"systems":[]})"},
       {"not_json", R"({"port":"/dev/ttyS1",)"},
       {"not_object", R"(["port"])"},
+      {"name_not_utf8", "{\"name\":\"/dev/\xFF\xFE\xC0yS1\",\"\":{}}"},
   };
   for (const auto& [name, text] : configs) Write("system_config", name, Text(text));
 

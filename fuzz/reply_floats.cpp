@@ -272,14 +272,18 @@ Bytes Record(const KORVAN_RC& unit) {
 void Check(Kind kind, const Bytes& before, const Bytes& after, const Walk& walk, bool taken) {
   Bytes old = before;
   old.resize(std::max(before.size(), after.size()), 0);
+  // The write at each record offset, if any.
+  std::vector<const Write*> at(old.size() + 1, nullptr);
+  for (const Write& w : walk.writes) {
+    if (w.offset < at.size()) at[w.offset] = &w;
+  }
   for (std::size_t offset : FloatOffsets(kind, after.size())) {
     const auto same = [&](const Bytes& expected) {
       return std::equal(expected.begin(), expected.end(), after.begin() + offset);
     };
     Bytes kept(old.begin() + offset, old.begin() + offset + 4);
-    const auto write = std::find_if(walk.writes.begin(), walk.writes.end(),
-                                    [&](const Write& w) { return w.offset == offset; });
-    if (write == walk.writes.end()) {
+    const Write* write = at[offset];
+    if (write == nullptr) {
       FUZZ_CHECK(same(kept), "a float that no reply value reaches stays as it was");
       continue;
     }
