@@ -21,5 +21,6 @@ if(KORVAN_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     message(FATAL_ERROR "KORVAN_FUZZ needs clang: -DCMAKE_CXX_COMPILER=clang++")
   endif()
-  add_compile_options(-fsanitize=fuzzer-no-link)
+  add_compile_options(-fsanitize=fuzzer-no-link
+    -fsanitize-ignorelist=${PROJECT_SOURCE_DIR}/fuzz/ubsan_ignore.txt)
 endif()

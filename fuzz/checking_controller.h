@@ -14,8 +14,8 @@
 //   records by the count byte they carry (AC 33 + 25 n, DC 92, RC 101 + 12 m);
 // - every job's batch holds the rules of its cycle, numbered 1, 2, 3 ... in
 //   call order, as many as the published record asks for;
-// - every history record is the record that its cycle published (the
-//   targets run the jobs before the devices change again).
+// - every history record is the record that its cycle published, however
+//   late the job runs.
 // Jobs queue until RunJobs.
 class CheckingController : public KMXController {
  public:

@@ -12,6 +12,12 @@
 // - the children keep their channel and module counts once fixed, until a
 //   restore from the host's cache sets new ones (between replies, as the
 //   host may);
+// - every float in a child's record is the one encoded in the reply that it
+//   came from, at the place that the reply layouts and the dispatch give it
+//   (a no-data marker stored as the unit's value for it): a reply that the
+//   bus device takes stores every float it carries, a refused one some of
+//   them, and nothing else moves; a cycle publishes each child's record as
+//   it stands;
 // - the model alarm is raised at most once and the model check, once done,
 //   stays done.
 //
@@ -32,6 +38,7 @@
 #include "fuzz/fixed_host.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
+#include "fuzz/reply_floats.h"
 #include "host/pmbus_protocol.h"
 
 namespace {
@@ -142,6 +149,7 @@ class BusRun {
   void Reply(std::uint8_t group, std::uint8_t return_code, const std::vector<unsigned char>& info) {
     const std::int32_t step = bus_->PollingStep();
     const std::size_t sent = log_->requests.size();
+    const Records before = TakeRecords();
     controller_->TakePublished();
     const std::vector<unsigned char> record = pmbus_reply::Build(0x20, 1, group, return_code, info);
     const int result =
@@ -149,6 +157,9 @@ class BusRun {
     const std::vector<CheckingController::Published> published = controller_->TakePublished();
     FUZZ_CHECK(result == 0 || result == 1, "a reply is answered with 0 or 1");
     FUZZ_CHECK(KnownStep(bus_->PollingStep()), "the polling step is a known one");
+    const bool delivered = return_code == 0 && group == polling::FindStepRequest(step)->group;
+    CheckFloats(delivered ? step : kNoStep, info,
+                log_->requests.size() != sent || !published.empty(), before);
 
     const bool wrong_group = group != polling::FindStepRequest(step)->group;
     if (return_code != 0 || wrong_group) {
@@ -173,6 +184,110 @@ class BusRun {
     }
   }
 
+  struct Records {
+    std::vector<reply_floats::Bytes> ac;
+    std::vector<reply_floats::Bytes> dc;
+    reply_floats::Bytes rc;
+  };
+  static constexpr std::int32_t kNoStep = -100;  // a reply that no step takes
+
+  Records TakeRecords() const {
+    Records records;
+    for (const auto& ac : ac_) records.ac.push_back(reply_floats::Record(*ac.unit));
+    for (const auto& dc : dc_) records.dc.push_back(reply_floats::Record(*dc));
+    records.rc = reply_floats::Record(*rc_.unit);
+    return records;
+  }
+
+  // The walks of the children's blocks, one after the other from `start`, as
+  // far as each block lies whole within INFO; `complete` when all do.
+  template <typename WalkOf>
+  static std::vector<reply_floats::Walk> Chain(std::size_t children,
+                                               const std::vector<unsigned char>& info,
+                                               std::size_t start, WalkOf walk_of, bool& complete) {
+    std::vector<reply_floats::Walk> walks(children);
+    std::size_t at = start;
+    complete = true;
+    for (std::size_t k = 0; k < children; ++k) {
+      if (at > info.size()) {
+        complete = false;
+        break;
+      }
+      walks[k] = walk_of(k, info.data() + at, info.size() - at);
+      if (!walks[k].complete) {
+        complete = false;
+        break;
+      }
+      at += walks[k].end;
+    }
+    return walks;
+  }
+
+  // The children's floats against the reply that `step` handed them (kNoStep:
+  // none); `moved_on` when the bus device took the reply.
+  void CheckFloats(std::int32_t step, const std::vector<unsigned char>& info, bool moved_on,
+                   const Records& before) const {
+    std::vector<reply_floats::Walk> ac(ac_.size());
+    std::vector<reply_floats::Walk> dc(dc_.size());
+    reply_floats::Walk rc;
+    bool ac_taken = false;
+    bool dc_taken = false;
+    bool rc_taken = false;
+    const std::size_t modules =
+        (before.rc.size() - sizeof(tele_c_korvan_rc)) / sizeof(tele_c_korvan_rc_channel);
+    bool complete = false;
+    switch (step) {
+      case polling::kAcAnalog:
+        if (info.size() >= 2 && info[1] == ac_.size()) {
+          ac = Chain(
+              ac_.size(), info, 2,
+              [&](std::size_t k, const unsigned char* data, std::size_t size) {
+                const std::size_t channels = (before.ac[k].size() - sizeof(tele_c_korvan_ac)) /
+                                             sizeof(tele_c_korvan_ac_channel);
+                return reply_floats::AcAnalog(data, size, channels);
+              },
+              complete);
+          ac_taken = moved_on;
+        }
+        break;
+      case polling::kDcAnalog:
+        if (info.size() >= 2 && info[1] == dc_.size()) {
+          dc = Chain(
+              dc_.size(), info, info[1] <= 3 ? 2 : 1,
+              [](std::size_t, const unsigned char* data, std::size_t size) {
+                return reply_floats::DcAnalog(data, size);
+              },
+              complete);
+          dc_taken = moved_on && complete;
+        }
+        break;
+      case polling::kRcAnalog:
+        rc = reply_floats::RcAnalog(info.data(), info.size(), modules);
+        rc_taken = moved_on;
+        break;
+      case polling::kAcParameters:
+        rc = reply_floats::RcAcParameters(info.data(), info.size());
+        rc_taken = moved_on;
+        break;
+      case polling::kDcParameters:
+        rc = reply_floats::RcDcParameters(info.data(), info.size());
+        rc_taken = moved_on;
+        break;
+      default:
+        break;
+    }
+    for (std::size_t k = 0; k < ac_.size(); ++k) {
+      reply_floats::Check(reply_floats::Kind::kAc, before.ac[k], reply_floats::Record(*ac_[k].unit),
+                          ac[k], ac_taken);
+    }
+    for (std::size_t k = 0; k < dc_.size(); ++k) {
+      reply_floats::Check(reply_floats::Kind::kDc, before.dc[k], reply_floats::Record(*dc_[k]),
+                          dc[k], dc_taken);
+    }
+    reply_floats::Check(reply_floats::Kind::kRc, before.rc, reply_floats::Record(*rc_.unit), rc,
+                        rc_taken);
+  }
+
   // The request must be the one that the pending step asks for.
   void CheckRequest(const PMBusRequest& request) const {
     const polling::StepRequest* expected = polling::FindStepRequest(bus_->PollingStep());
@@ -192,15 +307,21 @@ class BusRun {
     for (const auto& ac : ac_) {
       FUZZ_CHECK(published[at].type == 5209 && published[at].data_id == ac.unit->DataId(),
                  "AC records come first, in list order");
+      FUZZ_CHECK(published[at].bytes == reply_floats::Record(*ac.unit),
+                 "a child publishes its record as it stands");
       ++at;
     }
     for (const auto& dc : dc_) {
       FUZZ_CHECK(published[at].type == 5210 && published[at].data_id == dc->DataId(),
                  "DC records follow, in list order");
+      FUZZ_CHECK(published[at].bytes == reply_floats::Record(*dc),
+                 "a child publishes its record as it stands");
       ++at;
     }
     FUZZ_CHECK(published[at].type == 5211 && published[at].data_id == kBusId,
                "the rectifier group's record comes last, under the bus device's id");
+    FUZZ_CHECK(published[at].bytes == reply_floats::Record(*rc_.unit),
+               "a child publishes its record as it stands");
     FUZZ_CHECK(bus_->DataReady(), "a completed cycle makes the bus device's data ready");
     for (const auto& child : bus_->GetAllChildVDevices()) {
       FUZZ_CHECK(child->DataReady(), "a completed cycle makes every child's data ready");

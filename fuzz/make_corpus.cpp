@@ -133,6 +133,16 @@ void UnitCorpora() {
         Write("unit_parse", "unit" + name + (alarms_first ? "_open_count" : ""), program.Bytes());
       }
 
+      // The jobs of both cycles held while the next replies arrive.
+      {
+        FuzzProgram program;
+        program.Byte(seed.kind);
+        program.Byte(static_cast<std::uint8_t>(driver->HoldJobsOperation())).Byte(1);
+        AddCycles(program, *driver, seed, false);
+        program.Byte(static_cast<std::uint8_t>(driver->HoldJobsOperation())).Byte(0);
+        Write("unit_parse", "unit" + name + "_held_jobs", program.Bytes());
+      }
+
       // Cache: the unit's own record, a truncated one and one whose count
       // byte disagrees, on a fresh unit and after one reply.
       const Bytes record = PublishedRecord(seed);
@@ -230,6 +240,23 @@ std::string Frame(const PowerSystem& system, std::uint8_t group, std::uint8_t co
   return pmbus_frame::Encode(frame);
 }
 
+// An upper-case frame sent with lower-case hex letters, in INFO only or
+// everywhere, its check sum taken over the characters as sent (in upper or
+// lower case).
+std::string InCase(std::string frame, bool info_only, bool upper_checksum) {
+  const std::size_t checksum_at = frame.size() - 1 - pmbus_frame::kChecksumCharacters;
+  const std::size_t first = info_only ? 1 + pmbus_frame::kHeaderCharacters : 1;
+  for (std::size_t i = first; i < checksum_at; ++i) {
+    if (frame[i] >= 'A' && frame[i] <= 'F') frame[i] = static_cast<char>(frame[i] - 'A' + 'a');
+  }
+  const std::uint16_t checksum = pmbus_frame::Checksum(frame.data() + 1, checksum_at - 1);
+  const char* digits = upper_checksum ? "0123456789ABCDEF" : "0123456789abcdef";
+  for (std::size_t k = 0; k < pmbus_frame::kChecksumCharacters; ++k) {
+    frame[checksum_at + k] = digits[(checksum >> (12 - 4 * k)) & 0x0F];
+  }
+  return frame;
+}
+
 void FrameCorpus() {
   const PowerSystem system(Config({1}, 1, 3));
   const std::string analog = Frame(system, replies::kAc, replies::kAnalog, 1);
@@ -240,6 +267,8 @@ void FrameCorpus() {
   for (char& c : lower) {
     if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
   }
+  const std::string lower_sent = InCase(analog, false, false);
+  const std::string mixed_case = InCase(rectifier, true, true);
   std::string bad_checksum = rectifier;
   bad_checksum[bad_checksum.size() - 2] = bad_checksum[bad_checksum.size() - 2] == '0' ? '1' : '0';
   const std::string error_reply = Frame(system, replies::kAc, replies::kModel, 1, 0x04);
@@ -251,6 +280,8 @@ void FrameCorpus() {
       {"bad_checksum", bad_checksum + analog},
       {"cut_short", analog.substr(0, analog.size() / 2) + model},
       {"error_reply", error_reply},
+      {"lower_case_sent", lower_sent + model},
+      {"mixed_case", model + mixed_case},
   };
   const std::vector<std::vector<std::uint8_t>> chunkings = {
       {0}, {2, 4, 16, 63}, {7, 0, 0, 0, 0, 0, 0, 0}};
@@ -282,6 +313,82 @@ void ConfigCorpus() {
   for (const auto& [name, text] : configs) Write("config", name, Bytes(text.begin(), text.end()));
 }
 
+Bytes Text(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+
+// The runtime's own parsers: configuration files, replay scripts, hex text,
+// records as the decoder and the store take them.
+void RuntimeCorpora() {
+  const std::vector<std::pair<std::string, std::string>> configs = {
+      {"one_system",
+       R"({"name":"site-a","port":"/dev/ttyS1","data_id":1,"address":1,)"
+       R"("acSetting":[{"data_id":11}],"dcSetting":[{"data_id":21}],"rcSetting":{}})"},
+      {"systems", R"({"systems":[{"port":"/dev/ttyS1","data_id":1,"rcSetting":{}},)"
+                  R"({"name":"b","port":"/dev/ttyS2","device_type":"korvan","data_id":2},)"
+                  R"({"name":"","port":"/dev/ttyS3"},{"port":7},3]})"},
+      {"no_port", R"({"name":"x","data_id":4})"},
+      {"bad_id", R"({"port":"/dev/ttyS1","data_id":-1})"},
+      {"empty_list", R"({"systems":[]})"},
+      {"not_json", R"({"port":"/dev/ttyS1",)"},
+      {"not_object", R"(["port"])"},
+      {"name_not_utf8", "{\"name\":\"/dev/\xFF\xFE\xC0yS1\",\"\":{}}"},
+  };
+  for (const auto& [name, text] : configs) Write("system_config", name, Text(text));
+
+  const std::vector<std::pair<std::string, std::string>> scripts = {
+      {"every_step",
+       R"({"device_type":"korvan","data_id":1,"start":"2026-12-08 10:00:00","batch_result":true,)"
+       R"("config":{"acSetting":[{"data_id":11}],"dcSetting":[{"data_id":21}],"rcSetting":{}},)"
+       R"("steps":[{"do":"refresh"},{"do":"reply","group":"40","info":"11 01 00 00 5C 43",)"
+       R"("rtn":"00h","version":32,"address":"01"},{"do":"age","device":"rc","seconds":30},)"
+       R"({"do":"read","device":11,"name":"channel_0_a"},)"
+       R"({"do":"restore","device":21,"blob":"0b000000"},{"do":"jobs"},)"
+       R"({"do":"clock","advance":61},{"do":"clock","time":"2026-12-08 11:00:00.5"},)"
+       R"({"do":"lose"}]})"},
+      {"bad_step", R"({"config":{},"steps":[{"do":"reply","group":"400"}]})"},
+      {"unknown_member", R"({"config":{},"steps":[{"do":"jobs","x":1}]})"},
+      {"bad_hex", R"({"config":{},"steps":[{"do":"restore","device":"bus","blob":"4 0"}]})"},
+      {"no_config", R"({"steps":[]})"},
+  };
+  for (const auto& [name, text] : scripts) Write("replay_script", name, Text(text));
+
+  const std::vector<std::pair<std::string, std::string>> hex = {
+      {"pairs", "40FF0a"},   {"blanks", " 40 ff\n\t0A\r\n"},
+      {"split_pair", "4 0"}, {"odd", "abc"},
+      {"not_hex", "4g"},     {"empty", ""},
+  };
+  for (const auto& [name, text] : hex) Write("hex_text", name, Text(text));
+
+  // Records as the units publish them, and near misses.
+  const PowerSystem system(Config({2}, 1, 3));
+  const std::vector<std::pair<std::string, Bytes>> records = {
+      {"ac", PublishedRecord(AcSeed(system))},
+      {"dc", PublishedRecord(DcSeed(system))},
+      {"rc", PublishedRecord(RcSeed(system))},
+  };
+  FuzzProgram store;
+  store.Byte(1);  // two history rows kept per device
+  std::uint8_t kind = 0;
+  for (const auto& [name, record] : records) {
+    Bytes decode{kind};
+    decode.insert(decode.end(), record.begin(), record.end());
+    Write("record_decode", name, decode);
+    decode.pop_back();
+    Write("record_decode", name + "_short", decode);
+    store.Byte(0).Byte(kind).Byte(kind).Block(record);
+    for (int row = 0; row < 3; ++row) store.Byte(1).Byte(kind).Byte(kind).Block(record);
+    store.Byte(2);
+    ++kind;
+  }
+  Bytes other{3, 0x39, 0x14};  // type 5177
+  other.insert(other.end(), records[1].second.begin(), records[1].second.end());
+  Write("record_decode", "other_type", other);
+  store.Byte(1).Byte(1).Byte(0x40).Block(records[1].second);  // a type no unit has
+  store.Byte(0).Byte(3).Byte(0).Block(Bytes(10, 0x20));       // a blob too short
+  Write("record_store", "every_unit", store.Bytes());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -299,5 +406,6 @@ int main(int argc, char** argv) {
   BusCorpus(2, 1, 3, true);
   FrameCorpus();
   ConfigCorpus();
+  RuntimeCorpora();
   return 0;
 }

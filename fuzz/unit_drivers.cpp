@@ -10,6 +10,7 @@
 #include "fuzz/channel_point_oracle.h"
 #include "fuzz/fixed_host.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/reply_floats.h"
 #include "host/ttime.h"
 #include "units/ac/korvan_ac.h"
 #include "units/dc/korvan_dc.h"
@@ -58,14 +59,16 @@ struct AcUnit {
   static constexpr bool kHasCount = true;
   static constexpr bool kEmptyRecordRestores = false;  // 33 bytes is too short a blob
 
+  static constexpr reply_floats::Kind kKind = reply_floats::Kind::kAc;
+
   static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>(); }
-  static Bytes Record(const Unit& unit) {
-    Bytes out;
-    Append(out, unit.tele());
-    for (const auto& channel : unit.channels()) Append(out, channel);
-    return out;
-  }
+  static Bytes Record(const Unit& unit) { return reply_floats::Record(unit); }
   static std::size_t Modules(const Unit& unit) { return unit.channels().size(); }
+  // The floats that a reply carries; only the analog section has any.
+  static reply_floats::Walk Floats(int operation, const Bytes& in, std::size_t known) {
+    return operation == 0 ? reply_floats::AcAnalog(in.data(), in.size(), known)
+                          : reply_floats::Walk();
+  }
   static int Parse(Unit& unit, int operation, const unsigned char* data, int size) {
     switch (operation) {
       case 0:
@@ -168,13 +171,14 @@ struct DcUnit {
   static constexpr bool kHasCount = false;
   static constexpr bool kEmptyRecordRestores = true;
 
+  static constexpr reply_floats::Kind kKind = reply_floats::Kind::kDc;
+
   static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>("KORVAN3"); }
-  static Bytes Record(const Unit& unit) {
-    Bytes out;
-    Append(out, unit.Tele());
-    return out;
-  }
+  static Bytes Record(const Unit& unit) { return reply_floats::Record(unit); }
   static std::size_t Modules(const Unit&) { return 0; }
+  static reply_floats::Walk Floats(int operation, const Bytes& in, std::size_t) {
+    return operation == 0 ? reply_floats::DcAnalog(in.data(), in.size()) : reply_floats::Walk();
+  }
   static int Parse(Unit& unit, int operation, const unsigned char* data, int size) {
     return operation == 0 ? unit.parse42_41(data, size) : unit.parse42_44(data, size);
   }
@@ -211,14 +215,23 @@ struct RcUnit {
   static constexpr bool kHasCount = true;
   static constexpr bool kEmptyRecordRestores = true;
 
+  static constexpr reply_floats::Kind kKind = reply_floats::Kind::kRc;
+
   static std::shared_ptr<Unit> Create() { return std::make_shared<Unit>(); }
-  static Bytes Record(const Unit& unit) {
-    Bytes out;
-    Append(out, unit.Tele());
-    for (const auto& module : unit.Channels()) Append(out, module);
-    return out;
-  }
+  static Bytes Record(const Unit& unit) { return reply_floats::Record(unit); }
   static std::size_t Modules(const Unit& unit) { return unit.Channels().size(); }
+  static reply_floats::Walk Floats(int operation, const Bytes& in, std::size_t known) {
+    switch (operation) {
+      case 0:
+        return reply_floats::RcAnalog(in.data(), in.size(), known);
+      case 3:
+        return reply_floats::RcAcParameters(in.data(), in.size());
+      case 4:
+        return reply_floats::RcDcParameters(in.data(), in.size());
+      default:
+        return reply_floats::Walk();
+    }
+  }
   static int Parse(Unit& unit, int operation, const unsigned char* data, int size) {
     switch (operation) {
       case 0:
@@ -316,6 +329,8 @@ class Driver final : public UnitDriver {
     Traits::CheckParse(operation, bytes, result, before, modules, *unit_);
 
     const Bytes after = Traits::Record(*unit_);
+    reply_floats::Check(Traits::kKind, before, after, Traits::Floats(operation, bytes, modules),
+                        result >= 0);
     FUZZ_CHECK(std::equal(before.begin(), before.begin() + 4, after.begin()),
                "a parse leaves the data id");
     FUZZ_CHECK(std::equal(before.begin() + Traits::kStampAt, before.begin() + Traits::kStampAt + 7,
@@ -343,7 +358,7 @@ class Driver final : public UnitDriver {
                "the published record carries the time now");
     FUZZ_CHECK(unit_->DataReady() && unit_->LastUpdate() == fixed_host::Now(),
                "a cycle makes the data ready and fresh");
-    controller_->RunJobs();
+    if (!hold_jobs_) controller_->RunJobs();
     FUZZ_CHECK(!changed || unit_->AlarmChanged(), "the alarm-change flag is never cleared");
     last_published_ = record;
   }
@@ -454,7 +469,10 @@ void UnitDriver::Step(FuzzInput& input) {
     } else {
       ReadPoint(kUsualPoints[choice % (sizeof kUsualPoints / sizeof kUsualPoints[0])]);
     }
-  } else {
+  } else if (operation == BatchResultOperation()) {
     controller_->SetBatchResult(input.Byte() & 1);
+  } else {
+    hold_jobs_ = input.Byte() & 1;
+    if (!hold_jobs_) controller_->RunJobs();
   }
 }

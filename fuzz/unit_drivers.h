@@ -17,8 +17,12 @@
 //   keeps the channel or module count that an earlier reply or a restore
 //   fixed; a reply with another count is refused and changes nothing (the
 //   rectifier's output voltage excepted);
+// - every float of the record is the one encoded in the reply that it came
+//   from, a no-data marker stored as the unit's value for it (a taken reply
+//   stores all it carries, a refused one some of them, nothing else moves);
 // - the end of a cycle publishes exactly the unit's record, of the formula's
-//   length for its current count, stamped with the time now;
+//   length for its current count, stamped with the time now; its job saves
+//   that record, even when held while later replies arrive;
 // - a refused blob changes nothing (record, data-ready flag, last-update
 //   time); a taken blob becomes the record as it stands and has the length of
 //   its own count byte; the unit takes back the record it published;
@@ -42,7 +46,11 @@ class UnitDriver {
   // block holding the name.
   int ReadPointOperation() const { return ParseOperations() + 2; }
   int BatchResultOperation() const { return ParseOperations() + 3; }
-  int Operations() const { return ParseOperations() + 4; }
+  // Operand: bit 0 set leaves the jobs of the next cycle ends unrun, as a
+  // host may that runs them late or on another thread while the next replies
+  // arrive; clear runs the held jobs.
+  int HoldJobsOperation() const { return ParseOperations() + 4; }
+  int Operations() const { return ParseOperations() + 5; }
 
   // One operation read from the input, with its operands.
   void Step(FuzzInput& input);
@@ -63,4 +71,5 @@ class UnitDriver {
       : controller_(std::move(controller)) {}
 
   std::shared_ptr<CheckingController> controller_;
+  bool hold_jobs_ = false;
 };

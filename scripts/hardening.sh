@@ -19,7 +19,8 @@ fuzz_seconds="${KORVAN_FUZZ_SECONDS:-30}"
 arches="${KORVAN_CROSS_ARCHES:-arm64 armhf}"
 steps="${KORVAN_HARDENING_STEPS:-sanitize fuzz cross}"
 jobs="$(nproc)"
-fuzz_targets=(unit_parse bus cache frame config)
+fuzz_targets=(unit_parse bus cache frame config system_config replay_script hex_text record_decode
+  record_store)
 
 KORVAN_CROSS_ARCHES="$arches" ./scripts/setup.sh --hardening
 

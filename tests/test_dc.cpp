@@ -294,14 +294,14 @@ TEST_F(DcUnit, RoundDonePublishesRecordAndDefersRules) {
   EXPECT_GE(unit->PendingRules().capacity(), 33u);
   EXPECT_TRUE(controller->Of(Kind::kBatch).empty());  // deferred until the host runs the job
 
-  // The job saves the record as it is when it runs.
+  // The job saves the record of its cycle, not one parsed since.
   analog = Analog(40.0f, 1.0f, {});
   unit->parse42_41(analog.data(), static_cast<int>(analog.size()));
   controller->batch_result = true;
   ASSERT_EQ(controller->RunJobs(), 1);
   const auto history = controller->Of(Kind::kHistory);
   ASSERT_EQ(history.size(), 1u);
-  EXPECT_EQ(history[0].bytes, Bytes(FieldAddress(unit->Tele(), 0), FieldAddress(unit->Tele(), 92)));
+  EXPECT_EQ(history[0].bytes, published[0].bytes);
   EXPECT_TRUE(unit->AlarmChanged());
   const auto rules = controller->Of(Kind::kBatch)[0].rules;
   ASSERT_EQ(rules.size(), 33u);
@@ -322,6 +322,51 @@ TEST_F(DcUnit, RoundDonePublishesRecordAndDefersRules) {
   controller->batch_result = false;
   EXPECT_EQ(Cycle(*unit, *controller, block)[0].sequence, 1u);
   EXPECT_TRUE(unit->AlarmChanged());
+}
+
+// The host may run a job late (or on another thread) while the next cycle's
+// replies are parsed and that cycle ends: each job saves its own cycle's record.
+TEST_F(DcUnit, ALateJobSavesTheRecordOfItsOwnCycle) {
+  auto parse = [&](const Bytes& analog, const Bytes& alarm) {
+    ASSERT_EQ(unit->parse42_41(analog.data(), static_cast<int>(analog.size())),
+              static_cast<int>(analog.size()));
+    ASSERT_EQ(unit->parse42_44(alarm.data(), static_cast<int>(alarm.size())),
+              static_cast<int>(alarm.size()));
+  };
+  auto record = [&] {
+    return Bytes(FieldAddress(unit->Tele(), 0), FieldAddress(unit->Tele(), 92));
+  };
+  parse(Analog(53.5f, 12.0f, {1, 2, 3}, {4}), Alarm(1, Bytes(20, 0), Bytes(11, 0)));
+  unit->RoundDone();
+  const Bytes first = record();
+
+  // The next cycle's replies, all values changed, arrive before the job runs.
+  parse(Analog(40.0f, 1.0f, {7, 8}, {5, 6}, Bytes(8, 0x41)), Alarm(2, Bytes(20, 3), Bytes(11, 1)));
+  ASSERT_NE(record(), first);
+  ASSERT_EQ(controller->RunJobs(), 1);
+  ASSERT_EQ(controller->Of(Kind::kHistory).size(), 1u);
+  EXPECT_EQ(controller->Of(Kind::kHistory)[0].bytes, first);
+
+  // Two cycles end before either job runs; a third cycle's replies follow.
+  clock.Advance(5);
+  unit->RoundDone();
+  parse(Analog(50.0f, 2.0f, {9}), Alarm(0, Bytes(19, 0), Bytes(11, 0xF0)));
+  clock.Advance(5);
+  unit->RoundDone();
+  parse(Analog(60.0f, 3.0f, {}), Alarm(1, {}, {}));
+  ASSERT_EQ(controller->RunJobs(), 2);
+  const auto published = controller->Of(Kind::kPublish);
+  const auto history = controller->Of(Kind::kHistory);
+  ASSERT_EQ(published.size(), 3u);
+  ASSERT_EQ(history.size(), 3u);
+  EXPECT_EQ(published[0].bytes, first);
+  EXPECT_NE(published[1].bytes, published[2].bytes);
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(history[k].bytes, published[k].bytes) << k;
+  // Each job also ran the rules of its own cycle: 33 rows, then 13 (no fuse rows).
+  const auto batches = controller->Of(Kind::kBatch);
+  ASSERT_EQ(batches.size(), 3u);
+  EXPECT_EQ(batches[1].rules.size(), 33u);
+  EXPECT_EQ(batches[2].rules.size(), 13u);
 }
 
 TEST_F(DcUnit, RowBlocksNeedExactCountsAndStates) {

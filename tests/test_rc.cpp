@@ -318,6 +318,47 @@ TEST_F(RcTest, SnapshotFollowsTheModuleCountAcrossCycles) {
   EXPECT_TRUE(rc->AlarmChanged());
 }
 
+// The host may run a job late (or on another thread) while the next cycle's
+// replies are parsed and that cycle ends, even with another module count:
+// each job saves its own cycle's snapshot.
+TEST_F(RcTest, ALateJobSavesTheSnapshotOfItsOwnCycle) {
+  Modules(2);
+  Parse(&KORVAN_RC::parse41_44, States({{1, 0}, {0, 0}}));
+  Parse(&KORVAN_RC::parse42_46, Params(2, 14, 14));
+  rc->RoundDone();
+  const Bytes first = Published();
+  ASSERT_EQ(first.size(), 125u);
+
+  // A restore brings three modules; the next cycle's replies change every value.
+  Bytes blob(101 + 3 * 12, 0x33);
+  blob[93] = 3;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(rc->LoadFromCache(blob.data(), static_cast<int>(blob.size())));
+  testing::internal::GetCapturedStdout();
+  Bytes analog = Analog(3);
+  analog[1] = 0x77;
+  ASSERT_EQ(Parse(&KORVAN_RC::parse41_41, analog), 21);
+  Parse(&KORVAN_RC::parse41_44, States({{0, 0}, {1, 0}, {1, 0}}));
+  Parse(&KORVAN_RC::parse42_46, Params(2, 3, 3));
+  clock.Advance(5);
+  rc->RoundDone();
+  const Bytes second = Published();
+  ASSERT_EQ(second.size(), 137u);
+  Parse(&KORVAN_RC::parse41_44, States({{0, 0}, {0, 0}, {0, 0}}));
+
+  ASSERT_EQ(controller->RunJobs(), 2);
+  const auto history = controller->Of(Kind::kHistory);
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].bytes, first);
+  EXPECT_EQ(history[1].bytes, second);
+  const auto batches = controller->Of(Kind::kBatch);
+  ASSERT_EQ(batches.size(), 2u);
+  ASSERT_EQ(batches[0].rules.size(), 2u);
+  EXPECT_TRUE(batches[0].rules[0].active);
+  ASSERT_EQ(batches[1].rules.size(), 3u);
+  EXPECT_FALSE(batches[1].rules[0].active);
+}
+
 TEST_F(RcTest, CacheRestoresASnapshotAndRefusesBadBlobsUnchanged) {
   Modules(3);
   Parse(&KORVAN_RC::parse41_44, States({{0, 0}, {1, 0}, {0, 0}}));

@@ -28,9 +28,9 @@
 // the end of each polling cycle publishes the record and passes its alarm
 // rules to the host. RT_DC is the record type number it publishes under.
 //
-// The parsers, RoundDone and the deferred job all run on the thread that
-// drives the bus device (the host runs jobs there between replies), so the
-// record is not locked and the job reads it when it runs.
+// The parsers and RoundDone run on the thread that drives the bus device, so
+// the record is not locked. The deferred job reads only its own copy of the
+// cycle's record, so the host may run it later or on another thread.
 template <typename TeleDC, int RT_DC>
 class PMBusPowerDC : public KMXSPDevice {
  public:
@@ -267,12 +267,15 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
   }
   DoImpCheckAlert();
 
-  // The job saves the record as it is when the job runs.
-  deferred_job::HandOver(*this, SharedSelf(), pending_rules_,
-                         [this](const std::vector<rule_value>& rules, const deferred_job::Bytes&) {
-                           if (DoBatchCheckThreshold(rules)) alarm_changed_ = true;
-                           SaveDeviceHistory(FieldAddress(tele_, 0), sizeof(TeleDC));
-                         });
+  // The job saves the record of its own cycle (kept when it is handed over),
+  // even when the host runs it while the next cycle's replies rewrite tele_.
+  deferred_job::HandOver(
+      *this, SharedSelf(), pending_rules_,
+      [this](const std::vector<rule_value>& rules, const deferred_job::Bytes& saved) {
+        if (DoBatchCheckThreshold(rules)) alarm_changed_ = true;
+        SaveDeviceHistory(saved.data(), static_cast<unsigned int>(saved.size()));
+      },
+      FieldAddress(tele_, 0), sizeof(TeleDC));
 }
 
 template <typename TeleDC, int RT_DC>

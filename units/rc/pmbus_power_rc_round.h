@@ -91,11 +91,14 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
   }
   DoImpCheckAlert();
 
-  // The job keeps the device alive until the host has run it, and reads the
-  // snapshot as it stands then.
-  deferred_job::HandOver(*this, this->shared_from_this(), pending_rules_,
-                         [this](const std::vector<rule_value>& rules, const deferred_job::Bytes&) {
-                           if (DoBatchCheckThreshold(rules)) alarm_changed_ = true;
-                           SaveDeviceHistory(snapshot_.get(), snapshot_len_);
-                         });
+  // The job keeps the device alive until the host has run it, and saves the
+  // snapshot of its own cycle (kept when it is handed over), even when the
+  // host runs it while a later cycle rewrites (or resizes) snapshot_.
+  deferred_job::HandOver(
+      *this, this->shared_from_this(), pending_rules_,
+      [this](const std::vector<rule_value>& rules, const deferred_job::Bytes& saved) {
+        if (DoBatchCheckThreshold(rules)) alarm_changed_ = true;
+        SaveDeviceHistory(saved.data(), static_cast<unsigned int>(saved.size()));
+      },
+      snapshot_.get(), snapshot_len_);
 }
