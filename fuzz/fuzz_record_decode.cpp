@@ -32,7 +32,7 @@
 #include "fuzz/fuzz_input.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
-#include "tools/runtime/snapshot_views.h"
+#include "runtime/snapshot_views.h"
 #include "units/ac/korvan_ac.h"
 #include "units/dc/korvan_dc.h"
 #include "units/rc/korvan_rc.h"

@@ -39,7 +39,7 @@
 #include "fuzz/unit_drivers.h"
 #include "tools/records/record_decode.h"
 #include "tools/replay/hex_text.h"
-#include "tools/runtime/record_store.h"
+#include "store/record_store.h"
 
 namespace {
 

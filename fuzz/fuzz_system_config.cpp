@@ -24,7 +24,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "tools/records/json_text.h"
-#include "tools/runtime/system_config.h"
+#include "runtime/system_config.h"
 
 namespace {
 
