@@ -220,8 +220,9 @@ void PowerSystem::WatchRefusals() {
       events_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
                                         std::to_string(restart_backoff_.count() / 1000) + " s");
       if (!HostAlarmActive(host_alarms::kRestartFailed)) {
-        SetHostAlarm(host_alarms::kRestartFailed,
-                     "request " + refusals.request + " still refused after the driver was restarted");
+        SetHostAlarm(
+            host_alarms::kRestartFailed,
+            "request " + refusals.request + " still refused after the driver was restarted");
       }
       restart_backoff_ = std::min(restart_backoff_ * 2, options_.restart_backoff_max);
       return;
@@ -276,7 +277,8 @@ void PowerSystem::WatchCommunication() {
   const auto silent = std::chrono::steady_clock::now() - last_progress_;
   if (silent < options_.comm_lost_after) return;
   const long long seconds =
-      std::chrono::duration_cast<std::chrono::milliseconds>(options_.comm_lost_after).count() / 1000;
+      std::chrono::duration_cast<std::chrono::milliseconds>(options_.comm_lost_after).count() /
+      1000;
   const std::string text = "no polling cycle completed for " + std::to_string(seconds) + " s";
   SetHostAlarm(host_alarms::kCommunicationLost, text);
   PublishCommunication(false, text + " (last log line: " + controller_->LastLog() + ")");

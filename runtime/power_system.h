@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -152,7 +152,7 @@ class PowerSystem {
   bool restarted_without_cycle_ = false;
   std::optional<std::chrono::steady_clock::time_point> next_restart_;
   std::chrono::milliseconds restart_backoff_{0};
-  std::map<std::string, std::string> host_alarms_;  // active host alarm id → its text
+  std::map<std::string, std::string> host_alarms_;       // active host alarm id → its text
   std::chrono::steady_clock::time_point last_progress_;  // start, or the last completed cycle
   std::atomic<bool> failing_{false};
   std::function<void()> restart_listener_;

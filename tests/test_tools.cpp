@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "bus/korvan.h"
+#include "console/json_line.h"
 #include "sim/power_system.h"
 #include "sim/replies.h"
+#include "store/record_store.h"
 #include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
 #include "tests/support/scripted_transport.h"
@@ -38,8 +40,6 @@
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
-#include "console/json_line.h"
-#include "store/record_store.h"
 
 namespace {
 
@@ -439,6 +439,11 @@ TEST(ReplayScript, ErrorsNameTheStep) {
       {R"({"steps":[]})", "script: \"config\" must be the device's JSON object"},
       {R"({"config":{},"steps":[],"extra":1})", "script: unknown member \"extra\""},
       {R"({"config":{},"start":"yesterday","steps":[]})", "script: \"start\" must be a time"},
+      // Characters the time library would read with overflowing arithmetic.
+      {R"({"config":{},"start":"2026-12-08 10:00:00&32026","steps":[]})",
+       "script: \"start\" must be a time"},
+      {R"({"config":{},"start":"2026-12-08 1 :00:00","steps":[]})",
+       "script: \"start\" must be a time"},
       {R"({"config":{},"steps":[{"do":"refresh"},{"do":"jump"}]})",
        "step 1: unknown step \"jump\""},
       {R"({"config":{},"steps":[7]})", "step 0: a step must be a JSON object"},

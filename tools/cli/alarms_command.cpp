@@ -1,9 +1,9 @@
 #include "tools/cli/alarms_command.h"
 
-#include "tools/records/csv_text.h"
 #include "console/alarm_event_format.h"
-#include "runtime/exit_codes.h"
 #include "console/json_line.h"
+#include "runtime/exit_codes.h"
+#include "tools/records/csv_text.h"
 
 namespace cli {
 

@@ -28,7 +28,7 @@ struct PollingOptions {
   unsigned int history_days = runtime::HistoryBound().days;
   std::uint64_t repeat_warning = runtime::PowerSystemOptions().repeat_warning;
   double comm_lost_after = 60;  // seconds
-  std::string capture;  // replay script of every decoded reply; empty: none
+  std::string capture;          // replay script of every decoded reply; empty: none
 };
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);

@@ -76,8 +76,26 @@ std::optional<std::uint8_t> ByteValue(const Json::Value& value) {
   return static_cast<std::uint8_t>(result);
 }
 
+// "YYYY-MM-DD HH:MM:SS" with an optional fraction of digits: checked here,
+// since the time library reads other characters with undefined arithmetic.
+bool TimeShape(const std::string& text) {
+  static const char kShape[] = "dddd-dd-dd dd:dd:dd";
+  const std::size_t fixed = sizeof kShape - 1;
+  if (text.size() < fixed) return false;
+  for (std::size_t i = 0; i < fixed; ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return false;
+  }
+  if (text.size() == fixed) return true;
+  if (text[fixed] != '.' || text.size() == fixed + 1 || text.size() > fixed + 10) return false;
+  for (std::size_t i = fixed + 1; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
 std::optional<boost::posix_time::ptime> TimeValue(const Json::Value& value) {
-  if (!value.isString()) return std::nullopt;
+  if (!value.isString() || !TimeShape(value.asString())) return std::nullopt;
   try {
     boost::posix_time::ptime time = boost::posix_time::time_from_string(value.asString());
     if (time.is_special()) return std::nullopt;
