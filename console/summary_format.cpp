@@ -85,9 +85,12 @@ void AppendRectifiers(std::string& text, const RectifierSummary& group) {
     text += fmt::format("  rectifiers {:<6} no record yet ({})\n", group.data_id, group.status);
     return;
   }
-  text += fmt::format("  rectifiers {:<6} output {} V, {} module{}\n", group.data_id,
-                      Number(group.record.output_voltage), group.record.modules.size(),
-                      group.record.modules.size() == 1 ? "" : "s");
+  text += fmt::format(
+      "  rectifiers {:<6} output {} V, {} module{}{}\n", group.data_id,
+      Number(group.record.output_voltage), group.record.modules.size(),
+      group.record.modules.size() == 1 ? "" : "s",
+      group.stale ? fmt::format("  STALE: record {} s old ({})", group.age_seconds, group.status)
+                  : "");
   for (std::size_t i = 0; i < group.record.modules.size(); ++i) {
     const RectifierModule& module = group.record.modules[i];
     text += fmt::format("           module {}  {} A  on/off {}  limit {}  mode {}  {}\n", i + 1,
@@ -156,6 +159,9 @@ std::string FormatSummaryText(const SystemSummary& summary) {
       "{} (data id {}) {} at {}\n", summary.system, summary.data_id,
       summary.reason == "cycle" ? fmt::format("cycle {}", summary.line.cycles) : summary.reason,
       summary.time);
+  if (summary.communication_lost) {
+    text += "  COMMUNICATION LOST: no cycle completed lately; the values below are old\n";
+  }
   for (const UnitSummary& unit : summary.ac_units) AppendUnit(text, "AC", unit);
   for (const UnitSummary& unit : summary.dc_units) AppendUnit(text, "DC", unit);
   AppendRectifiers(text, summary.rectifiers);
@@ -171,6 +177,7 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
   root["data_id"] = summary.data_id;
   root["time"] = summary.time;
   root["reason"] = summary.reason;
+  root["communication"] = summary.communication_lost ? "lost" : "ok";
   root["ac"] = Json::Value(Json::arrayValue);
   for (const UnitSummary& unit : summary.ac_units) root["ac"].append(JsonUnit(unit));
   root["dc"] = Json::Value(Json::arrayValue);
@@ -181,6 +188,9 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
     Json::Value rectifiers(Json::objectValue);
     rectifiers["data_id"] = group.data_id;
     rectifiers["status"] = group.status;
+    rectifiers["stale"] = group.stale;
+    if (group.age_seconds >= 0)
+      rectifiers["age_seconds"] = static_cast<Json::Int64>(group.age_seconds);
     if (group.has_record) {
       rectifiers["output_voltage"] = JsonNumber(group.record.output_voltage);
       rectifiers["modules"] = Json::Value(Json::arrayValue);

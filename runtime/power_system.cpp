@@ -1,5 +1,7 @@
 #include "runtime/power_system.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <set>
 #include <stdexcept>
@@ -25,6 +27,10 @@ std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std
   }
   return nullptr;
 }
+
+// The point reads' status text of data older than their 60 seconds.
+const char* const kStaleStatus = "数据已超时";
+constexpr long long kFreshSeconds = 60;
 
 std::string Join(const std::vector<std::string>& lines) {
   std::string text;
@@ -276,10 +282,9 @@ void PowerSystem::WatchCommunication() {
   }
   const auto silent = std::chrono::steady_clock::now() - last_progress_;
   if (silent < options_.comm_lost_after) return;
-  const long long seconds =
-      std::chrono::duration_cast<std::chrono::milliseconds>(options_.comm_lost_after).count() /
-      1000;
-  const std::string text = "no polling cycle completed for " + std::to_string(seconds) + " s";
+  const std::string text =
+      fmt::format("no polling cycle completed for {:g} s",
+                  static_cast<double>(options_.comm_lost_after.count()) / 1000);
   SetHostAlarm(host_alarms::kCommunicationLost, text);
   PublishCommunication(false, text + " (last log line: " + controller_->LastLog() + ")");
   failing_.store(true);
@@ -393,6 +398,8 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
       group.present = true;
       group.data_id = child->DataId();
       group.status = Read(*child, "output_voltage").status;
+      group.age_seconds = controller_->RecordAge(key).value_or(-1);
+      group.stale = group.status == kStaleStatus || group.age_seconds > kFreshSeconds;
       if (record) {
         std::optional<RectifierView> view = ReadRectifierSnapshot(*record);
         group.has_record = view.has_value();
@@ -401,6 +408,7 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
     }
   }
   summary.alarms = controller_->Alarms().Active();
+  summary.communication_lost = HostAlarmActive(host_alarms::kCommunicationLost);
 
   LineHealth& line = summary.line;
   const LineQuality quality = bus_->Quality();

@@ -134,7 +134,9 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     // A system that completes no cycle is shown now and then, and at once
     // when it starts repeating a request.
     for (std::size_t i = 0; i < count; ++i) {
-      const bool repeating = systems_[i]->Repeating();
+      // Repeating a request, or failing (communication lost, counts that do
+      // not fit): shown at once, then now and then.
+      const bool repeating = systems_[i]->Repeating() || systems_[i]->Failing();
       const bool show =
           Clock::now() - last_summary[i] >= options_.waiting_summary || (repeating && !warned[i]);
       warned[i] = warned[i] || repeating;

@@ -100,7 +100,16 @@ void RuntimeController::RememberRecord(const DeviceKey& device, const unsigned c
                                        std::size_t length) {
   // Assigned in place: a record of unchanged length reuses its buffer.
   records_[device].assign(data, data + length);
+  record_times_[device] = std::chrono::steady_clock::now();
   last_type_.emplace(device.data_id, device.record_type);
+}
+
+std::optional<long long> RuntimeController::RecordAge(const DeviceKey& device) const {
+  auto found = record_times_.find(device);
+  if (found == record_times_.end()) return std::nullopt;
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                          found->second)
+      .count();
 }
 
 const std::vector<unsigned char>* RuntimeController::Record(const DeviceKey& device) const {

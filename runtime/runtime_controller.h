@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -47,11 +48,17 @@ class RuntimeController : public KMXController {
   // device's own alarms.
   void ApplyHostRule(const rule_value& rule);
   // Forgets the records of devices that were replaced.
-  void ForgetRecords() { records_.clear(); }
+  void ForgetRecords() {
+    records_.clear();
+    record_times_.clear();
+  }
 
   // Records as last published or restored, for the summary.
   void RememberRecord(const DeviceKey& device, const unsigned char* data, std::size_t length);
   const std::vector<unsigned char>* Record(const DeviceKey& device) const;
+  // Seconds since the record of `device` was published or restored; empty
+  // when there is none.
+  std::optional<long long> RecordAge(const DeviceKey& device) const;
 
   AlarmBook& Alarms() { return alarms_; }
   const AlarmBook& Alarms() const { return alarms_; }
@@ -89,6 +96,7 @@ class RuntimeController : public KMXController {
   DeviceKey last_published_;
   std::map<unsigned int, int> last_type_;  // data id → record type of its last record
   std::map<DeviceKey, std::vector<unsigned char>> records_;
+  std::map<DeviceKey, std::chrono::steady_clock::time_point> record_times_;
 
   bool published_since_reset_ = false;
   bool cycle_completed_ = false;

@@ -28,6 +28,10 @@ struct RectifierSummary {
   bool present = false;
   std::uint32_t data_id = 0;
   std::string status;  // what Get_Value answers
+  // The record is older than the point reads' 60 seconds: what it shows is
+  // no longer the power system's state.
+  bool stale = false;
+  long long age_seconds = -1;  // since the record was published or restored; -1: none
   bool has_record = false;
   RectifierView record;
 };
@@ -55,7 +59,9 @@ struct SystemSummary {
   std::string system;
   std::uint32_t data_id = 0;
   std::string time;
-  std::string reason;  // "cycle", "restored"
+  std::string reason;  // "cycle", "restored", "waiting"
+  // No cycle completed for the configured time: every value shown is old.
+  bool communication_lost = false;
   std::vector<UnitSummary> ac_units;
   std::vector<UnitSummary> dc_units;
   RectifierSummary rectifiers;

@@ -936,6 +936,81 @@ TEST(HostEndToEnd, TheProtocolVersionKeySetsTheVersionByteOfEveryRequest) {
   EXPECT_NE(RunHost({"simulate", "--protocol-version", "2xh", "--cycles", "1"}).code, 0);
 }
 
+TEST(HostEndToEnd, SilenceRaisesCommunicationLostAndTheNextCycleClearsIt) {
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  const std::string scenario =
+      dir.Write("silence.scenario", "wait 0.5\nsilent on\nwait 4\nsilent off\n");
+  // A cycle starts every 2 s or so; silence from 0.5 s, lost at 3.5 s; the
+  // request cut off by the silence times out after 5.3 s, at about 7.5 s.
+  const HostRun run = RunHost({"simulate", "--scenario", scenario, "--comm-lost-after", "3",
+                               "--seconds", "11", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  auto of = [&](const std::string& event) {
+    std::vector<Json::Value> found;
+    for (const Json::Value& alarm : Events(run.out, event)) {
+      if (alarm["id"] == "communication_lost") found.push_back(alarm);
+    }
+    return found;
+  };
+  const std::vector<Json::Value> raised = of("alarm_raised");
+  const std::vector<Json::Value> cleared = of("alarm_cleared");
+  ASSERT_EQ(raised.size(), 1u) << run.out;
+  ASSERT_EQ(cleared.size(), 1u) << run.out;
+  EXPECT_EQ(raised[0]["code"].asString(), "90002");
+  EXPECT_EQ(raised[0]["text"].asString(), "no polling cycle completed for 3 s");
+  // Summaries while it was lost say so.
+  bool shown_lost = false;
+  for (const Json::Value& summary : Events(run.out, "summary")) {
+    shown_lost |= summary["communication"].asString() == "lost";
+  }
+  EXPECT_TRUE(shown_lost) << run.out;
+  EXPECT_EQ(Events(run.out, "summary").back()["communication"].asString(), "ok");
+  EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM alarm_events WHERE alarm_id = 'communication_lost'"),
+            2);
+}
+
+TEST(HostEndToEnd, AUnitCountMismatchRaisesOneAlarmAndEndsACountedRunWithItsCode) {
+  TempDir dir;
+  ServedSimulator simulator;  // one DC unit; the configuration says two
+  const std::string file =
+      dir.Write("site.json", SystemJson(simulator.Port(), ", {\"data_id\": 22}"));
+  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1",
+                               "--json", "--quiet-log"});
+  EXPECT_EQ(run.code, 8) << run.err;
+  const std::vector<Json::Value> raised = Events(run.out, "alarm_raised");
+  ASSERT_EQ(raised.size(), 1u) << run.out;
+  EXPECT_EQ(raised[0]["id"].asString(), "config_mismatch");
+  EXPECT_EQ(raised[0]["text"].asString(),
+            "the power system reports other unit counts than configured: dc_number is 1, "
+            "configured dc_number is 2");
+  EXPECT_NE(run.err.find("completed 0 of the 1 cycles asked for"), std::string::npos) << run.err;
+}
+
+TEST(SummaryText, StaleRectifiersAndLostCommunicationAreSaidSo) {
+  runtime::SystemSummary summary;
+  summary.system = "site-a";
+  summary.reason = "waiting";
+  summary.communication_lost = true;
+  summary.rectifiers.present = true;
+  summary.rectifiers.status = "数据已超时";
+  summary.rectifiers.stale = true;
+  summary.rectifiers.age_seconds = 75;
+  summary.rectifiers.has_record = true;
+  summary.rectifiers.record.modules.resize(2);
+  const std::string text = runtime::FormatSummaryText(summary);
+  EXPECT_NE(text.find("COMMUNICATION LOST"), std::string::npos) << text;
+  EXPECT_NE(text.find("STALE: record 75 s old (数据已超时)"), std::string::npos) << text;
+  Json::Value json;
+  std::string errors;
+  const std::string line = runtime::FormatSummaryJson(summary);
+  std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+  ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &json, &errors)) << errors;
+  EXPECT_EQ(json["communication"].asString(), "lost");
+  EXPECT_TRUE(json["rectifiers"]["stale"].asBool());
+  EXPECT_EQ(json["rectifiers"]["age_seconds"].asInt(), 75);
+}
+
 TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {
   TempDir dir;
   std::atomic<bool> interrupt{false};
