@@ -29,7 +29,9 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
       "SIGINT, SIGTERM and SIGHUP end polling cleanly (exit code 0) and stop a replay (6).\n"
       "Exit codes: 0 done; 1 no power system can run; 2 database cannot be opened or is "
       "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start; 5 a capture file cannot "
-      "be written; 6 replay interrupted; 7 unexpected failure; 100 and above: wrong command "
+      "be written; 6 replay interrupted; 7 unexpected failure; 8 --cycles N not reached by every "
+      "system (communication lost, a configuration that does not fit, or --seconds or a signal "
+      "first); 100 and above: wrong command "
       "line (105: a value out of range or refused, such as a bad time or an unknown field).");
 
   CLI::App* providers = app.add_subcommand("providers", "list the plug-in's device providers");
