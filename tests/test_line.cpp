@@ -310,7 +310,6 @@ TEST(EndToEnd, CorruptedFramesAreDroppedAndRepeated) {
   // ADR characters) leaves the request to its time-out.
   EXPECT_GT(quality.early_repeats, 0u);
   EXPECT_EQ(quality.early_repeats + quality.lost_replies, quality.DroppedTotal());
-  EXPECT_LE(quality.lost_replies * 4, quality.DroppedTotal());
 }
 
 TEST(LineDriver, AMissingPortIsRetriedAtLeastEveryTwoSecondsByDefault) {
