@@ -12,21 +12,11 @@
 #include "host/termios_port.h"
 #include "runtime/local_time_text.h"
 #include "runtime/record_types.h"
+#include "tools/plugin_loader.h"
 
 namespace runtime {
 
 namespace {
-
-// A new device of the configured type from the provider that makes it.
-std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type) {
-  for (const std::shared_ptr<Provider>& provider : providers) {
-    auto* factory = dynamic_cast<KMXSPDeviceProvider*>(provider.get());
-    if (factory == nullptr) continue;
-    std::shared_ptr<KMXSPDevice> device(factory->create());
-    if (device && device->DeviceType() == type) return device;
-  }
-  return nullptr;
-}
 
 // The point reads' status text of data older than their 60 seconds.
 const char* const kStaleStatus = "数据已超时";

@@ -5,6 +5,8 @@
 
 #include <climits>
 
+#include "host/provider.h"
+
 PluginLoader::~PluginLoader() {
   if (handle_ != nullptr) dlclose(handle_);
 }
@@ -43,4 +45,14 @@ std::string DefaultPluginPath() {
     if (slash != std::string::npos) directory = program.substr(0, slash);
   }
   return directory + "/" + KORVAN_DEFAULT_PLUGIN;
+}
+
+std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type) {
+  for (const std::shared_ptr<Provider>& provider : providers) {
+    auto* factory = dynamic_cast<KMXSPDeviceProvider*>(provider.get());
+    if (factory == nullptr) continue;
+    std::shared_ptr<KMXSPDevice> device(factory->create());
+    if (device && device->DeviceType() == type) return device;
+  }
+  return nullptr;
 }

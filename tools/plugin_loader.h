@@ -1,7 +1,9 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "host/kmx_spdevice.h"
 #include "host/plugin_entry.h"
 
 // A device plug-in loaded with dlopen. The library stays loaded for the
@@ -25,6 +27,10 @@ class PluginLoader {
   GetProvidersFunction get_providers_ = nullptr;
   std::string path_;
 };
+
+// A new device of device type `type` from the provider that makes it; null
+// when none does.
+std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type);
 
 // The plug-in built beside the running program.
 std::string DefaultPluginPath();

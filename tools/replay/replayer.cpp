@@ -10,9 +10,10 @@
 #include "host/host_clock.h"
 #include "host/pmbus_protocol.h"
 #include "host/provider.h"
+#include "runtime/local_time_text.h"
+#include "tools/plugin_loader.h"
 #include "tools/records/json_text.h"
 #include "tools/replay/replay_host.h"
-#include "runtime/local_time_text.h"
 
 namespace replay {
 
@@ -55,16 +56,6 @@ std::optional<ptime> Shifted(ptime time, long long seconds) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
-}
-
-std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type) {
-  for (const std::shared_ptr<Provider>& provider : providers) {
-    auto* factory = dynamic_cast<KMXSPDeviceProvider*>(provider.get());
-    if (factory == nullptr) continue;
-    std::shared_ptr<KMXSPDevice> device(factory->create());
-    if (device && device->DeviceType() == type) return device;
-  }
-  return nullptr;
 }
 
 class Replayer {
