@@ -88,9 +88,13 @@ void StdoutTrace::FlushNowAndThen() {
 
 void StdoutTrace::ReadLines() {
   std::string partial;
-  auto publish = [this](std::string line) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    events_.Log(label_, 0, line);
+  // A long line goes in pieces of kMaxLine bytes.
+  auto publish = [this](const std::string& line) {
+    std::size_t start = 0;
+    for (; line.size() - start > kMaxLine; start += kMaxLine) {
+      events_.Log(label_, 0, line.substr(start, kMaxLine));
+    }
+    events_.Log(label_, 0, line.substr(start));
   };
   char buffer[4096];
   for (;;) {
@@ -111,13 +115,18 @@ void StdoutTrace::ReadLines() {
     std::size_t start = 0;
     for (std::size_t end = partial.find('\n'); end != std::string::npos;
          end = partial.find('\n', start)) {
-      publish(partial.substr(start, end - start));
+      // A line ended by CR LF loses both.
+      const std::size_t length =
+          end > start && partial[end - 1] == '\r' ? end - 1 - start : end - start;
+      publish(partial.substr(start, length));
       start = end + 1;
     }
     partial.erase(0, start);
-    while (partial.size() > kMaxLine) {
-      publish(partial.substr(0, kMaxLine));
-      partial.erase(0, kMaxLine);
+    // Without a line end the text waits, up to kMaxLine bytes.
+    if (partial.size() > kMaxLine) {
+      const std::size_t whole = partial.size() - partial.size() % kMaxLine;
+      publish(partial.substr(0, whole));
+      partial.erase(0, whole);
     }
   }
   if (!partial.empty()) publish(partial);

@@ -1064,7 +1064,7 @@ TEST(HostEndToEnd, JsonLinesHoldShortestFloatsAndTimesWithTheirOffset) {
   const std::vector<Json::Value> summaries = Events(run.out, "summary");
   ASSERT_EQ(summaries.size(), 2u) << run.out;
   for (const Json::Value& summary : summaries) {
-    EXPECT_TRUE(std::regex_match(summary["time"].asString(), iso)) << summary["time"];
+    EXPECT_TRUE(std::regex_match(summary["time"].asString(), iso)) << summary["time"].asString();
     EXPECT_TRUE(std::regex_match(summary["line"]["last_cycle"].asString(), iso));
     ASSERT_FALSE(summary["alarms"].empty());
     EXPECT_TRUE(std::regex_match(summary["alarms"][0]["since"].asString(), iso));
@@ -1072,7 +1072,7 @@ TEST(HostEndToEnd, JsonLinesHoldShortestFloatsAndTimesWithTheirOffset) {
   }
   const std::vector<Json::Value> raised = Events(run.out, "alarm_raised");
   ASSERT_FALSE(raised.empty());
-  EXPECT_TRUE(std::regex_match(raised[0]["time"].asString(), iso)) << raised[0]["time"];
+  EXPECT_TRUE(std::regex_match(raised[0]["time"].asString(), iso)) << raised[0]["time"].asString();
   EXPECT_EQ(raised[0]["text"].asString(), "模块2整流模块故障告警");
   EXPECT_EQ(raised[0]["gloss"].asString(), "rectifier module fault");
 
