@@ -2,7 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "console/alarm_glossary.h"
 #include "console/json_line.h"
+#include "runtime/local_time_text.h"
 
 namespace runtime {
 
@@ -19,18 +21,31 @@ Json::Value AlarmEventJson(const AlarmEvent& event) {
   return object;
 }
 
+Json::Value ConsoleAlarmJson(const AlarmEvent& event) {
+  Json::Value object = AlarmEventJson(event);
+  object["since"] = IsoLocalTime(event.time);
+  const std::string gloss = AlarmGloss(event.id, event.code);
+  if (!gloss.empty()) object["gloss"] = gloss;
+  return object;
+}
+
+std::string GlossSuffix(const AlarmEvent& event) {
+  const std::string gloss = AlarmGloss(event.id, event.code);
+  return gloss.empty() ? std::string() : " — " + gloss;
+}
+
 std::string FormatAlarmEventText(const std::string& system, const AlarmEvent& event) {
-  return fmt::format("{}: alarm {} {} {} {}: {} (level {}, data id {}) at {}\n", system,
+  return fmt::format("{}: alarm {} {} {} {}: {}{} (level {}, data id {}) at {}\n", system,
                      event.raised ? "RAISED" : "cleared", event.id, event.code, event.name,
-                     event.text, event.level, event.data_id, event.time);
+                     event.text, GlossSuffix(event), event.level, event.data_id, event.time);
 }
 
 std::string FormatAlarmEventJson(const std::string& system, const AlarmEvent& event) {
-  Json::Value root = AlarmEventJson(event);
+  Json::Value root = ConsoleAlarmJson(event);
   root.removeMember("since");
   root["event"] = event.raised ? "alarm_raised" : "alarm_cleared";
   root["system"] = system;
-  root["time"] = event.time;
+  root["time"] = IsoLocalTime(event.time);
   return JsonLine(root);
 }
 

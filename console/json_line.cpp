@@ -1,16 +1,13 @@
 #include "console/json_line.h"
 
-#include <json/writer.h>
-
-#include "tools/records/utf8_text.h"
+#include "tools/records/json_text.h"
 
 namespace runtime {
 
+// The writer of the debugging tools: floats made by json_text::Float print in
+// their shortest form.
 std::string JsonLine(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return utf8_text::ValidUtf8(Json::writeString(builder, value));
+  return json_text::Line(value);
 }
 
 }  // namespace runtime

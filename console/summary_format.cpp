@@ -10,7 +10,9 @@
 
 #include "console/alarm_event_format.h"
 #include "console/json_line.h"
+#include "runtime/local_time_text.h"
 #include "runtime/system_summary.h"
+#include "tools/records/json_text.h"
 
 namespace runtime {
 
@@ -38,10 +40,30 @@ bool SplitChannelPoint(const std::string& name, unsigned long& channel, std::str
   return true;
 }
 
+// The unit of a measured point, by the field name the devices serve: the
+// voltages of an AC channel and of a DC unit, the currents, the frequency.
+const char* UnitOf(const std::string& field) {
+  static const std::map<std::string, const char*> kUnits = {
+      {"a", "V"},  {"b", "V"},  {"c", "V"},  {"v", "V"}, {"f", "Hz"},
+      {"ia", "A"}, {"ib", "A"}, {"ic", "A"}, {"i", "A"},
+  };
+  const auto found = kUnits.find(field);
+  return found == kUnits.end() ? nullptr : found->second;
+}
+
 std::string Reading(const PointReading& point, const std::string& label) {
   if (!point.ok) return label + " " + point.status;
-  return label + " " +
-         (IsAlarmState(point.name) ? fmt::format("{:g}", point.value) : Number(point.value));
+  if (IsAlarmState(point.name)) return label + " " + fmt::format("{:g}", point.value);
+  const char* unit = UnitOf(label);
+  return label + " " + Number(point.value) + (unit ? std::string(" ") + unit : std::string());
+}
+
+// A module state byte as a word; a value the word table does not hold as
+// its number.
+std::string StateWord(std::uint8_t value, std::initializer_list<const char*> words,
+                      const char* what) {
+  if (value < words.size()) return words.begin()[value];
+  return fmt::format("{} {}", what, value);
 }
 
 // Every point failed alike: the status stands for the unit.
@@ -72,7 +94,9 @@ void AppendUnit(std::string& text, const char* kind, const UnitSummary& unit) {
   }
   text += line + "\n";
   for (const auto& channel : channels) {
-    text += fmt::format("           channel {}{}\n", channel.first, channel.second);
+    // Counted from 1, as the simulator's commands count them; the point names
+    // (channel_0_a ...) count from 0.
+    text += fmt::format("           channel {}{}\n", channel.first + 1, channel.second);
   }
 }
 
@@ -93,9 +117,12 @@ void AppendRectifiers(std::string& text, const RectifierSummary& group) {
                   : "");
   for (std::size_t i = 0; i < group.record.modules.size(); ++i) {
     const RectifierModule& module = group.record.modules[i];
-    text += fmt::format("           module {}  {} A  on/off {}  limit {}  mode {}  {}\n", i + 1,
-                        Number(module.output_current), module.on_off, module.current_limit,
-                        module.charge_mode, module.fault == 1 ? "FAULT" : "ok");
+    text += fmt::format("           module {}: {} A, {}, {}, {}, {}\n", i + 1,
+                        Number(module.output_current),
+                        StateWord(module.on_off, {"on", "off"}, "on/off"),
+                        StateWord(module.current_limit, {"limit", "no limit"}, "current limit"),
+                        StateWord(module.charge_mode, {"float", "equalise", "test"}, "charge mode"),
+                        StateWord(module.fault, {"ok", "fault"}, "fault"));
   }
 }
 
@@ -106,8 +133,9 @@ void AppendAlarms(std::string& text, const std::vector<AlarmEvent>& alarms) {
   }
   text += fmt::format("  alarms: {} active\n", alarms.size());
   for (const AlarmEvent& alarm : alarms) {
-    text += fmt::format("           {} {} {}: {} (level {}, data id {}, since {})\n", alarm.id,
-                        alarm.code, alarm.name, alarm.text, alarm.level, alarm.data_id, alarm.time);
+    text += fmt::format("           {} {} {}: {}{} (level {}, data id {}, since {})\n", alarm.id,
+                        alarm.code, alarm.name, alarm.text, GlossSuffix(alarm), alarm.level,
+                        alarm.data_id, alarm.time);
   }
 }
 
@@ -137,8 +165,10 @@ void AppendLine(std::string& text, const LineHealth& line) {
   }
 }
 
+// The shortest form that reads back as the same float; null for NaN and the
+// infinities, which a point's value or status cannot be confused with.
 Json::Value JsonNumber(float value) {
-  return std::isfinite(value) ? Json::Value(static_cast<double>(value)) : Json::Value();
+  return std::isfinite(value) ? json_text::Float(value) : Json::Value();
 }
 
 Json::Value JsonUnit(const UnitSummary& unit) {
@@ -175,7 +205,7 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
   root["event"] = "summary";
   root["system"] = summary.system;
   root["data_id"] = summary.data_id;
-  root["time"] = summary.time;
+  root["time"] = IsoLocalTime(summary.time);
   root["reason"] = summary.reason;
   root["communication"] = summary.communication_lost ? "lost" : "ok";
   root["ac"] = Json::Value(Json::arrayValue);
@@ -212,7 +242,7 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
   }
 
   root["alarms"] = Json::Value(Json::arrayValue);
-  for (const AlarmEvent& alarm : summary.alarms) root["alarms"].append(AlarmEventJson(alarm));
+  for (const AlarmEvent& alarm : summary.alarms) root["alarms"].append(ConsoleAlarmJson(alarm));
 
   const LineHealth& line = summary.line;
   Json::Value health(Json::objectValue);
@@ -230,7 +260,8 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
   health["send_failures"] = static_cast<Json::UInt64>(line.send_failures);
   health["early_repeats"] = static_cast<Json::UInt64>(line.early_repeats);
   health["cycles"] = static_cast<Json::UInt64>(line.cycles);
-  health["last_cycle"] = line.last_cycle.empty() ? Json::Value() : Json::Value(line.last_cycle);
+  health["last_cycle"] =
+      line.last_cycle.empty() ? Json::Value() : Json::Value(IsoLocalTime(line.last_cycle));
   if (!line.repeated_request.empty()) {
     health["repeated_request"] = line.repeated_request;
     health["repeated_times"] = static_cast<Json::UInt64>(line.repeated_times);

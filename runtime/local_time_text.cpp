@@ -1,6 +1,11 @@
 #include "runtime/local_time_text.h"
 
+#include <fmt/format.h>
+
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace runtime {
 
@@ -12,6 +17,38 @@ std::string LocalTimeText(const boost::posix_time::ptime& time) {
   const std::size_t separator = text.find('T');
   if (separator != std::string::npos) text[separator] = ' ';
   return text;
+}
+
+std::string IsoLocalTime(const std::string& local_text) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+  if (local_text.size() != 19 ||
+      std::sscanf(local_text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &year, &month, &day, &hour,
+                  &minute, &second, &used) != 6 ||
+      used != 19 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+      second > 60) {
+    return local_text;
+  }
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;  // the zone's rules decide whether summer time holds then
+  const std::time_t moment = std::mktime(&fields);
+  std::tm resolved{};
+  if (moment == static_cast<std::time_t>(-1) || localtime_r(&moment, &resolved) == nullptr) {
+    return local_text;
+  }
+  // In the hour that repeats when summer time ends, mktime takes one of the
+  // two moments; the wall-clock time printed is the one given either way.
+  const long offset_minutes = resolved.tm_gmtoff / 60;
+  const long magnitude = std::labs(offset_minutes);
+  std::string iso = local_text;
+  iso[10] = 'T';
+  return iso + fmt::format("{}{:02}:{:02}", offset_minutes < 0 ? '-' : '+', magnitude / 60,
+                           magnitude % 60);
 }
 
 }  // namespace runtime

@@ -5,6 +5,7 @@
 #include <json/reader.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -1009,6 +1011,89 @@ TEST(SummaryText, StaleRectifiersAndLostCommunicationAreSaidSo) {
   EXPECT_EQ(json["communication"].asString(), "lost");
   EXPECT_TRUE(json["rectifiers"]["stale"].asBool());
   EXPECT_EQ(json["rectifiers"]["age_seconds"].asInt(), 75);
+}
+
+TEST(HostEndToEnd, TheDevicesTraceLinesAreLogLinesAndNeverPartOfTheSummary) {
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  // The second and third runs restore from the cache that the first wrote;
+  // the rectifier group traces the blob it takes then.
+  const HostRun first = RunHost({"simulate", "--cycles", "1", "--db", db});
+  const HostRun second = RunHost({"simulate", "--cycles", "1", "--db", db});
+  const HostRun quiet = RunHost({"simulate", "--cycles", "1", "--db", db, "--quiet-log"});
+  for (const HostRun* run : {&first, &second, &quiet}) {
+    ASSERT_EQ(run->code, 0) << run->err;
+    for (const char* trace : {"parse 42 41", "rc data_len", "a:"}) {
+      EXPECT_EQ(run->out.find(trace), std::string::npos) << trace << "\n" << run->out;
+    }
+  }
+  EXPECT_NE(first.err.find("stdout: log: parse 42 41: "), std::string::npos) << first.err;
+  EXPECT_NE(first.err.find("stdout: log: a:"), std::string::npos) << first.err;
+  EXPECT_NE(second.err.find("stdout: log: rc data_len:"), std::string::npos) << second.err;
+  for (const char* trace : {"parse 42 41", "rc data_len", "a:"}) {
+    EXPECT_EQ(quiet.err.find(trace), std::string::npos) << trace << "\n" << quiet.err;
+  }
+}
+
+TEST(HostEndToEnd, TheTextSummaryShowsUnitsStateWordsChannelOneAndGlossedAlarms) {
+  TempDir dir;
+  const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--cycles", "1", "--db",
+                               dir.File("k.db"), "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  for (const std::regex& expected : {
+           std::regex(R"(\n {11}channel 1  a [0-9.]+ V  b [0-9.]+ V  c [0-9.]+ V  f [0-9.]+ Hz\n)"),
+           std::regex(R"(\n  DC 21 +v [0-9.]+ V  i -?[0-9.]+ A\n)"),
+           std::regex(R"(module 1: [0-9.]+ A, on, (no )?limit, (float|equalise|test), ok\n)"),
+           std::regex(R"(module 2: [0-9.]+ A, off, (no )?limit, (float|equalise|test), fault\n)"),
+           std::regex("alarm RAISED RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — "
+                      "rectifier module fault \\(level 2"),
+           std::regex("RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — rectifier module "
+                      "fault \\(level 2, data id 100, since "),
+       }) {
+    EXPECT_TRUE(std::regex_search(run.out, expected)) << run.out;
+  }
+  EXPECT_EQ(run.out.find("channel 0"), std::string::npos) << run.out;
+}
+
+TEST(HostEndToEnd, JsonLinesHoldShortestFloatsAndTimesWithTheirOffset) {
+  TempDir dir;
+  const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--cycles", "2", "--db",
+                               dir.File("k.db"), "--json", "--quiet-log"});
+  ASSERT_EQ(run.code, 0) << run.err;
+  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
+  const std::vector<Json::Value> summaries = Events(run.out, "summary");
+  ASSERT_EQ(summaries.size(), 2u) << run.out;
+  for (const Json::Value& summary : summaries) {
+    EXPECT_TRUE(std::regex_match(summary["time"].asString(), iso)) << summary["time"].asString();
+    EXPECT_TRUE(std::regex_match(summary["line"]["last_cycle"].asString(), iso));
+    ASSERT_FALSE(summary["alarms"].empty());
+    EXPECT_TRUE(std::regex_match(summary["alarms"][0]["since"].asString(), iso));
+    EXPECT_EQ(summary["alarms"][0]["gloss"].asString(), "rectifier module fault");
+  }
+  const std::vector<Json::Value> raised = Events(run.out, "alarm_raised");
+  ASSERT_FALSE(raised.empty());
+  EXPECT_TRUE(std::regex_match(raised[0]["time"].asString(), iso)) << raised[0]["time"].asString();
+  EXPECT_EQ(raised[0]["text"].asString(), "模块2整流模块故障告警");
+  EXPECT_EQ(raised[0]["gloss"].asString(), "rectifier module fault");
+
+  // No number has more digits than a float needs (9 significant digits at
+  // most): doubles printed in full, such as 219.99444580078125, are not.
+  const std::regex number(R"([:\[,](-?\d+(\.\d+)?([eE][-+]?\d+)?)(?=[,\]}]))");
+  std::size_t fractions = 0;
+  for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), number);
+       it != std::sregex_iterator(); ++it) {
+    const std::string text = (*it)[1];
+    if (text.find_first_of(".eE") == std::string::npos) continue;
+    ++fractions;
+    const std::string mantissa = text.substr(0, text.find_first_of("eE"));
+    const std::size_t first = mantissa.find_first_not_of("-0.");
+    const std::size_t digits = first == std::string::npos
+                                   ? 1
+                                   : std::count_if(mantissa.begin() + first, mantissa.end(),
+                                                   [](char c) { return c >= '0' && c <= '9'; });
+    EXPECT_LE(digits, 9u) << text;
+  }
+  EXPECT_GT(fractions, 10u) << run.out;
 }
 
 TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {

@@ -703,6 +703,32 @@ TEST(HostSignals, AHangUpEndsPollingCleanly) {
   EXPECT_FALSE(std::ifstream(dir.File("k.db-wal")).good());  // closed: the log is gone
 }
 
+// The devices write trace lines to file descriptor 1; the program's standard
+// output holds only the summaries (text, or JSON lines), the traces are log
+// lines on standard error.
+TEST(HostStandardOutput, HoldsNoTraceLineOfTheDevices) {
+  TempDir dir;
+  for (const std::string mode : {"", " --json"}) {
+    const HostRun run = Host("simulate --cycles 1 --db " + dir.File("k.db") + mode);
+    ASSERT_EQ(run.code, 0) << run.err;
+    for (const char* trace : {"parse 42 41", "rc data_len", "a:"}) {
+      EXPECT_EQ(run.out.find(trace), std::string::npos) << mode << " " << trace << "\n" << run.out;
+    }
+    EXPECT_NE(run.err.find("stdout: log: parse 42 41: "), std::string::npos) << run.err;
+    if (mode.empty()) {
+      EXPECT_NE(run.out.find("simulated (data id 100) cycle 1"), std::string::npos) << run.out;
+      continue;
+    }
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      Json::Value value;
+      std::string errors;
+      std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+      EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &value, &errors)) << line;
+    }
+  }
+}
+
 // A session captured in `simulate` replays to the same records, stamps
 // included, as the ones it stored; the history command shows them decoded.
 TEST(Capture, SimulatedSessionReplaysToTheStoredRecords) {

@@ -1,9 +1,9 @@
 // korvan-host: runs the device plug-in as the monitoring controller does.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
-#include <cstring>
 #include <ext/stdio_filebuf.h>
 #include <iostream>
 #include <memory>
@@ -30,21 +30,23 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
 
-  // With --json, standard output carries only JSON lines: the plug-in's own
-  // trace lines, which it writes to standard output, go to standard error.
-  bool json = false;
-  for (int i = 1; i < argc; ++i) json = json || std::strcmp(argv[i], "--json") == 0;
-  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> json_buffer;
-  std::unique_ptr<std::ostream> json_out;
-  if (json) {
-    std::cout.flush();
-    const int json_fd = dup(STDOUT_FILENO);
-    if (json_fd >= 0 && dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) {
-      json_buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(json_fd, std::ios::out);
-      json_out = std::make_unique<std::ostream>(json_buffer.get());
+  // Standard output carries only what the command prints, through a
+  // duplicate of its descriptor; descriptor 1 itself goes to standard error,
+  // so that what the plug-in writes there outside of polling (where it is
+  // caught as log lines) never mixes with summaries or JSON lines.
+  std::cout.flush();
+  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> out_buffer;
+  std::unique_ptr<std::ostream> own_out;
+  const int out_fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (out_fd >= 0) {
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) {
+      out_buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(out_fd, std::ios::out);
+      own_out = std::make_unique<std::ostream>(out_buffer.get());
+    } else {
+      close(out_fd);
     }
   }
-  std::ostream& out = json_out ? *json_out : std::cout;
+  std::ostream& out = own_out ? *own_out : std::cout;
   const int code = cli::RunHostCli(argc, argv, out, std::cerr, g_interrupted);
   out.flush();
   return code;

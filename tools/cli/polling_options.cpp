@@ -1,6 +1,10 @@
 #include "tools/cli/polling_options.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <iostream>
 
 #include "runtime/exit_codes.h"
 #include "store/store_writer.h"
@@ -75,12 +79,34 @@ runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {
   return runtime_options;
 }
 
+namespace {
+
+// `out`, or when it writes to file descriptor 1 (std::cout), a stream on a
+// duplicate of that descriptor, which the capture of trace lines leaves alone.
+std::ostream& ConsoleStream(std::ostream& out,
+                            std::unique_ptr<__gnu_cxx::stdio_filebuf<char>>& buffer,
+                            std::unique_ptr<std::ostream>& stream) {
+  if (&out != &std::cout) return out;
+  std::cout.flush();
+  const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return out;
+  buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+  stream = std::make_unique<std::ostream>(buffer.get());
+  return *stream;
+}
+
+}  // namespace
+
 PollingSession::PollingSession(const PollingOptions& options, std::ostream& out, std::ostream& err)
     : options_(options),
-      console_(
-          std::make_shared<runtime::ConsoleOutput>(out, err, options.json, !options.quiet_log)),
+      console_(std::make_shared<runtime::ConsoleOutput>(
+          ConsoleStream(out, original_buffer_, original_out_), err, options.json,
+          !options.quiet_log)),
       host_(ToRuntimeOptions(options)) {
   host_.Events().Subscribe("console", console_);
+  // From here on (restoring from the cache included) the devices' trace
+  // lines are log lines.
+  trace_ = std::make_unique<runtime::StdoutTrace>(host_.Events(), kTraceLabel);
 }
 
 int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,

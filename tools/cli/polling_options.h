@@ -2,10 +2,14 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <ext/stdio_filebuf.h>
+#include <memory>
+#include <ostream>
 #include <string>
 
 #include "console/console_output.h"
 #include "runtime/runtime.h"
+#include "runtime/stdout_trace.h"
 #include "store/record_store.h"
 
 namespace cli {
@@ -15,6 +19,9 @@ constexpr long kMaxSeconds = 1000000000;
 // The longest --history-days: a hundred years. A bound reaching back before
 // the year 1400, which the time library cannot hold, fails every history write.
 constexpr unsigned int kMaxHistoryDays = 36500;
+// The name under which the devices' trace lines on standard output are
+// logged: "stdout: log: parse 42 41: ...".
+inline constexpr const char* kTraceLabel = "stdout";
 
 // Options that every polling command takes.
 struct PollingOptions {
@@ -36,6 +43,10 @@ runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);
 
 // The runtime of a polling command with its outputs: the console on `out`
 // and `err`, and the store at --db, both subscribed to its event stream.
+// While the session lives, the devices' trace lines on standard output are
+// caught and published as log lines (StdoutTrace); `out` must therefore not
+// write to file descriptor 1, and when it is std::cout the console writes to
+// a duplicate of the descriptor taken before the capture begins.
 class PollingSession {
  public:
   PollingSession(const PollingOptions& options, std::ostream& out, std::ostream& err);
@@ -50,10 +61,17 @@ class PollingSession {
   const std::shared_ptr<runtime::RecordStore>& Store() const { return store_; }
 
  private:
+  // The console's stream when `out` is std::cout: the original standard output.
+  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> original_buffer_;
+  std::unique_ptr<std::ostream> original_out_;
+
   PollingOptions options_;
   std::shared_ptr<runtime::ConsoleOutput> console_;
   std::shared_ptr<runtime::RecordStore> store_;
-  runtime::Runtime host_;  // last: its event stream closes before the outputs go
+  runtime::Runtime host_;  // its event stream closes before the outputs go
+  // Last: standard output is restored, and the last trace lines published,
+  // before the event stream closes.
+  std::unique_ptr<runtime::StdoutTrace> trace_;
 };
 
 }  // namespace cli

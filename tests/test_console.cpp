@@ -1,0 +1,362 @@
+// The console's output: the text summary (units, module state words, channel
+// numbers), the JSON forms (shortest floats, times with their UTC offset),
+// the English glosses of the alarms, and the capture of the devices' trace
+// lines on standard output.
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "console/alarm_event_format.h"
+#include "console/alarm_glossary.h"
+#include "runtime/event_stream.h"
+#include "runtime/local_time_text.h"
+#include "runtime/power_system.h"
+#include "runtime/stdout_trace.h"
+#include "runtime/system_summary.h"
+#include "units/ac/ac_alarm_table.h"
+#include "units/dc/dc_alarm_rows.h"
+#include "units/dc/tele_pmbuspower_dc.h"
+#include "units/rc/korvan_rc.h"
+#include "units/rc/tele_pmbuspower_rc.h"
+
+namespace {
+
+using runtime::AlarmEvent;
+using runtime::PointReading;
+using runtime::SystemSummary;
+
+Json::Value Parse(const std::string& line) {
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &value, &errors))
+      << line << ": " << errors;
+  return value;
+}
+
+// Sets the time zone for one test and puts the old one back.
+class ZoneScope {
+ public:
+  explicit ZoneScope(const char* zone) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneScope() {
+    if (had_) {
+      setenv("TZ", old_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+PointReading Point(const std::string& name, float value) {
+  return PointReading{name, true, value, ""};
+}
+PointReading Failed(const std::string& name, const std::string& status) {
+  return PointReading{name, false, 0, status};
+}
+
+AlarmEvent Alarm(const std::string& id, const std::string& code, const std::string& name,
+                 const std::string& text) {
+  AlarmEvent alarm;
+  alarm.raised = true;
+  alarm.time = "2026-12-08 10:00:00";
+  alarm.data_id = 100;
+  alarm.record_type = 5211;
+  alarm.level = 2;
+  alarm.id = id;
+  alarm.code = code;
+  alarm.name = name;
+  alarm.text = text;
+  return alarm;
+}
+
+SystemSummary Sample() {
+  SystemSummary summary;
+  summary.system = "site";
+  summary.data_id = 100;
+  summary.time = "2026-12-08 10:00:05";
+  summary.reason = "cycle";
+  runtime::UnitSummary ac;
+  ac.data_id = 11;
+  ac.points = {Point("ia", 12.5f), Point("ia_alert", 2), Point("channel_0_a", 219.99444580078125f),
+               Point("channel_0_f", 50.0f), Failed("channel_1_a", "数据已超时")};
+  summary.ac_units.push_back(ac);
+  runtime::UnitSummary dc;
+  dc.data_id = 21;
+  dc.points = {Point("v", 53.6f), Point("i", -1.25f)};
+  summary.dc_units.push_back(dc);
+  runtime::RectifierSummary& group = summary.rectifiers;
+  group.present = true;
+  group.has_record = true;
+  group.data_id = 100;
+  group.record.output_voltage = 53.5f;
+  group.record.modules = {
+      {10.0f, 0, 0, 0, 0}, {0.0f, 1, 1, 1, 1}, {5.0f, 0, 0, 2, 0}, {1.0f, 9, 9, 9, 9}};
+  summary.alarms = {Alarm("RC_0", "06024", "整流模块故障告警", "模块2整流模块故障告警"),
+                    Alarm("VENDOR_9", "09999", "其他告警", "其他告警")};
+  summary.line.cycles = 4;
+  summary.line.last_cycle = "2026-12-08 10:00:04";
+  return summary;
+}
+
+// ---------------------------------------------------------------------------
+// Text summary
+
+TEST(SummaryText, ShowsUnitsStateWordsChannelsFromOneAndGlossedAlarms) {
+  const std::string text = runtime::FormatSummaryText(Sample());
+  for (const char* expected : {
+           "ia 12.50 A",
+           "ia_alert 2\n",
+           "channel 1  a 219.99 V  f 50.00 Hz\n",
+           "channel 2  a 数据已超时\n",
+           "v 53.60 V  i -1.25 A\n",
+           "output 53.50 V, 4 modules",
+           "module 1: 10.00 A, on, limit, float, ok\n",
+           "module 2: 0.00 A, off, no limit, equalise, fault\n",
+           "module 3: 5.00 A, on, limit, test, ok\n",
+           "module 4: 1.00 A, on/off 9, current limit 9, charge mode 9, fault 9\n",
+           // The device's own name and text, the gloss next to them.
+           "RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — rectifier module fault (level 2",
+           // An alarm the glossary does not know is printed as it is.
+           "VENDOR_9 09999 其他告警: 其他告警 (level 2",
+       }) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  }
+  EXPECT_EQ(text.find("channel 0"), std::string::npos) << text;
+  EXPECT_EQ(text.find("ia_alert 2.00"), std::string::npos) << text;
+}
+
+// ---------------------------------------------------------------------------
+// JSON lines
+
+TEST(SummaryJson, FloatsAreTheShortestTextThatReadsBackAsTheSameFloat) {
+  struct Row {
+    float value;
+    const char* text;  // as it must appear in the line
+  };
+  const std::vector<Row> rows = {
+      {219.99444580078125f, "219.99445"},
+      {53.6f, "53.6"},
+      {0.1f, "0.1"},
+      {-1.25f, "-1.25"},
+      {16777217.0f, "16777216.0"},
+      {3.4028235e38f, "3.4028235e+38"},
+  };
+  for (const Row& row : rows) {
+    SystemSummary summary;
+    summary.system = "site";
+    runtime::UnitSummary dc;
+    dc.points = {Point("v", row.value)};
+    summary.dc_units.push_back(dc);
+    const std::string line = runtime::FormatSummaryJson(summary);
+    const std::smatch found = [&] {
+      std::smatch match;
+      std::regex_search(line, match, std::regex("\"v\":([^,}]+)"));
+      return match;
+    }();
+    ASSERT_FALSE(found.empty()) << line;
+    const std::string number = found[1];
+    EXPECT_EQ(std::strtof(number.c_str(), nullptr), row.value) << number;
+    EXPECT_EQ(number, row.text);
+  }
+}
+
+TEST(SummaryJson, KeepsPointNamesAddsGlossesAndWritesTimesWithTheirOffset) {
+  ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  SystemSummary summary = Sample();
+  summary.dc_units[0].points.push_back(Point("nan", std::numeric_limits<float>::quiet_NaN()));
+  const Json::Value root = Parse(runtime::FormatSummaryJson(summary));
+  EXPECT_EQ(root["time"].asString(), "2026-12-08T10:00:05+01:00");
+  EXPECT_EQ(root["line"]["last_cycle"].asString(), "2026-12-08T10:00:04+01:00");
+  const Json::Value& points = root["ac"][0]["points"];
+  EXPECT_TRUE(points.isMember("channel_0_a"));
+  EXPECT_EQ(points["channel_1_a"].asString(), "数据已超时");
+  EXPECT_TRUE(root["dc"][0]["points"]["nan"].isNull());
+  const Json::Value& alarm = root["alarms"][0];
+  EXPECT_EQ(alarm["name"].asString(), "整流模块故障告警");
+  EXPECT_EQ(alarm["text"].asString(), "模块2整流模块故障告警");
+  EXPECT_EQ(alarm["gloss"].asString(), "rectifier module fault");
+  EXPECT_EQ(alarm["since"].asString(), "2026-12-08T10:00:00+01:00");
+  EXPECT_FALSE(root["alarms"][1].isMember("gloss"));
+  EXPECT_EQ(root["rectifiers"]["modules"][1]["on_off"].asUInt(), 1u);
+}
+
+TEST(AlarmEventFormat, TextAndJsonCarryTheGlossBesideTheDevicesTexts) {
+  ZoneScope zone("UTC0");
+  const AlarmEvent alarm = Alarm("AC_8", "06017", "交流输入缺相告警", "交流屏1输入线/相电压AB/A");
+  EXPECT_EQ(runtime::FormatAlarmEventText("site", alarm),
+            "site: alarm RAISED AC_8 06017 交流输入缺相告警: 交流屏1输入线/相电压AB/A — AC input "
+            "phase missing, line/phase voltage AB/A (level 2, data id 100) at 2026-12-08 "
+            "10:00:00\n");
+  const Json::Value json = Parse(runtime::FormatAlarmEventJson("site", alarm));
+  EXPECT_EQ(json["event"].asString(), "alarm_raised");
+  EXPECT_EQ(json["time"].asString(), "2026-12-08T10:00:00+00:00");
+  EXPECT_EQ(json["name"].asString(), "交流输入缺相告警");
+  EXPECT_EQ(json["text"].asString(), "交流屏1输入线/相电压AB/A");
+  EXPECT_EQ(json["gloss"].asString(), "AC input phase missing, line/phase voltage AB/A");
+  EXPECT_FALSE(json.isMember("since"));
+}
+
+TEST(IsoLocalTime, AddsTheOffsetInForceAtThatMoment) {
+  struct Row {
+    const char* zone;
+    const char* local;
+    const char* iso;
+  };
+  const std::vector<Row> rows = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2026-12-08 10:00:00", "2026-12-08T10:00:00+01:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2026-07-01 23:59:59", "2026-07-01T23:59:59+02:00"},
+      {"UTC0", "2026-01-01 00:00:00", "2026-01-01T00:00:00+00:00"},
+      {"<-0330>3:30", "2026-03-01 08:15:00", "2026-03-01T08:15:00-03:30"},
+      {"<+0545>-5:45", "2026-03-01 08:15:00", "2026-03-01T08:15:00+05:45"},
+      // Not a time: passed on as it is.
+      {"UTC0", "0000-00-00 00:00:00", "0000-00-00 00:00:00"},
+      {"UTC0", "", ""},
+      {"UTC0", "2026-12-08T10:00:00", "2026-12-08T10:00:00"},
+      {"UTC0", "2026-12-08 10:00:00 ", "2026-12-08 10:00:00 "},
+  };
+  for (const Row& row : rows) {
+    ZoneScope zone(row.zone);
+    EXPECT_EQ(runtime::IsoLocalTime(row.local), row.iso) << row.zone << " " << row.local;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Glossary
+
+TEST(AlarmGlossary, EveryAlarmThatTheUnitsAndTheRuntimeRaiseHasAGloss) {
+  std::set<std::pair<std::string, std::string>> raised;
+  for (const ac_alarm::Row& row : ac_alarm::ChannelRows()) raised.insert({row.id, row.code});
+  for (const ac_alarm::Row& row : ac_alarm::UnitRows()) raised.insert({row.id, row.code});
+  for (const DcAlarmRow& row : DcVoltageAlarmRows<tele_c_korvan_dc>())
+    raised.insert({row.id, row.code});
+  for (const DcAlarmRow& row : DcBatteryFuseAlarmRows<tele_c_korvan_dc>())
+    raised.insert({row.id, row.code});
+  for (const RcModuleAlarmRow& row : RcModuleAlarmRows<tele_c_korvan_rc_channel>())
+    raised.insert({row.id, row.code});
+  for (const runtime::HostAlarm& alarm :
+       {runtime::host_alarms::kRestartFailed, runtime::host_alarms::kCommunicationLost,
+        runtime::host_alarms::kConfigMismatch}) {
+    raised.insert({alarm.id, alarm.code});
+  }
+  // The product rows of the DC unit and the bus device's model check are not
+  // reachable as tables; as the devices pass them.
+  for (const auto& [id, code] : std::vector<std::pair<std::string, std::string>>{
+           {"KORVAN_DC_0", "06079"},
+           {"KORVAN_DC_1", "06080"},
+           {"KORVAN_DC_2", "06007"},
+           {"KORVAN_DC_3", "06029"},
+           {"KORVAN_DC_4", "06003"},
+           {"KORVAN_DC_5", "06007"},
+           {"KORVAN_DC_6", "06001"},
+           {"KORVAN_DC_7", "06003"},
+           {"KORVAN_DC_8", "06007"},
+           {"KORVAN_DC_9", "06001"},
+           {"KORVAN_DC_10", "06003"},
+           {"device_model", "70319"},
+       }) {
+    raised.insert({id, code});
+  }
+  EXPECT_EQ(raised.size(), 20u + 3u + 1u + 3u + 12u);
+  for (const auto& [id, code] : raised) {
+    EXPECT_FALSE(runtime::AlarmGloss(id, code).empty()) << id << " " << code;
+  }
+  // Nothing in the glossary that nobody raises.
+  EXPECT_EQ(runtime::AlarmGlossary().size(), raised.size());
+  // A known id with another code is another alarm.
+  EXPECT_EQ(runtime::AlarmGloss("RC_0", "06025"), "");
+}
+
+// ---------------------------------------------------------------------------
+// Trace lines on standard output
+
+class LogLines : public runtime::EventSubscriber {
+ public:
+  void OnEvent(const runtime::RuntimeEvent& event) override {
+    if (event.kind != runtime::RuntimeEvent::Kind::kLog) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(event.system + ": " + event.text);
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+// What file descriptor 1 refers to.
+std::pair<dev_t, ino_t> StandardOutputFile() {
+  struct stat status {};
+  fstat(STDOUT_FILENO, &status);
+  return {status.st_dev, status.st_ino};
+}
+
+TEST(StdoutTrace, PublishesEveryLineInOrderAndRestoresStandardOutput) {
+  const auto before = StandardOutputFile();
+  runtime::EventStream events;
+  auto log = std::make_shared<LogLines>();
+  events.Subscribe("log", log);
+  {
+    runtime::StdoutTrace trace(events, "stdout");
+    ASSERT_TRUE(trace.Active());
+    EXPECT_NE(StandardOutputFile(), before);
+    // A second capture while one is active leaves standard output alone.
+    EXPECT_FALSE(runtime::StdoutTrace(events, "again").Active());
+    std::printf("parse 42 41: %x %x\n", 1, 2);  // stays in the C library's buffer
+    std::cout << "rc data_len:101 vs 101" << std::endl;
+    const std::string long_line(runtime::StdoutTrace::kMaxLine + 5, 'x');
+    std::fputs((long_line + "\nunfinished").c_str(), stdout);
+  }
+  EXPECT_EQ(StandardOutputFile(), before);
+  events.Flush();
+  std::lock_guard<std::mutex> lock(log->mutex);
+  ASSERT_EQ(log->lines.size(), 5u);
+  EXPECT_EQ(log->lines[0], "stdout: parse 42 41: 1 2");
+  EXPECT_EQ(log->lines[1], "stdout: rc data_len:101 vs 101");
+  EXPECT_EQ(log->lines[2].size(), 8 + runtime::StdoutTrace::kMaxLine);
+  EXPECT_EQ(log->lines[3], "stdout: xxxxx");
+  EXPECT_EQ(log->lines[4], "stdout: unfinished");
+}
+
+TEST(StdoutTrace, MoreThanAPipeHoldsIsWrittenWithoutWaitingForTheOutputs) {
+  runtime::EventStream events;
+  auto log = std::make_shared<LogLines>();
+  // A small queue: most lines are dropped for this output, none waits.
+  events.Subscribe("log", log, 16);
+  constexpr int kLines = 20000;  // about 2 MB, many times a pipe's 64 KiB
+  {
+    runtime::StdoutTrace trace(events, "stdout");
+    ASSERT_TRUE(trace.Active());
+    const std::string line(99, 'y');
+    for (int i = 0; i < kLines; ++i) {
+      const std::string text = line + "\n";
+      ASSERT_EQ(write(STDOUT_FILENO, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+  }
+  events.Flush();
+  std::uint64_t seen = 0;
+  for (const auto& counts : events.Statistics()) seen += counts.handled + counts.dropped;
+  EXPECT_EQ(seen, static_cast<std::uint64_t>(kLines));
+}
+
+}  // namespace
