@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/console_output.h"
+#include "notify/notifier.h"
 #include "runtime/runtime.h"
 #include "store/record_store.h"
 
@@ -29,16 +30,22 @@ struct PollingOptions {
   std::uint64_t repeat_warning = runtime::PowerSystemOptions().repeat_warning;
   double comm_lost_after = 60;  // seconds
   std::string capture;          // replay script of every decoded reply; empty: none
+  std::string notify_cmd;       // shell command run for alarm and communication events; empty: none
+  double notify_timeout = 10;   // seconds a notify command may run
 };
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);
 
 // The runtime of a polling command with its outputs: the console on `out`
-// and `err`, and the store at --db, both subscribed to its event stream.
+// and `err`, the store at --db and, when a notify command is configured, the
+// notifier, all subscribed to its event stream.
 class PollingSession {
  public:
   PollingSession(const PollingOptions& options, std::ostream& out, std::ostream& err);
+  // Lets the notify commands still queued finish (within their time limit)
+  // while the console can still report them.
+  ~PollingSession();
 
   // Loads the plug-in, makes the systems, opens the store and restores from
   // it; the exit code.
@@ -53,6 +60,7 @@ class PollingSession {
   PollingOptions options_;
   std::shared_ptr<runtime::ConsoleOutput> console_;
   std::shared_ptr<runtime::RecordStore> store_;
+  std::shared_ptr<runtime::Notifier> notifier_;
   runtime::Runtime host_;  // last: its event stream closes before the outputs go
 };
 
