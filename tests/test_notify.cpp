@@ -308,24 +308,33 @@ TEST(NotifyOrder, OneSystemsCommandsRunOneAtATimeInTheOrderOfItsEvents) {
   EXPECT_FALSE(std::filesystem::exists(dir.File("off")));
 }
 
+// Waits up to 3 s for a file to appear.
+bool Appears(const std::string& path) {
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(3);
+  while (!std::filesystem::exists(path) && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::filesystem::exists(path);
+}
+
 TEST(NotifyOrder, ASlowSystemDropsBeyondItsBacklogWithoutHoldingUpAnother) {
   TempDir dir;
   NotifierOptions options;
-  options.command = "echo \"$KORVAN_ID\" >> '" + dir.Path() + "'/fast";
-  options.system_commands["slow"] = "sleep 1; echo \"$KORVAN_ID\" >> '" + dir.Path() + "'/slow";
+  options.command = "echo \"$KORVAN_ID\" >> '" + dir.Path() + "'/quick";
+  options.system_commands["slow"] = "echo \"$KORVAN_ID\" >> '" + dir.Path() +
+                                    "'/started; sleep 1; echo \"$KORVAN_ID\" >> '" + dir.Path() +
+                                    "'/slow";
   options.backlog = 2;
   NotifyRig rig(options);
-  for (int i = 0; i < 6; ++i) rig.events.Publish(Alarm("slow", "S" + std::to_string(i), true));
+  rig.events.Publish(Alarm("slow", "S0", true));
+  ASSERT_TRUE(Appears(dir.File("started")));
+  for (int i = 1; i < 6; ++i) rig.events.Publish(Alarm("slow", "S" + std::to_string(i), true));
   rig.events.Publish(Alarm("quick", "Q", true));
   // The quick system's command runs while the slow one's first still does.
-  const Clock::time_point end = Clock::now() + std::chrono::seconds(3);
-  while (!std::filesystem::exists(dir.File("fast")) && Clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(std::filesystem::exists(dir.File("fast")));
+  EXPECT_TRUE(Appears(dir.File("quick")));
   EXPECT_FALSE(std::filesystem::exists(dir.File("slow")));
   rig.Finish();
-  // The first ran at once, two waited, three were dropped and counted.
+  // The first ran, two waited, three were dropped and counted.
   EXPECT_EQ(Lines(Read(dir.File("slow"))), (std::vector<std::string>{"S0", "S1", "S2"}));
   EXPECT_NE(rig.problems->All().find("slow: 3 notification(s) dropped: 2 were waiting"),
             std::string::npos)
