@@ -1,6 +1,8 @@
 #include "notify/notifier.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <json/value.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,13 +10,11 @@
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <exception>
-
-#include <fmt/format.h>
-#include <json/value.h>
 
 #include "console/json_line.h"
 #include "host/host_clock.h"
@@ -186,7 +186,8 @@ int Spawn(pid_t& pid, const std::string& command, const std::vector<std::string>
   std::vector<char*> argv{const_cast<char*>("/bin/sh"), const_cast<char*>("-c"),
                           const_cast<char*>(command.c_str()), nullptr};
   std::vector<char*> envp;
-  for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
+  for (const std::string& variable : environment)
+    envp.push_back(const_cast<char*>(variable.c_str()));
   envp.push_back(nullptr);
   const int result = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
@@ -284,8 +285,9 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
 
 CommandResult RunShellCommand(const std::string& command,
                               const std::vector<std::string>& environment, const std::string& input,
-                              std::chrono::milliseconds timeout, std::chrono::milliseconds kill_after,
-                              std::size_t output_limit, const std::function<bool()>& stop) {
+                              std::chrono::milliseconds timeout,
+                              std::chrono::milliseconds kill_after, std::size_t output_limit,
+                              const std::function<bool()>& stop) {
   using Clock = std::chrono::steady_clock;
   CommandResult result;
   int input_pipe[2] = {-1, -1};
@@ -463,11 +465,12 @@ void Notifier::Run(const Worker& worker, const Notification& notification) {
     }
     if (!replaced) environment.push_back(entry);
   }
-  for (const auto& [name, value] : notification.variables) environment.push_back(name + "=" + value);
+  for (const auto& [name, value] : notification.variables)
+    environment.push_back(name + "=" + value);
 
-  const CommandResult result =
-      RunShellCommand(worker.command, environment, notification.json, options_.timeout,
-                      options_.kill_after, options_.output_limit, [this] { return PastDeadline(); });
+  const CommandResult result = RunShellCommand(
+      worker.command, environment, notification.json, options_.timeout, options_.kill_after,
+      options_.output_limit, [this] { return PastDeadline(); });
   if (result.Succeeded()) return;
   std::string problem = "notify command for " + notification.what + " ";
   if (result.end == CommandResult::End::kNotStarted) {
@@ -475,8 +478,7 @@ void Notifier::Run(const Worker& worker, const Notification& notification) {
   } else if (result.timed_out || result.stopped) {
     problem += result.timed_out ? "timed out after " + Seconds(options_.timeout)
                                 : "was still running when the runtime ended";
-    problem += result.killed ? "; SIGTERM did not end it, SIGKILL did"
-                             : "; ended with SIGTERM";
+    problem += result.killed ? "; SIGTERM did not end it, SIGKILL did" : "; ended with SIGTERM";
   } else if (result.end == CommandResult::End::kSignalled) {
     problem += "was killed by " + SignalName(result.signal);
   } else {

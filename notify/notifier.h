@@ -74,8 +74,9 @@ struct CommandResult {
 // blocked on the calling thread and taken back).
 CommandResult RunShellCommand(const std::string& command,
                               const std::vector<std::string>& environment, const std::string& input,
-                              std::chrono::milliseconds timeout, std::chrono::milliseconds kill_after,
-                              std::size_t output_limit, const std::function<bool()>& stop);
+                              std::chrono::milliseconds timeout,
+                              std::chrono::milliseconds kill_after, std::size_t output_limit,
+                              const std::function<bool()>& stop);
 
 // An output of the event stream that runs a command for every alarm raised
 // or cleared and every loss or return of communication, with the event in

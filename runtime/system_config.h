@@ -49,8 +49,8 @@ constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 // A file holds one system object, or {"systems": [ ... ]} for several, and
 // nothing after it. Keys of a system besides the bus device's: "name"
 // (default "system-N", N counting from 1), "port" (required), "device_type"
-// (default "korvan"), "comm_lost_after" and "notify_cmd". Names and ports hold no control characters; the units
-// of "acSetting" and "dcSetting" must be arrays of objects with data ids of
+// (default "korvan"), "comm_lost_after" and "notify_cmd". Names and ports hold no control
+// characters; the units of "acSetting" and "dcSetting" must be arrays of objects with data ids of
 // their own. Systems whose name an earlier one has are refused.
 LoadedConfig LoadConfigFile(const std::string& path);
 LoadedConfig ParseConfig(const std::string& text, const std::string& origin);

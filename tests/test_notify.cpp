@@ -391,14 +391,14 @@ TEST(NotifyFailures, ACommandThatClosesItsInputEarlyOrFloodsItsOutputHarmsNothin
   // More than a pipe holds, to a command that never reads: the write fails
   // with EPIPE, and SIGPIPE must not end this process.
   const std::string input(1 << 20, 'x');
-  const runtime::CommandResult closed = runtime::RunShellCommand(
-      "exec 0<&-; sleep 0.1", {}, input, std::chrono::seconds(5), std::chrono::seconds(1), 4096,
-      never);
+  const runtime::CommandResult closed =
+      runtime::RunShellCommand("exec 0<&-; sleep 0.1", {}, input, std::chrono::seconds(5),
+                               std::chrono::seconds(1), 4096, never);
   EXPECT_TRUE(closed.Succeeded()) << closed.exit_code << " " << closed.signal;
   // Output beyond the bound is read and dropped, so the command is not blocked.
-  const runtime::CommandResult flood = runtime::RunShellCommand(
-      "head -c 1000000 /dev/zero | tr '\\0' y; exit 4", {}, "", std::chrono::seconds(5),
-      std::chrono::seconds(1), 4096, never);
+  const runtime::CommandResult flood =
+      runtime::RunShellCommand("head -c 1000000 /dev/zero | tr '\\0' y; exit 4", {}, "",
+                               std::chrono::seconds(5), std::chrono::seconds(1), 4096, never);
   EXPECT_EQ(flood.end, runtime::CommandResult::End::kExited);
   EXPECT_EQ(flood.exit_code, 4);
   EXPECT_FALSE(flood.timed_out);
@@ -471,8 +471,8 @@ TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
   const std::string scenario = dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 off\n");
   const std::string out = "'" + dir.Path() + "'/$KORVAN_EVENT.$KORVAN_ID";
   const HostRun run =
-      RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario, "--cycles",
-               "4", "--db", dir.File("k.db"), "--json", "--quiet-log", "--notify-cmd",
+      RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario, "--cycles", "4",
+               "--db", dir.File("k.db"), "--json", "--quiet-log", "--notify-cmd",
                "env | grep ^KORVAN_ >> " + out + ".env; cat >> " + out + ".json"});
   ASSERT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.err.find("notify command"), std::string::npos) << run.err;
@@ -522,10 +522,10 @@ TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
 TEST(NotifyEndToEnd, AHangingCommandIsStoppedAtItsLimitWhilePollingGoesOn) {
   TempDir dir;
   const Clock::time_point start = Clock::now();
-  const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--cycles", "3",
-                               "--db", dir.File("k.db"), "--json", "--quiet-log", "--notify-cmd",
-                               "date +%s.%N > '" + dir.Path() + "'/started; sleep 60",
-                               "--notify-timeout", "3"});
+  const HostRun run =
+      RunHost({"simulate", "--set", "rectifier-fault 2 on", "--cycles", "3", "--db",
+               dir.File("k.db"), "--json", "--quiet-log", "--notify-cmd",
+               "date +%s.%N > '" + dir.Path() + "'/started; sleep 60", "--notify-timeout", "3"});
   const double took = std::chrono::duration<double>(Clock::now() - start).count();
   ASSERT_EQ(run.code, 0) << run.err;
   // Cycles completed while the command hung (it starts at the first raise,
