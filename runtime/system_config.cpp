@@ -124,6 +124,15 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     }
     system.comm_lost_after_s = comm_lost.asDouble();
   }
+  const Json::Value& notify = value["notify_cmd"];
+  if (!notify.isNull()) {
+    // A NUL would cut the command short where the shell receives it.
+    if (!notify.isString() || notify.asString().find('\0') != std::string::npos) {
+      problem.reason = "\"notify_cmd\" must be a shell command as text (empty: none), without NUL";
+      return false;
+    }
+    system.notify_cmd = notify.asString();
+  }
   if (!CheckUnits(value, system.data_id, problem.reason)) return false;
   system.settings = value;
   return true;

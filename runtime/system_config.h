@@ -3,6 +3,7 @@
 #include <json/value.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct SystemConfig {
   // "comm_lost_after": seconds without a completed cycle after which
   // communication counts as lost; 0: the runtime's default.
   double comm_lost_after_s = 0;
+  // "notify_cmd": the shell command run for this system's alarm and
+  // communication events instead of --notify-cmd; empty: none. Unset: the option's.
+  std::optional<std::string> notify_cmd;
   // The system's object as the bus device's Init and InitSetting receive it:
   // "data_id", "acSetting", "dcSetting", "rcSetting", "address", "timeout_ms".
   Json::Value settings;
@@ -45,8 +49,8 @@ constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 // A file holds one system object, or {"systems": [ ... ]} for several, and
 // nothing after it. Keys of a system besides the bus device's: "name"
 // (default "system-N", N counting from 1), "port" (required), "device_type"
-// (default "korvan"). Names and ports hold no control characters; the units
-// of "acSetting" and "dcSetting" must be arrays of objects with data ids of
+// (default "korvan"), "comm_lost_after" and "notify_cmd". Names and ports hold no control
+// characters; the units of "acSetting" and "dcSetting" must be arrays of objects with data ids of
 // their own. Systems whose name an earlier one has are refused.
 LoadedConfig LoadConfigFile(const std::string& path);
 LoadedConfig ParseConfig(const std::string& text, const std::string& origin);

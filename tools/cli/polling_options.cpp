@@ -64,6 +64,17 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       ->capture_default_str();
   command.add_option("--capture", options.capture,
                      "write every decoded reply, with the polling around it, as a replay script");
+  command.add_option(
+      "--notify-cmd", options.notify_cmd,
+      "shell command (/bin/sh -c) run for every alarm raised or cleared and every loss or return "
+      "of communication, one at a time per system, with the event in KORVAN_* variables and as "
+      "one JSON line on its standard input (a system's \"notify_cmd\" key overrides it)");
+  command
+      .add_option("--notify-timeout", options.notify_timeout,
+                  "seconds a notify command may run, 0.1 to 86400: then SIGTERM, SIGKILL 1 s "
+                  "later, and the failure is reported")
+      ->check(CLI::Range(0.1, 86400.0))
+      ->capture_default_str();
 }
 
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {
@@ -109,10 +120,30 @@ PollingSession::PollingSession(const PollingOptions& options, std::ostream& out,
   trace_ = std::make_unique<runtime::StdoutTrace>(host_.Events(), kTraceLabel);
 }
 
+PollingSession::~PollingSession() {
+  if (!notifier_) return;
+  notifier_->Finish();
+  host_.Events().Flush();
+}
+
 int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
                             const std::vector<runtime::ConfigProblem>& problems) {
   const int prepared = host_.Prepare(systems, problems);
   if (prepared != runtime::exit_codes::kOk) return prepared;
+  runtime::NotifierOptions notify;
+  notify.command = options_.notify_cmd;
+  notify.timeout =
+      std::chrono::milliseconds(static_cast<long long>(std::ceil(options_.notify_timeout * 1000)));
+  bool notifying = !notify.command.empty();
+  for (const runtime::SystemConfig& system : systems) {
+    if (!system.notify_cmd) continue;
+    notify.system_commands[system.name] = *system.notify_cmd;
+    notifying = notifying || !system.notify_cmd->empty();
+  }
+  if (notifying) {
+    notifier_ = std::make_shared<runtime::Notifier>(notify, host_.Events());
+    host_.Events().Subscribe("notify", notifier_);
+  }
   runtime::HistoryBound bound;
   bound.rows_per_device = options_.history_rows;
   bound.days = options_.history_days;

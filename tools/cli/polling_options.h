@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console/console_output.h"
+#include "notify/notifier.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
 #include "store/record_store.h"
@@ -36,13 +37,16 @@ struct PollingOptions {
   std::uint64_t repeat_warning = runtime::PowerSystemOptions().repeat_warning;
   double comm_lost_after = 60;  // seconds
   std::string capture;          // replay script of every decoded reply; empty: none
+  std::string notify_cmd;       // shell command run for alarm and communication events; empty: none
+  double notify_timeout = 10;   // seconds a notify command may run
 };
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);
 
 // The runtime of a polling command with its outputs: the console on `out`
-// and `err`, and the store at --db, both subscribed to its event stream.
+// and `err`, the store at --db and, when a notify command is configured, the
+// notifier, all subscribed to its event stream.
 // While the session lives, the devices' trace lines on standard output are
 // caught and published as log lines (StdoutTrace); `out` must therefore not
 // write to file descriptor 1, and when it is std::cout the console writes to
@@ -50,6 +54,9 @@ runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);
 class PollingSession {
  public:
   PollingSession(const PollingOptions& options, std::ostream& out, std::ostream& err);
+  // Lets the notify commands still queued finish (within their time limit)
+  // while the console can still report them.
+  ~PollingSession();
 
   // Loads the plug-in, makes the systems, opens the store and restores from
   // it; the exit code.
@@ -68,6 +75,7 @@ class PollingSession {
   PollingOptions options_;
   std::shared_ptr<runtime::ConsoleOutput> console_;
   std::shared_ptr<runtime::RecordStore> store_;
+  std::shared_ptr<runtime::Notifier> notifier_;
   runtime::Runtime host_;  // its event stream closes before the outputs go
   // Last: standard output is restored, and the last trace lines published,
   // before the event stream closes.
