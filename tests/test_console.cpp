@@ -25,6 +25,7 @@
 #include "runtime/power_system.h"
 #include "runtime/stdout_trace.h"
 #include "runtime/system_summary.h"
+#include "tests/support/temp_dir.h"
 #include "units/ac/ac_alarm_table.h"
 #include "units/dc/dc_alarm_rows.h"
 #include "units/dc/tele_pmbuspower_dc.h"
@@ -38,12 +39,9 @@ using runtime::PointReading;
 using runtime::SystemSummary;
 
 Json::Value Parse(const std::string& line) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
   std::string errors;
-  EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &value, &errors))
-      << line << ": " << errors;
+  EXPECT_TRUE(ParseJsonText(line, value, errors)) << line << ": " << errors;
   return value;
 }
 

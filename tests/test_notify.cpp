@@ -26,6 +26,7 @@
 #include "notify/notifier.h"
 #include "runtime/event_stream.h"
 #include "runtime/system_config.h"
+#include "tests/support/temp_dir.h"
 #include "tools/cli/host_cli.h"
 
 namespace {
@@ -38,30 +39,8 @@ using Clock = std::chrono::steady_clock;
 // ---------------------------------------------------------------------------
 // Helpers
 
-// A fresh directory, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/korvan-notify-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(File(name)) << text;
-    return File(name);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::string Read(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return ReadFile(path);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -82,12 +61,9 @@ std::map<std::string, std::string> Variables(const std::string& text) {
 }
 
 Json::Value ParseJson(const std::string& line) {
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
   std::string errors;
-  EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &value, &errors))
-      << line << ": " << errors;
+  EXPECT_TRUE(ParseJsonText(line, value, errors)) << line << ": " << errors;
   return value;
 }
 

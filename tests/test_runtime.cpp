@@ -32,6 +32,7 @@
 #include "store/record_store.h"
 #include "store/sqlite_db.h"
 #include "store/store_writer.h"
+#include "tests/support/temp_dir.h"
 #include "tools/cli/host_cli.h"
 
 namespace {
@@ -53,24 +54,6 @@ rule_value Rule(const std::string& id, const std::string& text, bool active, int
   rule.active = active;
   return rule;
 }
-
-// A fresh directory, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/korvan-runtime-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(File(name)) << text;
-    return File(name);
-  }
-
- private:
-  std::string path_;
-};
 
 // Collects what the controller reports.
 class RecordingOutput : public runtime::EventSubscriber {

@@ -28,6 +28,7 @@
 #include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
 #include "tests/support/scripted_transport.h"
+#include "tests/support/temp_dir.h"
 #include "tools/cli/decode_command.h"
 #include "tools/cli/history_command.h"
 #include "tools/cli/query_options.h"
@@ -69,31 +70,10 @@ std::string Hex(const Bytes& bytes) {
   return hex_text::Encode(bytes);
 }
 
-// A temporary directory, removed with its files.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/korvan-tools-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 struct HostRun {
   int code = -1;
   std::string out, err;
 };
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // Runs the built korvan-host with `arguments` (shell words).
 HostRun Host(const std::string& arguments) {
