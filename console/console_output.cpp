@@ -72,9 +72,10 @@ void ConsoleOutput::DriverRestarted(const std::string& system, const std::string
     event["reason"] = reason;
     out_ << JsonLine(event) << std::endl;
   } else {
-    out_ << system << ": driver restarted: " << reason << std::endl;
+    out_ << utf8_text::ValidUtf8(system + ": driver restarted: " + reason) << std::endl;
   }
-  err_ << "korvan-host: " << system << ": driver restarted: " << reason << std::endl;
+  err_ << utf8_text::ValidUtf8("korvan-host: " + system + ": driver restarted: " + reason)
+       << std::endl;
 }
 
 void ConsoleOutput::Summary(const SystemSummary& summary) {

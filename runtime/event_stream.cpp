@@ -56,7 +56,7 @@ void EventStream::Drain(Queue& queue) {
     lock.unlock();
     try {
       queue.subscriber->OnEvent(event);
-    } catch (const std::exception&) {
+    } catch (...) {
       // An output's failure is its own; the others and polling go on.
     }
     lock.lock();

@@ -68,10 +68,19 @@ std::shared_ptr<KMXSPDevice> PowerSystem::MakeBus(std::string& reason) {
   RuntimeController& controller = *controller_;
   controller.BindBus(bus.get());
   controller.StartCapture();
-  const bool bound = bus->Init(controller_, config_.data_id, config_.settings);
-  const bool configured = bound && bus->InitSetting(config_.settings);
+  bool configured = false;
+  try {
+    configured = bus->Init(controller_, config_.data_id, config_.settings) &&
+                 bus->InitSetting(config_.settings);
+  } catch (const std::exception& error) {
+    controller.TakeCaptured();
+    controller.BindBus(bus_.get());  // the device in service, if any, stays bound
+    reason = std::string("the device failed while it was configured: ") + error.what();
+    return nullptr;
+  }
   const std::vector<std::string> lines = controller.TakeCaptured();
   if (!configured) {
+    controller.BindBus(bus_.get());
     reason = "the device refused its configuration";
     if (config_.settings["rcSetting"].isNull()) {
       reason += ": no rcSetting (the rectifier group) given";
@@ -174,6 +183,9 @@ void PowerSystem::PollLoop() {
       // A device that throws must not end the process; polling goes on.
       events_.Problem(config_.name, std::string("polling step failed: ") + error.what());
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } catch (...) {
+      events_.Problem(config_.name, "polling step failed: an exception of unknown type");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // Let a waiting reader take the lock before the next step does.
     if (readers_waiting_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -240,7 +252,6 @@ void PowerSystem::RestartDriver(const std::string& why) {
   std::string reason;
   std::shared_ptr<KMXSPDevice> fresh = MakeBus(reason);
   if (!fresh) {
-    controller_->BindBus(bus_.get());
     events_.Problem(config_.name, why + "; the driver cannot be restarted: " + reason);
     return;
   }
@@ -281,7 +292,13 @@ void PowerSystem::WatchCommunication() {
 }
 
 void PowerSystem::WatchCountMismatch() {
-  if (HostAlarmActive(host_alarms::kConfigMismatch) || !Repeating()) return;
+  // Counted as the repeat warning counts, also when that warning is off.
+  const std::uint64_t threshold =
+      options_.repeat_warning != 0 ? options_.repeat_warning : PowerSystemOptions().repeat_warning;
+  if (HostAlarmActive(host_alarms::kConfigMismatch) ||
+      controller_->Watch()->Current().times < threshold) {
+    return;
+  }
   if (!controller_->Watch()->CurrentRefusals().count_mismatch) return;
   // The bus device's own line: "... read dc_number is 1, configured dc_number is 2".
   const std::string& line = controller_->LastLog();

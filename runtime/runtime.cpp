@@ -111,6 +111,14 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     if (restored_[i]) PublishSummary(systems_[i]->Summarize("restored"));
     systems_[i]->SetCycleListener([&cycles, i] { cycles.Push(i); });
   }
+  // The listeners point at `cycles`: every system stops before it goes, also
+  // when this function ends by an exception.
+  struct StopAll {
+    std::vector<std::unique_ptr<PowerSystem>>& systems;
+    ~StopAll() {
+      for (const std::unique_ptr<PowerSystem>& system : systems) system->Stop();
+    }
+  } stop_all{systems_};
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Start();
 
   const Clock::time_point start = Clock::now();

@@ -118,8 +118,8 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
   }
   const Json::Value& comm_lost = value["comm_lost_after"];
   if (!comm_lost.isNull()) {
-    if (!comm_lost.isNumeric() || !(comm_lost.asDouble() >= 1) || comm_lost.asDouble() > 86400) {
-      problem.reason = "\"comm_lost_after\" must be a number of seconds from 1 to 86400";
+    if (!comm_lost.isNumeric() || !(comm_lost.asDouble() >= 10) || comm_lost.asDouble() > 86400) {
+      problem.reason = "\"comm_lost_after\" must be a number of seconds from 10 to 86400";
       return false;
     }
     system.comm_lost_after_s = comm_lost.asDouble();

@@ -330,6 +330,13 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
        "f.json: system \"system-1\": \"port\" must not hold control characters (such as NUL)"},
       {"{\"name\": \"a\\u001bb\", \"port\": \"/dev/a\"}",
        "f.json: system \"system-1\": \"name\" must not hold control characters"},
+      // Below a cycle and a lost reply: communication would be lost between cycles.
+      {"{\"port\": \"/dev/a\", \"comm_lost_after\": 3}",
+       "f.json: system \"system-1\": \"comm_lost_after\" must be a number of seconds from 10 "
+       "to 86400"},
+      {"{\"port\": \"/dev/a\", \"comm_lost_after\": \"60\"}",
+       "f.json: system \"system-1\": \"comm_lost_after\" must be a number of seconds from 10 "
+       "to 86400"},
   };
   for (const Row& row : rows) {
     const runtime::LoadedConfig loaded = runtime::ParseConfig(row.text, "f.json");
@@ -805,6 +812,64 @@ TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
   EXPECT_NE(last.find("next restart in 3600 s"), std::string::npos) << last;
 }
 
+// A bus device that refuses every reply, made by a provider whose later
+// devices throw while they are configured.
+class ThrowingBus : public RefusingBus {
+ public:
+  bool InitSetting(const Json::Value&) override { throw std::runtime_error("broken settings"); }
+};
+
+class FirstRefusingThenThrowingProvider : public KMXSPDeviceProvider {
+ public:
+  KMXSPDevice* create() const override {
+    return made_++ == 0 ? static_cast<KMXSPDevice*>(new RefusingBus) : new ThrowingBus;
+  }
+
+ private:
+  mutable std::atomic<int> made_{0};
+};
+
+TEST(PowerSystem, ADeviceThatThrowsWhileItIsMadeAnewLeavesTheOldOneInService) {
+  ServedSimulator simulator;
+  runtime::EventStream events;
+  auto recording = std::make_shared<RecordingOutput>();
+  events.Subscribe("recording", recording);
+  runtime::SystemConfig config;
+  config.name = "site-a";
+  config.port = simulator.Port();
+  config.device_type = "refusing";
+  config.data_id = 100;
+  config.settings = Json::Value(Json::objectValue);
+  runtime::ConfigProblem problem;
+  std::unique_ptr<runtime::PowerSystem> system =
+      runtime::PowerSystem::Create(config, {std::make_shared<FirstRefusingThenThrowingProvider>()},
+                                   events, runtime::PowerSystemOptions(), problem);
+  ASSERT_TRUE(system) << problem.Message();
+  ASSERT_TRUE(system->OpenPort(problem)) << problem.Message();
+  system->Start();
+  auto told = [&] {
+    std::lock_guard<std::mutex> lock(recording->mutex);
+    for (const std::string& text : recording->problems) {
+      if (text.find("the driver cannot be restarted: the device failed while it was configured: "
+                    "broken settings") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!told() && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(told());
+  // The old device goes on polling (and refusing) on its line.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  system->Stop();
+  events.Flush();
+  EXPECT_EQ(system->Restarts(), 0u);
+  EXPECT_GT(system->Bus()->Quality().frames_good, 5u);
+}
+
 // Module counts of the cycle summaries of a --json run, in order (a system
 // that repeats a request is also summarised while it waits).
 std::vector<unsigned> ModuleCounts(const std::string& out) {
@@ -927,11 +992,12 @@ TEST(HostEndToEnd, SilenceRaisesCommunicationLostAndTheNextCycleClearsIt) {
   TempDir dir;
   const std::string db = dir.File("k.db");
   const std::string scenario =
-      dir.Write("silence.scenario", "wait 0.5\nsilent on\nwait 4\nsilent off\n");
-  // A cycle starts every 2 s or so; silence from 0.5 s, lost at 3.5 s; the
-  // request cut off by the silence times out after 5.3 s, at about 7.5 s.
-  const HostRun run = RunHost({"simulate", "--scenario", scenario, "--comm-lost-after", "3",
-                               "--seconds", "11", "--db", db, "--json", "--quiet-log"});
+      dir.Write("silence.scenario", "wait 0.5\nsilent on\nwait 11\nsilent off\n");
+  // The first cycle at once, then silence from 0.5 s: lost at about 10 s;
+  // the request cut off by the silence is repeated every 5.3 s (its
+  // time-out) and answered after 11.5 s.
+  const HostRun run = RunHost({"simulate", "--scenario", scenario, "--comm-lost-after", "10",
+                               "--seconds", "18", "--db", db, "--json", "--quiet-log"});
   ASSERT_EQ(run.code, 0) << run.err;
   auto of = [&](const std::string& event) {
     std::vector<Json::Value> found;
@@ -945,7 +1011,7 @@ TEST(HostEndToEnd, SilenceRaisesCommunicationLostAndTheNextCycleClearsIt) {
   ASSERT_EQ(raised.size(), 1u) << run.out;
   ASSERT_EQ(cleared.size(), 1u) << run.out;
   EXPECT_EQ(raised[0]["code"].asString(), "90002");
-  EXPECT_EQ(raised[0]["text"].asString(), "no polling cycle completed for 3 s");
+  EXPECT_EQ(raised[0]["text"].asString(), "no polling cycle completed for 10 s");
   // Summaries while it was lost say so.
   bool shown_lost = false;
   for (const Json::Value& summary : Events(run.out, "summary")) {

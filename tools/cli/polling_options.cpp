@@ -58,9 +58,9 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
   command
       .add_option("--comm-lost-after", options.comm_lost_after,
                   "seconds without a completed cycle after which a system's communication is "
-                  "lost, 3 to 86400 (more than a cycle takes; a system's \"comm_lost_after\" "
-                  "key overrides it)")
-      ->check(CLI::Range(3.0, 86400.0))
+                  "lost, 10 to 86400 (more than a cycle and a lost reply take; a system's "
+                  "\"comm_lost_after\" key overrides it)")
+      ->check(CLI::Range(10.0, 86400.0))
       ->capture_default_str();
   command.add_option("--capture", options.capture,
                      "write every decoded reply, with the polling around it, as a replay script");
