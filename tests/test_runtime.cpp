@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -107,6 +108,17 @@ std::vector<Json::Value> Events(const std::string& out, const std::string& event
     std::string errors;
     EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &value, &errors)) << line;
     if (value["event"].asString() == event) found.push_back(value);
+  }
+  return found;
+}
+
+// The alarm events `event` ("alarm_raised", "alarm_cleared") of alarm `id` in
+// a --json run.
+std::vector<Json::Value> AlarmEvents(const std::string& out, const std::string& event,
+                                     const std::string& id) {
+  std::vector<Json::Value> found;
+  for (const Json::Value& alarm : Events(out, event)) {
+    if (alarm["id"] == id) found.push_back(alarm);
   }
   return found;
 }
@@ -701,15 +713,8 @@ TEST(HostEndToEnd, ARectifierFaultIsRaisedOnceAndClearedOnce) {
   const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario,
                                "--cycles", "4", "--history-rows", "2", "--db", db, "--json"});
   ASSERT_EQ(run.code, 0) << run.err;
-  auto module_alarms = [&](const std::string& event) {
-    std::vector<Json::Value> found;
-    for (const Json::Value& alarm : Events(run.out, event)) {
-      if (alarm["id"] == "RC_0") found.push_back(alarm);
-    }
-    return found;
-  };
-  const std::vector<Json::Value> raised = module_alarms("alarm_raised");
-  const std::vector<Json::Value> cleared = module_alarms("alarm_cleared");
+  const std::vector<Json::Value> raised = AlarmEvents(run.out, "alarm_raised", "RC_0");
+  const std::vector<Json::Value> cleared = AlarmEvents(run.out, "alarm_cleared", "RC_0");
   ASSERT_EQ(raised.size(), 1u) << run.out;
   ASSERT_EQ(cleared.size(), 1u) << run.out;
   EXPECT_EQ(raised[0]["text"].asString(), "模块2整流模块故障告警");
@@ -767,42 +772,68 @@ class RefusingProvider : public KMXSPDeviceProvider {
   KMXSPDevice* create() const override { return new RefusingBus; }
 };
 
+// One power system of device type "refusing" on a served simulator, its
+// events recorded.
+class RefusingSystem {
+ public:
+  RefusingSystem(std::shared_ptr<Provider> provider, runtime::PowerSystemOptions options) {
+    events_.Subscribe("recording", recording_);
+    runtime::SystemConfig config;
+    config.name = "site-a";
+    config.port = simulator_.Port();
+    config.device_type = "refusing";
+    config.data_id = 100;
+    config.settings = Json::Value(Json::objectValue);
+    system_ =
+        runtime::PowerSystem::Create(config, {std::move(provider)}, events_, options, problem_);
+    if (system_ && system_->OpenPort(problem_)) system_->Start();
+  }
+  bool Running() const { return system_ && system_->Bus()->Port()->IsOpen(); }
+  // Waits up to 10 s for `holds`, which reads the recording under its lock.
+  bool WaitFor(const std::function<bool(const RecordingOutput&)>& holds) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(recording_->mutex);
+        if (holds(*recording_)) return true;
+      }
+      if (std::chrono::steady_clock::now() >= limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  // Lets it poll a little longer, stops it and delivers every event.
+  void StopAfter(std::chrono::milliseconds more) {
+    std::this_thread::sleep_for(more);
+    system_->Stop();
+    events_.Flush();
+  }
+  runtime::PowerSystem& System() { return *system_; }
+  const RecordingOutput& Output() const { return *recording_; }
+  const runtime::ConfigProblem& Problem() const { return problem_; }
+
+ private:
+  ServedSimulator simulator_;
+  runtime::EventStream events_;
+  std::shared_ptr<RecordingOutput> recording_ = std::make_shared<RecordingOutput>();
+  runtime::ConfigProblem problem_;
+  std::unique_ptr<runtime::PowerSystem> system_;
+};
+
 TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
-  ServedSimulator simulator;
-  runtime::EventStream events;
-  auto recording = std::make_shared<RecordingOutput>();
-  RecordingOutput& output = *recording;
-  events.Subscribe("recording", recording);
-  runtime::SystemConfig config;
-  config.name = "site-a";
-  config.port = simulator.Port();
-  config.device_type = "refusing";
-  config.data_id = 100;
-  config.settings = Json::Value(Json::objectValue);
   runtime::PowerSystemOptions options;
   options.restart_backoff_first = std::chrono::hours(1);
-  runtime::ConfigProblem problem;
-  std::unique_ptr<runtime::PowerSystem> system = runtime::PowerSystem::Create(
-      config, {std::make_shared<RefusingProvider>()}, events, options, problem);
-  ASSERT_TRUE(system) << problem.Message();
-  ASSERT_TRUE(system->OpenPort(problem)) << problem.Message();
-  system->Start();
-  auto alarm_raised = [&] {
-    std::lock_guard<std::mutex> lock(output.mutex);
-    bool raised = false;
-    for (const AlarmEvent& event : output.alarms) raised |= event.id == "driver_restart_failed";
-    return raised;
-  };
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!alarm_raised() && std::chrono::steady_clock::now() < limit) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(alarm_raised());
+  RefusingSystem refusing(std::make_shared<RefusingProvider>(), options);
+  ASSERT_TRUE(refusing.Running()) << refusing.Problem().Message();
+  ASSERT_TRUE(refusing.WaitFor([](const RecordingOutput& output) {
+    for (const AlarmEvent& event : output.alarms) {
+      if (event.id == "driver_restart_failed") return true;
+    }
+    return false;
+  }));
   // Refused on: no second restart within the back-off.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  system->Stop();
-  events.Flush();
-  EXPECT_EQ(system->Restarts(), 1u);
+  refusing.StopAfter(std::chrono::milliseconds(500));
+  const RecordingOutput& output = refusing.Output();
+  EXPECT_EQ(refusing.System().Restarts(), 1u);
   ASSERT_EQ(output.alarms.size(), 1u);
   EXPECT_TRUE(output.alarms[0].raised);
   EXPECT_EQ(output.alarms[0].code, "90001");
@@ -830,44 +861,22 @@ class FirstRefusingThenThrowingProvider : public KMXSPDeviceProvider {
 };
 
 TEST(PowerSystem, ADeviceThatThrowsWhileItIsMadeAnewLeavesTheOldOneInService) {
-  ServedSimulator simulator;
-  runtime::EventStream events;
-  auto recording = std::make_shared<RecordingOutput>();
-  events.Subscribe("recording", recording);
-  runtime::SystemConfig config;
-  config.name = "site-a";
-  config.port = simulator.Port();
-  config.device_type = "refusing";
-  config.data_id = 100;
-  config.settings = Json::Value(Json::objectValue);
-  runtime::ConfigProblem problem;
-  std::unique_ptr<runtime::PowerSystem> system =
-      runtime::PowerSystem::Create(config, {std::make_shared<FirstRefusingThenThrowingProvider>()},
-                                   events, runtime::PowerSystemOptions(), problem);
-  ASSERT_TRUE(system) << problem.Message();
-  ASSERT_TRUE(system->OpenPort(problem)) << problem.Message();
-  system->Start();
-  auto told = [&] {
-    std::lock_guard<std::mutex> lock(recording->mutex);
-    for (const std::string& text : recording->problems) {
+  RefusingSystem refusing(std::make_shared<FirstRefusingThenThrowingProvider>(),
+                          runtime::PowerSystemOptions());
+  ASSERT_TRUE(refusing.Running()) << refusing.Problem().Message();
+  ASSERT_TRUE(refusing.WaitFor([](const RecordingOutput& output) {
+    for (const std::string& text : output.problems) {
       if (text.find("the driver cannot be restarted: the device failed while it was configured: "
                     "broken settings") != std::string::npos) {
         return true;
       }
     }
     return false;
-  };
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!told() && std::chrono::steady_clock::now() < limit) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(told());
+  }));
   // The old device goes on polling (and refusing) on its line.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  system->Stop();
-  events.Flush();
-  EXPECT_EQ(system->Restarts(), 0u);
-  EXPECT_GT(system->Bus()->Quality().frames_good, 5u);
+  refusing.StopAfter(std::chrono::milliseconds(300));
+  EXPECT_EQ(refusing.System().Restarts(), 0u);
+  EXPECT_GT(refusing.System().Bus()->Quality().frames_good, 5u);
 }
 
 // Module counts of the cycle summaries of a --json run, in order (a system
@@ -999,15 +1008,10 @@ TEST(HostEndToEnd, SilenceRaisesCommunicationLostAndTheNextCycleClearsIt) {
   const HostRun run = RunHost({"simulate", "--scenario", scenario, "--comm-lost-after", "10",
                                "--seconds", "18", "--db", db, "--json", "--quiet-log"});
   ASSERT_EQ(run.code, 0) << run.err;
-  auto of = [&](const std::string& event) {
-    std::vector<Json::Value> found;
-    for (const Json::Value& alarm : Events(run.out, event)) {
-      if (alarm["id"] == "communication_lost") found.push_back(alarm);
-    }
-    return found;
-  };
-  const std::vector<Json::Value> raised = of("alarm_raised");
-  const std::vector<Json::Value> cleared = of("alarm_cleared");
+  const std::vector<Json::Value> raised =
+      AlarmEvents(run.out, "alarm_raised", "communication_lost");
+  const std::vector<Json::Value> cleared =
+      AlarmEvents(run.out, "alarm_cleared", "communication_lost");
   ASSERT_EQ(raised.size(), 1u) << run.out;
   ASSERT_EQ(cleared.size(), 1u) << run.out;
   EXPECT_EQ(raised[0]["code"].asString(), "90002");
