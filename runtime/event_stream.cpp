@@ -46,23 +46,44 @@ void EventStream::Publish(RuntimeEvent event) {
 }
 
 void EventStream::Drain(Queue& queue) {
-  std::unique_lock<std::mutex> lock(queue.mutex);
-  for (;;) {
-    queue.changed.wait(lock, [&] { return !queue.events.empty() || queue.closing; });
-    if (queue.events.empty()) return;  // closing, and nothing left
-    RuntimeEvent event = std::move(queue.events.front());
-    queue.events.pop_front();
+  EventSubscriber& subscriber = *queue.subscriber;
+  // Runs `work` outside the queue's lock; an output's failure is its own,
+  // the others and polling go on.
+  auto unlocked = [&](std::unique_lock<std::mutex>& lock, auto&& work) {
     queue.busy = true;
     lock.unlock();
     try {
-      queue.subscriber->OnEvent(event);
+      work();
     } catch (...) {
-      // An output's failure is its own; the others and polling go on.
     }
     lock.lock();
     queue.busy = false;
-    ++queue.handled;
     queue.changed.notify_all();
+  };
+  EventSubscriber::Clock::time_point deadline = subscriber.NextDeadline();
+  std::unique_lock<std::mutex> lock(queue.mutex);
+  for (;;) {
+    const auto ready = [&] { return !queue.events.empty() || queue.sync_wanted || queue.closing; };
+    if (deadline == EventSubscriber::Clock::time_point::max()) {
+      queue.changed.wait(lock, ready);
+    } else if (!queue.changed.wait_until(lock, deadline, ready)) {
+      unlocked(lock, [&] { subscriber.OnDeadline(); });
+      deadline = subscriber.NextDeadline();
+      continue;
+    }
+    if (!queue.events.empty()) {
+      RuntimeEvent event = std::move(queue.events.front());
+      queue.events.pop_front();
+      unlocked(lock, [&] { subscriber.OnEvent(event); });
+      ++queue.handled;
+    } else if (queue.sync_wanted) {
+      unlocked(lock, [&] { subscriber.OnSync(); });
+      queue.sync_wanted = false;
+      queue.changed.notify_all();
+    } else {
+      return;  // closing, and nothing left
+    }
+    deadline = subscriber.NextDeadline();
   }
 }
 
@@ -73,8 +94,16 @@ void EventStream::Flush() {
     for (const auto& queue : queues_) queues.push_back(queue.get());
   }
   for (Queue* queue : queues) {
+    {
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      queue->sync_wanted = true;
+    }
+    queue->changed.notify_all();
+  }
+  for (Queue* queue : queues) {
     std::unique_lock<std::mutex> lock(queue->mutex);
-    queue->changed.wait(lock, [&] { return queue->events.empty() && !queue->busy; });
+    queue->changed.wait(
+        lock, [&] { return queue->events.empty() && !queue->busy && !queue->sync_wanted; });
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -18,8 +19,17 @@ namespace runtime {
 // thread of its own.
 class EventSubscriber {
  public:
+  using Clock = std::chrono::steady_clock;
+
   virtual ~EventSubscriber() = default;
   virtual void OnEvent(const RuntimeEvent& event) = 0;
+  // When the output next wants OnDeadline without an event (work it holds
+  // back, such as rows to commit); Clock::time_point::max() for never. Asked
+  // on the output's thread after every event and every OnDeadline.
+  virtual Clock::time_point NextDeadline() { return Clock::time_point::max(); }
+  virtual void OnDeadline() {}
+  // EventStream::Flush: make everything handled so far final (written out).
+  virtual void OnSync() {}
 };
 
 // The runtime's one stream of events. Publishing never waits for an output:
@@ -44,7 +54,8 @@ class EventStream {
   void Note(const std::string& system, const std::string& text);
   void Problem(const std::string& system, const std::string& text);
 
-  // Waits until every event published so far has been handled.
+  // Waits until every event published so far has been handled and every
+  // output has made it final (OnSync).
   void Flush();
   // Flushes and stops the subscribers' threads; later events are dropped.
   // Reports every subscriber that dropped events to the others first.
@@ -66,6 +77,7 @@ class EventStream {
     std::condition_variable changed;
     std::deque<RuntimeEvent> events;
     bool busy = false;
+    bool sync_wanted = false;
     bool closing = false;
     std::uint64_t handled = 0;
     std::uint64_t dropped = 0;

@@ -41,7 +41,16 @@ CREATE TABLE IF NOT EXISTS alarm_events (
   name        TEXT    NOT NULL,
   text        TEXT    NOT NULL
 );
+CREATE TABLE IF NOT EXISTS store_state (
+  key   TEXT PRIMARY KEY,
+  value TEXT NOT NULL
+);
 )sql";
+
+// store_state "writer": "open" while a writer has the file, "closed" after it
+// closed it.
+constexpr const char* kWriterOpen = "open";
+constexpr const char* kWriterClosed = "closed";
 
 }  // namespace
 
@@ -98,11 +107,25 @@ RecordStore::RecordStore(const std::string& path, HistoryBound bound, int busy_t
     CheckSchema();
   } else {
     CreateSchema();
+    writable_ = true;
   }
   statements_ = std::make_unique<Statements>(db_);
 }
 
-RecordStore::~RecordStore() = default;
+RecordStore::~RecordStore() {
+  if (!writable_) return;
+  try {
+    statements_.reset();
+    SetState(kWriterClosed);
+  } catch (const StoreError&) {
+    // The next writer checks the file, as after a crash.
+  }
+}
+
+void RecordStore::SetState(const std::string& state) {
+  SqliteStatement put(db_, "INSERT OR REPLACE INTO store_state (key, value) VALUES ('writer', ?1)");
+  put.Bind(1, state).Run();
+}
 
 void RecordStore::CheckSchema() {
   SqliteStatement version(db_, "PRAGMA user_version");
@@ -131,61 +154,123 @@ void RecordStore::CreateSchema() {
     throw StoreError("database " + db_.Path() + ": made by a newer korvan-host (schema " +
                      std::to_string(found) + ")");
   }
+  // Reading every page costs seconds on an SD card: only a file whose last
+  // writer did not close it (or that predates the mark) is checked.
+  bool closed = false;
+  try {
+    SqliteStatement state(db_, "SELECT value FROM store_state WHERE key = 'writer'");
+    closed = state.Next() && state.Text(0) == kWriterClosed;
+    state.Reset();
+  } catch (const StoreError&) {
+    // No such table yet: a new file or one of an older version.
+  }
+  if (!closed) {
+    db_.CheckIntegrity();
+    checked_ = true;
+  }
   // The write-ahead log keeps every committed transaction whole across a
-  // crash or power loss, and readers never see half of one.
+  // crash or power loss, and readers never see half of one. Commits are few
+  // (one per commit interval), so each is made durable at once: a power cut
+  // loses at most what was not yet committed.
   db_.Exec("PRAGMA journal_mode = WAL");
-  db_.Exec("PRAGMA synchronous = NORMAL");
+  db_.Exec("PRAGMA synchronous = FULL");
+  // Freed pages are reused, not zeroed: zeroing them doubles what pruning writes.
+  db_.Exec("PRAGMA secure_delete = OFF");
   SqliteTransaction transaction(db_);
   db_.Exec(kSchema);
   db_.Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+  SetState(kWriterOpen);
   transaction.Commit();
 }
+
+void RecordStore::Write(const StoreBatch& batch) {
+  if (batch.Empty()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteTransaction transaction(db_);
+  WriteLocked(batch);
+  transaction.Commit();
+}
+
+void RecordStore::WriteLocked(const StoreBatch& batch) {
+  if (!batch.dropped_cache.empty()) {
+    SqliteStatement remove(db_, "DELETE FROM cache WHERE data_id = ?1");
+    for (std::uint32_t data_id : batch.dropped_cache) remove.Bind(1, std::int64_t{data_id}).Run();
+  }
+  for (const StoreBatch::Row& row : batch.history) {
+    statements_->insert_history.Bind(1, std::int64_t{row.data_id})
+        .Bind(2, std::int64_t{row.record_type})
+        .Bind(3, LocalTimeText(row.time))
+        .BindBlob(4, row.record->data(), row.record->size())
+        .Run();
+    if (bound_.rows_per_device != 0) {
+      statements_->prune_rows.Bind(1, std::int64_t{row.data_id})
+          .Bind(2, std::int64_t{row.record_type})
+          .Bind(3, std::int64_t{bound_.rows_per_device})
+          .Run();
+    }
+  }
+  if (!batch.history.empty() && bound_.days != 0) {
+    const boost::posix_time::ptime newest = batch.history.back().time;
+    statements_->prune_days
+        .Bind(1, LocalTimeText(newest - boost::posix_time::hours(24 * bound_.days)))
+        .Run();
+  }
+  for (const StoreBatch::Row& row : batch.cache) {
+    statements_->put_cache.Bind(1, std::int64_t{row.data_id})
+        .Bind(2, std::int64_t{row.record_type})
+        .Bind(3, LocalTimeText(row.time))
+        .BindBlob(4, row.record->data(), row.record->size())
+        .Run();
+  }
+  // The texts come from the devices; the columns hold valid UTF-8.
+  using utf8_text::ValidUtf8;
+  for (const AlarmEvent& event : batch.alarms) {
+    statements_->insert_alarm.Bind(1, ValidUtf8(event.time))
+        .Bind(2, std::int64_t{event.data_id})
+        .Bind(3, std::int64_t{event.record_type})
+        .Bind(4, std::int64_t{event.raised ? 1 : 0})
+        .Bind(5, std::int64_t{event.level})
+        .Bind(6, ValidUtf8(event.id))
+        .Bind(7, ValidUtf8(event.code))
+        .Bind(8, ValidUtf8(event.name))
+        .Bind(9, ValidUtf8(event.text))
+        .Run();
+  }
+  if (!batch.alarms.empty() && bound_.alarm_events != 0) {
+    statements_->prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
+  }
+}
+
+namespace {
+
+StoreBatch::Row OneRow(std::uint32_t data_id, int record_type, const boost::posix_time::ptime& time,
+                       const unsigned char* data, std::size_t length) {
+  return StoreBatch::Row{data_id, record_type, time,
+                         std::make_shared<const std::vector<unsigned char>>(data, data + length)};
+}
+
+}  // namespace
 
 void RecordStore::AppendHistory(std::uint32_t data_id, int record_type,
                                 const boost::posix_time::ptime& time, const unsigned char* data,
                                 std::size_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SqliteTransaction transaction(db_);
-  statements_->insert_history.Bind(1, std::int64_t{data_id})
-      .Bind(2, std::int64_t{record_type})
-      .Bind(3, LocalTimeText(time))
-      .BindBlob(4, data, length)
-      .Run();
-  if (bound_.rows_per_device != 0) {
-    statements_->prune_rows.Bind(1, std::int64_t{data_id})
-        .Bind(2, std::int64_t{record_type})
-        .Bind(3, std::int64_t{bound_.rows_per_device})
-        .Run();
-  }
-  if (bound_.days != 0) {
-    statements_->prune_days
-        .Bind(1, LocalTimeText(time - boost::posix_time::hours(24 * bound_.days)))
-        .Run();
-  }
-  transaction.Commit();
+  StoreBatch batch;
+  batch.history.push_back(OneRow(data_id, record_type, time, data, length));
+  Write(batch);
 }
 
 void RecordStore::PutCache(std::uint32_t data_id, int record_type,
                            const boost::posix_time::ptime& time, const unsigned char* data,
                            std::size_t length) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SqliteTransaction transaction(db_);
-  statements_->put_cache.Bind(1, std::int64_t{data_id})
-      .Bind(2, std::int64_t{record_type})
-      .Bind(3, LocalTimeText(time))
-      .BindBlob(4, data, length)
-      .Run();
-  transaction.Commit();
+  StoreBatch batch;
+  batch.cache.push_back(OneRow(data_id, record_type, time, data, length));
+  Write(batch);
 }
 
 void RecordStore::DeleteCache(const std::vector<std::uint32_t>& data_ids) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SqliteTransaction transaction(db_);
-  for (std::uint32_t data_id : data_ids) {
-    SqliteStatement remove(db_, "DELETE FROM cache WHERE data_id = ?1");
-    remove.Bind(1, std::int64_t{data_id}).Run();
-  }
-  transaction.Commit();
+  StoreBatch batch;
+  batch.dropped_cache = data_ids;
+  Write(batch);
 }
 
 std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t data_id,
@@ -209,24 +294,9 @@ std::vector<int> RecordStore::CacheTypes(std::uint32_t data_id) {
 }
 
 void RecordStore::AppendAlarmEvent(const AlarmEvent& event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  SqliteTransaction transaction(db_);
-  // The texts come from the devices; the columns hold valid UTF-8.
-  using utf8_text::ValidUtf8;
-  statements_->insert_alarm.Bind(1, ValidUtf8(event.time))
-      .Bind(2, std::int64_t{event.data_id})
-      .Bind(3, std::int64_t{event.record_type})
-      .Bind(4, std::int64_t{event.raised ? 1 : 0})
-      .Bind(5, std::int64_t{event.level})
-      .Bind(6, ValidUtf8(event.id))
-      .Bind(7, ValidUtf8(event.code))
-      .Bind(8, ValidUtf8(event.name))
-      .Bind(9, ValidUtf8(event.text))
-      .Run();
-  if (bound_.alarm_events != 0) {
-    statements_->prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
-  }
-  transaction.Commit();
+  StoreBatch batch;
+  batch.alarms.push_back(event);
+  Write(batch);
 }
 
 std::vector<AlarmEvent> RecordStore::ActiveAlarms() {

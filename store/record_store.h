@@ -45,9 +45,34 @@ struct HistoryBound {
   unsigned int alarm_events = 10000;  // newest alarm events
 };
 
+// Writes for one transaction: what StoreWriter collected over a commit
+// interval.
+struct StoreBatch {
+  struct Row {
+    std::uint32_t data_id = 0;
+    int record_type = 0;
+    boost::posix_time::ptime time;
+    std::shared_ptr<const std::vector<unsigned char>> record;
+  };
+  // Cache rows of these data ids are removed first (records that no longer
+  // fit their devices); the cache rows below replace their keys' rows after.
+  std::vector<std::uint32_t> dropped_cache;
+  std::vector<Row> history;
+  std::vector<Row> cache;
+  std::vector<AlarmEvent> alarms;
+
+  bool Empty() const {
+    return dropped_cache.empty() && history.empty() && cache.empty() && alarms.empty();
+  }
+};
+
 // The runtime's SQLite file: history rows, one cache row per device record,
 // and alarm events. Every write is one transaction. Safe to use from several
 // polling threads. Failures throw StoreError.
+//
+// The file remembers whether its last writer closed it: only after an
+// unclean end (a crash, kill -9, a power cut) does opening it for writing
+// read the whole file to check its integrity.
 class RecordStore : public CacheSource {
  public:
   // Opens or creates the file; a file that cannot be opened, is not a
@@ -58,6 +83,10 @@ class RecordStore : public CacheSource {
               SqliteDb::Access access = SqliteDb::Access::kReadWrite);
   ~RecordStore() override;
 
+  // Writes `batch` in one transaction and drops what falls outside the
+  // bound; nothing of it when it fails.
+  void Write(const StoreBatch& batch);
+  // Single writes, each its own transaction.
   // Appends a history row and drops what falls outside the bound.
   void AppendHistory(std::uint32_t data_id, int record_type, const boost::posix_time::ptime& time,
                      const unsigned char* data, std::size_t length);
@@ -92,16 +121,22 @@ class RecordStore : public CacheSource {
   std::int64_t AlarmEventRows();
   const std::string& Path() const { return db_.Path(); }
   const HistoryBound& Bound() const { return bound_; }
+  // Whether opening found the file left by an unclean end and checked it.
+  bool CheckedAfterUncleanEnd() const { return checked_; }
 
  private:
   struct Statements;
 
   void CreateSchema();
   void CheckSchema();
+  void SetState(const std::string& state);
+  void WriteLocked(const StoreBatch& batch);
 
   std::mutex mutex_;
   SqliteDb db_;
   HistoryBound bound_;
+  bool writable_ = false;
+  bool checked_ = false;
   std::unique_ptr<Statements> statements_;
 };
 

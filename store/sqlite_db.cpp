@@ -29,30 +29,8 @@ SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms, Access access) 
   }
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_timeout(db_, busy_timeout_ms);
-  // A file that is not a database fails at its first read; a damaged one
-  // lists what is wrong.
-  std::string problems;
-  sqlite3_stmt* check = nullptr;
-  int step = sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &check, nullptr);
-  int failure = step;
-  while (step == SQLITE_OK || step == SQLITE_ROW) {
-    step = sqlite3_step(check);
-    if (step != SQLITE_ROW) break;
-    const unsigned char* line = sqlite3_column_text(check, 0);
-    const std::string text = line != nullptr ? reinterpret_cast<const char*>(line) : "";
-    if (text == "ok") continue;
-    if (!problems.empty()) problems += "; ";
-    problems += text;
-  }
-  if (step != SQLITE_DONE && step != SQLITE_OK) failure = step;
-  std::string reason;
-  if (!problems.empty()) {
-    reason = "corrupt or not a database: " + problems;
-  } else if (failure != SQLITE_OK && failure != SQLITE_DONE) {
-    // Not a damaged file when the failure is the disk's or the permissions'.
-    reason = OpenFailureText(failure, sqlite3_system_errno(db_), sqlite3_errmsg(db_));
-  }
-  sqlite3_finalize(check);
+  // A file that is not a database fails at its first read.
+  const std::string reason = Probe("SELECT count(*) FROM sqlite_master");
   if (!reason.empty()) {
     sqlite3_close(db_);
     db_ = nullptr;
@@ -69,6 +47,38 @@ SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms, Access access) 
 
 SqliteDb::~SqliteDb() {
   sqlite3_close(db_);
+}
+
+std::string SqliteDb::Probe(const char* sql) {
+  std::string problems;
+  sqlite3_stmt* probe = nullptr;
+  int step = sqlite3_prepare_v2(db_, sql, -1, &probe, nullptr);
+  int failure = step;
+  while (step == SQLITE_OK || step == SQLITE_ROW) {
+    step = sqlite3_step(probe);
+    if (step != SQLITE_ROW) break;
+    // Integrity checks answer "ok" or one line per fault.
+    const unsigned char* line = sqlite3_column_text(probe, 0);
+    const std::string text = line != nullptr ? reinterpret_cast<const char*>(line) : "";
+    if (sqlite3_column_type(probe, 0) != SQLITE_TEXT || text == "ok") continue;
+    if (!problems.empty()) problems += "; ";
+    problems += text;
+  }
+  if (step != SQLITE_DONE && step != SQLITE_OK) failure = step;
+  std::string reason;
+  if (!problems.empty()) {
+    reason = "corrupt or not a database: " + problems;
+  } else if (failure != SQLITE_OK && failure != SQLITE_DONE) {
+    // Not a damaged file when the failure is the disk's or the permissions'.
+    reason = OpenFailureText(failure, sqlite3_system_errno(db_), sqlite3_errmsg(db_));
+  }
+  sqlite3_finalize(probe);
+  return reason;
+}
+
+void SqliteDb::CheckIntegrity() {
+  const std::string reason = Probe("PRAGMA quick_check");
+  if (!reason.empty()) throw StoreError("database " + path_ + ": " + reason);
 }
 
 void SqliteDb::Exec(const std::string& sql) {

@@ -30,12 +30,16 @@ class SqliteDb {
     kReadWrite,  // opens or creates the file for writing
     kReadOnly,   // opens an existing file; nothing is ever written to it
   };
-  // Opens the file and checks that it is a sound database.
+  // Opens the file and checks that it is a database (its first page); the
+  // whole file is checked only by CheckIntegrity.
   SqliteDb(const std::string& path, int busy_timeout_ms, Access access = Access::kReadWrite);
   ~SqliteDb();
   SqliteDb(const SqliteDb&) = delete;
   SqliteDb& operator=(const SqliteDb&) = delete;
 
+  // Reads every page (PRAGMA quick_check); a damaged file throws with what
+  // is wrong. Costs a read of the whole file: seconds on an SD card.
+  void CheckIntegrity();
   void Exec(const std::string& sql);
   sqlite3* Handle() const { return db_; }
   const std::string& Path() const { return path_; }
@@ -43,6 +47,10 @@ class SqliteDb {
   [[noreturn]] void Fail(const std::string& what) const;
 
  private:
+  // Runs `sql` to its end; why it failed or what it reported wrong, empty
+  // when nothing.
+  std::string Probe(const char* sql);
+
   sqlite3* db_ = nullptr;
   std::string path_;
 };

@@ -1,35 +1,109 @@
 #include "store/store_writer.h"
 
+#include <algorithm>
+
 namespace runtime {
+
+StoreWriter::StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events,
+                         StoreWriterOptions options)
+    : store_(std::move(store)), events_(events), options_(options) {}
+
+void StoreWriter::Waiting(Clock::time_point now) {
+  waiting_since_ = std::min(waiting_since_, now);
+}
 
 void StoreWriter::OnEvent(const RuntimeEvent& event) {
   using Kind = RuntimeEvent::Kind;
-  try {
-    switch (event.kind) {
-      case Kind::kRecordPublished:
-        store_->PutCache(event.device.data_id, event.device.record_type, event.time,
-                         event.record->data(), event.record->size());
-        break;
-      case Kind::kHistorySaved:
-        store_->AppendHistory(event.device.data_id, event.device.record_type, event.time,
-                              event.record->data(), event.record->size());
-        break;
-      case Kind::kAlarm:
-        store_->AppendAlarmEvent(event.alarm);
-        break;
-      case Kind::kDriverRestarted:
-        store_->DeleteCache(event.data_ids);
-        break;
-      default:
-        return;
+  const Clock::time_point now = Clock::now();
+  switch (event.kind) {
+    case Kind::kRecordPublished: {
+      if (!event.record) return;
+      CacheEntry& entry = cache_[event.device];
+      entry.row =
+          StoreBatch::Row{event.device.data_id, event.device.record_type, event.time, event.record};
+      entry.dirty = true;
+      cache_dirty_since_ = std::min(cache_dirty_since_, now);
+      break;
     }
-    last_error_.clear();
-  } catch (const StoreError& error) {
-    if (error.what() != last_error_) {
-      last_error_ = error.what();
-      events_.Problem(event.system, last_error_);
+    case Kind::kHistorySaved: {
+      if (!event.record) return;
+      // One row per resolution step; a clock set back starts the step anew.
+      auto last = last_history_.find(event.device);
+      if (last != last_history_.end() && options_.history_every.count() > 0) {
+        const auto since = (event.time - last->second).total_milliseconds();
+        if (since >= 0 && since < options_.history_every.count()) return;
+      }
+      last_history_[event.device] = event.time;
+      waiting_.history.push_back(StoreBatch::Row{event.device.data_id, event.device.record_type,
+                                                 event.time, event.record});
+      if (waiting_.history.size() > options_.max_waiting_rows) {
+        const std::size_t excess = waiting_.history.size() - options_.max_waiting_rows;
+        waiting_.history.erase(waiting_.history.begin(),
+                               waiting_.history.begin() + static_cast<std::ptrdiff_t>(excess));
+        dropped_rows_.fetch_add(excess);
+      }
+      Waiting(now);
+      break;
     }
+    case Kind::kAlarm:
+      waiting_.alarms.push_back(event.alarm);
+      Waiting(now);
+      break;
+    case Kind::kDriverRestarted:
+      // The records of the replaced devices must not come back at a restart.
+      for (std::uint32_t data_id : event.data_ids) {
+        for (auto entry = cache_.begin(); entry != cache_.end();) {
+          entry = entry->first.data_id == data_id ? cache_.erase(entry) : std::next(entry);
+        }
+        waiting_.dropped_cache.push_back(data_id);
+      }
+      Waiting(now);
+      break;
+    default:
+      return;
   }
+  if (now >= NextDeadline()) Commit(now);
+}
+
+EventSubscriber::Clock::time_point StoreWriter::NextDeadline() {
+  auto after = [](Clock::time_point since, std::chrono::milliseconds interval) {
+    return since == Clock::time_point::max() ? since : since + interval;
+  };
+  return std::min(after(waiting_since_, options_.commit_interval),
+                  after(cache_dirty_since_, options_.cache_interval));
+}
+
+void StoreWriter::Commit(Clock::time_point now) {
+  StoreBatch& batch = waiting_;
+  batch.cache.clear();
+  for (auto& [key, entry] : cache_) {
+    if (entry.dirty) batch.cache.push_back(entry.row);
+  }
+  if (batch.Empty()) {
+    waiting_since_ = cache_dirty_since_ = Clock::time_point::max();
+    return;
+  }
+  try {
+    store_->Write(batch);
+  } catch (const StoreError& error) {
+    // Everything waits for the next attempt, an interval from now.
+    batch.cache.clear();
+    waiting_since_ = now;
+    if (cache_dirty_since_ != Clock::time_point::max()) cache_dirty_since_ = now;
+    Report(error.what());
+    return;
+  }
+  commits_.fetch_add(1);
+  for (auto& [key, entry] : cache_) entry.dirty = false;
+  batch = StoreBatch();
+  waiting_since_ = cache_dirty_since_ = Clock::time_point::max();
+  Report("");
+}
+
+void StoreWriter::Report(const std::string& problem) {
+  if (problem == last_error_) return;
+  last_error_ = problem;
+  if (!problem.empty()) events_.Problem("", problem);
 }
 
 }  // namespace runtime

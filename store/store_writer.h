@@ -1,5 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -8,21 +12,65 @@
 
 namespace runtime {
 
+// How the store spares a controller's flash: every write of an interval goes
+// into one transaction, history is kept at a chosen resolution, and cache
+// rows, which only a restart reads, are written rarely.
+struct StoreWriterOptions {
+  // History rows and alarm events are committed at most this long after they
+  // happened: what a crash or a power cut can lose.
+  std::chrono::milliseconds commit_interval{5000};
+  // One history row per device at most every this long (0: every record the
+  // device saves).
+  std::chrono::milliseconds history_every{60000};
+  // Cache rows are written at most this long after their record changed,
+  // with any commit before that, and when the runtime stops.
+  std::chrono::milliseconds cache_interval{60000};
+  // While the database refuses writes, at most this many history rows wait;
+  // the oldest go first.
+  std::size_t max_waiting_rows = 20000;
+};
+
 // The store as an output of the event stream: a published record replaces
 // its device's cache row, a saved record becomes a history row, alarm raises
 // and clears become alarm events, and a driver restart discards the cache
-// rows of the devices it replaced. A failed write is reported on the stream
-// (once until the failure changes) and the next event is written as usual.
+// rows of the devices it replaced. Writes are collected and committed
+// together (StoreWriterOptions); a flush of the stream commits everything.
+// A failed commit is reported on the stream (once until the failure changes)
+// and tried again an interval later with what came since.
 class StoreWriter : public EventSubscriber {
  public:
-  StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events)
-      : store_(std::move(store)), events_(events) {}
+  StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events,
+              StoreWriterOptions options = StoreWriterOptions());
 
   void OnEvent(const RuntimeEvent& event) override;
+  Clock::time_point NextDeadline() override;
+  void OnDeadline() override { Commit(Clock::now()); }
+  void OnSync() override { Commit(Clock::now()); }
+
+  // Commits made, and history rows left out because too many waited.
+  std::uint64_t Commits() const { return commits_.load(); }
+  std::uint64_t DroppedRows() const { return dropped_rows_.load(); }
 
  private:
+  void Commit(Clock::time_point now);
+  void Waiting(Clock::time_point now);
+  void Report(const std::string& problem);
+
   std::shared_ptr<RecordStore> store_;
   EventStream& events_;
+  StoreWriterOptions options_;
+  StoreBatch waiting_;  // history, alarm events and dropped cache rows
+  // The newest record of each device, and whether it is yet to be written.
+  struct CacheEntry {
+    StoreBatch::Row row;
+    bool dirty = false;
+  };
+  std::map<DeviceKey, CacheEntry> cache_;
+  std::map<DeviceKey, boost::posix_time::ptime> last_history_;
+  Clock::time_point waiting_since_ = Clock::time_point::max();
+  Clock::time_point cache_dirty_since_ = Clock::time_point::max();
+  std::atomic<std::uint64_t> commits_{0};
+  std::atomic<std::uint64_t> dropped_rows_{0};
   std::string last_error_;
 };
 

@@ -661,7 +661,7 @@ TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
 TEST(HostEndToEnd, CyclesFillTheStoreAndARestartServesTheRestoredPointsAtOnce) {
   TempDir dir;
   const std::string db = dir.File("k.db");
-  const HostRun first = RunHost({"simulate", "--cycles", "3", "--db", db, "--json"});
+  const HostRun first = RunHost({"simulate", "--cycles", "3", "--history-every", "0", "--db", db, "--json"});
   ASSERT_EQ(first.code, 0) << first.err;
   const std::vector<Json::Value> cycles = Events(first.out, "summary");
   ASSERT_EQ(cycles.size(), 3u) << first.out;
@@ -711,7 +711,8 @@ TEST(HostEndToEnd, ARectifierFaultIsRaisedOnceAndClearedOnce) {
   const std::string db = dir.File("k.db");
   const std::string scenario = dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 off\n");
   const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario,
-                               "--cycles", "4", "--history-rows", "2", "--db", db, "--json"});
+                               "--cycles", "4", "--history-rows", "2", "--history-every", "0",
+                               "--db", db, "--json"});
   ASSERT_EQ(run.code, 0) << run.err;
   const std::vector<Json::Value> raised = AlarmEvents(run.out, "alarm_raised", "RC_0");
   const std::vector<Json::Value> cleared = AlarmEvents(run.out, "alarm_cleared", "RC_0");

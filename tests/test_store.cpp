@@ -295,6 +295,8 @@ TEST_F(StoreTest, ADamagedDatabaseIsRefused) {
     RecordStore store(Path(), HistoryBound{0, 0, 0});
     for (int i = 0; i < 200; ++i) Append(store, 11, 5209, Record(7, 300));
   }
+  // Left as by a crash: the next writer checks the whole file.
+  runtime::SqliteDb(Path(), 100).Exec("UPDATE store_state SET value = 'open'");
   // Overwrite the middle of the file, past the header page, with garbage.
   const auto size = std::filesystem::file_size(Path());
   {
@@ -304,6 +306,17 @@ TEST_F(StoreTest, ADamagedDatabaseIsRefused) {
   }
   const std::string message = MessageOf([&] { RecordStore store(Path(), HistoryBound()); });
   EXPECT_NE(message.find("corrupt or not a database"), std::string::npos) << message;
+}
+
+// Reading the whole file costs seconds on an SD card: it is done only when
+// the last writer did not close the file, or the file predates the mark.
+TEST_F(StoreTest, OnlyAFileLeftByAnUncleanEndIsCheckedWhole) {
+  { RecordStore create(Path(), HistoryBound()); }
+  EXPECT_FALSE(RecordStore(Path(), HistoryBound()).CheckedAfterUncleanEnd());
+  { RecordStore reader(Path(), HistoryBound(), 100, runtime::SqliteDb::Access::kReadOnly); }
+  EXPECT_FALSE(RecordStore(Path(), HistoryBound()).CheckedAfterUncleanEnd());
+  runtime::SqliteDb(Path(), 100).Exec("DROP TABLE store_state");
+  EXPECT_TRUE(RecordStore(Path(), HistoryBound()).CheckedAfterUncleanEnd());
 }
 
 TEST_F(StoreTest, APathThatCannotBeOpenedIsNamed) {

@@ -713,7 +713,7 @@ TEST(HostStandardOutput, HoldsNoTraceLineOfTheDevices) {
 // included, as the ones it stored; the history command shows them decoded.
 TEST(Capture, SimulatedSessionReplaysToTheStoredRecords) {
   TempDir dir;
-  const HostRun run = Host("simulate --cycles 2 --quiet-log --db " + dir.File("k.db") +
+  const HostRun run = Host("simulate --cycles 2 --quiet-log --history-every 0 --db " + dir.File("k.db") +
                            " --capture " + dir.File("session.json"));
   ASSERT_EQ(run.code, 0) << run.err;
   int code = -1;

@@ -52,6 +52,23 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       ->check(CLI::Range(0u, kMaxHistoryDays))
       ->capture_default_str();
   command
+      .add_option("--history-every", options.history_every,
+                  "seconds between two history rows of a device, 0 to 86400 (0: every cycle)")
+      ->check(CLI::Range(0.0, 86400.0))
+      ->capture_default_str();
+  command
+      .add_option("--commit-interval", options.commit_interval,
+                  "seconds during which history rows and alarm events are collected and then "
+                  "written in one transaction, 0 to 3600: what a crash or power cut can lose")
+      ->check(CLI::Range(0.0, 3600.0))
+      ->capture_default_str();
+  command
+      .add_option("--cache-interval", options.cache_interval,
+                  "seconds within which a changed record reaches the cache that a restart "
+                  "restores, 0 to 3600 (also written with every commit and at the end)")
+      ->check(CLI::Range(0.0, 3600.0))
+      ->capture_default_str();
+  command
       .add_option("--repeat-warning", options.repeat_warning,
                   "warn when one request is sent this many times in a row (0: never)")
       ->capture_default_str();
@@ -155,7 +172,15 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
     console_->Problem("", failure.what());
     return runtime::exit_codes::kDatabase;
   }
-  host_.Events().Subscribe("store", std::make_shared<runtime::StoreWriter>(store_, host_.Events()));
+  auto milliseconds = [](double seconds) {
+    return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+  };
+  runtime::StoreWriterOptions writing;
+  writing.history_every = milliseconds(options_.history_every);
+  writing.commit_interval = milliseconds(options_.commit_interval);
+  writing.cache_interval = milliseconds(options_.cache_interval);
+  host_.Events().Subscribe("store",
+                           std::make_shared<runtime::StoreWriter>(store_, host_.Events(), writing));
   return runtime::exit_codes::kOk;
 }
 

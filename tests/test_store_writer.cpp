@@ -1,0 +1,259 @@
+// The store as an output of the event stream: writes collected into one
+// commit per interval, history at a resolution, cache rows written rarely,
+// failed commits kept for the next attempt, and a killed writer.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/event_stream.h"
+#include "store/record_store.h"
+#include "store/sqlite_db.h"
+#include "store/store_writer.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using boost::posix_time::ptime;
+using boost::posix_time::seconds;
+using boost::posix_time::time_from_string;
+using runtime::RuntimeEvent;
+using Bytes = std::vector<unsigned char>;
+using Kind = RuntimeEvent::Kind;
+
+const ptime kNoon = time_from_string("2026-12-08 12:00:00");
+
+RuntimeEvent RecordEvent(Kind kind, std::uint32_t id, int type, ptime time, const Bytes& record) {
+  RuntimeEvent event;
+  event.kind = kind;
+  event.time = time;
+  event.device = runtime::DeviceKey{id, type};
+  event.record = std::make_shared<const Bytes>(record);
+  return event;
+}
+
+Bytes Tagged(unsigned int tag) {
+  return Bytes{static_cast<unsigned char>(tag), static_cast<unsigned char>(tag >> 8), 0x5A};
+}
+
+// Collects the problems reported on the stream.
+class Problems : public runtime::EventSubscriber {
+ public:
+  void OnEvent(const RuntimeEvent& event) override {
+    if (event.kind != Kind::kProblem) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_.push_back(event.text);
+  }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> texts_;
+};
+
+// A store at a temporary path with a writer subscribed to a stream.
+struct Rig {
+  explicit Rig(runtime::StoreWriterOptions options, int busy_timeout_ms = 2000)
+      : store(std::make_shared<runtime::RecordStore>(dir.File("k.db"), runtime::HistoryBound{},
+                                                     busy_timeout_ms)),
+        writer(std::make_shared<runtime::StoreWriter>(store, events, options)) {
+    events.Subscribe("store", writer);
+    events.Subscribe("problems", problems);
+  }
+  void History(std::uint32_t id, ptime time, const Bytes& record) {
+    events.Publish(RecordEvent(Kind::kHistorySaved, id, 5209, time, record));
+  }
+  void Published(std::uint32_t id, const Bytes& record) {
+    events.Publish(RecordEvent(Kind::kRecordPublished, id, 5209, kNoon, record));
+  }
+  std::vector<ptime> HistoryTimes(std::uint32_t id) {
+    std::vector<ptime> times;
+    for (const runtime::HistoryRow& row : store->History(id, 0)) {
+      times.push_back(time_from_string(row.time));
+    }
+    return times;
+  }
+
+  TempDir dir;
+  runtime::EventStream events;
+  std::shared_ptr<runtime::RecordStore> store;
+  std::shared_ptr<runtime::StoreWriter> writer;
+  std::shared_ptr<Problems> problems = std::make_shared<Problems>();
+};
+
+runtime::StoreWriterOptions Options(std::chrono::milliseconds commit,
+                                    std::chrono::milliseconds history_every) {
+  runtime::StoreWriterOptions options;
+  options.commit_interval = commit;
+  options.history_every = history_every;
+  options.cache_interval = std::chrono::hours(1);
+  return options;
+}
+
+TEST(StoreWriter, AnIntervalOfWritesIsOneCommitAndTheCacheKeepsTheNewestRecord) {
+  Rig rig(Options(std::chrono::hours(1), std::chrono::milliseconds(0)));
+  for (unsigned int i = 0; i < 20; ++i) {
+    rig.History(11, kNoon + seconds(i), Tagged(i));
+    rig.Published(11, Tagged(i));
+  }
+  runtime::AlarmEvent alarm;
+  alarm.data_id = 11;
+  alarm.record_type = 5209;
+  alarm.raised = true;
+  alarm.id = "AC_1";
+  alarm.text = "low";
+  RuntimeEvent raised;
+  raised.kind = Kind::kAlarm;
+  raised.alarm = alarm;
+  rig.events.Publish(raised);
+  rig.events.Flush();
+
+  EXPECT_EQ(rig.writer->Commits(), 1u);
+  EXPECT_EQ(rig.store->History(11, 0).size(), 20u);
+  EXPECT_EQ(rig.store->FindCache(11, 5209), Tagged(19));
+  EXPECT_EQ(rig.store->ActiveAlarms().size(), 1u);
+  // Nothing waits: a second flush writes nothing.
+  rig.events.Flush();
+  EXPECT_EQ(rig.writer->Commits(), 1u);
+}
+
+TEST(StoreWriter, HistoryIsKeptAtItsResolutionPerDevice) {
+  Rig rig(Options(std::chrono::hours(1), std::chrono::seconds(60)));
+  for (int offset : {0, 20, 40, 60, 90, 125}) {
+    rig.History(11, kNoon + seconds(offset), Tagged(offset));
+    rig.History(21, kNoon + seconds(offset + 30), Tagged(offset));
+  }
+  // A clock set back starts anew rather than keeping nothing for an hour.
+  rig.History(11, kNoon - boost::posix_time::hours(1), Tagged(1));
+  rig.events.Flush();
+  EXPECT_EQ(rig.HistoryTimes(11),
+            (std::vector<ptime>{kNoon, kNoon + seconds(60), kNoon + seconds(125),
+                                kNoon - boost::posix_time::hours(1)}));
+  EXPECT_EQ(rig.HistoryTimes(21),
+            (std::vector<ptime>{kNoon + seconds(30), kNoon + seconds(90), kNoon + seconds(155)}));
+}
+
+TEST(StoreWriter, ADriverRestartDropsTheCacheRowsWrittenAndWaiting) {
+  Rig rig(Options(std::chrono::hours(1), std::chrono::milliseconds(0)));
+  rig.Published(11, Tagged(1));
+  rig.Published(21, Tagged(2));
+  rig.events.Flush();
+  rig.Published(11, Tagged(3));  // waits for the next commit
+  RuntimeEvent restart;
+  restart.kind = Kind::kDriverRestarted;
+  restart.data_ids = {11};
+  rig.events.Publish(restart);
+  rig.events.Flush();
+  EXPECT_FALSE(rig.store->FindCache(11, 5209));
+  EXPECT_EQ(rig.store->FindCache(21, 5209), Tagged(2));
+  // The new device's records are kept again.
+  rig.Published(11, Tagged(4));
+  rig.events.Flush();
+  EXPECT_EQ(rig.store->FindCache(11, 5209), Tagged(4));
+}
+
+TEST(StoreWriter, AFailedCommitKeepsItsRowsForTheNextAttempt) {
+  Rig rig(Options(std::chrono::hours(1), std::chrono::milliseconds(0)), 50);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(rig.dir.File("k.db").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  rig.History(11, kNoon, Tagged(1));
+  rig.events.Flush();
+  rig.History(11, kNoon + seconds(1), Tagged(2));
+  rig.events.Flush();  // fails again with the same reason: reported once
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  rig.History(11, kNoon + seconds(2), Tagged(3));
+  rig.events.Flush();
+
+  EXPECT_EQ(rig.HistoryTimes(11),
+            (std::vector<ptime>{kNoon, kNoon + seconds(1), kNoon + seconds(2)}));
+  const std::vector<std::string> problems = rig.problems->Texts();
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("database " + rig.dir.File("k.db")), std::string::npos) << problems[0];
+}
+
+TEST(StoreWriter, TheCommitIntervalEndsWithoutAnotherEvent) {
+  Rig rig(Options(std::chrono::milliseconds(20), std::chrono::milliseconds(0)));
+  rig.History(11, kNoon, Tagged(1));
+  // No flush: the writer's own deadline commits the row.
+  for (int waited = 0; waited < 1000 && rig.writer->Commits() == 0; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(rig.writer->Commits(), 1u);
+  EXPECT_EQ(rig.store->History(11, 0).size(), 1u);
+}
+
+// A writer killed at a random moment: the file is whole and checked at the
+// next open, the history is every row up to the last commit without a gap,
+// and the cache holds the newest committed record for a restore.
+TEST(StoreWriter, AKilledWriterLosesOnlyWhatWasNotCommitted) {
+  TempDir dir;
+  const std::string path = dir.File("k.db");
+  // Rows the child knows to be committed (a flush returned after them).
+  auto* committed = static_cast<std::atomic<unsigned int>*>(
+      mmap(nullptr, sizeof(std::atomic<unsigned int>), PROT_READ | PROT_WRITE,
+           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(committed, MAP_FAILED);
+  new (committed) std::atomic<unsigned int>(0);
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 3; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      runtime::EventStream events;
+      auto store = std::make_shared<runtime::RecordStore>(path, runtime::HistoryBound{});
+      const auto rows = static_cast<unsigned int>(store->History(11, 0).size());
+      events.Subscribe(
+          "store",
+          std::make_shared<runtime::StoreWriter>(
+              store, events, Options(std::chrono::milliseconds(20), std::chrono::milliseconds(0))));
+      for (unsigned int i = rows;; ++i) {
+        const Bytes record = Tagged(i);
+        events.Publish(RecordEvent(Kind::kRecordPublished, 11, 5209, kNoon, record));
+        events.Publish(RecordEvent(Kind::kHistorySaved, 11, 5209, kNoon + seconds(i), record));
+        if (i % 25 == 0) {
+          events.Flush();
+          committed->store(i + 1);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    }
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 600)(random)));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+
+    runtime::RecordStore store(path, runtime::HistoryBound{});
+    EXPECT_TRUE(store.CheckedAfterUncleanEnd());
+    const std::vector<runtime::HistoryRow> rows = store.History(11, 0);
+    ASSERT_GE(rows.size(), committed->load()) << "round " << round;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      ASSERT_EQ(rows[i].record, Tagged(static_cast<unsigned int>(i))) << i;
+    }
+    // A commit may fall between a record's publication and its history save.
+    const auto cached = store.FindCache(11, 5209);
+    ASSERT_TRUE(cached);
+    EXPECT_TRUE(*cached == Tagged(static_cast<unsigned int>(rows.size() - 1)) ||
+                *cached == Tagged(static_cast<unsigned int>(rows.size())));
+  }
+  munmap(committed, sizeof(std::atomic<unsigned int>));
+}
+
+}  // namespace
