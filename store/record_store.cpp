@@ -19,16 +19,14 @@ CREATE TABLE IF NOT EXISTS history (
   time        TEXT    NOT NULL,
   record      BLOB    NOT NULL
 );
-CREATE INDEX IF NOT EXISTS history_by_device ON history (data_id, record_type, id);
 CREATE INDEX IF NOT EXISTS history_by_time ON history (time);
-CREATE INDEX IF NOT EXISTS history_by_device_time ON history (data_id, time);
 CREATE TABLE IF NOT EXISTS cache (
   data_id     INTEGER NOT NULL,
   record_type INTEGER NOT NULL,
   time        TEXT    NOT NULL,
   record      BLOB    NOT NULL,
   PRIMARY KEY (data_id, record_type)
-);
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS alarm_events (
   id          INTEGER PRIMARY KEY AUTOINCREMENT,
   time        TEXT    NOT NULL,
@@ -44,7 +42,15 @@ CREATE TABLE IF NOT EXISTS alarm_events (
 CREATE TABLE IF NOT EXISTS store_state (
   key   TEXT PRIMARY KEY,
   value TEXT NOT NULL
-);
+) WITHOUT ROWID;
+)sql";
+
+// Indexes of earlier versions. Every index takes a page or more of each
+// commit (one per device for one keyed by device); the rows of a time range,
+// of one device or all, are found through history_by_time.
+constexpr const char* kDroppedIndexes = R"sql(
+DROP INDEX IF EXISTS history_by_device;
+DROP INDEX IF EXISTS history_by_device_time;
 )sql";
 
 // store_state "writer": "open" while a writer has the file, "closed" after it
@@ -59,7 +65,9 @@ struct RecordStore::Statements {
       : insert_history(db,
                        "INSERT INTO history (data_id, record_type, time, record) "
                        "VALUES (?1, ?2, ?3, ?4)"),
-        // The row at offset N (newest first) and every older one fall outside.
+        // The row at offset N (newest first) and every older one fall
+        // outside. Without an index by device this walks the newest rows of
+        // every device: a bound of many rows costs each commit that much.
         prune_rows(db,
                    "DELETE FROM history WHERE data_id = ?1 AND record_type = ?2 AND id <= "
                    "(SELECT id FROM history WHERE data_id = ?1 AND record_type = ?2 "
@@ -168,16 +176,23 @@ void RecordStore::CreateSchema() {
     db_.CheckIntegrity();
     checked_ = true;
   }
-  // The write-ahead log keeps every committed transaction whole across a
-  // crash or power loss, and readers never see half of one. Commits are few
-  // (one per commit interval), so each is made durable at once: a power cut
-  // loses at most what was not yet committed.
-  db_.Exec("PRAGMA journal_mode = WAL");
+  // The rollback journal keeps every committed transaction whole across a
+  // crash or power loss, and readers never see half of one. It is chosen
+  // over a write-ahead log for the flash: new pages, most of what a commit
+  // writes, are written once instead of twice (log, then checkpoint); only
+  // the few pages a commit changes go through the journal. PERSIST reuses
+  // the journal file instead of creating and deleting it every commit. A
+  // reader holds a commit back while it reads; a commit that waits too long
+  // fails and is tried again with the next one. Commits are few (one per
+  // commit interval), so each is made durable at once: a power cut loses at
+  // most what was not yet committed.
+  db_.Exec("PRAGMA journal_mode = PERSIST");
   db_.Exec("PRAGMA synchronous = FULL");
   // Freed pages are reused, not zeroed: zeroing them doubles what pruning writes.
   db_.Exec("PRAGMA secure_delete = OFF");
   SqliteTransaction transaction(db_);
   db_.Exec(kSchema);
+  db_.Exec(kDroppedIndexes);
   db_.Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
   SetState(kWriterOpen);
   transaction.Commit();
@@ -333,9 +348,8 @@ namespace {
 
 // "WHERE 1 AND ..." with every bound of `filter` that is set, on the columns
 // of `table`; parameters ?1 (data id), ?2 (since) and ?3 (until). Only the
-// conditions present are written, so that SQLite can use an index on them:
-// history_by_device_time for a time range of one device, history_by_time for
-// one of every device.
+// conditions present are written, so that SQLite can use history_by_time
+// for a time range.
 std::string WhereSql(const RowFilter& filter, const std::string& table) {
   std::string sql = " WHERE 1";
   if (filter.data_id) sql += " AND " + table + "data_id = ?1";

@@ -216,11 +216,13 @@ TEST_F(StoreTest, HistoryRowsPassTheirFilter) {
   EXPECT_EQ(store.HistoryTypes(runtime::RowFilter()), (std::vector<int>{5210, 5211}));
 }
 
-// A time range of one device is read through an index, also in a file made
-// before that index existed: opening it for writing adds the index.
-TEST_F(StoreTest, ATimeRangeOfOneDeviceIsReadThroughAnIndex) {
+// A time range, of one device too, is read through the time index. A file of
+// an earlier version loses its indexes by device, which cost every commit a
+// page per device, when it is opened for writing.
+TEST_F(StoreTest, ATimeRangeIsReadThroughTheTimeIndex) {
   { RecordStore store(Path(), HistoryBound{0, 0, 0}); }
-  runtime::SqliteDb(Path(), 100).Exec("DROP INDEX history_by_device_time");
+  runtime::SqliteDb(Path(), 100)
+      .Exec("CREATE INDEX history_by_device_time ON history (data_id, time)");
   { RecordStore store(Path(), HistoryBound{0, 0, 0}); }
   runtime::SqliteDb db(Path(), 100);
   runtime::SqliteStatement plan(
@@ -229,8 +231,7 @@ TEST_F(StoreTest, ATimeRangeOfOneDeviceIsReadThroughAnIndex) {
       "time >= ?2 AND time <= ?3 ORDER BY id");
   std::string steps;
   while (plan.Next()) steps += plan.Text(3) + "\n";
-  EXPECT_NE(steps.find("USING INDEX history_by_device_time (data_id=? AND time>? AND time<?)"),
-            std::string::npos)
+  EXPECT_NE(steps.find("USING INDEX history_by_time (time>? AND time<?)"), std::string::npos)
       << steps;
 }
 
