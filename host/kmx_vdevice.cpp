@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "host/kmx_vdevice_rules.h"
+
 namespace host_log {
 
 std::string FormatArgs(const std::string& format, fmt::format_args args) {
@@ -16,7 +18,8 @@ std::string FormatArgs(const std::string& format, fmt::format_args args) {
 
 }  // namespace host_log
 
-KMXVDevice::KMXVDevice() : last_update_(boost::gregorian::date(1970, 1, 1)) {}
+KMXVDevice::KMXVDevice()
+    : last_update_(boost::gregorian::date(1970, 1, 1)), rule_book_(std::make_unique<RuleBook>()) {}
 
 KMXVDevice::~KMXVDevice() = default;
 
@@ -86,18 +89,12 @@ int KMXVDevice::Get_SP_Value(int type, unsigned char* out, unsigned int size) co
 void KMXVDevice::CheckThresholdBool(int level, const std::string& id, const std::string& code,
                                     const std::string& name, const std::string& text, bool active,
                                     unsigned short sequence) {
-  rule_value rule;
-  rule.active = active;
-  rule.id = id;
-  rule.code = code;
-  rule.level = level;
-  rule.sequence = sequence;
-  rule.name = name;
-  rule.text = text;
-  rule.data_id = data_id_;
-  pending_rules_.push_back(std::move(rule));
+  // The book copies the strings only when they differ from the rule it holds
+  // at this position of the pending list.
+  const rule_value& rule = rule_book_->Note(pending_rules_, RuleTexts{id, code, name, text}, active,
+                                            level, sequence, data_id_);
   std::shared_ptr<KMXController> controller = controller_.lock();
-  if (controller) controller->OnCheckThresholdBool(data_id_, pending_rules_.back());
+  if (controller) controller->OnCheckThresholdBool(data_id_, rule);
 }
 
 void KMXVDevice::CheckThresholdWork(std::function<void()> job) {
@@ -112,7 +109,10 @@ void KMXVDevice::CheckThresholdWork(std::function<void()> job) {
 
 bool KMXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
   std::shared_ptr<KMXController> controller = controller_.lock();
-  return controller && controller->OnDoBatchCheckThreshold(data_id_, rules);
+  if (!controller) return false;
+  if (!RuleBook::HasTokens(rules)) return controller->OnDoBatchCheckThreshold(data_id_, rules);
+  RuleBook::Scratch scratch(*rule_book_);
+  return controller->OnDoBatchCheckThreshold(data_id_, rule_book_->Resolve(rules, scratch));
 }
 
 bool KMXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int length) {
@@ -121,8 +121,13 @@ bool KMXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int lengt
   return controller && controller->OnSaveDeviceHistory(data_id_, data, length);
 }
 
+const std::vector<rule_value>& KMXVDevice::PendingRules() const {
+  if (pending_rules_.empty()) return pending_rules_;
+  return rule_book_->Pending(pending_rules_.size());
+}
+
 std::vector<rule_value> KMXVDevice::TakePendingRules() {
-  std::vector<rule_value> taken = std::move(pending_rules_);
+  std::vector<rule_value> taken = PendingRules();
   pending_rules_.clear();
   return taken;
 }

@@ -16,6 +16,8 @@
 #include "host/rule_value.h"
 #include "host/vdevice_interface.h"
 
+class RuleBook;
+
 // Formats a log line: "{}" placeholders filled with fmt. 8-bit counts are
 // printed as numbers, surplus arguments are ignored, and a text whose
 // placeholders do not match its arguments is passed on unformatted.
@@ -100,8 +102,9 @@ class KMX_HOST_API KMXVDevice : public VDeviceInterface, public std::enable_shar
   void SetLastUpdate(const boost::posix_time::ptime& time) { last_update_ = time; }
   bool AlarmChanged() const { return alarm_changed_; }
   unsigned short AlarmSequence() const { return alarm_sequence_; }
-  const std::vector<rule_value>& PendingRules() const { return pending_rules_; }
-  // Takes the pending rules out of the device, leaving the list empty.
+  // The rules passed since the pending list was last handed over, whole.
+  const std::vector<rule_value>& PendingRules() const;
+  // Takes the pending rules out of the device (whole), leaving the list empty.
   std::vector<rule_value> TakePendingRules();
   KMXVDevice* Parent() const { return parent_; }
   std::shared_ptr<KMXController> Controller() const { return controller_.lock(); }
@@ -119,4 +122,6 @@ class KMX_HOST_API KMXVDevice : public VDeviceInterface, public std::enable_shar
 
  private:
   std::map<int, std::vector<unsigned char>> published_;
+  // The stored copies of the rules' texts; pending_rules_ holds tokens of them.
+  std::unique_ptr<RuleBook> rule_book_;
 };

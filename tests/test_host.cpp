@@ -6,8 +6,10 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "host/kmx_spdevice.h"
+#include "host/kmx_vdevice_rules.h"
 #include "host/pmbus_protocol.h"
 #include "host/ttime.h"
 #include "tests/support/frozen_clock.h"
@@ -118,6 +120,107 @@ TEST(Rules, CheckThresholdBoolAppendsInOrderAndBatchForwards) {
   const auto batches = bound.controller->Of(Kind::kBatch);
   ASSERT_EQ(batches.size(), 1u);
   EXPECT_EQ(batches[0].rules.size(), 2u);
+}
+
+// A device that hands its pending list away at the end of each cycle, as
+// the units do, and a controller that also keeps the rules it is shown.
+class HandingDevice : public PlainDevice {
+ public:
+  void Pass(const std::string& name, const std::string& text, bool active, unsigned short seq) {
+    CheckThresholdBool(2, "AC_" + std::to_string(seq), "06015", name, text, active, seq);
+  }
+  std::vector<rule_value> HandOver() {
+    std::vector<rule_value> list;
+    list.swap(pending_rules_);
+    return list;
+  }
+};
+
+struct ShowingController : RecordingController {
+  void OnCheckThresholdBool(unsigned int, const rule_value& rule) override {
+    shown.push_back(rule);
+  }
+  std::vector<rule_value> shown;
+};
+
+auto Fields(const rule_value& r) {
+  return std::tie(r.active, r.id, r.code, r.level, r.sequence, r.name, r.text, r.data_id);
+}
+
+void ExpectSameRules(const std::vector<rule_value>& seen, const std::vector<rule_value>& expected) {
+  ASSERT_EQ(seen.size(), expected.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_TRUE(Fields(seen[i]) == Fields(expected[i])) << i << ": " << seen[i].text;
+  }
+}
+
+// The host keeps one copy of each rule's texts and compares what a device
+// passes with it: a changed text must still be noticed, and each handed-over
+// list (or a copy of it) must give the texts of its own cycle, whenever it runs.
+TEST(Rules, ChangedTextsAreNoticedAndEachCycleKeepsItsOwn) {
+  auto controller = std::make_shared<ShowingController>();
+  auto device = std::make_shared<HandingDevice>();
+  device->Init(controller, 9, Json::Value());
+  auto cycle = [&](const std::vector<std::pair<std::string, bool>>& texts) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      device->Pass("交流输入电压过高告警", texts[i].first, texts[i].second,
+                   static_cast<unsigned short>(i + 1));
+    }
+    std::vector<rule_value> whole = device->PendingRules();
+    return std::make_pair(device->HandOver(), whole);
+  };
+  const auto first = cycle({{"交流屏1输入线/相电压AB/A", true}, {"其他告警", false}});
+  const auto second = cycle({{"交流屏1输入线/相电压AB/B", true}, {"其他告警", true}});
+  const auto third = cycle({{"交流屏1输入线/相电压AB/A", false}, {"其他告警", false}, {"", true}});
+  EXPECT_EQ(first.second.at(0).text, "交流屏1输入线/相电压AB/A");
+  EXPECT_EQ(second.second.at(0).text, "交流屏1输入线/相电压AB/B");
+  EXPECT_TRUE(second.second.at(1).active);
+  EXPECT_EQ(third.second.at(2).id, "AC_3");
+  ExpectSameRules(controller->shown, [&] {
+    std::vector<rule_value> all = first.second;
+    all.insert(all.end(), second.second.begin(), second.second.end());
+    all.insert(all.end(), third.second.begin(), third.second.end());
+    return all;
+  }());
+
+  // Out of order, and a copy of a list, as a copied job would run it.
+  const std::vector<rule_value> copy = second.first;
+  for (const auto* list : {&second.first, &third.first, &first.first, &copy}) {
+    device->DoBatchCheckThreshold(*list);
+  }
+  const auto batches = controller->Of(Kind::kBatch);
+  ASSERT_EQ(batches.size(), 4u);
+  ExpectSameRules(batches[0].rules, second.second);
+  ExpectSameRules(batches[1].rules, third.second);
+  ExpectSameRules(batches[2].rules, first.second);
+  ExpectSameRules(batches[3].rules, second.second);
+
+  // A shorter list than the last cycle's, looked at while it is filled.
+  device->Pass("name", "短", true, 1);
+  ExpectSameRules(device->PendingRules(), {controller->shown.back()});
+  ExpectSameRules(device->TakePendingRules(), {controller->shown.back()});
+  EXPECT_TRUE(device->PendingRules().empty());
+}
+
+// A device whose texts never repeat fills the host's store of texts; past
+// it, its rules are passed whole, and the earlier lists still resolve.
+TEST(Rules, TextsBeyondTheStoredOnesArePassedWhole) {
+  BoundDevice bound;
+  auto device = std::make_shared<HandingDevice>();
+  device->Init(bound.controller, 9, Json::Value());
+  const std::size_t cycles = RuleBook::kMaxTexts + 5;
+  std::vector<std::vector<rule_value>> lists;
+  for (std::size_t i = 0; i < cycles; ++i) {
+    device->Pass("name", "检测型号:KORVAN" + std::to_string(i), i % 2 == 0, 1);
+    lists.push_back(device->HandOver());
+  }
+  for (std::size_t i : {std::size_t{0}, RuleBook::kMaxTexts - 1, cycles - 1}) {
+    device->DoBatchCheckThreshold(lists[i]);
+    const rule_value rule = bound.controller->Of(Kind::kBatch).back().rules.at(0);
+    EXPECT_EQ(rule.text, "检测型号:KORVAN" + std::to_string(i));
+    EXPECT_EQ(rule.name, "name");
+    EXPECT_EQ(rule.active, i % 2 == 0);
+  }
 }
 
 TEST(Rules, JobsRunOnceWhereTheControllerRunsThem) {
