@@ -130,12 +130,14 @@ bool Fits(const Json::Value& value, Kind kind) {
 
 std::string UnknownKey(const Json::Value& object, const std::vector<Key>& keys,
                        const std::string& where) {
+  std::string reason;
+  bool list_keys = false;
   for (const std::string& name : object.getMemberNames()) {
     const auto known = std::find_if(keys.begin(), keys.end(),
                                     [&](const Key& key) { return name == key.name; });
     if (known != keys.end()) continue;
-    std::string reason = Prefix(where) + "unknown key \"" + name + "\"";
-    if (keys.empty()) return reason + " (it takes no keys)";
+    reason += (reason.empty() ? Prefix(where) : "; ") + "unknown key \"" + name + "\"";
+    if (keys.empty()) continue;
     const Key* nearest = &keys.front();
     for (const Key& key : keys) {
       if (Distance(name, key.name) < Distance(name, nearest->name)) nearest = &key;
@@ -143,13 +145,19 @@ std::string UnknownKey(const Json::Value& object, const std::vector<Key>& keys,
     // Near: at most a third of the known key's letters wrong, and at least one.
     const std::size_t allowed = std::max<std::size_t>(std::string(nearest->name).size() / 3, 1);
     if (Distance(name, nearest->name) <= allowed) {
-      return reason + " (did you mean \"" + nearest->name + "\"?)";
+      reason += std::string(" (did you mean \"") + nearest->name + "\"?)";
+    } else {
+      list_keys = true;
     }
+  }
+  if (reason.empty()) return reason;
+  if (keys.empty()) return reason + " (it takes no keys)";
+  if (list_keys) {
     std::string list;
     for (const Key& key : keys) list += (list.empty() ? "" : ", ") + std::string(key.name);
-    return reason + "; the known keys are " + list;
+    reason += "; the known keys are " + list;
   }
-  return "";
+  return reason;
 }
 
 std::string WrongKind(const Json::Value& object, const std::vector<Key>& keys,
