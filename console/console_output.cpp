@@ -108,8 +108,8 @@ void ConsoleOutput::DriverRestarted(const std::string& system, const std::string
   }
   // Under journald both streams reach the same log: once is enough.
   if (style_.priority_prefix) return;
-  Print(err_, kWarning, utf8_text::ValidUtf8("korvan-host: " + system + ": driver restarted: " + reason),
-        true);
+  Print(err_, kWarning,
+        utf8_text::ValidUtf8("korvan-host: " + system + ": driver restarted: " + reason), true);
 }
 
 void ConsoleOutput::Summary(const SystemSummary& summary) {

@@ -55,8 +55,8 @@ std::string PortProblem(const std::string& port) {
     return "serial port " + port + " cannot be examined: " + std::strerror(errno);
   }
   if (S_ISCHR(status.st_mode)) return "";
-  return "serial port " + port + " is not a character device (it is " +
-         FileKind(status.st_mode) + ")";
+  return "serial port " + port + " is not a character device (it is " + FileKind(status.st_mode) +
+         ")";
 }
 
 void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems,

@@ -49,7 +49,9 @@ namespace {
 // Edits (insert, delete, replace, swap of neighbours) from `a` to `b`,
 // ignoring case: "dcsettings" is as near to "dcSetting" as "dcSettings".
 std::size_t Distance(const std::string& a, const std::string& b) {
-  const auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+  const auto lower = [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  };
   std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
   for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
@@ -133,8 +135,8 @@ std::string UnknownKey(const Json::Value& object, const std::vector<Key>& keys,
   std::string reason;
   bool list_keys = false;
   for (const std::string& name : object.getMemberNames()) {
-    const auto known = std::find_if(keys.begin(), keys.end(),
-                                    [&](const Key& key) { return name == key.name; });
+    const auto known =
+        std::find_if(keys.begin(), keys.end(), [&](const Key& key) { return name == key.name; });
     if (known != keys.end()) continue;
     reason += (reason.empty() ? Prefix(where) : "; ") + "unknown key \"" + name + "\"";
     if (keys.empty()) continue;

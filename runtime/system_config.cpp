@@ -196,7 +196,8 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
     const std::string unknown =
         config_keys::UnknownKey(root, {{"systems", config_keys::Kind::kArray}}, "");
     if (!unknown.empty()) {
-      loaded.problems.push_back({origin, "", unknown + " (a file with \"systems\" holds nothing else)"});
+      loaded.problems.push_back(
+          {origin, "", unknown + " (a file with \"systems\" holds nothing else)"});
       return loaded;
     }
     systems = root["systems"];
