@@ -15,7 +15,8 @@ packages=(
 # --hardening: also what scripts/hardening.sh needs: clang with libFuzzer and
 # the sanitizer runtimes, qemu-user, and per architecture of
 # KORVAN_CROSS_ARCHES (default "arm64 armhf") Debian's cross compiler and the
-# libraries' packages of that architecture.
+# libraries' packages of that architecture (libcli11-dev, headers only, is
+# architecture-independent: the base list serves the cross builds).
 if [ "${1:-}" = "--hardening" ]; then
   shift
   packages+=(clang llvm libclang-rt-14-dev qemu-user)
