@@ -30,60 +30,95 @@ void ConsoleOutput::OnEvent(const RuntimeEvent& event) {
   }
 }
 
+namespace {
+
+constexpr int kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7;
+
+}  // namespace
+
+void ConsoleOutput::Print(std::ostream& stream, int priority, const std::string& text,
+                          bool flush_line) {
+  if (style_.priority_prefix) {
+    const std::string prefix = "<" + std::to_string(priority) + ">";
+    for (std::size_t start = 0; start < text.size();) {
+      std::size_t end = text.find('\n', start);
+      end = end == std::string::npos ? text.size() : end + 1;
+      stream << prefix << text.substr(start, end - start);
+      start = end;
+    }
+  } else {
+    stream << text;
+  }
+  if (flush_line) {
+    stream << std::endl;
+  } else {
+    stream << std::flush;
+  }
+}
+
 void ConsoleOutput::Log(const std::string& system, std::uint32_t, const std::string& line) {
-  if (!show_log_) return;
+  const int priority = system == style_.trace_system ? kDebug : kInfo;
+  if (!show_log_ || !Shown(priority)) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  err_ << ValidUtf8(system + ": log: " + line) << std::endl;
+  Print(err_, priority, ValidUtf8(system + ": log: " + line), true);
 }
 
 void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
+  const int priority = event.raised ? kWarning : kNotice;
+  if (!Shown(priority)) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) {
-    out_ << FormatAlarmEventJson(system, event) << std::endl;
+    Print(out_, priority, FormatAlarmEventJson(system, event), true);
   } else {
-    out_ << ValidUtf8(FormatAlarmEventText(system, event)) << std::flush;
+    Print(out_, priority, ValidUtf8(FormatAlarmEventText(system, event)), false);
   }
 }
 
 void ConsoleOutput::Note(const std::string& system, const std::string& text) {
+  if (!Shown(kNotice)) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) {
     Json::Value note(Json::objectValue);
     note["event"] = "note";
     note["system"] = system;
     note["text"] = text;
-    out_ << JsonLine(note) << std::endl;
+    Print(out_, kNotice, JsonLine(note), true);
   } else {
-    out_ << ValidUtf8(system + ": " + text) << std::endl;
+    Print(out_, kNotice, ValidUtf8(system + ": " + text), true);
   }
 }
 
 void ConsoleOutput::Problem(const std::string& system, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  err_ << ValidUtf8("korvan-host: " + (system.empty() ? "" : system + ": ") + text) << std::endl;
+  Print(err_, kError, ValidUtf8("korvan-host: " + (system.empty() ? "" : system + ": ") + text),
+        true);
 }
 
 void ConsoleOutput::DriverRestarted(const std::string& system, const std::string& reason) {
+  if (!Shown(kWarning)) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) {
     Json::Value event(Json::objectValue);
     event["event"] = "driver_restarted";
     event["system"] = system;
     event["reason"] = reason;
-    out_ << JsonLine(event) << std::endl;
+    Print(out_, kWarning, JsonLine(event), true);
   } else {
-    out_ << utf8_text::ValidUtf8(system + ": driver restarted: " + reason) << std::endl;
+    Print(out_, kWarning, utf8_text::ValidUtf8(system + ": driver restarted: " + reason), true);
   }
-  err_ << utf8_text::ValidUtf8("korvan-host: " + system + ": driver restarted: " + reason)
-       << std::endl;
+  // Under journald both streams reach the same log: once is enough.
+  if (style_.priority_prefix) return;
+  Print(err_, kWarning,
+        utf8_text::ValidUtf8("korvan-host: " + system + ": driver restarted: " + reason), true);
 }
 
 void ConsoleOutput::Summary(const SystemSummary& summary) {
+  if (!style_.summaries || !Shown(kInfo)) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (json_) {
-    out_ << FormatSummaryJson(summary) << std::endl;
+    Print(out_, kInfo, FormatSummaryJson(summary), true);
   } else {
-    out_ << ValidUtf8(FormatSummaryText(summary)) << std::flush;
+    Print(out_, kInfo, ValidUtf8(FormatSummaryText(summary)), false);
   }
 }
 

@@ -17,6 +17,8 @@ constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the me
 // its communication was lost or its configuration does not fit the power
 // system, or because --seconds or a signal ended the run first.
 constexpr int kCyclesIncomplete = 8;
+// check: a file or a system of the configuration is refused.
+constexpr int kConfigRefused = 9;
 
 }  // namespace exit_codes
 

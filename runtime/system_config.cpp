@@ -5,6 +5,7 @@
 #include <map>
 
 #include "runtime/bounded_read.h"
+#include "runtime/config_keys.h"
 #include "sim/power_system.h"
 #include "tools/records/json_text.h"
 
@@ -62,6 +63,35 @@ bool CheckUnits(const Json::Value& value, unsigned int bus_id, std::string& reas
   return true;
 }
 
+// Every key of a system, its units, their appSetting and rcSetting is a
+// known one (config_keys.h), or with `kinds` every value is of its key's
+// kind. "" or the reason.
+std::string CheckKeys(const Json::Value& value, bool kinds) {
+  namespace keys = config_keys;
+  const auto check = [&](const Json::Value& object, const std::vector<keys::Key>& table,
+                         const std::string& where) {
+    return kinds ? keys::WrongKind(object, table, where) : keys::UnknownKey(object, table, where);
+  };
+  std::string reason = check(value, keys::System(), "");
+  for (const std::string list : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = value[list];
+    if (!units.isArray()) continue;
+    for (Json::ArrayIndex i = 0; i < units.size() && reason.empty(); ++i) {
+      if (!units[i].isObject()) continue;  // CheckUnits names it
+      const std::string unit = list + "[" + std::to_string(i) + "]";
+      reason = check(units[i], keys::Unit(), unit);
+      const Json::Value& app = units[i]["appSetting"];
+      if (reason.empty() && app.isObject()) {
+        reason = check(app, keys::AppSetting(), unit + ".appSetting");
+      }
+    }
+  }
+  if (reason.empty() && value["rcSetting"].isObject()) {
+    reason = check(value["rcSetting"], keys::RcSetting(), "rcSetting");
+  }
+  return reason;
+}
+
 // Checks the keys that the runtime itself reads; the bus device checks the rest.
 bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& origin,
                 SystemConfig& system, ConfigProblem& problem) {
@@ -86,6 +116,8 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     system.name = name.asString();
     problem.system = system.name;
   }
+  problem.reason = CheckKeys(value, false);
+  if (!problem.reason.empty()) return false;
   const Json::Value& port = value["port"];
   if (port.isNull()) {
     problem.reason = "no serial port given (key \"port\")";
@@ -134,6 +166,8 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     system.notify_cmd = notify.asString();
   }
   if (!CheckUnits(value, system.data_id, problem.reason)) return false;
+  problem.reason = CheckKeys(value, true);  // the kinds the checks above leave
+  if (!problem.reason.empty()) return false;
   system.settings = value;
   return true;
 }
@@ -159,6 +193,13 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
   }
   Json::Value systems;
   if (root.isMember("systems")) {
+    const std::string unknown =
+        config_keys::UnknownKey(root, {{"systems", config_keys::Kind::kArray}}, "");
+    if (!unknown.empty()) {
+      loaded.problems.push_back(
+          {origin, "", unknown + " (a file with \"systems\" holds nothing else)"});
+      return loaded;
+    }
     systems = root["systems"];
     if (!systems.isArray() || systems.empty()) {
       loaded.problems.push_back({origin, "", "\"systems\" must be a non-empty array"});

@@ -4,9 +4,10 @@
 #      Sanitizer (alignment checks included), and run;
 #   2. the libFuzzer targets of fuzz/ built with clang and run for a bounded
 #      time each, two at a time;
-#   3. the plug-in, the host stand-in and the unit and bus tests cross-built
-#      for each ARM architecture (-Wcast-align=strict as an error) and run
-#      under qemu-user.
+#   3. everything (the plug-in, the host stand-in, korvan-host, korvan-sim and
+#      the tests) cross-built for each ARM architecture (-Wcast-align=strict
+#      as an error), the tests run under qemu-user, and the architecture's
+#      Debian package built and its contents checked (scripts/package.sh).
 # Settings (environment):
 #   KORVAN_FUZZ_SECONDS  time per fuzz target (default 30)
 #   KORVAN_CROSS_ARCHES  architectures to cross-build (default "arm64 armhf")
@@ -80,11 +81,14 @@ cross() {
     armhf) triplet=arm-linux-gnueabihf ;;
     *) echo "hardening: unknown architecture $arch" >&2; return 1 ;;
   esac
-  begin "cross build for $arch, tests under qemu-user (build-$arch)"
+  # Release: without debug information it builds faster; the package is stripped anyway.
+  begin "cross build for $arch, tests under qemu-user, package (build-$arch)"
   cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake" \
-    -DKORVAN_BUILD_TOOLS=OFF -DCMAKE_CXX_FLAGS="-Wcast-align=strict -Werror=cast-align" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKORVAN_BUILD_TOOLS=ON \
+    -DCMAKE_CXX_FLAGS="-Wcast-align=strict -Werror=cast-align" >/dev/null
   cmake --build "build-$arch" -j "$jobs"
   ctest --test-dir "build-$arch" --output-on-failure -j "$jobs" --timeout 300
+  ./scripts/package.sh "build-$arch" "$arch"
   finish "cross build for $arch"
 }
 

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs, when missing, every Debian package that the build, the tools and the tests need.
+# Installs, when missing, every Debian package that the build, the tools, the
+# tests and the Debian package (dpkg-dev and file for CPack's dependencies,
+# help2man for the man pages, systemd for systemd-analyze) need.
 # Idempotent: prints nothing and touches nothing when everything is already there.
 set -euo pipefail
 
@@ -8,17 +10,20 @@ packages=(
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
   libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev
   binutils libbenchmark-dev valgrind
+  dpkg-dev file help2man systemd
 )
 # --hardening: also what scripts/hardening.sh needs: clang with libFuzzer and
 # the sanitizer runtimes, qemu-user, and per architecture of
 # KORVAN_CROSS_ARCHES (default "arm64 armhf") Debian's cross compiler and the
-# libraries' packages of that architecture.
+# libraries' packages of that architecture (libcli11-dev, headers only, is
+# architecture-independent: the base list serves the cross builds).
 if [ "${1:-}" = "--hardening" ]; then
   shift
   packages+=(clang llvm libclang-rt-14-dev qemu-user)
   for arch in ${KORVAN_CROSS_ARCHES:-arm64 armhf}; do
     packages+=("crossbuild-essential-$arch")
-    for library in libc6 libstdc++6 libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev; do
+    for library in libc6 libstdc++6 libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev \
+      libsqlite3-dev; do
       packages+=("$library:$arch")
     done
   done

@@ -92,6 +92,12 @@ int main(int argc, char** argv) {
   app.add_option("--scenario", scenario_path, "scenario file played while serving");
   app.add_option("--set", settings,
                  "state change applied at start (repeatable), as on standard input");
+  app.set_version_flag("--version", "korvan-sim " KORVAN_VERSION);
+  app.footer(
+      "Exit codes: 0 served until SIGINT or SIGTERM; 1 the line cannot be opened; 2 a wrong "
+      "--ac, settings the simulator refuses or a --set it refuses; 100 and above: wrong command "
+      "line (CLI11's codes: 104 a value of the wrong type, 105 a value out of range, 109 "
+      "unexpected arguments).");
   CLI11_PARSE(app, argc, argv);
 
   if (!ParseChannels(ac, config.ac_channels)) {

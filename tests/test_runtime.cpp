@@ -645,8 +645,10 @@ TEST(HostCommandLine, AShortDurationEndsPolling) {
 TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
   TempDir dir;
   ServedSimulator simulator;
-  std::string refused = SystemJson("/dev/null", "", false);
-  refused.replace(refused.find("site-a"), 6, "site-b");  // names must differ
+  // Names and data ids must differ across systems.
+  const std::string refused =
+      "{\"name\": \"site-b\", \"port\": \"/dev/null\", \"data_id\": 200, "
+      "\"dcSetting\": [{\"data_id\": 221}]}";
   const std::string file = dir.Write(
       "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
   const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1"});

@@ -44,7 +44,9 @@ std::string DefaultPluginPath() {
     const std::size_t slash = program.rfind('/');
     if (slash != std::string::npos) directory = program.substr(0, slash);
   }
-  return directory + "/" + KORVAN_DEFAULT_PLUGIN;
+  const std::string beside = directory + "/" + KORVAN_DEFAULT_PLUGIN;
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  return directory + "/" + KORVAN_PLUGIN_INSTALL_DIR + "/" + KORVAN_DEFAULT_PLUGIN;
 }
 
 std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type) {

@@ -32,5 +32,6 @@ class PluginLoader {
 // when none does.
 std::shared_ptr<KMXSPDevice> MakeDevice(const ProviderList& providers, const std::string& type);
 
-// The plug-in built beside the running program.
+// The plug-in beside the running program (the build tree), else the one in the
+// private library folder relative to it (an installed tree, wherever it is).
 std::string DefaultPluginPath();

@@ -5,6 +5,7 @@
 
 #include "runtime/exit_codes.h"
 #include "tools/cli/alarms_command.h"
+#include "tools/cli/check_command.h"
 #include "tools/cli/decode_command.h"
 #include "tools/cli/history_command.h"
 #include "tools/cli/polling_options.h"
@@ -23,7 +24,11 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   CLI::App app{"korvan-host: monitoring-controller host for the KORVAN power-system plug-in"};
   PollingOptions polling;
   polling.plugin_path = DefaultPluginPath();
-  app.add_option("--plugin", polling.plugin_path, "plug-in library to load")->capture_default_str();
+  // No default shown: it is a path of the machine the program runs on.
+  app.add_option("--plugin", polling.plugin_path,
+                 "plug-in library to load (default: " KORVAN_DEFAULT_PLUGIN
+                 " beside the program, else in " KORVAN_PLUGIN_INSTALL_DIR " from it)");
+  app.set_version_flag("--version", "korvan-host " KORVAN_VERSION);
   app.require_subcommand(1);
   app.footer(
       "SIGINT, SIGTERM and SIGHUP end polling cleanly (exit code 0) and stop a replay (6).\n"
@@ -31,8 +36,11 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
       "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start; 5 a capture file cannot "
       "be written; 6 replay interrupted; 7 unexpected failure; 8 --cycles N not reached by every "
       "system (communication lost, a configuration that does not fit, or --seconds or a signal "
-      "first); 100 and above: wrong command "
-      "line (105: a value out of range or refused, such as a bad time or an unknown field).");
+      "first); 9 check: a file or system refused. The command line's own (CLI11): 100 and "
+      "above; 104 a value of the wrong type, 105 a value out of range or refused (such as a "
+      "bad time or an unknown field), 106 a required option or the command missing, 107/108 "
+      "options that need or exclude each other, 109 unexpected arguments (also an unknown "
+      "command), 114 a wrong number of values.");
 
   CLI::App* providers = app.add_subcommand("providers", "list the plug-in's device providers");
   providers->fallthrough();
@@ -82,6 +90,8 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   CLI::App* listed = AddHistoryCommand(app, history);
   AlarmsOptions alarms;
   CLI::App* alarmed = AddAlarmsCommand(app, alarms);
+  CheckOptions check;
+  CLI::App* checked = AddCheckCommand(app, check);
 
   try {
     app.parse(argc, argv);
@@ -89,6 +99,7 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
     return app.exit(error, out, err);
   }
   if (providers->parsed()) return ListProviders(polling.plugin_path, out, err);
+  if (checked->parsed()) return RunCheck(check, polling.plugin_path, out, err);
   if (run->parsed()) return RunConfigured(config_files, polling, out, err, interrupted);
   if (replayed->parsed()) return RunReplay(replay, polling.plugin_path, out, err, interrupted);
   if (decoded->parsed()) return RunDecode(decode, std::cin, out, err);

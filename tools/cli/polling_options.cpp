@@ -1,9 +1,12 @@
 #include "tools/cli/polling_options.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "runtime/exit_codes.h"
@@ -87,11 +90,47 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       "of communication, one at a time per system, with the event in KORVAN_* variables and as "
       "one JSON line on its standard input (a system's \"notify_cmd\" key overrides it)");
   command
+      .add_option("--log-level", options.log_level,
+                  "lines printed up to this syslog priority: err (problems), warning (alarms "
+                  "raised, driver restarts), notice (alarms cleared, notes), info (summaries, "
+                  "device log lines), debug (device trace lines); auto: info under journald, "
+                  "else debug")
+      ->check(CLI::IsMember({"auto", "err", "warning", "notice", "info", "debug"}))
+      ->capture_default_str();
+  command
+      .add_option("--summary", options.summary,
+                  "the summary after every cycle: on, off, auto (off under journald, where every "
+                  "line also carries its \"<N>\" priority prefix)")
+      ->check(CLI::IsMember({"auto", "on", "off"}))
+      ->capture_default_str();
+  command
       .add_option("--notify-timeout", options.notify_timeout,
                   "seconds a notify command may run, 0.1 to 86400: then SIGTERM, SIGKILL 1 s "
                   "later, and the failure is reported")
       ->check(CLI::Range(0.1, 86400.0))
       ->capture_default_str();
+}
+
+bool UnderJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat status {};
+  return fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
+runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_journal) {
+  static const std::vector<std::string> levels{"err", "warning", "notice", "info", "debug"};
+  runtime::ConsoleStyle style;
+  style.priority_prefix = under_journal;
+  style.summaries = options.summary == "auto" ? !under_journal : options.summary == "on";
+  std::string level = options.log_level;
+  if (level == "auto") level = under_journal ? "info" : "debug";
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    if (levels[i] == level) style.max_priority = static_cast<int>(i) + 3;
+  }
+  style.trace_system = kTraceLabel;
+  return style;
 }
 
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {
@@ -129,7 +168,7 @@ PollingSession::PollingSession(const PollingOptions& options, std::ostream& out,
     : options_(options),
       console_(std::make_shared<runtime::ConsoleOutput>(
           ConsoleStream(out, original_buffer_, original_out_), err, options.json,
-          !options.quiet_log)),
+          !options.quiet_log, ToConsoleStyle(options, UnderJournal()))),
       host_(ToRuntimeOptions(options)) {
   host_.Events().Subscribe("console", console_);
   // From here on (restoring from the cache included) the devices' trace

@@ -42,7 +42,16 @@ struct PollingOptions {
   std::string capture;          // replay script of every decoded reply; empty: none
   std::string notify_cmd;       // shell command run for alarm and communication events; empty: none
   double notify_timeout = 10;   // seconds a notify command may run
+  // "err", "warning", "notice", "info", "debug"; "auto": info under journald, else debug.
+  std::string log_level = "auto";
+  std::string summary = "auto";  // "on", "off"; "auto": off under journald
 };
+
+// Whether standard error goes to journald: systemd sets JOURNAL_STREAM to the
+// "DEVICE:INODE" of the stream it connects a service's output to.
+bool UnderJournal();
+// The console's style from --log-level and --summary.
+runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_journal);
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);

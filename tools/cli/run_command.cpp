@@ -1,6 +1,7 @@
 #include "tools/cli/run_command.h"
 
 #include "console/console_output.h"
+#include "runtime/config_check.h"
 #include "runtime/system_config.h"
 #include "tools/replay/session_capture.h"
 
@@ -15,7 +16,11 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
     for (runtime::SystemConfig& system : loaded.systems) systems.push_back(std::move(system));
     for (runtime::ConfigProblem& problem : loaded.problems) problems.push_back(std::move(problem));
   }
-  runtime::RefuseRepeatedNames(systems, problems);  // also across files
+  // What check refuses (also across files); a missing port is left to its
+  // opening, which names the system's reason.
+  runtime::RefuseRepeatedNames(systems, problems);
+  runtime::RefuseSharedDataIds(systems, problems);
+  runtime::RefuseBadPorts(systems, problems, false);
   PollingSession session(options, out, err);
   runtime::ConsoleOutput& output = session.Console();
   const int prepared = session.Prepare(systems, problems);

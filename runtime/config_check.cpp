@@ -1,0 +1,110 @@
+#include "runtime/config_check.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <utility>
+
+namespace runtime {
+
+namespace {
+
+const char* FileKind(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a device";
+}
+
+// The data ids of a system: its own (the bus device and the rectifier group)
+// and its units'.
+std::vector<std::pair<unsigned int, std::string>> DataIds(const SystemConfig& system) {
+  std::vector<std::pair<unsigned int, std::string>> ids{{system.data_id, "the power system"}};
+  for (const std::string list : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = system.settings[list];
+    if (!units.isArray()) continue;
+    for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
+      ids.emplace_back(units[i]["data_id"].asUInt(), list + "[" + std::to_string(i) + "]");
+    }
+  }
+  return ids;
+}
+
+std::string UnitList(const SystemConfig& system, const char* list, const char* kind) {
+  const Json::Value& units = system.settings[list];
+  const Json::ArrayIndex count = units.isArray() ? units.size() : 0;
+  std::string text = std::to_string(count) + " " + kind + " unit" + (count == 1 ? "" : "s");
+  if (count == 0) return text;
+  text += " (";
+  for (Json::ArrayIndex i = 0; i < count; ++i) {
+    text += (i ? ", " : "") + std::to_string(units[i]["data_id"].asUInt());
+  }
+  return text + ")";
+}
+
+}  // namespace
+
+std::string PortProblem(const std::string& port) {
+  struct stat status {};
+  if (stat(port.c_str(), &status) != 0) {
+    if (errno == ENOENT) return "serial port " + port + " does not exist";
+    return "serial port " + port + " cannot be examined: " + std::strerror(errno);
+  }
+  if (S_ISCHR(status.st_mode)) return "";
+  return "serial port " + port + " is not a character device (it is " + FileKind(status.st_mode) +
+         ")";
+}
+
+void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems,
+                    bool missing_refused) {
+  std::vector<SystemConfig> kept;
+  for (SystemConfig& system : systems) {
+    std::string reason = PortProblem(system.port);
+    if (!missing_refused && reason.find(" does not exist") != std::string::npos) reason.clear();
+    if (reason.empty()) {
+      kept.push_back(std::move(system));
+    } else {
+      problems.push_back({system.file, system.name, reason});
+    }
+  }
+  systems = std::move(kept);
+}
+
+void RefuseSharedDataIds(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems) {
+  std::map<unsigned int, std::string> taken;  // data id: which system's device has it
+  std::vector<SystemConfig> kept;
+  for (SystemConfig& system : systems) {
+    std::string reason;
+    for (const auto& [id, device] : DataIds(system)) {
+      const auto other = taken.find(id);
+      if (other == taken.end()) continue;
+      reason = device + " has data id " + std::to_string(id) + ", which " + other->second +
+               " has; data ids must differ across all systems";
+      break;
+    }
+    if (!reason.empty()) {
+      problems.push_back({system.file, system.name, reason});
+      continue;
+    }
+    for (const auto& [id, device] : DataIds(system)) {
+      taken.emplace(id, device + " of system \"" + system.name + "\" (in " + system.file + ")");
+    }
+    kept.push_back(std::move(system));
+  }
+  systems = std::move(kept);
+}
+
+std::string PlanSummary(const SystemConfig& system) {
+  const Json::Value& address = system.settings["address"];
+  return system.name + ": port " + system.port + ", address " +
+         (address.isNull() ? std::string("1 (default)") : std::to_string(address.asUInt())) +
+         ", data id " + std::to_string(system.data_id) + ": " +
+         UnitList(system, "acSetting", "AC") + ", " + UnitList(system, "dcSetting", "DC") +
+         ", the rectifier group (" + std::to_string(system.data_id) + ")";
+}
+
+}  // namespace runtime

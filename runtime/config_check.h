@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "runtime/system_config.h"
+
+namespace runtime {
+
+// "" when `port` is a character device; else why it cannot be a serial port:
+// it does not exist, or is another kind of file.
+std::string PortProblem(const std::string& port);
+
+// Moves to `problems` every system whose port exists but is not a character
+// device, and with `missing_refused` also every system whose port does not
+// exist (run leaves those to the opening of the port, which names the reason).
+void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems,
+                    bool missing_refused);
+
+// Moves to `problems` every system that has a data id (its own or a unit's)
+// that an earlier system (in any file) has: history, cache rows and alarms
+// are kept by data id.
+void RefuseSharedDataIds(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems);
+
+// One line on what the system will poll: "site-a: port /dev/ttyUSB0, address 1,
+// data id 100: 1 AC unit (11), 1 DC unit (21), the rectifier group (100)".
+std::string PlanSummary(const SystemConfig& system);
+
+}  // namespace runtime

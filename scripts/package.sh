@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the Debian package of a build directory and checks it.
+#   scripts/package.sh BUILD_DIR ARCH          package, then its contents
+#   scripts/package.sh BUILD_DIR ARCH install  also install it with dpkg -i (root only),
+#       try the installed programs with BUILD_DIR moved away, verify the unit
+#       with systemd-analyze, then remove and purge it
+# The build directory must be configured with -DCMAKE_INSTALL_PREFIX=/usr and built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir="$1" arch="$2" action="${3:-}"
+
+rm -rf "$build_dir/package"
+cpack --config "$build_dir/CPackConfig.cmake" -B "$build_dir/package" >/dev/null
+deb="$(ls "$build_dir"/package/korvan_*_"$arch".deb)"
+echo "package: $deb, $(stat -c %s "$deb") bytes"
+
+fail() { echo "package: $*" >&2; exit 1; }
+
+# Contents: the architecture, the paths, and no RUNPATH that leaves the tree.
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture is not $arch"
+depends="$(dpkg-deb -f "$deb" Depends)"
+echo "package: Depends: $depends"
+for library in libc6 libstdc++6 libjsoncpp libfmt libsqlite3; do
+  [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library"
+done
+listing="$(dpkg-deb -c "$deb" | awk '{print $6}')"
+triplet="$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)"
+for path in ./usr/bin/korvan-host ./usr/bin/korvan-sim "./usr/lib/$triplet/korvan/libkorvan.so" \
+    "./usr/lib/$triplet/korvan/libkmxhost.so" ./etc/korvan/korvan.json ./etc/default/korvan \
+    ./usr/lib/systemd/system/korvan.service ./usr/share/man/man1/korvan-host.1.gz \
+    ./usr/share/man/man1/korvan-sim.1.gz ./usr/share/doc/korvan/README.md \
+    ./usr/share/doc/korvan/examples/config/site.json; do
+  grep -qx "$path" <<<"$listing" || fail "$path is not in the package"
+done
+unpacked="$(mktemp -d)"
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+dpkg-deb -e "$deb" "$unpacked/DEBIAN"
+grep -qx /etc/korvan/korvan.json "$unpacked/DEBIAN/conffiles" || fail "korvan.json is no conffile"
+for binary in "$unpacked"/usr/bin/* "$unpacked/usr/lib/$triplet/korvan/"*.so; do
+  runpath="$(readelf -d "$binary" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
+  tr ':' '\n' <<<"$runpath" | grep -v '^$ORIGIN' | grep . &&
+    fail "${binary#"$unpacked"} has a RUNPATH outside the tree: $runpath"
+  case "${binary##*/}" in
+    korvan-host | korvan-sim) [ "$runpath" = "\$ORIGIN/../lib/$triplet/korvan" ] ||
+      fail "${binary#"$unpacked"} has RUNPATH \"$runpath\"" ;;
+  esac
+done
+echo "package: contents of $arch checked ($(wc -l <<<"$listing") entries)"
+
+[ "$action" = install ] || exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package: not root: the install test (dpkg -i, purge) is skipped"
+  exit 0
+fi
+if dpkg-query -W korvan >/dev/null 2>&1; then fail "a korvan package is installed already"; fi
+away="$build_dir.moved-away"
+work="$(mktemp -d)"
+restore() {
+  [ -d "$away" ] && mv "$away" "$build_dir"
+  dpkg -P korvan >/dev/null 2>&1 || true
+  rm -rf "$unpacked" "$work"
+}
+trap restore EXIT
+dpkg -i "$deb" >/dev/null
+mv "$build_dir" "$away"  # the installed files only
+korvan-host --version
+korvan-sim --version >/dev/null
+korvan-host check --config /etc/korvan/korvan.json --no-ports
+set +e
+korvan-host check --config /etc/korvan/korvan.json >"$work/check.out" 2>"$work/check.err"
+code=$?
+set -e
+if [ -c /dev/ttyUSB0 ]; then
+  [ "$code" -eq 0 ] || fail "check of the installed configuration: exit code $code"
+else
+  [ "$code" -eq 9 ] && grep -q "serial port /dev/ttyUSB0 does not exist" "$work/check.err" ||
+    fail "check without /dev/ttyUSB0: exit code $code, $(cat "$work/check.err")"
+fi
+(cd "$work" && korvan-host simulate --cycles 2 --db "$work/k.db" --quiet-log >"$work/sim.out")
+grep -q "cycle 2" "$work/sim.out" || fail "simulate --cycles 2 printed no second cycle"
+systemd-analyze verify /usr/lib/systemd/system/korvan.service
+mv "$away" "$build_dir"
+dpkg -r korvan >/dev/null
+[ -f /etc/korvan/korvan.json ] || fail "remove took the conffile"
+dpkg -P korvan >/dev/null
+[ ! -e /etc/korvan/korvan.json ] && [ ! -e /usr/bin/korvan-host ] || fail "purge left files"
+echo "package: installed, ran (--version, check, simulate), verified the unit, removed, purged"

@@ -1,0 +1,187 @@
+// korvan-host check: a table of good and bad configurations with their
+// messages; run refuses what check refuses; logging under journald.
+#include <gtest/gtest.h>
+#include <json/writer.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+#include "tools/cli/host_cli.h"
+
+namespace {
+
+struct HostRun {
+  int code = -1;
+  std::string out, err;
+};
+
+HostRun RunHost(std::vector<std::string> args) {
+  static const std::atomic<bool> kNever{false};
+  args.insert(args.begin(), {"korvan-host", "--plugin", KORVAN_PLUGIN_PATH});
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  std::ostringstream out, err;
+  HostRun run;
+  run.code = cli::RunHostCli(static_cast<int>(argv.size()), argv.data(), out, err, kNever);
+  run.out = out.str();
+  run.err = err.str();
+  return run;
+}
+
+// A good system "site-a" on /dev/null, changed by `edit`.
+std::string Site(const std::function<void(Json::Value&)>& edit = nullptr) {
+  Json::Value site(Json::objectValue);
+  site["name"] = "site-a";
+  site["port"] = "/dev/null";
+  site["data_id"] = 100;
+  site["acSetting"][0]["data_id"] = 11;
+  site["acSetting"][0]["appSetting"]["diff_v"] = 5;
+  site["dcSetting"][0]["data_id"] = 21;
+  site["dcSetting"][0]["appSetting"]["diff_i"] = "2";
+  site["rcSetting"] = Json::Value(Json::objectValue);
+  if (edit) edit(site);
+  return Json::writeString(Json::StreamWriterBuilder(), site);
+}
+
+TEST(Check, AGoodConfigurationPrintsItsPlan) {
+  TempDir dir;
+  const std::string file = dir.Write("site.json", Site([](Json::Value& site) {
+                                       site["dcSetting"][1]["data_id"] = 22;
+                                       site["address"] = 3;
+                                     }));
+  const HostRun run = RunHost({"check", "--config", file});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "site-a: port /dev/null, address 3, data id 100: 1 AC unit (11), 2 DC units (21, 22), "
+            "the rectifier group (100)\n1 system ready, 0 problems\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(Check, RefusesEachBadConfigurationWithItsReason) {
+  TempDir dir;
+  const std::string regular = dir.Write("not-a-port", "");
+  struct Case {
+    std::string text;
+    std::string reason;  // after "FILE: system "site-a": "; a whole-file reason after "FILE: "
+    bool whole_file = false;
+  };
+  const std::vector<Case> cases{
+      {Site([](Json::Value& s) {
+         s["dcSettings"] = s["dcSetting"];
+         s.removeMember("dcSetting");
+       }),
+       "unknown key \"dcSettings\" (did you mean \"dcSetting\"?)"},
+      {Site([](Json::Value& s) { s["baud"] = 9600; }),
+       "unknown key \"baud\"; the known keys are name, port, device_type, data_id, "
+       "comm_lost_after, notify_cmd, address, protocol_version, timeout_ms, acSetting, "
+       "dcSetting, rcSetting"},
+      {Site([](Json::Value& s) { s["acSetting"][0]["appSetting"]["diff_u"] = 1; }),
+       "acSetting[0].appSetting: unknown key \"diff_u\" (did you mean \"diff_v\"?)"},
+      {Site([](Json::Value& s) { s["rcSetting"]["appSetting"] = 1; }),
+       "rcSetting: unknown key \"appSetting\" (it takes no keys)"},
+      {Site([](Json::Value& s) { s["address"] = "1"; }),
+       "\"address\" must be a whole number, not a text"},
+      {Site([](Json::Value& s) { s["rcSetting"] = Json::Value(Json::arrayValue); }),
+       "\"rcSetting\" must be a JSON object, not an array"},
+      {Site([](Json::Value& s) { s["dcSetting"][0]["appSetting"]["diff_v"] = true; }),
+       "dcSetting[0].appSetting: \"diff_v\" must be a number (or a text holding one), not true "
+       "or false"},
+      {Site([](Json::Value& s) { s["dcSetting"][0]["data_id"] = 11; }),
+       "dcSetting[0].data_id 11 is also the data id of acSetting[0]"},
+      {Site([](Json::Value& s) { s.removeMember("rcSetting"); }),
+       "the device refused its configuration: no rcSetting (the rectifier group) given"},
+      {Site([](Json::Value& s) { s["device_type"] = "korvan-x"; }),
+       "the plug-in has no provider for device type \"korvan-x\""},
+      {Site([](Json::Value& s) { s["port"] = "/dev/korvan-no-such-port"; }),
+       "serial port /dev/korvan-no-such-port does not exist"},
+      {Site([&](Json::Value& s) { s["port"] = regular; }),
+       "serial port " + regular + " is not a character device (it is a regular file)"},
+      {"{\"systems\": [" + Site() + "], \"system\": 1}",
+       "unknown key \"system\" (did you mean \"systems\"?) (a file with \"systems\" holds nothing "
+       "else)",
+       true},
+  };
+  for (const Case& row : cases) {
+    const std::string file = dir.Write("f.json", row.text);
+    const HostRun run = RunHost({"check", "--config", file});
+    EXPECT_EQ(run.code, 9) << row.text;
+    const std::string where = row.whole_file ? file + ": " : file + ": system \"site-a\": ";
+    EXPECT_EQ(run.err, "korvan-host: check: " + where + row.reason + "\n") << row.text;
+    EXPECT_EQ(run.out, "0 systems ready, 1 problem\n") << row.text;
+  }
+}
+
+TEST(Check, DataIdsAndNamesDifferAcrossFilesAndPortsCanBeLeftAlone) {
+  TempDir dir;
+  const std::string one =
+      dir.Write("one.json", Site([](Json::Value& s) { s["port"] = "/dev/korvan-no-such-port"; }));
+  const std::string two = dir.Write("two.json", Site([](Json::Value& s) {
+                                      s["name"] = "site-b";
+                                      s["acSetting"][0]["data_id"] = 12;
+                                    }));
+  const HostRun run = RunHost({"check", "--no-ports", "--config", one, "--config", two});
+  EXPECT_EQ(run.code, 9);
+  EXPECT_EQ(run.err, "korvan-host: check: " + two +
+                         ": system \"site-b\": the power system has data id 100, which the power "
+                         "system of system \"site-a\" (in " +
+                         one + ") has; data ids must differ across all systems\n");
+  EXPECT_EQ(run.out.rfind("site-a: port /dev/korvan-no-such-port", 0), 0u) << run.out;
+}
+
+// run refuses a system for what check refuses it for, with the same reason.
+TEST(Check, RunRefusesWhatCheckRefuses) {
+  TempDir dir;
+  const std::string regular = dir.Write("not-a-port", "");
+  const std::string file =
+      dir.Write("f.json", "{\"systems\": [" + Site([](Json::Value& s) { s["timeout_ms"] = -5; }) +
+                              ", " + Site([&](Json::Value& s) {
+                                s["name"] = "site-b";
+                                s["data_id"] = 200;
+                                s["acSetting"][0]["data_id"] = 211;
+                                s["dcSetting"][0]["data_id"] = 221;
+                                s["port"] = regular;
+                              }) +
+                              "]}");
+  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db")});
+  EXPECT_EQ(run.code, 1);
+  for (const std::string& reason :
+       {std::string("system \"site-a\": \"timeout_ms\" must be a whole number, not a number"),
+        "system \"site-b\": serial port " + regular + " is not a character device"}) {
+    EXPECT_NE(run.err.find("korvan-host: " + file + ": " + reason), std::string::npos) << run.err;
+  }
+}
+
+// Under journald (JOURNAL_STREAM names standard error) every line carries its
+// priority and the summaries are off unless asked for.
+TEST(Logging, UnderJournaldLinesCarryPrioritiesAndSummariesAreOff) {
+  TempDir dir;
+  struct stat status {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &status), 0);
+  setenv("JOURNAL_STREAM",
+         (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino)).c_str(), 1);
+  const HostRun quiet = RunHost({"simulate", "--cycles", "1", "--db", dir.File("a.db")});
+  const HostRun summary = RunHost({"simulate", "--cycles", "1", "--db", dir.File("b.db"),
+                                   "--summary", "on", "--log-level", "debug"});
+  unsetenv("JOURNAL_STREAM");
+  EXPECT_EQ(quiet.code, 0) << quiet.err;
+  EXPECT_EQ(quiet.out.find("cycle 1"), std::string::npos) << quiet.out;
+  EXPECT_NE(quiet.out.find("<5>simulator: serving"), std::string::npos) << quiet.out;
+  EXPECT_EQ(quiet.err.find("<7>"), std::string::npos) << "trace lines are debug, off at info";
+  EXPECT_NE(summary.out.find("<6>simulated (data id 100) cycle 1"), std::string::npos);
+  EXPECT_NE(summary.err.find("<7>stdout: log: "), std::string::npos) << summary.err;
+  for (const std::string& text : {quiet.out, quiet.err, summary.out, summary.err}) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_TRUE(line.size() > 3 && line[0] == '<' && line[2] == '>') << line;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include "tools/cli/check_command.h"
+
+#include "runtime/config_check.h"
+#include "runtime/exit_codes.h"
+#include "runtime/power_system.h"
+#include "tools/plugin_loader.h"
+
+namespace cli {
+
+CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
+  CLI::App* command = app.add_subcommand(
+      "check", "validate configuration files as run would, without opening a port");
+  command->fallthrough();
+  command->add_option("--config", options.files, "configuration file (repeat for several files)")
+      ->required();
+  command->add_flag("--no-ports", options.no_ports,
+                    "do not look at the serial ports (checking on another machine)");
+  command->footer(
+      "Prints what each system will poll, and every problem on standard error.\n"
+      "Exit codes: 0 every system is valid; 3 the plug-in cannot be loaded; 9 a file or a "
+      "system is refused; 100 and above: wrong command line (106: no --config).");
+  return command;
+}
+
+int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::ostream& out,
+             std::ostream& err) {
+  std::vector<runtime::SystemConfig> systems;
+  std::vector<runtime::ConfigProblem> problems;
+  for (const std::string& file : options.files) {
+    runtime::LoadedConfig loaded = runtime::LoadConfigFile(file);
+    for (runtime::SystemConfig& system : loaded.systems) systems.push_back(std::move(system));
+    for (runtime::ConfigProblem& problem : loaded.problems) problems.push_back(std::move(problem));
+  }
+  runtime::RefuseRepeatedNames(systems, problems);
+  runtime::RefuseSharedDataIds(systems, problems);
+  if (!options.no_ports) runtime::RefuseBadPorts(systems, problems, true);
+
+  PluginLoader loader;
+  std::string error;
+  if (!loader.Load(plugin_path, error)) {
+    err << "korvan-host: check: " << error << "\n";
+    return runtime::exit_codes::kPlugin;
+  }
+  // The bus device is made and configured as run makes it; its port stays closed.
+  const ProviderList providers = loader.GetProviders();
+  runtime::EventStream events;
+  std::size_t ready = 0;
+  for (const runtime::SystemConfig& system : systems) {
+    runtime::ConfigProblem problem;
+    if (!runtime::PowerSystem::Create(system, providers, events, {}, problem)) {
+      problems.push_back(problem);
+      continue;
+    }
+    out << runtime::PlanSummary(system) << "\n";
+    ++ready;
+  }
+  for (const runtime::ConfigProblem& problem : problems) {
+    err << "korvan-host: check: " << problem.Message() << "\n";
+  }
+  out << ready << (ready == 1 ? " system" : " systems") << " ready, " << problems.size()
+      << (problems.size() == 1 ? " problem" : " problems") << "\n";
+  return problems.empty() ? runtime::exit_codes::kOk : runtime::exit_codes::kConfigRefused;
+}
+
+}  // namespace cli
