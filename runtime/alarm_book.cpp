@@ -6,29 +6,41 @@ namespace runtime {
 
 std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
                                          const std::vector<rule_value>& rules,
-                                         const std::string& time) {
+                                         const std::function<std::string()>& time) {
+  using utf8_text::IsValidUtf8;
+  using utf8_text::ValidUtf8;
   std::vector<AlarmEvent> changes;
+  std::string stamp;
   for (const rule_value& rule : rules) {
     // Keyed as stored: texts with bytes that are not UTF-8 are stored with
-    // U+FFFD, and a restored alarm must meet its rule again.
-    Key key{device, utf8_text::ValidUtf8(rule.id), utf8_text::ValidUtf8(rule.text)};
-    if (!unconfirmed_.empty()) unconfirmed_.erase(key);
-    auto found = active_.find(key);
+    // U+FFFD, and a restored alarm must meet its rule again. Valid texts,
+    // the usual case, are looked up as they are.
+    std::string id_repaired, text_repaired;
+    std::string_view id = rule.id, text = rule.text;
+    if (!IsValidUtf8(id)) id = id_repaired = ValidUtf8(id);
+    if (!IsValidUtf8(text)) text = text_repaired = ValidUtf8(text);
+    const KeyView view{device.data_id, device.record_type, id, text};
+    if (!unconfirmed_.empty()) {
+      auto unconfirmed = unconfirmed_.find(view);
+      if (unconfirmed != unconfirmed_.end()) unconfirmed_.erase(unconfirmed);
+    }
+    auto found = active_.find(view);
     const bool was_active = found != active_.end();
     if (rule.active == was_active) continue;
 
+    if (stamp.empty()) stamp = time();
     AlarmEvent event;
     event.raised = rule.active;
-    event.time = time;
+    event.time = stamp;
     event.data_id = device.data_id;
     event.record_type = device.record_type;
     event.level = rule.level;
-    event.id = key.id;
-    event.code = utf8_text::ValidUtf8(rule.code);
-    event.name = utf8_text::ValidUtf8(rule.name);
-    event.text = key.text;
+    event.id = std::string(id);
+    event.code = ValidUtf8(rule.code);
+    event.name = ValidUtf8(rule.name);
+    event.text = std::string(text);
     if (rule.active) {
-      active_.emplace(std::move(key), event);
+      active_.emplace(Key{device, event.id, event.text}, event);
     } else {
       active_.erase(found);
     }

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -28,9 +30,14 @@ struct DeviceKey {
 // raises or clears that alarm; a rule that agrees with it changes nothing.
 class AlarmBook {
  public:
-  // Applies a batch; the raises and clears it caused, in rule order.
+  // Applies a batch; the raises and clears it caused, in rule order, stamped
+  // with time(). A batch that changes nothing allocates nothing.
   std::vector<AlarmEvent> Apply(const DeviceKey& device, const std::vector<rule_value>& rules,
-                                const std::string& time);
+                                const std::function<std::string()>& time);
+  std::vector<AlarmEvent> Apply(const DeviceKey& device, const std::vector<rule_value>& rules,
+                                const std::string& time) {
+    return Apply(device, rules, [&time] { return time; });
+  }
   // Takes over alarms that were active before a restart, so that they are
   // not raised a second time. They stay unconfirmed until a rule of their
   // device names them again.
@@ -47,18 +54,37 @@ class AlarmBook {
   std::vector<AlarmEvent> Active() const;
 
  private:
+  // An alarm: its device, id and text. Keys are compared through views, so
+  // that a rule is looked up without copying its texts.
+  struct KeyView {
+    std::uint32_t data_id;
+    int record_type;
+    std::string_view id;
+    std::string_view text;
+    bool operator<(const KeyView& other) const {
+      return std::tie(data_id, record_type, id, text) <
+             std::tie(other.data_id, other.record_type, other.id, other.text);
+    }
+  };
   struct Key {
     DeviceKey device;
     std::string id;
     std::string text;
-    bool operator<(const Key& other) const {
-      return std::tie(device, id, text) < std::tie(other.device, other.id, other.text);
+    KeyView View() const { return KeyView{device.data_id, device.record_type, id, text}; }
+  };
+  struct Less {
+    using is_transparent = void;
+    static KeyView View(const Key& key) { return key.View(); }
+    static const KeyView& View(const KeyView& key) { return key; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return View(a) < View(b);
     }
   };
 
   // Only active alarms are kept: an absent key is a cleared alarm.
-  std::map<Key, AlarmEvent> active_;
-  std::set<Key> unconfirmed_;
+  std::map<Key, AlarmEvent, Less> active_;
+  std::set<Key, Less> unconfirmed_;
 };
 
 }  // namespace runtime

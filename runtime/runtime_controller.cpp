@@ -135,7 +135,7 @@ DeviceKey RuntimeController::KeyFor(unsigned int data_id) const {
 
 bool RuntimeController::ApplyRules(const DeviceKey& device, const std::vector<rule_value>& rules) {
   const std::vector<AlarmEvent> changes =
-      alarms_.Apply(device, rules, LocalTimeText(host_clock::LocalNow()));
+      alarms_.Apply(device, rules, [] { return LocalTimeText(host_clock::LocalNow()); });
   for (const AlarmEvent& event : changes) events_.Alarm(system_, event);
   return !changes.empty();
 }

@@ -11,9 +11,13 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 
+// History ids grow without AUTOINCREMENT (whose counter would cost every
+// commit a page): a new row takes the largest id plus one, and only the
+// oldest rows are ever deleted, so no id comes back. Files of earlier
+// versions keep their AUTOINCREMENT.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS history (
-  id          INTEGER PRIMARY KEY AUTOINCREMENT,
+  id          INTEGER PRIMARY KEY,
   data_id     INTEGER NOT NULL,
   record_type INTEGER NOT NULL,
   time        TEXT    NOT NULL,

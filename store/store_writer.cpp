@@ -62,7 +62,7 @@ void StoreWriter::OnEvent(const RuntimeEvent& event) {
     default:
       return;
   }
-  if (now >= NextDeadline()) Commit(now);
+  if (now >= NextDeadline()) Commit(now, false);
 }
 
 EventSubscriber::Clock::time_point StoreWriter::NextDeadline() {
@@ -73,14 +73,19 @@ EventSubscriber::Clock::time_point StoreWriter::NextDeadline() {
                   after(cache_dirty_since_, options_.cache_interval));
 }
 
-void StoreWriter::Commit(Clock::time_point now) {
+void StoreWriter::Commit(Clock::time_point now, bool everything) {
   StoreBatch& batch = waiting_;
+  // Cache rows only when their interval is over: each commit that carries
+  // them writes their pages once more.
+  const bool with_cache = everything || (cache_dirty_since_ != Clock::time_point::max() &&
+                                         now >= cache_dirty_since_ + options_.cache_interval);
   batch.cache.clear();
   for (auto& [key, entry] : cache_) {
-    if (entry.dirty) batch.cache.push_back(entry.row);
+    if (with_cache && entry.dirty) batch.cache.push_back(entry.row);
   }
   if (batch.Empty()) {
-    waiting_since_ = cache_dirty_since_ = Clock::time_point::max();
+    waiting_since_ = Clock::time_point::max();
+    if (with_cache) cache_dirty_since_ = Clock::time_point::max();
     return;
   }
   try {
@@ -89,14 +94,17 @@ void StoreWriter::Commit(Clock::time_point now) {
     // Everything waits for the next attempt, an interval from now.
     batch.cache.clear();
     waiting_since_ = now;
-    if (cache_dirty_since_ != Clock::time_point::max()) cache_dirty_since_ = now;
+    if (with_cache) cache_dirty_since_ = now - options_.cache_interval + options_.commit_interval;
     Report(error.what());
     return;
   }
   commits_.fetch_add(1);
-  for (auto& [key, entry] : cache_) entry.dirty = false;
   batch = StoreBatch();
-  waiting_since_ = cache_dirty_since_ = Clock::time_point::max();
+  waiting_since_ = Clock::time_point::max();
+  if (with_cache) {
+    for (auto& [key, entry] : cache_) entry.dirty = false;
+    cache_dirty_since_ = Clock::time_point::max();
+  }
   Report("");
 }
 

@@ -23,8 +23,10 @@ struct StoreWriterOptions {
   // device saves).
   std::chrono::milliseconds history_every{60000};
   // Cache rows are written at most this long after their record changed,
-  // with any commit before that, and when the runtime stops.
-  std::chrono::milliseconds cache_interval{60000};
+  // and when the runtime stops. A restart
+  // shows restored records only until the first cycle completes, and they
+  // are old by then anyway.
+  std::chrono::milliseconds cache_interval{300000};
   // While the database refuses writes, at most this many history rows wait;
   // the oldest go first.
   std::size_t max_waiting_rows = 20000;
@@ -44,15 +46,17 @@ class StoreWriter : public EventSubscriber {
 
   void OnEvent(const RuntimeEvent& event) override;
   Clock::time_point NextDeadline() override;
-  void OnDeadline() override { Commit(Clock::now()); }
-  void OnSync() override { Commit(Clock::now()); }
+  void OnDeadline() override { Commit(Clock::now(), false); }
+  void OnSync() override { Commit(Clock::now(), true); }
 
   // Commits made, and history rows left out because too many waited.
   std::uint64_t Commits() const { return commits_.load(); }
   std::uint64_t DroppedRows() const { return dropped_rows_.load(); }
 
  private:
-  void Commit(Clock::time_point now);
+  // Writes what waits; the cache rows too when their interval is over or
+  // `everything` is asked for.
+  void Commit(Clock::time_point now, bool everything);
   void Waiting(Clock::time_point now);
   void Report(const std::string& problem);
 

@@ -188,8 +188,9 @@ TEST(StoreWriter, AFailedCommitKeepsItsRowsForTheNextAttempt) {
   EXPECT_NE(problems[0].find("database " + rig.dir.File("k.db")), std::string::npos) << problems[0];
 }
 
-TEST(StoreWriter, TheCommitIntervalEndsWithoutAnotherEvent) {
+TEST(StoreWriter, TheCommitIntervalEndsWithoutAnotherEventAndTheCacheWaitsForItsOwn) {
   Rig rig(Options(std::chrono::milliseconds(20), std::chrono::milliseconds(0)));
+  rig.Published(11, Tagged(1));
   rig.History(11, kNoon, Tagged(1));
   // No flush: the writer's own deadline commits the row.
   for (int waited = 0; waited < 1000 && rig.writer->Commits() == 0; ++waited) {
@@ -197,6 +198,9 @@ TEST(StoreWriter, TheCommitIntervalEndsWithoutAnotherEvent) {
   }
   EXPECT_EQ(rig.writer->Commits(), 1u);
   EXPECT_EQ(rig.store->History(11, 0).size(), 1u);
+  EXPECT_FALSE(rig.store->FindCache(11, 5209));  // its interval is an hour
+  rig.events.Flush();
+  EXPECT_EQ(rig.store->FindCache(11, 5209), Tagged(1));
 }
 
 // A writer killed at a random moment: the file is whole and checked at the

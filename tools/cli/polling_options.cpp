@@ -68,7 +68,7 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
   command
       .add_option("--cache-interval", options.cache_interval,
                   "seconds within which a changed record reaches the cache that a restart "
-                  "restores, 0 to 3600 (also written with every commit and at the end)")
+                  "restores, 0 to 3600 (and when polling ends)")
       ->check(CLI::Range(0.0, 3600.0))
       ->capture_default_str();
   command

@@ -59,4 +59,14 @@ std::string ValidUtf8(std::string_view text) {
   return valid;
 }
 
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t bad = 1;
+    const std::size_t length = SequenceAt(text, at, bad);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 }  // namespace utf8_text

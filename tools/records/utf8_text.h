@@ -12,5 +12,7 @@ namespace utf8_text {
 // continuation byte, a sequence cut short, an overlong form, a surrogate or a
 // code point above U+10FFFF. Valid text comes back unchanged.
 std::string ValidUtf8(std::string_view text);
+// Whether ValidUtf8 would return `text` unchanged; allocates nothing.
+bool IsValidUtf8(std::string_view text);
 
 }  // namespace utf8_text
