@@ -12,6 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin="$(cd "${1:-build/bin}" && pwd)"
+# The libraries beside the programs, whatever their run path names.
+export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 window="${KORVAN_BENCH_WINDOW:-20}"
 warmup=5
 work="$(mktemp -d /tmp/korvan-bench-runtime.XXXXXX)"
@@ -68,6 +70,10 @@ stop_all() {
 measure() {
   local pid=$1 out=$2 s0 s1 c0 c1
   sleep "$warmup"
+  if ! kill -0 "$pid" 2>/dev/null; then
+    echo "korvan-host ended early; see $out" >&2
+    exit 1
+  fi
   read -r -a s0 < <(sample "$pid")
   c0=$(grep -c '"reason":"cycle"' "$out" || true)
   sleep "$window"
