@@ -33,7 +33,15 @@ void Pause(unsigned int microseconds) {
   usleep(microseconds);
 }
 
-void SetClock(ClockFunction clock) { Clock() = std::move(clock); }
-void SetPause(PauseFunction pause) { PauseHook() = std::move(pause); }
+bool ClockInstalled() {
+  return static_cast<bool>(Clock());
+}
+
+void SetClock(ClockFunction clock) {
+  Clock() = std::move(clock);
+}
+void SetPause(PauseFunction pause) {
+  PauseHook() = std::move(pause);
+}
 
 }  // namespace host_clock

@@ -17,6 +17,10 @@ KMX_HOST_API void Pause(unsigned int microseconds);
 using ClockFunction = std::function<boost::posix_time::ptime()>;
 using PauseFunction = std::function<void(unsigned int)>;
 
+// A clock other than the system's local time is installed: local times
+// cannot be mapped to moments of the steady clock.
+KMX_HOST_API bool ClockInstalled();
+
 // An empty function restores the default.
 KMX_HOST_API void SetClock(ClockFunction clock);
 KMX_HOST_API void SetPause(PauseFunction pause);

@@ -52,6 +52,9 @@ class KMX_HOST_API KMXSPDevice : public KMXVDevice {
   LineQuality Quality() const { return counters_.Snapshot(); }
   void SetReplyTimeout(std::chrono::milliseconds timeout) { reply_timeout_ = timeout; }
   std::chrono::milliseconds ReplyTimeout() const { return reply_timeout_; }
+  // When the outstanding request's time-out runs out (meaningful while
+  // IsProcessing()).
+  std::chrono::steady_clock::time_point ExchangeDeadline() const { return exchange_deadline_; }
 
  protected:
   // Starts waiting for a reply to a request of `request_bytes` bytes.

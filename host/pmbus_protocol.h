@@ -109,6 +109,9 @@ class KMX_HOST_API PMBusProtocol : public KMXSPDevice {
   // that the request goes out again now rather than after the time-out.
   // True when it did.
   bool LineQuiet();
+  // A damaged frame arrived for the outstanding request: LineQuiet is due once
+  // the line has been quiet for a while.
+  bool ReplyDamaged() const { return damaged_reply_; }
   void SetPollingStep(std::int32_t step) { polling_step_ = step; }
 
  protected:

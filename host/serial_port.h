@@ -29,6 +29,10 @@ class KMX_HOST_API SerialPort {
   // when the port failed or disappeared; `error` then says why and the port
   // is to be closed and opened again. The default cannot read.
   virtual long Read(unsigned char* buffer, std::size_t size, int timeout_ms, std::string& error);
+  // A descriptor that poll() reports readable when bytes arrived or the port
+  // failed, so that a driver can wait for it together with other events; -1
+  // when there is none (then Read is called with a time-out instead).
+  virtual int PollDescriptor() const { return -1; }
   // The device path, for messages.
   virtual std::string Path() const { return std::string(); }
 };

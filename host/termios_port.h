@@ -21,6 +21,7 @@ class KMX_HOST_API TermiosPort : public SerialPort {
   // Writes everything, waiting for the line while it is full (at most 2 s).
   bool Write(const unsigned char* data, std::size_t length) override;
   long Read(unsigned char* buffer, std::size_t size, int timeout_ms, std::string& error) override;
+  int PollDescriptor() const override { return fd_; }
   std::string Path() const override { return path_; }
 
   // Why the last Write failed.

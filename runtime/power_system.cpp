@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 #include <stdexcept>
 
@@ -166,30 +167,73 @@ void PowerSystem::Start() {
 
 void PowerSystem::Stop() {
   stop_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (driver_) driver_->Wake();
+  }
+  {
+    // Ends a hand-over wait: its predicate is checked under this mutex.
+    std::lock_guard<std::mutex> lock(handover_mutex_);
+  }
+  handover_.notify_all();
   if (thread_.joinable()) thread_.join();
   std::lock_guard<std::mutex> lock(mutex_);
   if (bus_) bus_->ClosePort();
 }
 
 void PowerSystem::PollLoop() {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point due = Clock::time_point::min();
   while (!stop_.load()) {
+    bool failed = false;
     try {
+      // The wait touches no device state (and the driver is replaced only on
+      // this thread): readers take the lock meanwhile.
+      const bool readable = driver_->Wait(due);
       std::lock_guard<std::mutex> lock(mutex_);
-      driver_->Step();
+      driver_->Work(readable);
       WatchRefusals();
       WatchCommunication();
       WatchCountMismatch();
+      // The driver may have been made anew: its first step is due at once.
+      due = std::min(driver_->NextDue(), NextWatch());
     } catch (const std::exception& error) {
       // A device that throws must not end the process; polling goes on.
       events_.Problem(config_.name, std::string("polling step failed: ") + error.what());
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      failed = true;
     } catch (...) {
       events_.Problem(config_.name, "polling step failed: an exception of unknown type");
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      failed = true;
     }
-    // Let a waiting reader take the lock before the next step does.
-    if (readers_waiting_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The devices' trace lines (standard output, caught by StdoutTrace) go
+    // out with the step that wrote them; nothing to do when none did.
+    std::fflush(stdout);
+    TellAttention();
+    if (failed) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      due = Clock::time_point::min();
+    }
+    // Let waiting readers take the lock before the next step does.
+    if (readers_waiting_.load() > 0) {
+      std::unique_lock<std::mutex> lock(handover_mutex_);
+      handover_.wait(lock, [this] { return readers_waiting_.load() == 0 || stop_.load(); });
+    }
   }
+}
+
+std::chrono::steady_clock::time_point PowerSystem::NextWatch() const {
+  auto next = std::chrono::steady_clock::time_point::max();
+  if (!HostAlarmActive(host_alarms::kCommunicationLost) && options_.comm_lost_after.count() > 0) {
+    next = last_progress_ + options_.comm_lost_after;
+  }
+  if (next_restart_) next = std::min(next, *next_restart_);
+  return next;
+}
+
+void PowerSystem::TellAttention() {
+  const bool attention = Repeating() || Failing();
+  if (attention && !attention_ && attention_listener_) attention_listener_();
+  attention_ = attention;
 }
 
 void PowerSystem::WatchRefusals() {
@@ -344,8 +388,17 @@ void PowerSystem::SetHostAlarm(const HostAlarm& alarm, const std::string& text) 
 void PowerSystem::WithLock(const std::function<void()>& read) {
   readers_waiting_.fetch_add(1);
   std::lock_guard<std::mutex> lock(mutex_);
-  readers_waiting_.fetch_sub(1);
+  {
+    std::lock_guard<std::mutex> handover(handover_mutex_);
+    readers_waiting_.fetch_sub(1);
+  }
+  handover_.notify_all();
   read();
+}
+
+void PowerSystem::SetAttentionListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  attention_listener_ = std::move(listener);
 }
 
 void PowerSystem::SetCycleListener(std::function<void()> listener) {

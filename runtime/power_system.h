@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -97,6 +98,9 @@ class PowerSystem {
   // device is replaced by a new one (whatever holds on to the old device
   // lets go of it).
   void SetRestartListener(std::function<void()> listener);
+  // Called on the polling thread when the system starts repeating a request
+  // or failing (Repeating(), Failing()), so that a waiting thread looks again.
+  void SetAttentionListener(std::function<void()> listener);
   // Times the bus device was made anew.
   std::uint64_t Restarts() const { return restarts_.load(); }
   // Communication is lost (no cycle for the configured time), or the
@@ -124,6 +128,11 @@ class PowerSystem {
   void WatchRefusals();
   void WatchCommunication();
   void WatchCountMismatch();
+  // When a watch is next due without anything happening on the line: the
+  // communication-lost threshold, the next driver restart.
+  std::chrono::steady_clock::time_point NextWatch() const;
+  // Tells the attention listener of a system that started repeating or failing.
+  void TellAttention();
   void RestartDriver(const std::string& why);
   // Raises (non-empty `text`) or clears (empty) a host alarm; the text of a
   // raised one is kept so that its clear names the same alarm.
@@ -143,6 +152,10 @@ class PowerSystem {
 
   std::mutex mutex_;
   std::atomic<int> readers_waiting_{0};
+  // A reader that took the lock tells the polling thread, which lets waiting
+  // readers in before it takes the lock again.
+  std::mutex handover_mutex_;
+  std::condition_variable handover_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 
@@ -156,6 +169,8 @@ class PowerSystem {
   std::chrono::steady_clock::time_point last_progress_;  // start, or the last completed cycle
   std::atomic<bool> failing_{false};
   std::function<void()> restart_listener_;
+  std::function<void()> attention_listener_;  // set before Start
+  bool attention_ = false;                    // polling thread only
 };
 
 }  // namespace runtime

@@ -1,6 +1,11 @@
 #include "runtime/runtime.h"
 
-#include <condition_variable>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -11,32 +16,73 @@ namespace runtime {
 
 namespace {
 
-// Completed cycles reported by the polling threads, taken by the main thread.
+// Made before main runs, so that a signal handler may write to it.
+const int g_interrupt_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+void Drain(int fd) {
+  std::uint64_t count = 0;
+  [[maybe_unused]] const ssize_t taken = read(fd, &count, sizeof count);
+}
+
+// Completed cycles reported by the polling threads, and pokes (a system
+// needs a look), taken by the main thread.
 class CycleQueue {
  public:
+  using Clock = std::chrono::steady_clock;
+
+  CycleQueue() : ready_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~CycleQueue() {
+    if (ready_fd_ >= 0) close(ready_fd_);
+  }
+  CycleQueue(const CycleQueue&) = delete;
+  CycleQueue& operator=(const CycleQueue&) = delete;
+
   void Push(std::size_t system) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       pending_.push_back(system);
     }
-    ready_.notify_one();
+    Poke();
   }
-  // Waits up to `timeout` for reports; takes all that are there.
-  std::deque<std::size_t> Take(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait_for(lock, timeout, [this] { return !pending_.empty(); });
+  void Poke() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(ready_fd_, &one, sizeof one);
+  }
+  // Waits until a report or a poke is there, `until`, or an interrupt;
+  // takes all reports that are there.
+  std::deque<std::size_t> Take(Clock::time_point until) {
+    pollfd fds[2] = {{ready_fd_, POLLIN, 0}, {g_interrupt_fd, POLLIN, 0}};
+    const Clock::time_point now = Clock::now();
+    int timeout = -1;
+    if (until <= now) {
+      timeout = 0;
+    } else if (until - now < std::chrono::milliseconds(INT_MAX)) {
+      timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+    }
+    if (poll(fds, 2, timeout) > 0) {
+      if (fds[0].revents != 0) Drain(ready_fd_);
+      // Taken whether or not it was for this run: a stale one must not keep
+      // every later wait from sleeping.
+      if (fds[1].revents != 0) Drain(g_interrupt_fd);
+    }
     std::deque<std::size_t> taken;
+    std::lock_guard<std::mutex> lock(mutex_);
     taken.swap(pending_);
     return taken;
   }
 
  private:
+  int ready_fd_;
   std::mutex mutex_;
-  std::condition_variable ready_;
   std::deque<std::size_t> pending_;
 };
 
 }  // namespace
+
+void WakeForInterrupt() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(g_interrupt_fd, &one, sizeof one);
+}
 
 Runtime::Runtime(RuntimeOptions options) : options_(std::move(options)) {}
 
@@ -110,6 +156,7 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     // Restored points are readable before the first cycle.
     if (restored_[i]) PublishSummary(systems_[i]->Summarize("restored"));
     systems_[i]->SetCycleListener([&cycles, i] { cycles.Push(i); });
+    systems_[i]->SetAttentionListener([&cycles] { cycles.Poke(); });
   }
   // The listeners point at `cycles`: every system stops before it goes, also
   // when this function ends by an exception.
@@ -133,7 +180,14 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   };
   while (!interrupted.load() && !all_done()) {
     if (options_.duration.count() > 0 && Clock::now() - start >= options_.duration) break;
-    for (std::size_t i : cycles.Take(std::chrono::milliseconds(100))) {
+    // Until the run's end or the next waiting summary, unless a cycle,
+    // a poke or an interrupt comes first.
+    Clock::time_point until = Clock::time_point::max();
+    if (options_.duration.count() > 0) until = start + options_.duration;
+    for (std::size_t i = 0; i < count; ++i) {
+      until = std::min(until, last_summary[i] + options_.waiting_summary);
+    }
+    for (std::size_t i : cycles.Take(until)) {
       PublishSummary(systems_[i]->Summarize("cycle"));
       ++summarised[i];
       last_summary[i] = Clock::now();

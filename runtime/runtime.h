@@ -24,6 +24,10 @@ struct RuntimeOptions {
   std::chrono::milliseconds waiting_summary{10000};
 };
 
+// Makes a waiting Run look at its `interrupted` flag again: whoever sets the
+// flag calls it. Async-signal-safe, for the handler of a signal.
+void WakeForInterrupt();
+
 // The host runtime: loads the plug-in, creates one power system per
 // configuration, restores the cached records, polls and publishes a summary
 // after every cycle until a limit is reached or it is interrupted. All it
@@ -42,7 +46,10 @@ class Runtime {
   int Prepare(const std::vector<SystemConfig>& systems, const std::vector<ConfigProblem>& problems);
   // Restores every system's devices and alarms from an earlier run. Before Run.
   void Restore(CacheSource& source);
-  // Polls until the limits of the options or `interrupted`; returns the exit code.
+  // Polls until the limits of the options or `interrupted` (see
+  // WakeForInterrupt); returns the exit code. Between cycles it sleeps until
+  // one completes, a system starts repeating or failing, or a deadline (the
+  // duration, a waiting summary) comes.
   int Run(const std::atomic<bool>& interrupted);
 
   const std::vector<std::unique_ptr<PowerSystem>>& Systems() const { return systems_; }

@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 
@@ -39,8 +40,10 @@ StdoutTrace::StdoutTrace(EventStream& events, std::string label)
   }
   read_fd_ = fds[0];
   write_fd_ = fds[1];
+  stop_fd_ = eventfd(0, EFD_CLOEXEC);
   saved_fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-  if (saved_fd_ < 0 || dup2(write_fd_, STDOUT_FILENO) < 0) {
+  if (stop_fd_ < 0 || saved_fd_ < 0 || dup2(write_fd_, STDOUT_FILENO) < 0) {
+    CloseIfOpen(stop_fd_);
     CloseIfOpen(saved_fd_);
     CloseIfOpen(read_fd_);
     CloseIfOpen(write_fd_);
@@ -48,7 +51,6 @@ StdoutTrace::StdoutTrace(EventStream& events, std::string label)
     return;
   }
   reader_ = std::thread([this] { ReadLines(); });
-  flusher_ = std::thread([this] { FlushNowAndThen(); });
 }
 
 StdoutTrace::~StdoutTrace() {
@@ -57,33 +59,18 @@ StdoutTrace::~StdoutTrace() {
 
 void StdoutTrace::Stop() {
   if (saved_fd_ < 0) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  flusher_.join();
   // What is still buffered goes into the pipe while the reader drains it.
   FlushStandardOutput();
   dup2(saved_fd_, STDOUT_FILENO);
   CloseIfOpen(saved_fd_);
-  {
-    // The pipe's last write end: the reader sees its end once it is empty.
-    std::lock_guard<std::mutex> lock(mutex_);
-    CloseIfOpen(write_fd_);
-  }
+  // The pipe's last write end: the reader sees its end once it is empty.
+  CloseIfOpen(write_fd_);
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(stop_fd_, &one, sizeof one);
   reader_.join();
   CloseIfOpen(read_fd_);
+  CloseIfOpen(stop_fd_);
   g_capturing.store(false);
-}
-
-void StdoutTrace::FlushNowAndThen() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; })) {
-    lock.unlock();
-    std::fflush(stdout);
-    lock.lock();
-  }
 }
 
 void StdoutTrace::ReadLines() {
@@ -97,15 +84,19 @@ void StdoutTrace::ReadLines() {
     events_.Log(label_, 0, line.substr(start));
   };
   char buffer[4096];
+  bool stopping = false;
   for (;;) {
-    pollfd ready{read_fd_, POLLIN, 0};
-    const int polled = poll(&ready, 1, 200);
+    pollfd ready[2] = {{read_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    // Once stopping, only what is in the pipe now: a process started
+    // meanwhile may hold a copy of the write end, so its end may never come.
+    const int polled = poll(ready, stopping ? 1 : 2, stopping ? 0 : -1);
     if (polled < 0 && errno != EINTR) break;
     if (polled <= 0) {
-      // A process started meanwhile may hold a copy of the write end, so the
-      // end of the pipe may never come: once stopping, a quiet pipe is done.
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_ && write_fd_ < 0) break;
+      if (stopping) break;
+      continue;
+    }
+    if (ready[0].revents == 0) {
+      stopping = true;
       continue;
     }
     const ssize_t count = read(read_fd_, buffer, sizeof buffer);

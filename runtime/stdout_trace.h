@@ -1,7 +1,5 @@
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -19,7 +17,7 @@ namespace runtime {
 // taken before. Writers into the pipe never wait for long: the reader never
 // waits for the outputs (publishing does not block). The C library's buffer
 // of standard output, which holds printf's lines while it is not a terminal,
-// is flushed into the pipe every 100 ms.
+// is flushed by whoever writes them: the polling threads after each step.
 //
 // One capture at a time per process; a second one while the first is active
 // does nothing. Standard output is restored by Stop and by the destructor,
@@ -42,18 +40,14 @@ class StdoutTrace {
 
  private:
   void ReadLines();
-  void FlushNowAndThen();
 
   EventStream& events_;
   std::string label_;
   int saved_fd_ = -1;
   int read_fd_ = -1;
   int write_fd_ = -1;
+  int stop_fd_ = -1;  // eventfd: Stop was called
   std::thread reader_;
-  std::thread flusher_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;
 };
 
 }  // namespace runtime

@@ -21,6 +21,7 @@ class PtyPort : public SerialPort {
   bool IsOpen() const override { return master_ >= 0; }
   bool Write(const unsigned char* data, std::size_t length) override;
   long Read(unsigned char* buffer, std::size_t size, int timeout_ms, std::string& error) override;
+  int PollDescriptor() const override { return master_; }
   // The slave's path (the link when one was asked for).
   std::string Path() const override { return link_.empty() ? slave_path_ : link_; }
   const std::string& SlavePath() const { return slave_path_; }

@@ -26,5 +26,6 @@ class SimServer {
   Simulator& simulator_;
   std::shared_ptr<SerialPort> line_;
   std::atomic<bool> stop_{false};
+  int stop_fd_ = -1;  // eventfd: ends a wait for requests
   std::thread thread_;
 };

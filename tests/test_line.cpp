@@ -312,6 +312,32 @@ TEST(EndToEnd, CorruptedFramesAreDroppedAndRepeated) {
   EXPECT_EQ(quality.early_repeats + quality.lost_replies, quality.DroppedTotal());
 }
 
+// Between cycles the driver sleeps until the bus device's next cycle is due
+// (its last update 2 s old on the local clock), not in slices; Wake ends a
+// wait at once.
+TEST(LineDriver, SleepsUntilTheNextCycleIsDue) {
+  PolledSystem system;
+  host_clock::SetClock(nullptr);  // the system's own clock and pause
+  host_clock::SetPause(nullptr);
+  ASSERT_TRUE(system.RunCycles(1));
+  const std::size_t sent = system.observer->requests().size();
+  ASSERT_FALSE(system.bus->IsProcessing());
+
+  system.driver->Wake();
+  EXPECT_FALSE(system.driver->Wait(LineDriver::Clock::time_point::max()));
+
+  const auto ended = LineDriver::Clock::now();
+  int steps = 0;
+  while (system.observer->requests().size() == sent && steps < 100) {
+    system.driver->Step();
+    ++steps;
+  }
+  EXPECT_LE(steps, 3);
+  EXPECT_LT(LineDriver::Clock::now() - ended, milliseconds(3000));  // not later than due
+  ASSERT_EQ(system.observer->requests().size(), sent + 1);
+  EXPECT_EQ(system.observer->TakeSent().back(), "40h/41h:FF");
+}
+
 TEST(LineDriver, AMissingPortIsRetriedAtLeastEveryTwoSecondsByDefault) {
   // A replugged USB adapter must be picked up within seconds, however long
   // it was gone: the back-off stops growing at 2 s.

@@ -24,6 +24,7 @@
 #include "host/provider.h"
 #include "runtime/alarm_book.h"
 #include "runtime/power_system.h"
+#include "runtime/runtime.h"
 #include "runtime/runtime_controller.h"
 #include "runtime/snapshot_views.h"
 #include "runtime/system_config.h"
@@ -631,6 +632,7 @@ TEST(HostCommandLine, AShortDurationEndsPolling) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     interrupt.store(true);
+    runtime::WakeForInterrupt();
   });
   const auto start = std::chrono::steady_clock::now();
   const HostRun run =
@@ -844,6 +846,35 @@ TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
   const std::string& last = output.problems.back();
   EXPECT_NE(last.find("request 40h/51h refused 5 times in a row"), std::string::npos) << last;
   EXPECT_NE(last.find("next restart in 3600 s"), std::string::npos) << last;
+}
+
+// The polling thread sleeps through a long reply time-out without the
+// system's lock: a read gets in meanwhile, and Stop ends the sleep.
+TEST(PowerSystem, ReadsAndStopDoNotWaitForTheReplyTimeOut) {
+  auto line = std::make_shared<PtyPort>();  // nobody answers
+  std::string error;
+  ASSERT_TRUE(line->Open(SerialSettings(), error)) << error;
+  runtime::EventStream events;
+  runtime::SystemConfig config;
+  config.name = "site-a";
+  config.port = line->Path();
+  config.device_type = "refusing";
+  config.data_id = 100;
+  config.settings["timeout_ms"] = 60000;
+  runtime::ConfigProblem problem;
+  auto system = runtime::PowerSystem::Create(config, {std::make_shared<RefusingProvider>()}, events,
+                                             runtime::PowerSystemOptions(), problem);
+  ASSERT_TRUE(system && system->OpenPort(problem)) << problem.Message();
+  const auto start = std::chrono::steady_clock::now();
+  system->Start();
+  bool waiting = false;
+  while (!waiting && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+    system->WithLock([&] { waiting = system->Bus()->IsProcessing(); });
+  }
+  EXPECT_TRUE(waiting);
+  system->Summarize("test");
+  system->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 // A bus device that refuses every reply, made by a provider whose later
@@ -1159,7 +1190,8 @@ TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {
   std::atomic<bool> interrupt{false};
   std::thread stopper([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    interrupt.store(true);
+    interrupt.store(true);  // as the signal handler does
+    runtime::WakeForInterrupt();
   });
   const auto start = std::chrono::steady_clock::now();
   const HostRun run = RunHost({"simulate", "--db", dir.File("k.db")}, &interrupt);

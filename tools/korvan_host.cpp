@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 
+#include "runtime/runtime.h"
 #include "tools/cli/host_cli.h"
 
 namespace {
@@ -16,6 +17,7 @@ std::atomic<bool> g_interrupted{false};
 
 void OnSignal(int) {
   g_interrupted.store(true);
+  runtime::WakeForInterrupt();
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include "tools/cli/simulate_command.h"
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -56,11 +59,13 @@ class ScenarioPlayer {
     thread_ = std::thread([this] {
       std::istringstream lines(text_);
       std::string error;
+      // Sleeps through the scenario's waits; Stop ends one at once.
       auto sleep = [this](double seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!stop_.load() && std::chrono::steady_clock::now() < end) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(std::min(seconds, 1e9)));
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopped_.wait_until(lock, end, [this] { return stop_.load(); });
       };
       if (!RunScenario(simulator_, lines, sleep, error, [this] { return stop_.load(); })) {
         output_.Problem("simulator", "scenario: " + error);
@@ -68,7 +73,11 @@ class ScenarioPlayer {
     });
   }
   void Stop() {
-    stop_.store(true);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_.store(true);
+    }
+    stopped_.notify_all();
     if (thread_.joinable()) thread_.join();
   }
 
@@ -77,6 +86,8 @@ class ScenarioPlayer {
   std::string text_;
   runtime::ConsoleOutput& output_;
   std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable stopped_;
   std::thread thread_;
 };
 

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Measures what korvan-host costs while it polls: wake-ups (context switches,
+# voluntary and involuntary, of all its threads) per second per system on
+# silent lines, CPU per completed cycle of the built-in simulator, and the
+# share of a core that 16 answering systems take. Figures come from
+# /proc/PID/task/*/status and /proc/PID/task/*/schedstat (run time in ns)
+# over a measured window after a warm-up; the commands are printed.
+#
+#   scripts/bench_runtime.sh [BIN_DIR]   default build/bin (korvan-host, korvan-sim, libkorvan.so)
+#
+# KORVAN_BENCH_WINDOW sets the window in seconds (default 20).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin="$(cd "${1:-build/bin}" && pwd)"
+# The libraries beside the programs, whatever their run path names.
+export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+window="${KORVAN_BENCH_WINDOW:-20}"
+warmup=5
+work="$(mktemp -d /tmp/korvan-bench-runtime.XXXXXX)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Sum over the threads of PID: "<context switches> <run time in ns>".
+sample() {
+  local switches=0 run=0 task v n r
+  for task in /proc/"$1"/task/*; do
+    v=$(awk '/^voluntary_ctxt_switches/ {a=$2} /^nonvoluntary_ctxt_switches/ {b=$2} END {print a+b}' \
+      "$task/status" 2>/dev/null) || continue
+    r=$(awk '{print $1}' "$task/schedstat" 2>/dev/null) || continue
+    switches=$((switches + v))
+    run=$((run + r))
+  done
+  echo "$switches $run"
+}
+
+# Starts N korvan-sim processes on links $work/ttyK (extra arguments go to
+# each) and writes $work/systems.json for them.
+start_sims() {
+  local count=$1 k
+  shift
+  printf '{"systems": [' >"$work/systems.json"
+  for ((k = 1; k <= count; k++)); do
+    "$bin/korvan-sim" --link "$work/tty$k" "$@" </dev/null >/dev/null 2>&1 &
+    pids+=($!)
+    [ "$k" -gt 1 ] && printf ', ' >>"$work/systems.json"
+    printf '{"name": "s%d", "port": "%s", "data_id": %d, "acSetting": [{"data_id": %d}], "dcSetting": [{"data_id": %d}], "rcSetting": {}}' \
+      "$k" "$work/tty$k" $((1000 + k)) $((2000 + k)) $((3000 + k)) >>"$work/systems.json"
+  done
+  printf ']}\n' >>"$work/systems.json"
+  for ((k = 1; k <= count; k++)); do
+    for _ in $(seq 50); do [ -e "$work/tty$k" ] && break; sleep 0.1; done
+  done
+}
+
+stop_all() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  pids=()
+  rm -f "$work"/tty* "$work"/*.db*
+}
+
+# Measures the running korvan-host $1 over the window; prints
+# "<switches/s> <cpu % of a core> <cycles in the window>" (cycles: JSON
+# summary lines of completed cycles in $2).
+measure() {
+  local pid=$1 out=$2 s0 s1 c0 c1
+  sleep "$warmup"
+  if ! kill -0 "$pid" 2>/dev/null; then
+    echo "korvan-host ended early; see $out" >&2
+    exit 1
+  fi
+  read -r -a s0 < <(sample "$pid")
+  c0=$(grep -c '"reason":"cycle"' "$out" || true)
+  sleep "$window"
+  read -r -a s1 < <(sample "$pid")
+  c1=$(grep -c '"reason":"cycle"' "$out" || true)
+  awk -v w="$window" -v ds=$((s1[0] - s0[0])) -v dr=$((s1[1] - s0[1])) -v dc=$((c1 - c0)) \
+    'BEGIN {printf "%.1f %.2f %d %.3f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0)}'
+}
+
+echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== binaries: $bin; window ${window} s after ${warmup} s"
+
+echo "== idle: silent lines (korvan-sim --set 'silent on'), korvan-host run"
+for n in 1 4 16; do
+  start_sims "$n" --set "silent on"
+  "$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" --quiet-log --json \
+    >"$work/out.json" 2>/dev/null &
+  host=$!
+  pids+=("$host")
+  read -r rate cpu _ _ < <(measure "$host" "$work/out.json")
+  awk -v n="$n" -v r="$rate" -v c="$cpu" \
+    'BEGIN {printf "systems %2d: %7.1f wake-ups/s, %6.1f per system; %5.2f %% of a core\n", n, r, r / n, c}'
+  stop_all
+done
+echo "   command: korvan-sim --link L --set 'silent on' (one per system); korvan-host run --config F --db D --quiet-log --json"
+
+echo "== 16 answering systems (korvan-sim each), korvan-host run"
+start_sims 16
+"$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" --quiet-log --json \
+  >"$work/out.json" 2>/dev/null &
+host=$!
+pids+=("$host")
+read -r rate cpu cycles per < <(measure "$host" "$work/out.json")
+printf 'systems 16: %.2f %% of a core, %.1f wake-ups/s, %d cycles, %.3f ms CPU per cycle\n' \
+  "$cpu" "$rate" "$cycles" "$per"
+stop_all
+echo "   command: korvan-sim --link L (one per system); korvan-host run --config F --db D --quiet-log --json"
+
+echo "== one simulated system: korvan-host simulate (simulator in the process)"
+"$bin/korvan-host" simulate --db "$work/k.db" --quiet-log --json >"$work/out.json" 2>/dev/null &
+host=$!
+pids+=("$host")
+read -r rate cpu cycles per < <(measure "$host" "$work/out.json")
+printf 'simulate: %.3f ms CPU per cycle (%d cycles), %.2f %% of a core, %.1f wake-ups/s\n' \
+  "$per" "$cycles" "$cpu" "$rate"
+stop_all
+echo "   command: korvan-host simulate --db D --quiet-log --json"
