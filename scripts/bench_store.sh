@@ -8,13 +8,13 @@
 #
 #   scripts/bench_store.sh [build-dir]      default build dir: build
 #
-# KORVAN_STORE_SHORT / KORVAN_STORE_LONG change the two durations (60 / 240 s).
+# KORVAN_STORE_SHORT / KORVAN_STORE_LONG change the two durations (60 / 300 s).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
 host="$build/bin/korvan-host"
 short="${KORVAN_STORE_SHORT:-60}"
-long="${KORVAN_STORE_LONG:-240}"
+long="${KORVAN_STORE_LONG:-300}"
 command -v strace >/dev/null || { echo "bench_store: needs strace" >&2; exit 1; }
 work="$(mktemp -d /tmp/korvan-bench-store-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
@@ -30,6 +30,14 @@ settings=(
   "large system, every cycle, interval 60 s|${large[*]}|--history-every 0 --commit-interval 60"
   "large system, default settings|${large[*]}|"
 )
+
+# KORVAN_STORE_ONLY_DEFAULTS=1: only the settings without store options, which
+# a korvan-host from before these options runs too ("before" figures).
+if [ "${KORVAN_STORE_ONLY_DEFAULTS:-0}" = 1 ]; then
+  kept=()
+  for setting in "${settings[@]}"; do [[ "$setting" == *"|" ]] && kept+=("$setting"); done
+  settings=("${kept[@]}")
+fi
 
 run() {  # index seconds
   local index="$1" seconds="$2" dir="$work/$1-$2"
