@@ -40,6 +40,7 @@ class ConsoleOutput : public EventSubscriber {
   void Summary(const SystemSummary& summary);
   // On `out` (as text, or a "driver_restarted" JSON object) and on `err`.
   void DriverRestarted(const std::string& system, const std::string& reason);
+  const ConsoleStyle& Style() const { return style_; }
 
  private:
   // Whether a line of `priority` is printed; Print writes `text` (lines ended

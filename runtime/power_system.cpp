@@ -470,7 +470,18 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
   summary.alarms = controller_->Alarms().Active();
   summary.communication_lost = HostAlarmActive(host_alarms::kCommunicationLost);
 
-  LineHealth& line = summary.line;
+  summary.line = HealthLocked();
+  return summary;
+}
+
+LineHealth PowerSystem::Health() {
+  LineHealth health;
+  WithLock([&] { health = HealthLocked(); });
+  return health;
+}
+
+LineHealth PowerSystem::HealthLocked() {
+  LineHealth line;
   const LineQuality quality = bus_->Quality();
   line.port_open = port_ && port_->IsOpen();
   line.port_error = driver_ ? driver_->LastError() : bus_->LastPortError();
@@ -492,7 +503,7 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
   line.repeated_times = repeat.times;
   line.repeat_warning = options_.repeat_warning != 0 && repeat.times >= options_.repeat_warning;
   line.last_log = controller_->LastLog();
-  return summary;
+  return line;
 }
 
 }  // namespace runtime

@@ -92,6 +92,8 @@ class PowerSystem {
   void WithLock(const std::function<void()>& read);
   // Reads the points, the published records, the alarms and the line health.
   SystemSummary Summarize(const std::string& reason);
+  // The line health alone: no point is read.
+  LineHealth Health();
   // Called on the polling thread after each completed cycle.
   void SetCycleListener(std::function<void()> listener);
   // Called on the polling thread, under the lock, just before the bus
@@ -120,6 +122,7 @@ class PowerSystem {
   PowerSystem(SystemConfig config, EventStream& events, PowerSystemOptions options);
   void PollLoop();
   SystemSummary SummarizeLocked(const std::string& reason);
+  LineHealth HealthLocked();
   // A new bus device of the configured type, initialised and configured;
   // null with `reason` set when that fails.
   std::shared_ptr<KMXSPDevice> MakeBus(std::string& reason);

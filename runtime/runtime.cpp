@@ -144,6 +144,19 @@ void Runtime::PublishSummary(SystemSummary summary) {
   events_.Publish(std::move(health));
 }
 
+void Runtime::PublishState(std::size_t i, const std::string& reason) {
+  if (options_.summaries) {
+    PublishSummary(systems_[i]->Summarize(reason));
+    return;
+  }
+  RuntimeEvent health;
+  health.kind = RuntimeEvent::Kind::kLineHealth;
+  health.system = systems_[i]->Name();
+  health.time = host_clock::LocalNow();
+  health.line = systems_[i]->Health();
+  events_.Publish(std::move(health));
+}
+
 int Runtime::Run(const std::atomic<bool>& interrupted) {
   using Clock = std::chrono::steady_clock;
   CycleQueue cycles;
@@ -154,7 +167,7 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
 
   for (std::size_t i = 0; i < count; ++i) {
     // Restored points are readable before the first cycle.
-    if (restored_[i]) PublishSummary(systems_[i]->Summarize("restored"));
+    if (restored_[i] && options_.summaries) PublishSummary(systems_[i]->Summarize("restored"));
     systems_[i]->SetCycleListener([&cycles, i] { cycles.Push(i); });
     systems_[i]->SetAttentionListener([&cycles] { cycles.Poke(); });
   }
@@ -188,7 +201,7 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
       until = std::min(until, last_summary[i] + options_.waiting_summary);
     }
     for (std::size_t i : cycles.Take(until)) {
-      PublishSummary(systems_[i]->Summarize("cycle"));
+      PublishState(i, "cycle");
       ++summarised[i];
       last_summary[i] = Clock::now();
       warned[i] = false;
@@ -201,9 +214,16 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
       const bool repeating = systems_[i]->Repeating() || systems_[i]->Failing();
       const bool show =
           Clock::now() - last_summary[i] >= options_.waiting_summary || (repeating && !warned[i]);
+      if (repeating && !warned[i] && !options_.summaries && systems_[i]->Repeating()) {
+        // Without summaries, the warning they carry is a line of its own.
+        const LineHealth line = systems_[i]->Health();
+        events_.Problem(systems_[i]->Name(), "request " + line.repeated_request + " sent " +
+                                                 std::to_string(line.repeated_times) +
+                                                 " times in a row without a cycle completing");
+      }
       warned[i] = warned[i] || repeating;
       if (!show) continue;
-      PublishSummary(systems_[i]->Summarize("waiting"));
+      PublishState(i, "waiting");
       last_summary[i] = Clock::now();
     }
   }

@@ -22,6 +22,10 @@ struct RuntimeOptions {
   std::chrono::milliseconds duration{0};  // stop after this long; 0: never
   // A system without a completed cycle for this long is summarised anyway.
   std::chrono::milliseconds waiting_summary{10000};
+  // Summaries read every point of a system: made only when an output shows
+  // them. Without them, each cycle and waiting turn publishes the line
+  // health alone.
+  bool summaries = true;
 };
 
 // Makes a waiting Run look at its `interrupted` flag again: whoever sets the
@@ -57,6 +61,8 @@ class Runtime {
  private:
   // A summary and the line health it holds, as events.
   void PublishSummary(SystemSummary summary);
+  // A summary of system `i` when summaries are wanted, else its line health.
+  void PublishState(std::size_t i, const std::string& reason);
 
   RuntimeOptions options_;
   // Declared first: outlives the systems, which publish on it until they stop.

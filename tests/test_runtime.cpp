@@ -653,7 +653,8 @@ TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
       "\"dcSetting\": [{\"data_id\": 221}]}";
   const std::string file = dir.Write(
       "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
-  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1"});
+  const HostRun run = RunHost(
+      {"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1", "--summary", "on"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);
   EXPECT_NE(run.out.find("site-a (data id 100) cycle 1"), std::string::npos) << run.out;
@@ -665,7 +666,8 @@ TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
 TEST(HostEndToEnd, CyclesFillTheStoreAndARestartServesTheRestoredPointsAtOnce) {
   TempDir dir;
   const std::string db = dir.File("k.db");
-  const HostRun first = RunHost({"simulate", "--cycles", "3", "--history-every", "0", "--db", db, "--json"});
+  const HostRun first =
+      RunHost({"simulate", "--cycles", "3", "--history-every", "0", "--db", db, "--json"});
   ASSERT_EQ(first.code, 0) << first.err;
   const std::vector<Json::Value> cycles = Events(first.out, "summary");
   ASSERT_EQ(cycles.size(), 3u) << first.out;
@@ -714,9 +716,9 @@ TEST(HostEndToEnd, ARectifierFaultIsRaisedOnceAndClearedOnce) {
   TempDir dir;
   const std::string db = dir.File("k.db");
   const std::string scenario = dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 off\n");
-  const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario,
-                               "--cycles", "4", "--history-rows", "2", "--history-every", "0",
-                               "--db", db, "--json"});
+  const HostRun run =
+      RunHost({"simulate", "--set", "rectifier-fault 2 on", "--scenario", scenario, "--cycles", "4",
+               "--history-rows", "2", "--history-every", "0", "--db", db, "--json"});
   ASSERT_EQ(run.code, 0) << run.err;
   const std::vector<Json::Value> raised = AlarmEvents(run.out, "alarm_raised", "RC_0");
   const std::vector<Json::Value> cleared = AlarmEvents(run.out, "alarm_cleared", "RC_0");
@@ -746,7 +748,7 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
   const std::string file =
       dir.Write("site.json", SystemJson(simulator.Port(), ", {\"data_id\": 22}"));
   const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--seconds", "2",
-                               "--repeat-warning", "4", "--quiet-log"});
+                               "--repeat-warning", "4", "--quiet-log", "--summary", "on"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("site-a (data id 100) waiting"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("WARNING: request 42h/41h sent "), std::string::npos) << run.out;
@@ -756,6 +758,15 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
       << run.out;
   // A count that differs from the configuration is not mended by a restart.
   EXPECT_EQ(run.err.find("driver restarted"), std::string::npos) << run.err;
+
+  // Without summaries (a service's log), the warning is a line of its own.
+  const HostRun quiet = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--seconds",
+                                 "2", "--repeat-warning", "4", "--quiet-log", "--summary", "off"});
+  EXPECT_EQ(quiet.code, 0) << quiet.err;
+  EXPECT_EQ(quiet.out.find("waiting"), std::string::npos) << quiet.out;
+  EXPECT_NE(quiet.err.find("request 42h/41h sent 4 times in a row without a cycle completing"),
+            std::string::npos)
+      << quiet.err;
 }
 
 // A bus device that refuses every reply: it asks for the model and never
@@ -1127,7 +1138,7 @@ TEST(HostEndToEnd, TheDevicesTraceLinesAreLogLinesAndNeverPartOfTheSummary) {
 TEST(HostEndToEnd, TheTextSummaryShowsUnitsStateWordsChannelOneAndGlossedAlarms) {
   TempDir dir;
   const HostRun run = RunHost({"simulate", "--set", "rectifier-fault 2 on", "--cycles", "1", "--db",
-                               dir.File("k.db"), "--quiet-log"});
+                               dir.File("k.db"), "--quiet-log", "--summary", "on"});
   ASSERT_EQ(run.code, 0) << run.err;
   for (const std::regex& expected : {
            std::regex(R"(\n {11}channel 1  a [0-9.]+ V  b [0-9.]+ V  c [0-9.]+ V  f [0-9.]+ Hz\n)"),
@@ -1194,7 +1205,8 @@ TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {
     runtime::WakeForInterrupt();
   });
   const auto start = std::chrono::steady_clock::now();
-  const HostRun run = RunHost({"simulate", "--db", dir.File("k.db")}, &interrupt);
+  const HostRun run =
+      RunHost({"simulate", "--db", dir.File("k.db"), "--summary", "on"}, &interrupt);
   stopper.join();
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));

@@ -99,7 +99,8 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       ->capture_default_str();
   command
       .add_option("--summary", options.summary,
-                  "the summary after every cycle: on, off, auto (off under journald, where every "
+                  "the summary after every cycle, which reads every point: on, off, auto (on when "
+                  "standard output is a terminal or with --json; off under journald, where every "
                   "line also carries its \"<N>\" priority prefix)")
       ->check(CLI::IsMember({"auto", "on", "off"}))
       ->capture_default_str();
@@ -119,11 +120,15 @@ bool UnderJournal() {
   return fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
 
-runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_journal) {
+runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_journal,
+                                     bool terminal) {
   static const std::vector<std::string> levels{"err", "warning", "notice", "info", "debug"};
   runtime::ConsoleStyle style;
   style.priority_prefix = under_journal;
-  style.summaries = options.summary == "auto" ? !under_journal : options.summary == "on";
+  // A summary reads every point of a system: made when a person or a program
+  // asks for it, not for a log file.
+  style.summaries = options.summary == "auto" ? !under_journal && (terminal || options.json)
+                                              : options.summary == "on";
   std::string level = options.log_level;
   if (level == "auto") level = under_journal ? "info" : "debug";
   for (std::size_t i = 0; i < levels.size(); ++i) {
@@ -133,8 +138,9 @@ runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_j
   return style;
 }
 
-runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options) {
+runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options, bool summaries) {
   runtime::RuntimeOptions runtime_options;
+  runtime_options.summaries = summaries;
   runtime_options.plugin_path = options.plugin_path;
   runtime_options.system.repeat_warning = options.repeat_warning;
   runtime_options.system.comm_lost_after =
@@ -168,8 +174,8 @@ PollingSession::PollingSession(const PollingOptions& options, std::ostream& out,
     : options_(options),
       console_(std::make_shared<runtime::ConsoleOutput>(
           ConsoleStream(out, original_buffer_, original_out_), err, options.json,
-          !options.quiet_log, ToConsoleStyle(options, UnderJournal()))),
-      host_(ToRuntimeOptions(options)) {
+          !options.quiet_log, ToConsoleStyle(options, UnderJournal(), isatty(STDOUT_FILENO) == 1))),
+      host_(ToRuntimeOptions(options, console_->Style().summaries)) {
   host_.Events().Subscribe("console", console_);
   // From here on (restoring from the cache included) the devices' trace
   // lines are log lines.

@@ -44,17 +44,21 @@ struct PollingOptions {
   double notify_timeout = 10;   // seconds a notify command may run
   // "err", "warning", "notice", "info", "debug"; "auto": info under journald, else debug.
   std::string log_level = "auto";
-  std::string summary = "auto";  // "on", "off"; "auto": off under journald
+  // "on", "off"; "auto": on when standard output is a terminal or --json
+  // is given, and not under journald.
+  std::string summary = "auto";
 };
 
 // Whether standard error goes to journald: systemd sets JOURNAL_STREAM to the
 // "DEVICE:INODE" of the stream it connects a service's output to.
 bool UnderJournal();
 // The console's style from --log-level and --summary.
-runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_journal);
+runtime::ConsoleStyle ToConsoleStyle(const PollingOptions& options, bool under_journal,
+                                     bool terminal);
 
 void AddPollingOptions(CLI::App& command, PollingOptions& options);
-runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options);
+// `summaries`: whether an output shows them (the console's style).
+runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options, bool summaries);
 
 // The runtime of a polling command with its outputs: the console on `out`
 // and `err`, the store at --db and, when a notify command is configured, the
