@@ -167,11 +167,15 @@ void RecordStore::CreateSchema() {
                      std::to_string(found) + ")");
   }
   // Reading every page costs seconds on an SD card: only a file whose last
-  // writer did not close it (or that predates the mark) is checked.
-  bool closed = false;
+  // writer did not close it (or that predates the mark) is checked; a new,
+  // empty one has nothing to check.
+  SqliteStatement tables(db_, "SELECT count(*) FROM sqlite_master");
+  const bool empty = tables.Next() && tables.Int(0) == 0;
+  tables.Reset();
+  bool closed = empty;
   try {
     SqliteStatement state(db_, "SELECT value FROM store_state WHERE key = 'writer'");
-    closed = state.Next() && state.Text(0) == kWriterClosed;
+    closed = closed || (state.Next() && state.Text(0) == kWriterClosed);
     state.Reset();
   } catch (const StoreError&) {
     // No such table yet: a new file or one of an older version.

@@ -121,7 +121,8 @@ class RecordStore : public CacheSource {
   std::int64_t AlarmEventRows();
   const std::string& Path() const { return db_.Path(); }
   const HistoryBound& Bound() const { return bound_; }
-  // Whether opening found the file left by an unclean end and checked it.
+  // Whether opening found the file left by an unclean end (or made by a
+  // version without the mark) and read it whole to check it.
   bool CheckedAfterUncleanEnd() const { return checked_; }
 
  private:

@@ -3,11 +3,13 @@
 // over a pseudo-terminal.
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -740,6 +742,50 @@ TEST(HostEndToEnd, ARectifierFaultIsRaisedOnceAndClearedOnce) {
   EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM history WHERE data_id = 100 AND record_type = 5211"),
             2);
   EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM history WHERE data_id = 11"), 2);
+}
+
+// A runtime killed while it polls (kill -9, as a power cut would end it):
+// the next start checks the file, says so, and restores from it.
+TEST(HostEndToEnd, AKilledRuntimeLeavesASoundFileThatTheNextStartRestores) {
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RunHost({"simulate", "--db", db, "--history-every", "0", "--commit-interval", "0.2",
+             "--cache-interval", "0.2", "--quiet-log"});
+    _exit(0);
+  }
+  // Until two cycles of the three devices are committed, at most 60 s.
+  std::int64_t rows = 0;
+  for (int waited = 0; waited < 600 && rows < 6; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (std::filesystem::exists(db)) {
+      try {
+        rows = Count(db, "SELECT COUNT(*) FROM history");
+      } catch (const runtime::StoreError&) {
+        // The tables are not made yet, or a commit holds the file.
+      }
+    }
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_GE(rows, 6);
+
+  const HostRun next = RunHost({"simulate", "--cycles", "1", "--db", db, "--json"});
+  ASSERT_EQ(next.code, 0) << next.err;
+  EXPECT_NE(next.out.find("database " + db +
+                          " was not closed cleanly (a crash or a power cut); its integrity "
+                          "check passed"),
+            std::string::npos)
+      << next.out;
+  const std::vector<Json::Value> summaries = Events(next.out, "summary");
+  ASSERT_FALSE(summaries.empty()) << next.out;
+  EXPECT_EQ(summaries.front()["reason"].asString(), "restored");
+  // That run closed the file: the one after it has nothing to check.
+  const HostRun third = RunHost({"simulate", "--cycles", "1", "--db", db, "--json"});
+  EXPECT_EQ(third.out.find("not closed cleanly"), std::string::npos) << third.out;
 }
 
 TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {

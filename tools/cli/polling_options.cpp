@@ -211,6 +211,11 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
   bound.days = options_.history_days;
   try {
     store_ = std::make_shared<runtime::RecordStore>(options_.db_path, bound);
+    if (store_->CheckedAfterUncleanEnd()) {
+      host_.Events().Note("", "database " + options_.db_path +
+                                  " was not closed cleanly (a crash or a power cut); its "
+                                  "integrity check passed");
+    }
     host_.Restore(*store_);
   } catch (const runtime::StoreError& failure) {
     host_.Events().Flush();
