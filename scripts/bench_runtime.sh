@@ -163,3 +163,34 @@ printf 'systems 16, service: %.2f %% of a core, %.1f wake-ups/s, %d cycles of sy
   "$cpu" "$rate" "$cycles"
 stop_all
 echo "   command: korvan-sim --link L (one per system); korvan-host run --config F --db D ${service[*]}"
+
+# CPU of a whole run (user + system, all threads) of `korvan-host simulate
+# ARGS --cycles N`, as a service runs it (no summaries, default store
+# settings); printed in seconds.
+run_cpu() {
+  python3 - "$@" <<'PY'
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(f"{usage.ru_utime + usage.ru_stime:.4f}")
+PY
+}
+
+# CPU per cycle as the difference of a 40-cycle and a 10-cycle run, so that
+# starting and stopping count for nothing. Both systems' runs go in parallel.
+large=(--ac 3,3,3,3 --dc 3 --rc 50)
+echo "== CPU per cycle as a service, default settings: difference of --cycles 40 and --cycles 10"
+for name in default large; do
+  system=()
+  [ "$name" = large ] && system=("${large[@]}")
+  for n in 10 40; do
+    run_cpu "$bin/korvan-host" simulate "${system[@]}" --summary off --cycles "$n" \
+      --db "$work/$name-$n.db" >"$work/$name-$n.cpu" &
+  done
+done
+wait
+for name in default large; do
+  awk -v name="$name" -v a="$(cat "$work/$name-10.cpu")" -v b="$(cat "$work/$name-40.cpu")" \
+    'BEGIN {printf "%s system: %.3f ms CPU per cycle\n", name, (b - a) / 30 * 1000}'
+done
+echo "   command: korvan-host simulate [${large[*]}] --summary off --cycles N --db D (N = 10, 40)"

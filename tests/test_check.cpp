@@ -12,28 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "support/host_run.h"
 #include "support/temp_dir.h"
-#include "tools/cli/host_cli.h"
 
 namespace {
-
-struct HostRun {
-  int code = -1;
-  std::string out, err;
-};
-
-HostRun RunHost(std::vector<std::string> args) {
-  static const std::atomic<bool> kNever{false};
-  args.insert(args.begin(), {"korvan-host", "--plugin", KORVAN_PLUGIN_PATH});
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
-  HostRun run;
-  run.code = cli::RunHostCli(static_cast<int>(argv.size()), argv.data(), out, err, kNever);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
 
 // A good system "site-a" on /dev/null, changed by `edit`.
 std::string Site(const std::function<void(Json::Value&)>& edit = nullptr) {

@@ -26,8 +26,8 @@
 #include "notify/notifier.h"
 #include "runtime/event_stream.h"
 #include "runtime/system_config.h"
+#include "tests/support/host_run.h"
 #include "tests/support/temp_dir.h"
-#include "tools/cli/host_cli.h"
 
 namespace {
 
@@ -415,26 +415,6 @@ TEST(NotifyConfig, ASystemsNotifyCmdIsReadAndCheckedAsText) {
 
 // ---------------------------------------------------------------------------
 // korvan-host end to end
-
-struct HostRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs korvan-host's command line in this process with the plug-in under test.
-HostRun RunHost(std::vector<std::string> args) {
-  static const std::atomic<bool> kNever{false};
-  args.insert(args.begin(), {"korvan-host", "--plugin", KORVAN_PLUGIN_PATH});
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
-  HostRun run;
-  run.code = cli::RunHostCli(static_cast<int>(argv.size()), argv.data(), out, err, kNever);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
 
 // The JSON lines of a --json run whose "event" is `event`.
 std::vector<Json::Value> Events(const std::string& out, const std::string& event) {

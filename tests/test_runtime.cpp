@@ -36,8 +36,8 @@
 #include "store/record_store.h"
 #include "store/sqlite_db.h"
 #include "store/store_writer.h"
+#include "tests/support/host_run.h"
 #include "tests/support/temp_dir.h"
-#include "tools/cli/host_cli.h"
 
 namespace {
 
@@ -78,27 +78,6 @@ class RecordingOutput : public runtime::EventSubscriber {
   std::vector<std::string> logs, notes, problems;
   std::vector<AlarmEvent> alarms;
 };
-
-struct HostRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs korvan-host's command line in this process with the plug-in under test.
-HostRun RunHost(std::vector<std::string> args, const std::atomic<bool>* interrupt = nullptr) {
-  static const std::atomic<bool> kNever{false};
-  args.insert(args.begin(), {"korvan-host", "--plugin", KORVAN_PLUGIN_PATH});
-  std::vector<const char*> argv;
-  for (const std::string& arg : args) argv.push_back(arg.c_str());
-  std::ostringstream out, err;
-  HostRun run;
-  run.code = cli::RunHostCli(static_cast<int>(argv.size()), argv.data(), out, err,
-                             interrupt ? *interrupt : kNever);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
 
 // The JSON objects of a --json run whose "event" is `event`.
 std::vector<Json::Value> Events(const std::string& out, const std::string& event) {
