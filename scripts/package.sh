@@ -77,7 +77,7 @@ else
   [ "$code" -eq 9 ] && grep -q "serial port /dev/ttyUSB0 does not exist" "$work/check.err" ||
     fail "check without /dev/ttyUSB0: exit code $code, $(cat "$work/check.err")"
 fi
-(cd "$work" && korvan-host simulate --cycles 2 --db "$work/k.db" --quiet-log >"$work/sim.out")
+(cd "$work" && korvan-host simulate --cycles 2 --db "$work/k.db" --quiet-log --summary on >"$work/sim.out")
 grep -q "cycle 2" "$work/sim.out" || fail "simulate --cycles 2 printed no second cycle"
 systemd-analyze verify /usr/lib/systemd/system/korvan.service
 mv "$away" "$build_dir"
