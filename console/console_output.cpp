@@ -36,6 +36,26 @@ constexpr int kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7;
 
 }  // namespace
 
+bool ConsoleOutput::Wants(RuntimeEvent::Kind kind) const {
+  using Kind = RuntimeEvent::Kind;
+  switch (kind) {
+    case Kind::kLog:
+      return show_log_ && Shown(kInfo);
+    case Kind::kAlarm:
+    case Kind::kNote:
+    case Kind::kProblem:
+    case Kind::kSummary:
+    case Kind::kDriverRestarted:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+}  // namespace
+
 void ConsoleOutput::Print(std::ostream& stream, int priority, const std::string& text,
                           bool flush_line) {
   if (style_.priority_prefix) {

@@ -32,6 +32,8 @@ class ConsoleOutput : public EventSubscriber {
       : out_(out), err_(err), json_(json), show_log_(show_log), style_(std::move(style)) {}
 
   void OnEvent(const RuntimeEvent& event) override;
+  // Records and history saves are not shown; log lines only when shown at all.
+  bool Wants(RuntimeEvent::Kind kind) const override;
 
   void Log(const std::string& system, std::uint32_t data_id, const std::string& line);
   void Alarm(const std::string& system, const AlarmEvent& event);

@@ -98,6 +98,9 @@ class Notifier : public EventSubscriber {
   Notifier& operator=(const Notifier&) = delete;
 
   void OnEvent(const RuntimeEvent& event) override;
+  bool Wants(RuntimeEvent::Kind kind) const override {
+    return kind == RuntimeEvent::Kind::kAlarm || kind == RuntimeEvent::Kind::kCommunication;
+  }
 
   // Lets the workers go on with what is queued for at most one time limit;
   // then a command still running is stopped (SIGTERM, SIGKILL) and events not

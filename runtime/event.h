@@ -28,6 +28,7 @@ struct RuntimeEvent {
     kNote,             // `text`: something a person should know that is not an error
     kProblem,          // `text`: something that went wrong but does not stop the system
   };
+  static constexpr int kKinds = static_cast<int>(Kind::kProblem) + 1;
 
   Kind kind = Kind::kNote;
   std::string system;             // empty: the runtime as a whole

@@ -16,6 +16,9 @@ void EventStream::Subscribe(std::string name, std::shared_ptr<EventSubscriber> s
   queue->name = std::move(name);
   queue->subscriber = std::move(subscriber);
   queue->capacity = capacity == 0 ? 1 : capacity;
+  for (int kind = 0; kind < RuntimeEvent::kKinds; ++kind) {
+    queue->wanted.push_back(queue->subscriber->Wants(static_cast<RuntimeEvent::Kind>(kind)));
+  }
   Queue* raw = queue.get();
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
@@ -26,8 +29,14 @@ void EventStream::Subscribe(std::string name, std::shared_ptr<EventSubscriber> s
 void EventStream::Publish(RuntimeEvent event) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
+  const auto kind = static_cast<std::size_t>(event.kind);
+  std::size_t last = queues_.size();  // the last queue that wants it takes the event itself
+  for (std::size_t i = 0; i < queues_.size(); ++i) {
+    if (queues_[i]->wanted[kind]) last = i;
+  }
   for (std::size_t i = 0; i < queues_.size(); ++i) {
     Queue& queue = *queues_[i];
+    if (!queue.wanted[kind]) continue;
     {
       std::lock_guard<std::mutex> queue_lock(queue.mutex);
       if (queue.events.size() >= queue.capacity) {
@@ -35,7 +44,7 @@ void EventStream::Publish(RuntimeEvent event) {
         continue;
       }
       // The last subscriber takes the event itself, the others a copy.
-      if (i + 1 == queues_.size()) {
+      if (i == last) {
         queue.events.push_back(std::move(event));
       } else {
         queue.events.push_back(event);

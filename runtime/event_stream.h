@@ -23,6 +23,10 @@ class EventSubscriber {
 
   virtual ~EventSubscriber() = default;
   virtual void OnEvent(const RuntimeEvent& event) = 0;
+  // Whether events of `kind` are queued for this output at all: an output
+  // that ignores most kinds is then not woken for each of them. Called on
+  // the publishing threads; must depend on nothing that changes.
+  virtual bool Wants(RuntimeEvent::Kind /*kind*/) const { return true; }
   // When the output next wants OnDeadline without an event (work it holds
   // back, such as rows to commit); Clock::time_point::max() for never. Asked
   // on the output's thread after every event and every OnDeadline.
@@ -72,6 +76,7 @@ class EventStream {
   struct Queue {
     std::string name;
     std::shared_ptr<EventSubscriber> subscriber;
+    std::vector<bool> wanted;  // by event kind
     std::size_t capacity = 0;
     std::mutex mutex;
     std::condition_variable changed;

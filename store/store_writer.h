@@ -45,6 +45,11 @@ class StoreWriter : public EventSubscriber {
               StoreWriterOptions options = StoreWriterOptions());
 
   void OnEvent(const RuntimeEvent& event) override;
+  bool Wants(RuntimeEvent::Kind kind) const override {
+    using Kind = RuntimeEvent::Kind;
+    return kind == Kind::kRecordPublished || kind == Kind::kHistorySaved ||
+           kind == Kind::kAlarm || kind == Kind::kDriverRestarted;
+  }
   Clock::time_point NextDeadline() override;
   void OnDeadline() override { Commit(Clock::now(), false); }
   void OnSync() override { Commit(Clock::now(), true); }
