@@ -6,15 +6,19 @@
 #   scripts/bench.sh                          everything
 #   scripts/bench.sh --benchmark_filter=Cycle  arguments go to korvan-bench
 #
+# Then the whole runtime (scripts/bench_runtime.sh: wake-ups, CPU per cycle,
+# 1/4/16 systems; scripts/bench_store.sh: bytes written and fsyncs per cycle),
+# about 12 minutes, with the programs of the build directory.
+#
 # KORVAN_BENCH_DIR picks another build directory; KORVAN_BENCH_NO_E2E=1 skips
-# the end-to-end measurement.
+# the end-to-end measurement, KORVAN_BENCH_NO_RUNTIME=1 the runtime's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 build_dir="${KORVAN_BENCH_DIR:-build-bench}"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DKORVAN_BENCH=ON \
   -DKORVAN_BUILD_TESTS=OFF -DKORVAN_BUILD_TOOLS=ON >/dev/null
-targets=(korvan-bench korvan-cycle-count)
+targets=(korvan-bench korvan-cycle-count korvan-host korvan-sim korvan)
 [ "${KORVAN_BENCH_NO_E2E:-0}" = 1 ] || targets+=(korvan-e2e)
 cmake --build "$build_dir" -j "$(nproc)" --target "${targets[@]}"
 echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
@@ -24,4 +28,10 @@ KORVAN_BENCH_DIR="$build_dir" KORVAN_BENCH_NO_BUILD=1 ./scripts/callgrind_cycle.
 if [ "${KORVAN_BENCH_NO_E2E:-0}" != 1 ]; then
   echo "== end to end (runtime, simulator paced at 9600 baud)"
   "$build_dir/bin/korvan-e2e"
+fi
+if [ "${KORVAN_BENCH_NO_RUNTIME:-0}" != 1 ]; then
+  echo "== the runtime: wake-ups and CPU (scripts/bench_runtime.sh)"
+  ./scripts/bench_runtime.sh "$build_dir/bin"
+  echo "== the store: bytes written and fsyncs (scripts/bench_store.sh)"
+  ./scripts/bench_store.sh "$build_dir"
 fi
