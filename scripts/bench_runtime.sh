@@ -4,7 +4,10 @@
 # silent lines, CPU per completed cycle of the built-in simulator, and the
 # share of a core that 16 answering systems take. Figures come from
 # /proc/PID/task/*/status and /proc/PID/task/*/schedstat (run time in ns)
-# over a measured window after a warm-up; the commands are printed.
+# over a measured window after a warm-up; the commands are printed. Last,
+# CPU per cycle as a service runs (no summaries, default store settings) of
+# the default and the large system, from the CPU of whole runs of 10 and 40
+# cycles.
 #
 #   scripts/bench_runtime.sh [BIN_DIR]   default build/bin (korvan-host, korvan-sim, libkorvan.so)
 #
@@ -64,37 +67,21 @@ stop_all() {
   rm -f "$work"/tty* "$work"/*.db*
 }
 
-# Completed cycles so far: JSON summary lines of completed cycles in $1, or,
-# when $1 is a database, its history rows of the data id $2 (every cycle is
-# kept: --history-every 0).
-cycles_so_far() {
-  if [[ "$1" == *.db ]]; then
-    python3 -c 'import sqlite3, sys
-try:
-    db = sqlite3.connect(sys.argv[1], timeout=10)
-    print(db.execute("SELECT COUNT(*) FROM history WHERE data_id = ?", (int(sys.argv[2]),)).fetchone()[0])
-except sqlite3.Error:
-    print(0)' "$1" "$2"
-  else
-    grep -c '"reason":"cycle"' "$1" || true
-  fi
-}
-
 # Measures the running korvan-host $1 over the window; prints
 # "<switches/s> <cpu % of a core> <cycles in the window> <ms CPU per cycle>"
-# (cycles counted by cycles_so_far $2 $3).
+# (cycles: JSON summary lines of completed cycles in $2).
 measure() {
-  local pid=$1 out=$2 id=${3:-0} s0 s1 c0 c1
+  local pid=$1 out=$2 s0 s1 c0 c1
   sleep "$warmup"
   if ! kill -0 "$pid" 2>/dev/null; then
     echo "korvan-host ended early; see $out" >&2
     exit 1
   fi
   read -r -a s0 < <(sample "$pid")
-  c0=$(cycles_so_far "$out" "$id")
+  c0=$(grep -c '"reason":"cycle"' "$out" || true)
   sleep "$window"
   read -r -a s1 < <(sample "$pid")
-  c1=$(cycles_so_far "$out" "$id")
+  c1=$(grep -c '"reason":"cycle"' "$out" || true)
   awk -v w="$window" -v ds=$((s1[0] - s0[0])) -v dr=$((s1[1] - s0[1])) -v dc=$((c1 - c0)) \
     'BEGIN {printf "%.1f %.2f %d %.3f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0)}'
 }
@@ -137,32 +124,6 @@ printf 'simulate: %.3f ms CPU per cycle (%d cycles), %.2f %% of a core, %.1f wak
   "$per" "$cycles" "$cpu" "$rate"
 stop_all
 echo "   command: korvan-host simulate --db D --quiet-log --json"
-
-# As a service runs: no summaries (standard output is not a terminal), every
-# cycle's history kept and committed each second so that the cycles can be
-# counted from the database (the default settings write less).
-service=(--summary off --history-every 0 --commit-interval 1)
-echo "== one simulated system as a service: korvan-host simulate ${service[*]}"
-"$bin/korvan-host" simulate --db "$work/k.db" "${service[@]}" >/dev/null 2>&1 &
-host=$!
-pids+=("$host")
-read -r rate cpu cycles per < <(measure "$host" "$work/k.db" 100)
-printf 'simulate, service: %.3f ms CPU per cycle (%d cycles), %.2f %% of a core, %.1f wake-ups/s\n' \
-  "$per" "$cycles" "$cpu" "$rate"
-stop_all
-echo "   command: korvan-host simulate --db D ${service[*]}"
-
-echo "== 16 answering systems as a service: korvan-host run ${service[*]}"
-start_sims 16
-"$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" "${service[@]}" \
-  >/dev/null 2>&1 &
-host=$!
-pids+=("$host")
-read -r rate cpu cycles per < <(measure "$host" "$work/k.db" 1001)
-printf 'systems 16, service: %.2f %% of a core, %.1f wake-ups/s, %d cycles of system 1\n' \
-  "$cpu" "$rate" "$cycles"
-stop_all
-echo "   command: korvan-sim --link L (one per system); korvan-host run --config F --db D ${service[*]}"
 
 # CPU of a whole run (user + system, all threads) of `korvan-host simulate
 # ARGS --cycles N`, as a service runs it (no summaries, default store
