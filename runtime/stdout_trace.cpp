@@ -29,8 +29,8 @@ void CloseIfOpen(int& fd) {
 
 }  // namespace
 
-StdoutTrace::StdoutTrace(EventStream& events, std::string label)
-    : events_(events), label_(std::move(label)) {
+StdoutTrace::StdoutTrace(EventStream& events, std::string label, bool publish)
+    : events_(events), label_(std::move(label)), publish_(publish) {
   if (g_capturing.exchange(true)) return;
   FlushStandardOutput();
   int fds[2] = {-1, -1};
@@ -77,6 +77,7 @@ void StdoutTrace::ReadLines() {
   std::string partial;
   // A long line goes in pieces of kMaxLine bytes.
   auto publish = [this](const std::string& line) {
+    if (!publish_) return;
     std::size_t start = 0;
     for (; line.size() - start > kMaxLine; start += kMaxLine) {
       events_.Log(label_, 0, line.substr(start, kMaxLine));

@@ -24,7 +24,9 @@ namespace runtime {
 // also when the process is left through an exception.
 class StdoutTrace {
  public:
-  StdoutTrace(EventStream& events, std::string label);
+  // `publish` false: the lines are read and dropped (no output shows them),
+  // which spares every output a wake-up per line.
+  StdoutTrace(EventStream& events, std::string label, bool publish = true);
   ~StdoutTrace();
   StdoutTrace(const StdoutTrace&) = delete;
   StdoutTrace& operator=(const StdoutTrace&) = delete;
@@ -43,6 +45,7 @@ class StdoutTrace {
 
   EventStream& events_;
   std::string label_;
+  bool publish_ = true;
   int saved_fd_ = -1;
   int read_fd_ = -1;
   int write_fd_ = -1;

@@ -5,7 +5,8 @@
 # share of a core that 16 answering systems take. Figures come from
 # /proc/PID/task/*/status and /proc/PID/task/*/schedstat (run time in ns)
 # over a measured window after a warm-up; the commands are printed. Last,
-# CPU per cycle as a service runs (no summaries, default store settings) of
+# CPU per cycle as a service runs (no summaries and the log level info, as
+# under journald; default store settings) of
 # the default and the large system, from the CPU of whole runs of 10 and 40
 # cycles.
 #
@@ -126,8 +127,7 @@ stop_all
 echo "   command: korvan-host simulate --db D --quiet-log --json"
 
 # CPU of a whole run (user + system, all threads) of `korvan-host simulate
-# ARGS --cycles N`, as a service runs it (no summaries, default store
-# settings); printed in seconds.
+# ARGS --cycles N`; printed in seconds.
 run_cpu() {
   python3 - "$@" <<'PY'
 import resource, subprocess, sys
@@ -145,7 +145,7 @@ for name in default large; do
   system=()
   [ "$name" = large ] && system=("${large[@]}")
   for n in 10 40; do
-    run_cpu "$bin/korvan-host" simulate "${system[@]}" --summary off --cycles "$n" \
+    run_cpu "$bin/korvan-host" simulate "${system[@]}" --summary off --log-level info --cycles "$n" \
       --db "$work/$name-$n.db" >"$work/$name-$n.cpu" &
   done
 done
@@ -154,7 +154,7 @@ for name in default large; do
   awk -v name="$name" -v a="$(cat "$work/$name-10.cpu")" -v b="$(cat "$work/$name-40.cpu")" \
     'BEGIN {printf "simulate, %s system: %.3f ms CPU per cycle (its simulator included)\n", name, (b - a) / 30 * 1000}'
 done
-echo "   command: korvan-host simulate [${large[*]}] --summary off --cycles N --db D (N = 10, 40)"
+echo "   command: korvan-host simulate [${large[*]}] --summary off --log-level info --cycles N --db D (N = 10, 40)"
 
 # The large system served by korvan-sim, polled by `korvan-host run`: the
 # runtime's cost alone.
@@ -166,11 +166,11 @@ for n in 10 40; do
 done
 for n in 10 40; do
   for _ in $(seq 50); do [ -e "$work/large$n" ] && break; sleep 0.1; done
-  run_cpu "$bin/korvan-host" run --config "$work/large$n.json" --summary off --cycles "$n" \
+  run_cpu "$bin/korvan-host" run --config "$work/large$n.json" --summary off --log-level info --cycles "$n" \
     --db "$work/run-large-$n.db" >"$work/run-large-$n.cpu" &
 done
 while [ ! -s "$work/run-large-10.cpu" ] || [ ! -s "$work/run-large-40.cpu" ]; do sleep 1; done
 awk -v a="$(cat "$work/run-large-10.cpu")" -v b="$(cat "$work/run-large-40.cpu")" \
   'BEGIN {printf "run, large system: %.3f ms CPU per cycle\n", (b - a) / 30 * 1000}'
 stop_all
-echo "   command: korvan-sim ${large[*]} --link L; korvan-host run --config F --summary off --cycles N --db D (N = 10, 40)"
+echo "   command: korvan-sim ${large[*]} --link L; korvan-host run --config F --summary off --log-level info --cycles N --db D (N = 10, 40)"

@@ -179,7 +179,9 @@ PollingSession::PollingSession(const PollingOptions& options, std::ostream& out,
   host_.Events().Subscribe("console", console_);
   // From here on (restoring from the cache included) the devices' trace
   // lines are log lines.
-  trace_ = std::make_unique<runtime::StdoutTrace>(host_.Events(), kTraceLabel);
+  // Trace lines are debug lines: published only when the console shows them.
+  const bool traces_shown = !options.quiet_log && console_->Style().max_priority >= 7;
+  trace_ = std::make_unique<runtime::StdoutTrace>(host_.Events(), kTraceLabel, traces_shown);
 }
 
 PollingSession::~PollingSession() {
