@@ -15,7 +15,7 @@ build="${1:-build}"
 host="$build/bin/korvan-host"
 short="${KORVAN_STORE_SHORT:-60}"
 long="${KORVAN_STORE_LONG:-300}"
-command -v strace >/dev/null || { echo "bench_store: needs strace" >&2; exit 1; }
+./scripts/setup.sh strace
 work="$(mktemp -d /tmp/korvan-bench-store-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 
