@@ -18,9 +18,14 @@ PauseFunction& PauseHook() {
   return pause;
 }
 
+// The time a capture holds on this thread while it handles a reply.
+thread_local bool held = false;
+thread_local boost::posix_time::ptime held_time;
+
 }  // namespace
 
 boost::posix_time::ptime LocalNow() {
+  if (held) return held_time;
   if (Clock()) return Clock()();
   return boost::posix_time::second_clock::local_time();
 }
@@ -31,6 +36,15 @@ void Pause(unsigned int microseconds) {
     return;
   }
   usleep(microseconds);
+}
+
+void HoldOnThisThread(const boost::posix_time::ptime& time) {
+  held = true;
+  held_time = time;
+}
+
+void ReleaseOnThisThread() {
+  held = false;
 }
 
 bool ClockInstalled() {

@@ -21,6 +21,12 @@ using PauseFunction = std::function<void(unsigned int)>;
 // cannot be mapped to moments of the steady clock.
 KMX_HOST_API bool ClockInstalled();
 
+// While held, LocalNow on the calling thread answers `time`: a capture
+// holds the time it wrote for a reply while the reply is handled, so that a
+// replay, which knows only that time, stamps the records alike.
+KMX_HOST_API void HoldOnThisThread(const boost::posix_time::ptime& time);
+KMX_HOST_API void ReleaseOnThisThread();
+
 // An empty function restores the default.
 KMX_HOST_API void SetClock(ClockFunction clock);
 KMX_HOST_API void SetPause(PauseFunction pause);

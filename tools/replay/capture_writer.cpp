@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "host/host_clock.h"
+#include "runtime/local_time_text.h"
 #include "tools/records/json_text.h"
 #include "tools/replay/hex_text.h"
-#include "runtime/local_time_text.h"
 
 namespace replay {
 
@@ -106,6 +106,7 @@ void CaptureWriter::KeepTime() {
 void CaptureWriter::SendRequest(const PMBusRequest& request) {
   if (inner_) inner_->SendRequest(request);
   if (in_reply_) return;  // the reply handler's own next request
+  host_clock::ReleaseOnThisThread();
   KeepTime();
   if (awaiting_reply_) WriteStep(StepLine("lose"));
   WriteStep(StepLine("refresh"));
@@ -116,7 +117,10 @@ void CaptureWriter::ReplyReceived(const unsigned char* record, unsigned int size
   if (inner_) inner_->ReplyReceived(record, size);
   in_reply_ = true;
   awaiting_reply_ = false;
+  host_clock::ReleaseOnThisThread();
   KeepTime();
+  // The reply is handled at the time written for it, as the replay handles it.
+  host_clock::HoldOnThisThread(time_);
   // The frame layer hands on only records whose length field fits `size`.
   const unsigned int info_bytes =
       (record[pmbus_reply::kLengthOffset] | (record[pmbus_reply::kLengthOffset + 1] << 8)) >> 1;
@@ -135,6 +139,7 @@ void CaptureWriter::ReplyReceived(const unsigned char* record, unsigned int size
 void CaptureWriter::ReplyHandled(int result) {
   if (inner_) inner_->ReplyHandled(result);
   in_reply_ = false;
+  host_clock::ReleaseOnThisThread();
   if (jobs_pending_ && jobs_pending_()) WriteStep(StepLine("jobs"));
 }
 
