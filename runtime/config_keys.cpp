@@ -44,6 +44,35 @@ const std::vector<Key>& RcSetting() {
   return keys;
 }
 
+const std::vector<Key>& Runtime() {
+  static const std::vector<Key> keys{
+      {"site", Kind::kText}, {"http", Kind::kObject}, {"mqtt", Kind::kObject}};
+  return keys;
+}
+
+const std::vector<Key>& Http() {
+  static const std::vector<Key> keys{
+      {"listen", Kind::kText},     // "ADDR:PORT", or "PORT" on 127.0.0.1
+      {"auth_file", Kind::kText},  // the token or user:password lines
+  };
+  return keys;
+}
+
+const std::vector<Key>& Mqtt() {
+  static const std::vector<Key> keys{
+      {"url", Kind::kText},               // mqtt://HOST:PORT or mqtts://HOST:PORT
+      {"ca_file", Kind::kText},           // CA certificates for mqtts://
+      {"client_id", Kind::kText},         // default: from the site's name
+      {"credentials_file", Kind::kText},  // "user:password" on its first line
+      {"topic_prefix", Kind::kText},
+      {"health_every", Kind::kWholeNumber},      // cycles between line-health messages
+      {"outbox_max_rows", Kind::kWholeNumber},   // messages kept during an outage
+      {"outbox_max_bytes", Kind::kWholeNumber},  // their payload bytes
+      {"replay_rate", Kind::kNumber},            // messages per second of a backlog
+  };
+  return keys;
+}
+
 namespace {
 
 // Edits (insert, delete, replace, swap of neighbours) from `a` to `b`,

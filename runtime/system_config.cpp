@@ -172,6 +172,39 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
   return true;
 }
 
+// The runtime's settings at the top level of `root`: their kinds, and the
+// keys of "http" and "mqtt". False with the problem added when they are wrong.
+bool ReadRuntimeSettings(const Json::Value& root, const std::string& origin, LoadedConfig& loaded) {
+  namespace keys = config_keys;
+  std::string reason = keys::WrongKind(root, keys::Runtime(), "");
+  for (const auto& [name, table] :
+       {std::pair<const char*, const std::vector<keys::Key>*>{"http", &keys::Http()},
+        {"mqtt", &keys::Mqtt()}}) {
+    const Json::Value& section = root[name];
+    if (!reason.empty() || !section.isObject()) continue;
+    reason = keys::UnknownKey(section, *table, name);
+    if (reason.empty()) reason = keys::WrongKind(section, *table, name);
+  }
+  if (!reason.empty()) {
+    loaded.problems.push_back({origin, "", reason});
+    return false;
+  }
+  RuntimeSettings& settings = loaded.settings;
+  if (root.isMember("site")) {
+    settings.site = root["site"].asString();
+    settings.site_file = origin;
+  }
+  if (root.isMember("http")) {
+    settings.http = root["http"];
+    settings.http_file = origin;
+  }
+  if (root.isMember("mqtt")) {
+    settings.mqtt = root["mqtt"];
+    settings.mqtt_file = origin;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string ConfigProblem::Message() const {
@@ -191,13 +224,16 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
     loaded.problems.push_back({origin, "", "must hold a JSON object"});
     return loaded;
   }
+  if (!ReadRuntimeSettings(root, origin, loaded)) return loaded;
   Json::Value systems;
   if (root.isMember("systems")) {
-    const std::string unknown =
-        config_keys::UnknownKey(root, {{"systems", config_keys::Kind::kArray}}, "");
+    std::vector<config_keys::Key> keys = config_keys::Runtime();
+    keys.push_back({"systems", config_keys::Kind::kArray});
+    const std::string unknown = config_keys::UnknownKey(root, keys, "");
     if (!unknown.empty()) {
-      loaded.problems.push_back(
-          {origin, "", unknown + " (a file with \"systems\" holds nothing else)"});
+      loaded.problems.push_back({origin, "",
+                                 unknown + " (a file with \"systems\" holds nothing else " +
+                                     "but the runtime's \"site\", \"http\" and \"mqtt\")"});
       return loaded;
     }
     systems = root["systems"];
@@ -206,7 +242,9 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
       return loaded;
     }
   } else {
-    systems.append(root);
+    Json::Value system = root;
+    for (const config_keys::Key& key : config_keys::Runtime()) system.removeMember(key.name);
+    systems.append(system);
   }
   for (Json::ArrayIndex i = 0; i < systems.size(); ++i) {
     SystemConfig system;
@@ -245,6 +283,40 @@ LoadedConfig LoadConfigFile(const std::string& path) {
     return loaded;
   }
   return ParseConfig(text, path);
+}
+
+LoadedConfig LoadConfigFiles(const std::vector<std::string>& paths) {
+  LoadedConfig all;
+  const auto take = [&all](const std::string& path, const std::string& file,
+                           const std::string& first_file, const char* name) {
+    if (file.empty()) return false;
+    if (first_file.empty()) return true;
+    all.problems.push_back({path, "",
+                            std::string("\"") + name + "\" is also given in " + first_file +
+                                "; give it in one file only"});
+    return false;
+  };
+  for (const std::string& path : paths) {
+    LoadedConfig loaded = LoadConfigFile(path);
+    for (SystemConfig& system : loaded.systems) all.systems.push_back(std::move(system));
+    for (ConfigProblem& problem : loaded.problems) all.problems.push_back(std::move(problem));
+    RuntimeSettings& from = loaded.settings;
+    RuntimeSettings& to = all.settings;
+    if (take(path, from.site_file, to.site_file, "site")) {
+      to.site = from.site;
+      to.site_file = from.site_file;
+    }
+    if (take(path, from.http_file, to.http_file, "http")) {
+      to.http = from.http;
+      to.http_file = from.http_file;
+    }
+    if (take(path, from.mqtt_file, to.mqtt_file, "mqtt")) {
+      to.mqtt = from.mqtt;
+      to.mqtt_file = from.mqtt_file;
+    }
+  }
+  RefuseRepeatedNames(all.systems, all.problems);
+  return all;
 }
 
 SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& name,

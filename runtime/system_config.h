@@ -38,22 +38,40 @@ struct ConfigProblem {
   std::string Message() const;
 };
 
+// Settings of the runtime as a whole, which a file may hold beside its
+// systems: "site" (a text naming the site, for the outputs that leave the
+// controller), "http" and "mqtt" (objects, see config_keys::Http() and
+// config_keys::Mqtt()). Each may be given by one file only; the command
+// line's options override them.
+struct RuntimeSettings {
+  std::string site;
+  Json::Value http;                             // null: not given
+  Json::Value mqtt;                             // null: not given
+  std::string http_file, mqtt_file, site_file;  // where each was read
+};
+
 struct LoadedConfig {
   std::vector<SystemConfig> systems;
   std::vector<ConfigProblem> problems;
+  RuntimeSettings settings;
 };
 
 // The largest configuration file read.
 constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
 
 // A file holds one system object, or {"systems": [ ... ]} for several, and
-// nothing after it. Keys of a system besides the bus device's: "name"
+// nothing after it; either form may also hold the runtime's settings
+// ("site", "http", "mqtt") at its top level. Keys of a system besides the bus device's: "name"
 // (default "system-N", N counting from 1), "port" (required), "device_type"
 // (default "korvan"), "comm_lost_after" and "notify_cmd". Names and ports hold no control
 // characters; the units of "acSetting" and "dcSetting" must be arrays of objects with data ids of
 // their own. Systems whose name an earlier one has are refused.
 LoadedConfig LoadConfigFile(const std::string& path);
 LoadedConfig ParseConfig(const std::string& text, const std::string& origin);
+// Every file's systems and problems together, the runtime's settings from
+// the one file that gives each (a second file giving the same one is a
+// problem), and systems whose name an earlier one has refused.
+LoadedConfig LoadConfigFiles(const std::vector<std::string>& paths);
 
 // Moves every system whose name an earlier one has to `problems`: captures
 // and summaries tell systems apart by name.

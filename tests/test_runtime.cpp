@@ -356,6 +356,46 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
   EXPECT_EQ(mixed.problems.size(), 1u);
 }
 
+// The runtime's settings sit beside the systems in either form of a file; one
+// file gives each of them, and their keys are checked as a system's are.
+TEST(ConfigFile, RuntimeSettingsBesideTheSystems) {
+  const runtime::LoadedConfig single = runtime::ParseConfig(
+      "{\"site\": \"north\", \"http\": {\"listen\": \"8080\"}, \"port\": \"/dev/a\"}", "f.json");
+  ASSERT_TRUE(single.problems.empty()) << single.problems[0].Message();
+  ASSERT_EQ(single.systems.size(), 1u);
+  EXPECT_FALSE(single.systems[0].settings.isMember("site"));
+  EXPECT_EQ(single.settings.site, "north");
+  EXPECT_EQ(single.settings.http["listen"].asString(), "8080");
+  EXPECT_TRUE(single.settings.mqtt.isNull());
+
+  const std::pair<const char*, const char*> rows[] = {
+      {"{\"http\": {\"lisen\": \"8080\"}, \"port\": \"/dev/a\"}",
+       "f.json: http: unknown key \"lisen\" (did you mean \"listen\"?)"},
+      {"{\"mqtt\": {\"url\": 1883}, \"systems\": [{\"port\": \"/dev/a\"}]}",
+       "f.json: mqtt: \"url\" must be a text, not a number"},
+      {"{\"site\": 7, \"port\": \"/dev/a\"}", "f.json: \"site\" must be a text, not a number"},
+      {"{\"http\": \"8080\", \"port\": \"/dev/a\"}",
+       "f.json: \"http\" must be a JSON object, not a text"},
+  };
+  for (const auto& [text, message] : rows) {
+    const runtime::LoadedConfig loaded = runtime::ParseConfig(text, "f.json");
+    ASSERT_EQ(loaded.problems.size(), 1u) << text;
+    EXPECT_EQ(loaded.problems[0].Message(), message);
+  }
+
+  TempDir dir;
+  const std::string a =
+      dir.Write("a.json", "{\"site\": \"a\", \"port\": \"/dev/a\", \"name\": \"a\"}");
+  const std::string b =
+      dir.Write("b.json", "{\"site\": \"b\", \"port\": \"/dev/b\", \"name\": \"b\"}");
+  const runtime::LoadedConfig both = runtime::LoadConfigFiles({a, b});
+  EXPECT_EQ(both.systems.size(), 2u);
+  EXPECT_EQ(both.settings.site, "a");
+  ASSERT_EQ(both.problems.size(), 1u);
+  EXPECT_EQ(both.problems[0].Message(),
+            b + ": \"site\" is also given in " + a + "; give it in one file only");
+}
+
 TEST(ConfigFile, AnUnreadableFileIsNamedWithTheSystemsReason) {
   TempDir dir;
   const std::string huge = dir.Write("huge.json", std::string(runtime::kMaxConfigBytes + 1, ' '));

@@ -24,14 +24,9 @@ CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
 
 int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::ostream& out,
              std::ostream& err) {
-  std::vector<runtime::SystemConfig> systems;
-  std::vector<runtime::ConfigProblem> problems;
-  for (const std::string& file : options.files) {
-    runtime::LoadedConfig loaded = runtime::LoadConfigFile(file);
-    for (runtime::SystemConfig& system : loaded.systems) systems.push_back(std::move(system));
-    for (runtime::ConfigProblem& problem : loaded.problems) problems.push_back(std::move(problem));
-  }
-  runtime::RefuseRepeatedNames(systems, problems);
+  runtime::LoadedConfig loaded = runtime::LoadConfigFiles(options.files);
+  std::vector<runtime::SystemConfig>& systems = loaded.systems;
+  std::vector<runtime::ConfigProblem>& problems = loaded.problems;
   runtime::RefuseSharedDataIds(systems, problems);
   if (!options.no_ports) runtime::RefuseBadPorts(systems, problems, true);
 

@@ -9,16 +9,11 @@ namespace cli {
 
 int RunConfigured(const std::vector<std::string>& files, const PollingOptions& options,
                   std::ostream& out, std::ostream& err, const std::atomic<bool>& interrupted) {
-  std::vector<runtime::SystemConfig> systems;
-  std::vector<runtime::ConfigProblem> problems;
-  for (const std::string& file : files) {
-    runtime::LoadedConfig loaded = runtime::LoadConfigFile(file);
-    for (runtime::SystemConfig& system : loaded.systems) systems.push_back(std::move(system));
-    for (runtime::ConfigProblem& problem : loaded.problems) problems.push_back(std::move(problem));
-  }
+  runtime::LoadedConfig loaded = runtime::LoadConfigFiles(files);
+  std::vector<runtime::SystemConfig>& systems = loaded.systems;
+  std::vector<runtime::ConfigProblem>& problems = loaded.problems;
   // What check refuses (also across files); a missing port is left to its
   // opening, which names the system's reason.
-  runtime::RefuseRepeatedNames(systems, problems);
   runtime::RefuseSharedDataIds(systems, problems);
   runtime::RefuseBadPorts(systems, problems, false);
   PollingSession session(options, out, err);
