@@ -233,7 +233,7 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
     if (!unknown.empty()) {
       loaded.problems.push_back({origin, "",
                                  unknown + " (a file with \"systems\" holds nothing else " +
-                                     "but the runtime's \"site\", \"http\" and \"mqtt\")"});
+                                     "but \"site\", \"http\" and \"mqtt\")"});
       return loaded;
     }
     systems = root["systems"];

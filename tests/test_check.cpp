@@ -87,7 +87,7 @@ TEST(Check, RefusesEachBadConfigurationWithItsReason) {
        "serial port " + regular + " is not a character device (it is a regular file)"},
       {"{\"systems\": [" + Site() + "], \"system\": 1}",
        "unknown key \"system\" (did you mean \"systems\"?) (a file with \"systems\" holds nothing "
-       "else)",
+       "else but \"site\", \"http\" and \"mqtt\")",
        true},
   };
   for (const Case& row : cases) {
