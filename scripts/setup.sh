@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs, when missing, every Debian package that the build, the tools, the
 # tests and the Debian package (dpkg-dev and file for CPack's dependencies,
-# help2man for the man pages, systemd for systemd-analyze) need.
+# help2man for the man pages, systemd for systemd-analyze) need: the HTTP
+# server's and the MQTT client's libraries, the broker the uplink's tests
+# start, and the headless browser with its driver for the dashboard's test.
 # Idempotent: prints nothing and touches nothing when everything is already there.
 set -euo pipefail
 
@@ -11,6 +13,8 @@ packages=(
   libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev
   binutils libbenchmark-dev valgrind
   dpkg-dev file help2man systemd
+  libcpp-httplib-dev libmosquitto-dev mosquitto
+  chromium chromium-driver python3-selenium
 )
 # --hardening: also what scripts/hardening.sh needs: clang with libFuzzer and
 # the sanitizer runtimes, qemu-user, and per architecture of
@@ -23,7 +27,7 @@ if [ "${1:-}" = "--hardening" ]; then
   for arch in ${KORVAN_CROSS_ARCHES:-arm64 armhf}; do
     packages+=("crossbuild-essential-$arch")
     for library in libc6 libstdc++6 libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev libgmock-dev \
-      libsqlite3-dev; do
+      libsqlite3-dev libcpp-httplib-dev libmosquitto-dev; do
       packages+=("$library:$arch")
     done
   done

@@ -104,12 +104,24 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
                   "line also carries its \"<N>\" priority prefix)")
       ->check(CLI::IsMember({"auto", "on", "off"}))
       ->capture_default_str();
+  command.add_option("--site", options.site,
+                     "the site's name, for the dashboard and the uplink (default: a configuration "
+                     "file's \"site\", else the host's name)");
   command
       .add_option("--notify-timeout", options.notify_timeout,
                   "seconds a notify command may run, 0.1 to 86400: then SIGTERM, SIGKILL 1 s "
                   "later, and the failure is reported")
       ->check(CLI::Range(0.1, 86400.0))
       ->capture_default_str();
+}
+
+PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSettings& settings) {
+  if (options.site.empty()) options.site = settings.site;
+  if (options.site.empty()) {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0) options.site = name;
+  }
+  return options;
 }
 
 bool UnderJournal() {

@@ -11,6 +11,7 @@
 #include "notify/notifier.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
+#include "runtime/system_config.h"
 #include "store/record_store.h"
 
 namespace cli {
@@ -47,7 +48,14 @@ struct PollingOptions {
   // "on", "off"; "auto": on when standard output is a terminal or --json
   // is given, and not under journald.
   std::string summary = "auto";
+  // The site's name, for the outputs that leave the controller; empty: a
+  // file's "site", else the host's name.
+  std::string site;
 };
+
+// `options` with what the command line left unset taken from the files'
+// runtime settings, and the site named.
+PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSettings& settings);
 
 // Whether standard error goes to journald: systemd sets JOURNAL_STREAM to the
 // "DEVICE:INODE" of the stream it connects a service's output to.

@@ -16,7 +16,7 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
   // opening, which names the system's reason.
   runtime::RefuseSharedDataIds(systems, problems);
   runtime::RefuseBadPorts(systems, problems, false);
-  PollingSession session(options, out, err);
+  PollingSession session(WithFileSettings(options, loaded.settings), out, err);
   runtime::ConsoleOutput& output = session.Console();
   const int prepared = session.Prepare(systems, problems);
   if (prepared != 0) return prepared;

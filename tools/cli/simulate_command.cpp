@@ -150,7 +150,7 @@ int RunSimulated(const SimulateOptions& simulate, const PollingOptions& options,
   SimServer server(simulator, line);
   server.Start();
 
-  PollingSession session(options, out, err);
+  PollingSession session(WithFileSettings(options, {}), out, err);
   runtime::ConsoleOutput& output = session.Console();
   output.Note("simulator", "serving " + std::to_string(sim.ac_channels.size()) + " AC unit(s), " +
                                std::to_string(sim.dc_units) + " DC unit(s) and " +
