@@ -20,3 +20,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVAN_CROSS_QEMU})
 # The tools that inspect the target's binaries (nm for the export check).
 set(CMAKE_NM ${KORVAN_CROSS_TRIPLET}-nm)
+# pkg-config reads the target's package files, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KORVAN_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
