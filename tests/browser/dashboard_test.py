@@ -21,6 +21,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -66,16 +67,11 @@ class Runtime:
     """korvan-host simulate with its HTTP server; its output is drained on a
     thread so that it can never block on a full pipe."""
 
-    def __init__(self, host, folder, deadline):
-        scenario = os.path.join(folder, "fault.scenario")
-        with open(scenario, "w") as out:
-            out.write(SCENARIO)
+    def __init__(self, host, folder, options, deadline):
         self.lines = []
         self.process = subprocess.Popen(
-            [host, "simulate", "--http", "127.0.0.1:0", "--history-every", "0",
-             "--commit-interval", "0", "--db", os.path.join(folder, "test.db"),
-             "--scenario", scenario, "--site", "Browser test site",
-             "--seconds", "600"],
+            [host, "simulate", "--http", "127.0.0.1:0", "--db", os.path.join(folder, "test.db"),
+             "--site", "Browser test site", "--seconds", "600"] + options,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, errors="replace")
         threading.Thread(target=self._drain, daemon=True).start()
@@ -94,11 +90,16 @@ class Runtime:
                 return int(match.group(1))
         return None
 
-    def api(self, path):
+    def api(self, path, missing=False):
+        """The answer's JSON; None for a 404 when missing is allowed."""
         url = f"http://127.0.0.1:{self.port}{path}"
         try:
             with urllib.request.urlopen(url, timeout=10) as response:
                 return json.load(response)
+        except urllib.error.HTTPError as error:
+            if missing and error.code == 404:
+                return None
+            raise Failure(f"GET {path}: {error}")
         except OSError as error:
             raise Failure(f"GET {path}: {error}")
 
@@ -170,8 +171,10 @@ def required_fields(kind, record):
                                  for x in ("output_current", "fault")]
 
 
-def compare_page_with_api(driver, runtime):
-    """Raises Failure naming every value the page shows otherwise than the API."""
+def compare_page_with_api(driver, runtime, line=True):
+    """Raises Failure naming every value the page shows otherwise than the API.
+    line: also the line's counters (which a silent line counts up faster than
+    the page polls)."""
     shown = driver.execute_script(PAGE_VALUES)
     site = runtime.api("/api/site")
     systems = runtime.api("/api/systems")
@@ -186,7 +189,7 @@ def compare_page_with_api(driver, runtime):
         if comm is None or comm["lost"] != str(system["communication"]["lost"]).lower():
             problems.append(f"{name}: communication shown lost={comm and comm['lost']}, "
                             f"API {system['communication']}")
-        for field in ("frames_good", "cycles", "error_replies", "lost_replies"):
+        for field in ("frames_good", "cycles", "error_replies", "lost_replies") if line else ():
             entry = by_key.get((name, None, f"line.{field}"))
             if entry is None or entry["text"] != str(system["line"][field]):
                 problems.append(f"{name} line.{field}: page {entry and entry['text']!r}, "
@@ -194,7 +197,12 @@ def compare_page_with_api(driver, runtime):
         for device in system["devices"]:
             device_id = str(device["data_id"])
             answer = runtime.api(f"/api/systems/{urllib.parse.quote(name, safe='')}"
-                                 f"/devices/{device_id}/record")
+                                 f"/devices/{device_id}/record", missing=True)
+            if answer is None:  # no record yet: the page shows none
+                if any(s == name and d == device_id and path != "age_seconds"
+                       for (s, d, path) in by_key):
+                    problems.append(f"{name} device {device_id}: values shown, the API has no record")
+                continue
             for path in required_fields(device["kind"], answer["record"]):
                 if (name, device_id, path) not in by_key:
                     problems.append(f"{name} device {device_id}: {path} not shown")
@@ -278,6 +286,15 @@ def chart_drawn(driver):
     return True
 
 
+def save_screenshot(driver, path):
+    try:
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        return driver.save_screenshot(path)
+    except Exception as error:  # noqa: BLE001 - a missing picture fails nothing
+        print(f"no screenshot: {error}", file=sys.stderr)
+        return False
+
+
 def on_alarm(signum, frame):
     raise Failure("the overall deadline passed inside a call that did not return")
 
@@ -286,7 +303,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", required=True, help="the korvan-host program")
     parser.add_argument("--screenshot", required=True, help="where to save the page's picture")
-    parser.add_argument("--deadline", type=float, default=150, help="seconds for the whole run")
+    parser.add_argument("--deadline", type=float, default=180, help="seconds for the whole run")
     args = parser.parse_args()
 
     overall = Deadline(args.deadline)
@@ -294,11 +311,19 @@ def main():
     signal.signal(signal.SIGALRM, on_alarm)
     signal.alarm(int(args.deadline) + 30)
 
-    runtime = driver = None
+    runtimes = []
+    driver = None
+    shot = False
     failed = None
     with tempfile.TemporaryDirectory(prefix="korvan-dashboard-") as folder:
         try:
-            runtime = Runtime(args.host, folder, overall)
+            scenario = os.path.join(folder, "fault.scenario")
+            with open(scenario, "w") as out:
+                out.write(SCENARIO)
+            runtime = Runtime(args.host, folder, [
+                "--ac", "3,3", "--dc", "2", "--rc", "4", "--scenario", scenario,
+                "--history-every", "0", "--commit-interval", "0"], overall)
+            runtimes.append(runtime)
             wait_for("the first polling cycle",
                      lambda: all(s["last_cycle"] for s in runtime.api("/api/systems")),
                      60, overall)
@@ -316,29 +341,43 @@ def main():
 
             wait_for("a drawn history chart", lambda: chart_drawn(driver), 45, overall, pause=1)
             print("DC history chart drawn")
+            shot = save_screenshot(driver, args.screenshot)
+
+            code = runtime.stop()
+            if code != 0:
+                raise Failure(f"korvan-host exited with {code} after SIGTERM")
+
+            # The same database, a simulator that does not answer: the records
+            # restored from the cache turn stale and communication is lost.
+            runtime = Runtime(args.host, folder, ["--silent", "--comm-lost-after", "10"], overall)
+            runtimes.append(runtime)
+            driver.get(f"http://127.0.0.1:{runtime.port}/")
+            wait_for("the API reporting the lost communication",
+                     lambda: all(s["communication"]["lost"] for s in runtime.api("/api/systems")),
+                     60, overall)
+            wait_for("the page showing the lost communication and stale values",
+                     lambda: compare_page_with_api(driver, runtime, line=False), 30, overall, pause=1)
+            print("lost communication and stale values shown")
         except Exception as error:  # noqa: BLE001 - reported and failed below
             failed = f"{type(error).__name__}: {error}"
         finally:
             signal.alarm(90)  # the cleanup has its own last resort
             if driver is not None:
-                try:
-                    os.makedirs(os.path.dirname(os.path.abspath(args.screenshot)), exist_ok=True)
-                    driver.save_screenshot(args.screenshot)
-                except Exception as error:  # noqa: BLE001
-                    print(f"no screenshot: {error}", file=sys.stderr)
+                if not shot:
+                    save_screenshot(driver, args.screenshot)
                 try:
                     driver.quit()
                 except Exception as error:  # noqa: BLE001
                     print(f"browser did not quit cleanly: {error}", file=sys.stderr)
-            code = runtime.stop() if runtime is not None else None
+            codes = [runtime.stop() for runtime in runtimes]
             signal.alarm(0)
-        if runtime is not None and code != 0 and failed is None:
-            failed = f"korvan-host exited with {code} after SIGTERM"
+        if failed is None and codes and codes[-1] != 0:
+            failed = f"korvan-host exited with {codes[-1]} after SIGTERM"
 
     if failed:
         print(f"FAILED: {failed}", file=sys.stderr)
-        if runtime is not None:
-            print("korvan-host's last output:\n  " + "\n  ".join(runtime.lines[-30:]),
+        if runtimes:
+            print("korvan-host's last output:\n  " + "\n  ".join(runtimes[-1].lines[-30:]),
                   file=sys.stderr)
         return 1
     print(f"screenshot: {args.screenshot}")
