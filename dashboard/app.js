@@ -401,7 +401,7 @@
       el('h2', {}, [name, ' ', hook('data_id')]),
       system.comm,
       el('p', { class: 'cycle' }, ['Last cycle: ', system.cycle, ' (', system.cycleAge, ')']),
-      el('details', { class: 'line-health' }, [el('summary', { text: 'Line health' }), lineList]),
+      el('details', { class: 'line-health', open: '' }, [el('summary', { text: 'Line health' }), lineList]),
       el('h3', {}, ['Active alarms: ', system.alarmCount]),
       el('table', { class: 'alarms' }, [
         el('caption', { class: 'visually-hidden', text: `Active alarms of ${name}` }),

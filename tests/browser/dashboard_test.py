@@ -5,8 +5,10 @@ Starts the runtime on a free loopback port with a scenario that fails
 rectifier module 2 after a few seconds, opens the dashboard through
 chromedriver and checks that the page shows what the API answers, that the
 fault appears on the page once the API lists its alarm, and that a history
-chart draws. Saves a screenshot. The runtime and the browser are stopped in
-every case; every wait has a deadline and the whole run an overall one.
+chart draws; saves a screenshot. Then runs again on the same database with a
+simulator that does not answer, and checks that the page shows the lost
+communication and every value stale. The runtime and the browser are stopped
+in every case; every wait has a deadline and the whole run an overall one.
 
   dashboard_test.py --host build/bin/korvan-host --screenshot build/dashboard.png
 """
@@ -47,7 +49,7 @@ class Deadline:
 
 def wait_for(what, check, seconds, overall, pause=0.5):
     """Calls check() until it returns something true; its last complaint
-    (a text it returned through Failure) is reported at the deadline."""
+    (the Failure it raised) is reported at the deadline."""
     end = time.monotonic() + min(seconds, max(overall.left(), 0))
     complaint = "never checked"
     while True:
