@@ -36,7 +36,30 @@
     return node;
   }
 
-  async function getJson(path) {
+  // At most this many requests at once: the runtime's server has few threads,
+  // and a browser's sixth connection would wait for an idle one to time out.
+  const MAX_REQUESTS = 3;
+  let requests = 0;
+  const waiting = [];
+
+  async function limited(task) {
+    // A finished request hands its slot straight to the next one waiting.
+    if (requests >= MAX_REQUESTS) await new Promise((resolve) => waiting.push(resolve));
+    else requests++;
+    try {
+      return await task();
+    } finally {
+      const next = waiting.shift();
+      if (next) next();
+      else requests--;
+    }
+  }
+
+  function getJson(path) {
+    return limited(() => fetchJson(path));
+  }
+
+  async function fetchJson(path) {
     const response = await fetch(path, { cache: 'no-store', headers: { Accept: 'application/json' } });
     if (response.status === 404) return null;
     if (!response.ok) {
@@ -231,7 +254,7 @@
     const options = {
       width: chartWidth(view.root),
       height: 240,
-      scales: { x: { time: true } },
+      scales: { x: { time: true, range: timeRange } },
       series: [{}].concat(plan.series.map((s, k) => ({
         label: s.label,
         scale: s.scale,
@@ -254,6 +277,16 @@
     chart.plot = new uPlot(options, data, box);
     box.querySelector('canvas')?.setAttribute('aria-label', `${plan.title}, history`);
     return chart;
+  }
+
+  // The rows' span; a lone row (or a few seconds of them) gets a few minutes
+  // around it, where uPlot would stretch the axis over years.
+  function timeRange(u) {
+    const times = u.data[0];
+    if (!times.length) return [serverNow() - WINDOWS[page.window], serverNow()];
+    const first = times[0];
+    const last = times[times.length - 1];
+    return last - first < 60 ? [last - 300, last + 60] : [first, last];
   }
 
   function chartWidth(container) {

@@ -30,7 +30,9 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
-SCENARIO = "wait 6\nrectifier-fault 2 on\n"
+FAULT_SCENARIO = "wait 6\nrectifier-fault 2 on\n"
+# A few cycles publish records, then the simulator stops answering.
+SILENT_SCENARIO = "wait 4\nsilent on\n"
 LISTENING = re.compile(r"HTTP server listening on http://127\.0\.0\.1:(\d+)/")
 NUMBER = re.compile(r"^-?\d+(?:\.(\d+))?")
 
@@ -69,11 +71,14 @@ class Runtime:
     """korvan-host simulate with its HTTP server; its output is drained on a
     thread so that it can never block on a full pipe."""
 
-    def __init__(self, host, folder, options, deadline):
+    def __init__(self, host, folder, name, scenario, options, deadline):
+        script = os.path.join(folder, f"{name}.scenario")
+        with open(script, "w") as out:
+            out.write(scenario)
         self.lines = []
         self.process = subprocess.Popen(
-            [host, "simulate", "--http", "127.0.0.1:0", "--db", os.path.join(folder, "test.db"),
-             "--site", "Browser test site", "--seconds", "600"] + options,
+            [host, "simulate", "--http", "127.0.0.1:0", "--db", os.path.join(folder, f"{name}.db"),
+             "--scenario", script, "--site", "Browser test site", "--seconds", "600"] + options,
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, errors="replace")
         threading.Thread(target=self._drain, daemon=True).start()
@@ -224,7 +229,7 @@ def compare_page_with_api(driver, runtime, line=True):
                     problems.append(f"{name} {device_id} {path}: page {entry['text']!r}, API {expected}")
     if problems:
         raise Failure("; ".join(problems[:12]))
-    return True
+    return {"stale": sum(v["stale"] == "true" for v in shown)}
 
 
 def fault_shown(driver, runtime, seen):
@@ -319,11 +324,8 @@ def main():
     failed = None
     with tempfile.TemporaryDirectory(prefix="korvan-dashboard-") as folder:
         try:
-            scenario = os.path.join(folder, "fault.scenario")
-            with open(scenario, "w") as out:
-                out.write(SCENARIO)
-            runtime = Runtime(args.host, folder, [
-                "--ac", "3,3", "--dc", "2", "--rc", "4", "--scenario", scenario,
+            runtime = Runtime(args.host, folder, "fault", FAULT_SCENARIO, [
+                "--ac", "3,3", "--dc", "2", "--rc", "4",
                 "--history-every", "0", "--commit-interval", "0"], overall)
             runtimes.append(runtime)
             wait_for("the first polling cycle",
@@ -349,17 +351,21 @@ def main():
             if code != 0:
                 raise Failure(f"korvan-host exited with {code} after SIGTERM")
 
-            # The same database, a simulator that does not answer: the records
-            # restored from the cache turn stale and communication is lost.
-            runtime = Runtime(args.host, folder, ["--silent", "--comm-lost-after", "10"], overall)
+            # A simulator that falls silent: its records turn stale and
+            # communication is lost.
+            runtime = Runtime(args.host, folder, "silent", SILENT_SCENARIO,
+                              ["--comm-lost-after", "10"], overall)
             runtimes.append(runtime)
             driver.get(f"http://127.0.0.1:{runtime.port}/")
             wait_for("the API reporting the lost communication",
                      lambda: all(s["communication"]["lost"] for s in runtime.api("/api/systems")),
                      60, overall)
-            wait_for("the page showing the lost communication and stale values",
-                     lambda: compare_page_with_api(driver, runtime, line=False), 30, overall, pause=1)
-            print("lost communication and stale values shown")
+            stale = wait_for("the page showing the lost communication and stale values",
+                             lambda: compare_page_with_api(driver, runtime, line=False),
+                             30, overall, pause=1)["stale"]
+            if stale < 10:
+                raise Failure(f"only {stale} values shown stale after the communication was lost")
+            print(f"lost communication and {stale} stale values shown")
         except Exception as error:  # noqa: BLE001 - reported and failed below
             failed = f"{type(error).__name__}: {error}"
         finally:
