@@ -234,7 +234,7 @@ def compare_page_with_api(driver, runtime, line=True):
 
 def fault_shown(driver, runtime, seen):
     """Once /api/alarms lists the rectifier fault, the page must show its row
-    (id, gloss) and module 2 marked faulty."""
+    (id, level, text, gloss) and module 2 marked faulty."""
     if not seen:
         for alarm in runtime.api("/api/alarms"):
             record = runtime.api(f"/api/systems/{urllib.parse.quote(alarm['system'], safe='')}"
@@ -253,8 +253,9 @@ def fault_shown(driver, runtime, seen):
              and r["device"] == str(alarm["data_id"])]
     if not match:
         raise Failure(f"alarm {alarm['id']} {alarm['code']} not on the page (rows: {rows})")
-    if alarm["gloss"] and alarm["gloss"] not in match[0]["text"]:
-        raise Failure(f"alarm row {match[0]['text']!r} lacks the gloss {alarm['gloss']!r}")
+    for part in ("text", "gloss"):  # the device's own text and its English meaning
+        if alarm.get(part) and alarm[part] not in match[0]["text"]:
+            raise Failure(f"alarm row {match[0]['text']!r} lacks the {part} {alarm[part]!r}")
     if f"level-{alarm['level']}" not in match[0]["level"]:
         raise Failure(f"alarm row class {match[0]['level']!r}, level {alarm['level']}")
     cell = driver.execute_script(
