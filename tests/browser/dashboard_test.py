@@ -41,6 +41,10 @@ class Failure(Exception):
     pass
 
 
+class Abort(BaseException):
+    """The overall deadline or SIGTERM: ends every wait at once."""
+
+
 class Deadline:
     def __init__(self, seconds):
         self.end = time.monotonic() + seconds
@@ -52,7 +56,8 @@ class Deadline:
 def wait_for(what, check, seconds, overall, pause=0.5):
     """Calls check() until it returns something true; its last complaint
     (the Failure it raised) is reported at the deadline."""
-    end = time.monotonic() + min(seconds, max(overall.left(), 0))
+    seconds = min(seconds, max(overall.left(), 0))
+    end = time.monotonic() + seconds
     complaint = "never checked"
     while True:
         try:
@@ -63,7 +68,7 @@ def wait_for(what, check, seconds, overall, pause=0.5):
         except Failure as failure:
             complaint = str(failure)
         if time.monotonic() >= end:
-            raise Failure(f"{what}: not within {seconds} s: {complaint}")
+            raise Failure(f"{what}: not within {seconds:.0f} s: {complaint}")
         time.sleep(pause)
 
 
@@ -82,7 +87,11 @@ class Runtime:
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, errors="replace")
         threading.Thread(target=self._drain, daemon=True).start()
-        self.port = wait_for("the HTTP server's port", self._port, 60, deadline)
+        try:
+            self.port = wait_for("the HTTP server's port", self._port, 60, deadline)
+        except BaseException:
+            self.stop()
+            raise
 
     def _drain(self):
         for line in self.process.stdout:
@@ -304,7 +313,9 @@ def save_screenshot(driver, path):
 
 
 def on_alarm(signum, frame):
-    raise Failure("the overall deadline passed inside a call that did not return")
+    if signum == signal.SIGTERM:
+        raise Abort("ended by SIGTERM")
+    raise Abort("the overall deadline passed inside a call that did not return")
 
 
 def main():
@@ -317,6 +328,8 @@ def main():
     overall = Deadline(args.deadline)
     # A last resort should a browser call hang past every deadline of its own.
     signal.signal(signal.SIGALRM, on_alarm)
+    # ctest's own time-out ends the test with SIGTERM: clean up all the same.
+    signal.signal(signal.SIGTERM, on_alarm)
     signal.alarm(int(args.deadline) + 30)
 
     runtimes = []
@@ -367,19 +380,22 @@ def main():
             if stale < 10:
                 raise Failure(f"only {stale} values shown stale after the communication was lost")
             print(f"lost communication and {stale} stale values shown")
-        except Exception as error:  # noqa: BLE001 - reported and failed below
+        except BaseException as error:  # noqa: BLE001 - reported and failed below
             failed = f"{type(error).__name__}: {error}"
         finally:
-            signal.alarm(90)  # the cleanup has its own last resort
+            # The cleanup runs to its end: no second SIGTERM cuts it short, and
+            # a browser that does not quit is given up after its own deadline.
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+            signal.alarm(90)
             if driver is not None:
-                if not shot:
-                    save_screenshot(driver, args.screenshot)
                 try:
+                    if not shot:
+                        save_screenshot(driver, args.screenshot)
                     driver.quit()
-                except Exception as error:  # noqa: BLE001
+                except BaseException as error:  # noqa: BLE001
                     print(f"browser did not quit cleanly: {error}", file=sys.stderr)
-            codes = [runtime.stop() for runtime in runtimes]
             signal.alarm(0)
+            codes = [runtime.stop() for runtime in runtimes]
         if failed is None and codes and codes[-1] != 0:
             failed = f"korvan-host exited with {codes[-1]} after SIGTERM"
 
