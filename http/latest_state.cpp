@@ -18,6 +18,36 @@ void SetAlarms(SystemState& state, const std::vector<runtime::AlarmEvent>& activ
   for (const runtime::AlarmEvent& alarm : active) state.alarms[AlarmKey(alarm)] = alarm;
 }
 
+// Adds the device that published a record of a known type, when the list
+// lacks it: the bus device makes its children in its first cycle, after the
+// list was seeded, and summaries (which list them) may be off.
+void NoteDevice(SystemState& state, const runtime::DeviceKey& key) {
+  static const std::vector<std::pair<int, const char*>> kKinds{
+      {records::kAcSnapshot, "ac"},
+      {records::kDcRecord, "dc"},
+      {records::kRectifierSnapshot, "rectifiers"}};
+  auto rank = [](int type) {
+    for (std::size_t i = 0; i < kKinds.size(); ++i) {
+      if (kKinds[i].first == type) return i;
+    }
+    return kKinds.size();
+  };
+  const std::size_t kind = rank(key.record_type);
+  if (kind == kKinds.size()) return;
+  for (const DeviceEntry& device : state.devices) {
+    if (device.data_id == key.data_id && device.record_type == key.record_type) return;
+  }
+  const DeviceEntry entry{key.data_id, kKinds[kind].second, key.record_type};
+  // In a summary's order: AC units, DC units, rectifier group, by data id.
+  auto before = [&](const DeviceEntry& device) {
+    return std::make_pair(rank(device.record_type), device.data_id) <
+           std::make_pair(kind, entry.data_id);
+  };
+  auto at = state.devices.begin();
+  while (at != state.devices.end() && before(*at)) ++at;
+  state.devices.insert(at, entry);
+}
+
 }  // namespace
 
 std::vector<DeviceEntry> DevicesOf(const runtime::SystemSummary& summary) {
@@ -70,6 +100,7 @@ void LatestState::OnEvent(const runtime::RuntimeEvent& event) {
   switch (event.kind) {
     case Kind::kRecordPublished:
       if (event.record) {
+        NoteDevice(*state, event.device);
         state->records[event.device] = {event.record, runtime::LocalTimeText(event.time),
                                         std::chrono::steady_clock::now()};
       }

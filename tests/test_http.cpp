@@ -22,6 +22,7 @@
 #include "http/query_params.h"
 #include "store/record_store.h"
 #include "tests/support/temp_dir.h"
+#include "tools/cli/polling_options.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
 
@@ -152,6 +153,19 @@ TEST(HistorySeriesTest, FieldPathsReachIntoDecodedRecords) {
   for (const std::string bad : {"", ".v", "v.", "v[", "v[]", "v[x]", "v..a", "v[1]a", "a-b"}) {
     EXPECT_FALSE(ParseFieldPath(bad)) << bad;
   }
+}
+
+TEST(HttpSettingsTest, TheCommandLineWinsOverTheFileKeyByKey) {
+  runtime::RuntimeSettings settings;
+  settings.http["listen"] = "0.0.0.0:8080";
+  settings.http["auth_file"] = "/etc/korvan/http-auth";
+  cli::PollingOptions options;
+  options.http_listen = "9000";
+  const cli::PollingOptions merged = cli::WithFileSettings(options, settings);
+  EXPECT_EQ(merged.http_listen, "9000");
+  EXPECT_EQ(merged.http_auth_file, "/etc/korvan/http-auth");
+  EXPECT_EQ(cli::WithFileSettings(cli::PollingOptions(), settings).http_listen, "0.0.0.0:8080");
+  EXPECT_EQ(cli::WithFileSettings(cli::PollingOptions(), {}).http_listen, "");  // off
 }
 
 // ---- the exposition format, checked strictly -------------------------------
@@ -404,11 +418,18 @@ class HttpServerTest : public ::testing::Test {
   void SetUp() override { ASSERT_NE(server_->Port(), 0) << server_->Output(); }
 
   // The simulated system's devices: data id by kind.
+  // The simulated system's devices (data id by kind), once its first cycle
+  // made them.
   std::map<std::string, std::uint32_t> Devices() {
     std::map<std::string, std::uint32_t> ids;
-    for (const Json::Value& device : server_->Get("/api/systems/simulated")["devices"]) {
-      ids.emplace(device["kind"].asString(), device["data_id"].asUInt());
-    }
+    SimulatedServer::WaitFor([&] {
+      const Json::Value system = server_->Get("/api/systems/simulated");
+      for (const Json::Value& device : system["devices"]) {
+        ids.emplace(device["kind"].asString(), device["data_id"].asUInt());
+      }
+      return ids.size() == 3;
+    });
+    EXPECT_EQ(ids.size(), 3u) << server_->Output();
     return ids;
   }
 
@@ -478,7 +499,8 @@ TEST_F(HttpServerTest, RecordIsTheDecodedBytesThatWereStored) {
       Json::Value decoded;
       std::string error;
       if (records::Decode(row.record_type, row.record.data(), row.record.size(), decoded, error)) {
-        found = found || decoded == answer["record"];
+        // As printed: the answer's floats were read back from their text.
+        found = found || json_text::Line(decoded) == json_text::Line(answer["record"]);
       }
     }
     return found;
