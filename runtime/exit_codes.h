@@ -19,6 +19,9 @@ constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the me
 constexpr int kCyclesIncomplete = 8;
 // check: a file or a system of the configuration is refused.
 constexpr int kConfigRefused = 9;
+// run, simulate: the HTTP server cannot start (a bad or taken address, a
+// non-loopback address without an auth file, an unreadable auth file).
+constexpr int kHttp = 10;
 
 }  // namespace exit_codes
 

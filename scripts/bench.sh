@@ -7,8 +7,9 @@
 #   scripts/bench.sh --benchmark_filter=Cycle  arguments go to korvan-bench
 #
 # Then the whole runtime (scripts/bench_runtime.sh: wake-ups, CPU per cycle,
-# 1/4/16 systems; scripts/bench_store.sh: bytes written and fsyncs per cycle),
-# about 12 minutes, with the programs of the build directory.
+# 1/4/16 systems; scripts/bench_store.sh: bytes written and fsyncs per cycle;
+# scripts/bench_http.sh: the polling with and without HTTP clients), about
+# 14 minutes, with the programs of the build directory.
 #
 # KORVAN_BENCH_DIR picks another build directory; KORVAN_BENCH_NO_E2E=1 skips
 # the end-to-end measurement, KORVAN_BENCH_NO_RUNTIME=1 the runtime's.
@@ -34,4 +35,6 @@ if [ "${KORVAN_BENCH_NO_RUNTIME:-0}" != 1 ]; then
   ./scripts/bench_runtime.sh "$build_dir/bin"
   echo "== the store: bytes written and fsyncs (scripts/bench_store.sh)"
   ./scripts/bench_store.sh "$build_dir"
+  echo "== the HTTP server under load (scripts/bench_http.sh)"
+  ./scripts/bench_http.sh "$build_dir/bin"
 fi

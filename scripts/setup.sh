@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libsqlite3-dev libcli11-dev
   binutils libbenchmark-dev valgrind
   dpkg-dev file help2man systemd
-  libcpp-httplib-dev libmosquitto-dev mosquitto
+  libcpp-httplib-dev libmosquitto-dev mosquitto curl
   chromium chromium-driver python3-selenium
 )
 # --hardening: also what scripts/hardening.sh needs: clang with libFuzzer and

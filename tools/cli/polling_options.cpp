@@ -113,10 +113,25 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
                   "later, and the failure is reported")
       ->check(CLI::Range(0.1, 86400.0))
       ->capture_default_str();
+  command.add_option("--http", options.http_listen,
+                     "serve the HTTP API, Prometheus metrics and dashboard on ADDR:PORT, or PORT "
+                     "on 127.0.0.1 (port 0: a free one, named in a note); a non-loopback address "
+                     "needs --http-auth-file (default: a file's \"http\": {\"listen\"}; off)");
+  command.add_option("--http-auth-file", options.http_auth_file,
+                     "file of the HTTP server's credentials: a bearer token on its first line, or "
+                     "user:password lines for basic authentication");
 }
 
 PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSettings& settings) {
   if (options.site.empty()) options.site = settings.site;
+  if (settings.http.isObject()) {
+    const Json::Value& listen = settings.http["listen"];
+    const Json::Value& auth_file = settings.http["auth_file"];
+    if (options.http_listen.empty() && listen.isString()) options.http_listen = listen.asString();
+    if (options.http_auth_file.empty() && auth_file.isString()) {
+      options.http_auth_file = auth_file.asString();
+    }
+  }
   if (options.site.empty()) {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) == 0) options.site = name;
@@ -197,6 +212,7 @@ PollingSession::PollingSession(const PollingOptions& options, std::ostream& out,
 }
 
 PollingSession::~PollingSession() {
+  if (http_) http_->Stop();
   if (!notifier_) return;
   notifier_->Finish();
   host_.Events().Flush();
@@ -245,6 +261,18 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
   writing.cache_interval = milliseconds(options_.cache_interval);
   host_.Events().Subscribe("store",
                            std::make_shared<runtime::StoreWriter>(store_, host_.Events(), writing));
+  if (!options_.http_listen.empty()) {
+    http_ = std::make_unique<http_output::HttpOutput>();
+    std::string error;
+    if (!http_->Start(
+            {options_.http_listen, options_.http_auth_file, options_.db_path, options_.site}, host_,
+            error)) {
+      host_.Events().Flush();
+      console_->Problem("", error);
+      http_.reset();
+      return runtime::exit_codes::kHttp;
+    }
+  }
   return runtime::exit_codes::kOk;
 }
 

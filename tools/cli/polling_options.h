@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console/console_output.h"
+#include "http/http_output.h"
 #include "notify/notifier.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
@@ -51,6 +52,12 @@ struct PollingOptions {
   // The site's name, for the outputs that leave the controller; empty: a
   // file's "site", else the host's name.
   std::string site;
+  // The HTTP server's "ADDR:PORT" or "PORT"; empty: none. Else a file's
+  // "http": {"listen"}.
+  std::string http_listen;
+  // Its credentials (a bearer token, or user:password lines); empty: a
+  // file's "http": {"auth_file"}, else none.
+  std::string http_auth_file;
 };
 
 // `options` with what the command line left unset taken from the files'
@@ -101,6 +108,9 @@ class PollingSession {
   std::shared_ptr<runtime::RecordStore> store_;
   std::shared_ptr<runtime::Notifier> notifier_;
   runtime::Runtime host_;  // its event stream closes before the outputs go
+  // Stopped first (and declared after the host): its requests read the
+  // host's systems.
+  std::unique_ptr<http_output::HttpOutput> http_;
   // Last: standard output is restored, and the last trace lines published,
   // before the event stream closes.
   std::unique_ptr<runtime::StdoutTrace> trace_;

@@ -1,0 +1,390 @@
+#include "http/api_routes.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <sstream>
+
+#include "console/alarm_glossary.h"
+#include "http/asset_table.h"
+#include "http/history_series.h"
+#include "http/metrics_text.h"
+#include "http/query_params.h"
+#include "runtime/local_time_text.h"
+#include "store/record_store.h"
+#include "tools/records/json_text.h"
+#include "tools/records/record_decode.h"
+
+namespace http_output {
+
+namespace {
+
+// A reader waits this long for the polling's writes to the store, then 503.
+constexpr int kStoreBusyMs = 250;
+// A record older than the point reads' 60 seconds is stale.
+constexpr double kFreshSeconds = 60;
+constexpr unsigned int kMaxFields = 32;
+
+Json::Value TimeValue(const std::string& local_text) {
+  if (local_text.empty()) return Json::Value();
+  return runtime::IsoLocalTime(local_text);
+}
+
+Json::Value UnixValue(const std::string& local_text) {
+  const std::optional<std::int64_t> t = UnixSeconds(local_text);
+  return t ? Json::Value(static_cast<Json::Int64>(*t)) : Json::Value();
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point when) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - when).count();
+}
+
+Json::Value LineJson(const runtime::LineHealth& line) {
+  Json::Value out(Json::objectValue);
+  out["port_open"] = line.port_open;
+  out["port_error"] = line.port_error;
+  out["frames_good"] = static_cast<Json::UInt64>(line.frames_good);
+  Json::Value& dropped = out["dropped"] = Json::Value(Json::objectValue);
+  for (const auto& [reason, count] : line.dropped) {
+    dropped[reason] = static_cast<Json::UInt64>(count);
+  }
+  out["dropped_total"] = static_cast<Json::UInt64>(line.dropped_total);
+  out["error_replies"] = static_cast<Json::UInt64>(line.error_replies);
+  out["lost_replies"] = static_cast<Json::UInt64>(line.lost_replies);
+  out["send_failures"] = static_cast<Json::UInt64>(line.send_failures);
+  out["early_repeats"] = static_cast<Json::UInt64>(line.early_repeats);
+  out["cycles"] = static_cast<Json::UInt64>(line.cycles);
+  return out;
+}
+
+Json::Value SystemJson(const SystemState& state) {
+  Json::Value out(Json::objectValue);
+  out["name"] = state.name;
+  out["data_id"] = state.data_id;
+  Json::Value& communication = out["communication"] = Json::Value(Json::objectValue);
+  communication["lost"] = state.communication_lost;
+  communication["since"] = TimeValue(state.lost_since);
+  out["last_cycle"] = TimeValue(state.last_cycle);
+  out["cycle_age_seconds"] = state.last_cycle_received
+                                 ? Json::Value(SecondsSince(*state.last_cycle_received))
+                                 : Json::Value();
+  out["line"] = LineJson(state.line);
+  Json::Value& devices = out["devices"] = Json::Value(Json::arrayValue);
+  for (const DeviceEntry& device : state.devices) {
+    Json::Value entry(Json::objectValue);
+    entry["data_id"] = device.data_id;
+    entry["kind"] = device.kind;
+    entry["record_type"] = device.record_type;
+    devices.append(entry);
+  }
+  out["active_alarms"] = static_cast<Json::UInt64>(state.alarms.size());
+  return out;
+}
+
+Json::Value AlarmJson(const std::string& system, const runtime::AlarmEvent& alarm) {
+  Json::Value out(Json::objectValue);
+  out["system"] = system;
+  out["data_id"] = alarm.data_id;
+  out["record_type"] = alarm.record_type;
+  out["id"] = alarm.id;
+  out["code"] = alarm.code;
+  out["level"] = alarm.level;
+  out["name"] = alarm.name;
+  out["text"] = alarm.text;
+  out["gloss"] = runtime::AlarmGloss(alarm.id, alarm.code);
+  out["time"] = TimeValue(alarm.time);
+  out["t"] = UnixValue(alarm.time);
+  return out;
+}
+
+runtime::PowerSystem* FindSystem(const ApiContext& context, const std::string& name) {
+  for (const std::unique_ptr<runtime::PowerSystem>& system : context.host->Systems()) {
+    if (system->Name() == name) return system.get();
+  }
+  return nullptr;
+}
+
+// The device `text` names in `state`; null when none (also for text that is
+// not a data id).
+const DeviceEntry* FindDevice(const SystemState& state, const std::string& text) {
+  const std::optional<unsigned int> id = ParseCount(text, 0, 999999999);
+  if (!id) return nullptr;
+  for (const DeviceEntry& device : state.devices) {
+    if (device.data_id == *id) return &device;
+  }
+  return nullptr;
+}
+
+// Time bounds and limit of a query: false with a 400 answer set.
+bool ReadRange(const httplib::Request& req, httplib::Response& res, runtime::RowFilter& filter,
+               unsigned int default_limit, unsigned int max_limit) {
+  for (const char* bound : {"since", "until"}) {
+    if (!req.has_param(bound)) continue;
+    const std::optional<std::string> text = ParseTimeBound(req.get_param_value(bound));
+    if (!text) {
+      SendError(res, 400,
+                std::string(bound) + ": wants Unix seconds or YYYY-MM-DD HH:MM:SS local time");
+      return false;
+    }
+    (std::string(bound) == "since" ? filter.since : filter.until) = *text;
+  }
+  filter.last = default_limit;
+  if (req.has_param("limit")) {
+    const std::optional<unsigned int> limit =
+        ParseCount(req.get_param_value("limit"), 1, max_limit);
+    if (!limit) {
+      SendError(res, 400, "limit: wants a whole number from 1 to " + std::to_string(max_limit));
+      return false;
+    }
+    filter.last = *limit;
+  }
+  return true;
+}
+
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> fields;
+  std::stringstream stream(text);
+  for (std::string field; std::getline(stream, field, ',');) fields.push_back(field);
+  return fields;
+}
+
+std::unique_ptr<runtime::RecordStore> OpenStore(const ApiContext& context, httplib::Response& res) {
+  try {
+    return std::make_unique<runtime::RecordStore>(context.db_path, runtime::HistoryBound{},
+                                                  kStoreBusyMs,
+                                                  runtime::SqliteDb::Access::kReadOnly);
+  } catch (const runtime::StoreError& failure) {
+    SendError(res, 503, failure.what());
+    return nullptr;
+  }
+}
+
+void Healthz(const ApiContext& context, httplib::Response& res) {
+  const std::vector<SystemState> states = context.state->Systems();
+  Json::Value out(Json::objectValue);
+  Json::UInt lost = 0;
+  for (const SystemState& state : states) lost += state.communication_lost ? 1 : 0;
+  const bool ok = states.empty() || lost < states.size();
+  out["ok"] = ok;
+  out["systems"] = static_cast<Json::UInt>(states.size());
+  out["communication_lost"] = lost;
+  SendJson(res, ok ? 200 : 503, out);
+}
+
+void Site(const ApiContext& context, httplib::Response& res) {
+  Json::Value out(Json::objectValue);
+  out["site"] = context.site;
+  out["version"] = KORVAN_VERSION;
+  out["time"] = TimeValue(runtime::LocalTimeText(boost::posix_time::second_clock::local_time()));
+  Json::Value& systems = out["systems"] = Json::Value(Json::arrayValue);
+  for (const SystemState& state : context.state->Systems()) systems.append(state.name);
+  SendJson(res, 200, out);
+}
+
+void Points(const ApiContext& context, const std::string& name, httplib::Response& res) {
+  runtime::PowerSystem* system = FindSystem(context, name);
+  if (system == nullptr) return SendError(res, 404, "no system named " + name);
+  // The summary's JSON, as --json prints it: the same point reads.
+  Json::Value summary;
+  std::string error;
+  if (!json_text::Parse(runtime::FormatSummaryJson(system->Summarize("http")), false, summary,
+                        error)) {
+    return SendError(res, 500, error);
+  }
+  Json::Value out(Json::objectValue);
+  for (const char* key : {"system", "time", "communication", "ac", "dc", "rectifiers"}) {
+    out[key] = summary[key];
+  }
+  SendJson(res, 200, out);
+}
+
+void Record(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+  const std::optional<SystemState> state = context.state->System(req.matches[1]);
+  if (!state) return SendError(res, 404, "no system named " + std::string(req.matches[1]));
+  const DeviceEntry* device = FindDevice(*state, req.matches[2]);
+  if (device == nullptr) return SendError(res, 404, "no such device in " + state->name);
+  const auto found = state->records.find(runtime::DeviceKey{device->data_id, device->record_type});
+  if (found == state->records.end()) {
+    return SendError(res, 404, "the device has not published a record yet");
+  }
+  const LatestRecord& record = found->second;
+  Json::Value decoded;
+  std::string error;
+  if (!records::Decode(device->record_type, record.bytes->data(), record.bytes->size(), decoded,
+                       error)) {
+    return SendError(res, 500, "record does not decode: " + error);
+  }
+  Json::Value out(Json::objectValue);
+  out["system"] = state->name;
+  out["data_id"] = device->data_id;
+  out["record_type"] = device->record_type;
+  out["time"] = TimeValue(record.time);
+  out["t"] = UnixValue(record.time);
+  const double age = SecondsSince(record.received);
+  out["age_seconds"] = age;
+  out["stale"] = state->communication_lost || age > kFreshSeconds;
+  out["record"] = decoded;
+  SendJson(res, 200, out);
+}
+
+void History(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+  const std::optional<SystemState> state = context.state->System(req.matches[1]);
+  if (!state) return SendError(res, 404, "no system named " + std::string(req.matches[1]));
+  const DeviceEntry* device = FindDevice(*state, req.matches[2]);
+  if (device == nullptr) return SendError(res, 404, "no such device in " + state->name);
+  SeriesRequest request;
+  request.data_id = device->data_id;
+  request.record_type = device->record_type;
+  request.fields = SplitFields(req.get_param_value("fields"));
+  if (request.fields.empty() || request.fields.size() > kMaxFields) {
+    return SendError(res, 400,
+                     "fields: wants 1 to " + std::to_string(kMaxFields) + " comma-separated paths");
+  }
+  for (const std::string& field : request.fields) {
+    std::optional<FieldPath> path = ParseFieldPath(field);
+    if (!path) return SendError(res, 400, "fields: \"" + field + "\" is not a field path");
+    request.paths.push_back(std::move(*path));
+  }
+  runtime::RowFilter filter;
+  if (!ReadRange(req, res, filter, 2000, 100000)) return;
+  request.since = filter.since;
+  request.until = filter.until;
+  request.limit = filter.last;
+  std::unique_ptr<runtime::RecordStore> store = OpenStore(context, res);
+  if (!store) return;
+  Json::Value series;
+  try {
+    series = HistorySeries(*store, request);
+  } catch (const runtime::StoreError& failure) {
+    return SendError(res, 503, failure.what());
+  }
+  Json::Value out(Json::objectValue);
+  out["system"] = state->name;
+  out["data_id"] = device->data_id;
+  out["record_type"] = device->record_type;
+  out["fields"] = Json::Value(Json::arrayValue);
+  for (const std::string& field : request.fields) out["fields"].append(field);
+  for (const char* key : {"t", "values", "truncated"}) out[key] = series[key];
+  SendJson(res, 200, out);
+}
+
+// Which system a data id belongs to: its bus device or one of its devices.
+std::string SystemOf(const std::vector<SystemState>& states, std::uint32_t data_id) {
+  for (const SystemState& state : states) {
+    if (state.data_id == data_id) return state.name;
+    for (const DeviceEntry& device : state.devices) {
+      if (device.data_id == data_id) return state.name;
+    }
+  }
+  return "";
+}
+
+// The system named by the "system" parameter; false with a 404 answer set
+// when there is no such system. Empty: every system.
+bool ReadSystemParam(const ApiContext& context, const httplib::Request& req, httplib::Response& res,
+                     std::string& name) {
+  name = req.get_param_value("system");
+  if (req.has_param("system") && !context.state->System(name)) {
+    SendError(res, 404, "no system named " + name);
+    return false;
+  }
+  return true;
+}
+
+void Alarms(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+  std::string only;
+  if (!ReadSystemParam(context, req, res, only)) return;
+  Json::Value out(Json::arrayValue);
+  for (const SystemState& state : context.state->Systems()) {
+    if (!only.empty() && state.name != only) continue;
+    for (const auto& [key, alarm] : state.alarms) out.append(AlarmJson(state.name, alarm));
+  }
+  SendJson(res, 200, out);
+}
+
+void AlarmEvents(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+  std::string only;
+  if (!ReadSystemParam(context, req, res, only)) return;
+  runtime::RowFilter filter;
+  if (!ReadRange(req, res, filter, 1000, 10000)) return;
+  std::unique_ptr<runtime::RecordStore> store = OpenStore(context, res);
+  if (!store) return;
+  std::vector<runtime::AlarmEvent> events;
+  try {
+    events = store->AlarmEvents(filter, false);
+  } catch (const runtime::StoreError& failure) {
+    return SendError(res, 503, failure.what());
+  }
+  const std::vector<SystemState> states = context.state->Systems();
+  Json::Value out(Json::arrayValue);
+  for (const runtime::AlarmEvent& event : events) {
+    const std::string system = SystemOf(states, event.data_id);
+    if (!only.empty() && system != only) continue;
+    Json::Value entry = AlarmJson(system, event);
+    entry["raised"] = event.raised;
+    out.append(entry);
+  }
+  SendJson(res, 200, out);
+}
+
+void Metrics(const ApiContext& context, httplib::Response& res) {
+  std::vector<runtime::SystemSummary> summaries;
+  for (const std::unique_ptr<runtime::PowerSystem>& system : context.host->Systems()) {
+    summaries.push_back(system->Summarize("http"));
+  }
+  res.status = 200;
+  res.set_content(MetricsText(summaries, context.state->Systems()),
+                  "text/plain; version=0.0.4; charset=utf-8");
+}
+
+void Asset(const std::string& path, httplib::Response& res) {
+  const EmbeddedAsset* asset = FindAsset(path);
+  if (asset == nullptr) return SendError(res, 404, "not found");
+  res.status = 200;
+  res.set_header("Cache-Control", "public, max-age=300");
+  res.set_content(reinterpret_cast<const char*>(asset->data), asset->size,
+                  AssetContentType(path).c_str());
+}
+
+}  // namespace
+
+void SendJson(httplib::Response& res, int status, const Json::Value& value) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(json_text::Line(value) + "\n", "application/json; charset=utf-8");
+}
+
+void SendError(httplib::Response& res, int status, const std::string& text) {
+  Json::Value error(Json::objectValue);
+  error["error"] = text;
+  SendJson(res, status, error);
+}
+
+void AddRoutes(httplib::Server& server, const ApiContext& context) {
+  using Req = const httplib::Request&;
+  using Res = httplib::Response&;
+  server.Get("/api/healthz", [context](Req, Res res) { Healthz(context, res); });
+  server.Get("/api/site", [context](Req, Res res) { Site(context, res); });
+  server.Get("/api/systems", [context](Req, Res res) {
+    Json::Value out(Json::arrayValue);
+    for (const SystemState& state : context.state->Systems()) out.append(SystemJson(state));
+    SendJson(res, 200, out);
+  });
+  server.Get(R"(/api/systems/([^/]+))", [context](Req req, Res res) {
+    const std::optional<SystemState> state = context.state->System(req.matches[1]);
+    if (!state) return SendError(res, 404, "no system named " + std::string(req.matches[1]));
+    SendJson(res, 200, SystemJson(*state));
+  });
+  server.Get(R"(/api/systems/([^/]+)/points)",
+             [context](Req req, Res res) { Points(context, req.matches[1], res); });
+  server.Get(R"(/api/systems/([^/]+)/devices/([^/]+)/record)",
+             [context](Req req, Res res) { Record(context, req, res); });
+  server.Get(R"(/api/systems/([^/]+)/devices/([^/]+)/history)",
+             [context](Req req, Res res) { History(context, req, res); });
+  server.Get("/api/alarms", [context](Req req, Res res) { Alarms(context, req, res); });
+  server.Get("/api/alarms/events", [context](Req req, Res res) { AlarmEvents(context, req, res); });
+  server.Get("/metrics", [context](Req, Res res) { Metrics(context, res); });
+  server.Get("/", [](Req, Res res) { Asset("index.html", res); });
+  server.Get(R"(/assets/(.+))", [](Req req, Res res) { Asset(req.matches[1], res); });
+}
+
+}  // namespace http_output

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace http_output {
+
+// The credentials of an auth file: its first line a bearer token, or lines
+// "user:password" for HTTP basic authentication.
+class HttpAuth {
+ public:
+  // Reads `path`; false with `error` set when it cannot be read or holds no
+  // credential.
+  bool Load(const std::string& path, std::string& error);
+  // Whether credentials were loaded: every request must then carry them.
+  bool Required() const { return !token_.empty() || !basic_.empty(); }
+  // Whether the value of an Authorization header grants access. Every
+  // credential is compared in time that does not depend on where it differs.
+  bool Allows(const std::string& authorization) const;
+
+ private:
+  std::string token_;
+  std::vector<std::string> basic_;  // "user:password"
+};
+
+// Compares without stopping at the first difference.
+bool SameText(const std::string& a, const std::string& b);
+// Decodes standard base64; false on any other character or a bad length.
+bool DecodeBase64(const std::string& text, std::string& out);
+
+}  // namespace http_output

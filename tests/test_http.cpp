@@ -1,0 +1,671 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/history_series.h"
+#include "http/http_auth.h"
+#include "http/listen_address.h"
+#include "http/metrics_text.h"
+#include "http/query_params.h"
+#include "store/record_store.h"
+#include "tests/support/temp_dir.h"
+#include "tools/cli/polling_options.h"
+#include "tools/records/json_text.h"
+#include "tools/records/record_decode.h"
+
+using namespace http_output;
+
+namespace {
+
+// ---- the parts, without a server -------------------------------------------
+
+TEST(HttpAuthTest, TokenAndBasicFilesGrantTheirCredentialsAlone) {
+  TempDir dir;
+  HttpAuth token;
+  std::string error;
+  ASSERT_TRUE(token.Load(dir.Write("token", "s3cret-token\n"), error)) << error;
+  HttpAuth basic;
+  ASSERT_TRUE(basic.Load(dir.Write("users", "ops:pa:ss\r\nview:only\n"), error)) << error;
+  struct Case {
+    const HttpAuth* auth;
+    std::string header;
+    bool allowed;
+  } cases[] = {
+      {&token, "Bearer s3cret-token", true},
+      {&token, "Bearer s3cret-toke", false},
+      {&token, "Bearer s3cret-token2", false},
+      {&token, "bearer s3cret-token", false},
+      {&token, "", false},
+      {&basic, "Basic b3BzOnBhOnNz", true},  // ops:pa:ss
+      {&basic, "Basic dmlldzpvbmx5", true},  // view:only
+      {&basic, "Basic dmlldzpvbmx6", false},
+      {&basic, "Basic dmlldzpvbmx5=", false},  // bad base64
+      {&basic, "Bearer view:only", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.auth->Allows(c.header), c.allowed) << c.header;
+  EXPECT_TRUE(HttpAuth().Allows(""));  // none loaded: nothing asked
+}
+
+TEST(HttpAuthTest, UnusableFilesAreRefusedWithTheirReason) {
+  TempDir dir;
+  std::string error;
+  HttpAuth auth;
+  EXPECT_FALSE(auth.Load(dir.File("missing"), error));
+  EXPECT_NE(error.find("missing"), std::string::npos) << error;
+  EXPECT_FALSE(auth.Load(dir.Write("empty", "\n  \n"), error));
+  EXPECT_FALSE(auth.Load(dir.Write("mixed", "ops:pw\nnot a pair\n"), error));
+  EXPECT_FALSE(auth.Required());
+}
+
+TEST(ListenAddressTest, ParsesAddressesAndTellsLoopbackApart) {
+  struct Case {
+    std::string text;
+    bool ok;
+    std::string host;
+    int port;
+    bool loopback;
+  } cases[] = {
+      {"8080", true, "127.0.0.1", 8080, true},
+      {"0", true, "127.0.0.1", 0, true},
+      {"127.0.0.2:9000", true, "127.0.0.2", 9000, true},
+      {"[::1]:9000", true, "::1", 9000, true},
+      {"localhost:1", true, "localhost", 1, true},
+      {"0.0.0.0:80", true, "0.0.0.0", 80, false},
+      {"192.168.1.5:80", true, "192.168.1.5", 80, false},
+      {"[::]:80", true, "::", 80, false},
+      {"65536", false, "", 0, false},
+      {"host:", false, "", 0, false},
+      {":80", false, "", 0, false},
+      {"::1:80", false, "", 0, false},
+      {"a b:80", false, "", 0, false},
+      {"", false, "", 0, false},
+  };
+  for (const Case& c : cases) {
+    ListenAddress address;
+    std::string error;
+    ASSERT_EQ(ParseListen(c.text, address, error), c.ok) << c.text;
+    if (!c.ok) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(address.host, c.host) << c.text;
+    EXPECT_EQ(address.port, c.port) << c.text;
+    EXPECT_EQ(IsLoopback(address.host), c.loopback) << c.text;
+  }
+  const ListenAddress v6{"::1", 0};
+  EXPECT_EQ(v6.Url(8080), "http://[::1]:8080/");
+}
+
+TEST(QueryParamsTest, TimeBoundsAndCounts) {
+  const std::string local = "2026-03-04 05:06:07";
+  const std::optional<std::int64_t> unix = UnixSeconds(local);
+  ASSERT_TRUE(unix);
+  EXPECT_EQ(ParseTimeBound(std::to_string(*unix)), local);
+  EXPECT_EQ(ParseTimeBound(local), local);
+  for (const std::string bad : {"", "yesterday", "2026-13-01 00:00:00", "2026-03-04T05:06:07", "-5",
+                                "99999999999999", "1.5"}) {
+    EXPECT_FALSE(ParseTimeBound(bad)) << bad;
+  }
+  EXPECT_EQ(ParseCount("10", 1, 10), 10u);
+  for (const std::string bad : {"0", "11", "", "+1", "1e3", "99999999999"}) {
+    EXPECT_FALSE(ParseCount(bad, 1, 10)) << bad;
+  }
+}
+
+TEST(HistorySeriesTest, FieldPathsReachIntoDecodedRecords) {
+  Json::Value record;
+  std::string error;
+  ASSERT_TRUE(json_text::Parse(
+      R"({"v": 53.5, "channels": [{"a": 230.5}, {"a": "NaN"}], "n_value": [1, 2],
+          "modules": [{"output_current": 10}]})",
+      false, record, error));
+  struct Case {
+    std::string path;
+    Json::Value value;
+  } cases[] = {
+      {"v", 53.5},
+      {"channels[0].a", 230.5},
+      {"channels[1].a", "NaN"},
+      {"channels[2].a", Json::Value()},
+      {"n_value[1]", 2},
+      {"modules[0].output_current", 10},
+      {"channels", Json::Value()},  // not a single value
+      {"missing", Json::Value()},
+  };
+  for (const Case& c : cases) {
+    const std::optional<FieldPath> path = ParseFieldPath(c.path);
+    ASSERT_TRUE(path) << c.path;
+    EXPECT_EQ(FieldValue(record, *path), c.value) << c.path;
+  }
+  for (const std::string bad : {"", ".v", "v.", "v[", "v[]", "v[x]", "v..a", "v[1]a", "a-b"}) {
+    EXPECT_FALSE(ParseFieldPath(bad)) << bad;
+  }
+}
+
+TEST(HttpSettingsTest, TheCommandLineWinsOverTheFileKeyByKey) {
+  runtime::RuntimeSettings settings;
+  settings.http["listen"] = "0.0.0.0:8080";
+  settings.http["auth_file"] = "/etc/korvan/http-auth";
+  cli::PollingOptions options;
+  options.http_listen = "9000";
+  const cli::PollingOptions merged = cli::WithFileSettings(options, settings);
+  EXPECT_EQ(merged.http_listen, "9000");
+  EXPECT_EQ(merged.http_auth_file, "/etc/korvan/http-auth");
+  EXPECT_EQ(cli::WithFileSettings(cli::PollingOptions(), settings).http_listen, "0.0.0.0:8080");
+  EXPECT_EQ(cli::WithFileSettings(cli::PollingOptions(), {}).http_listen, "");  // off
+}
+
+// ---- the exposition format, checked strictly -------------------------------
+
+struct Sample {
+  std::string name;
+  std::map<std::string, std::string> labels;
+  double value = 0;
+};
+
+// Parses the text exposition format; adds a failure for every line that
+// breaks it.
+std::vector<Sample> ParseExposition(const std::string& text) {
+  static const std::regex help(R"(# HELP (korvan_[a-zA-Z0-9_:]*) \S.*)");
+  static const std::regex type(R"(# TYPE (korvan_[a-zA-Z0-9_:]*) (gauge|counter))");
+  static const std::regex sample(R"((korvan_[a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
+  static const std::regex label(R"(^([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)\"(,|$))");
+  std::vector<Sample> samples;
+  std::map<std::string, std::string> types;
+  std::set<std::string> series;
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, help)) continue;
+    if (std::regex_match(line, match, type)) {
+      EXPECT_TRUE(types.emplace(match[1], match[2]).second) << "second TYPE: " << line;
+      continue;
+    }
+    if (!std::regex_match(line, match, sample)) {
+      ADD_FAILURE() << "not a sample: " << line;
+      continue;
+    }
+    Sample parsed;
+    parsed.name = match[1];
+    EXPECT_EQ(types.count(parsed.name), 1u) << "no TYPE before " << line;
+    std::string labels = match[3];
+    while (!labels.empty()) {
+      std::smatch pair;
+      if (!std::regex_search(labels, pair, label)) {
+        ADD_FAILURE() << "bad labels: " << line;
+        break;
+      }
+      parsed.labels[pair[1]] = pair[2];
+      labels = pair.suffix();
+    }
+    const std::string value = match[4];
+    char* end = nullptr;
+    parsed.value = std::strtod(value.c_str(), &end);
+    EXPECT_TRUE(*end == '\0' && !value.empty()) << "bad value: " << line;
+    if (types[parsed.name] == "counter") {
+      EXPECT_EQ(parsed.name.substr(parsed.name.size() - 6), "_total") << line;
+    }
+    const std::string key = parsed.name + "{" + match[3].str() + "}";
+    EXPECT_TRUE(series.insert(key).second) << "duplicate series: " << line;
+    samples.push_back(parsed);
+  }
+  return samples;
+}
+
+const Sample* FindSample(const std::vector<Sample>& samples, const std::string& name,
+                         const std::map<std::string, std::string>& labels) {
+  for (const Sample& sample : samples) {
+    if (sample.name != name) continue;
+    bool all = true;
+    for (const auto& [key, value] : labels) {
+      const auto found = sample.labels.find(key);
+      all = all && found != sample.labels.end() && found->second == value;
+    }
+    if (all) return &sample;
+  }
+  return nullptr;
+}
+
+TEST(MetricsTextTest, StalePointsAreLeftOutAndLabelsEscaped) {
+  runtime::SystemSummary fresh;
+  fresh.system = "site \"a\"\\b\nc";
+  runtime::UnitSummary dc;
+  dc.data_id = 21;
+  dc.points = {{"v", true, 53.6f, ""}, {"i", false, 0, "数据已超时"}};
+  fresh.dc_units = {dc};
+  runtime::UnitSummary ac;
+  ac.data_id = 11;
+  ac.points = {{"ia", true, 1.5f, ""}, {"channel_1_f", true, 50, ""}, {"odd", true, 1, ""}};
+  fresh.ac_units = {ac};
+  fresh.rectifiers.present = true;
+  fresh.rectifiers.has_record = true;
+  fresh.rectifiers.data_id = 1;
+  fresh.rectifiers.record.modules = {{12.25f, 1, 0, 0, 0}, {0, 0, 0, 0, 1}};
+  runtime::SystemSummary lost = fresh;
+  lost.system = "lost";
+  lost.communication_lost = true;
+
+  SystemState state;
+  state.name = fresh.system;
+  state.line.dropped = {{"checksum", 3}};
+  runtime::AlarmEvent alarm;
+  alarm.data_id = 1;
+  alarm.record_type = 5211;
+  alarm.id = "RC_1";
+  alarm.name = "模块故障";
+  state.alarms[{1, 5211, "RC_1", ""}] = alarm;
+
+  const std::vector<Sample> samples = ParseExposition(MetricsText({fresh, lost}, {state}));
+  const std::string system = fresh.system;
+  const std::string escaped = "site \\\"a\\\"\\\\b\\nc";
+  const Sample* v = FindSample(samples, "korvan_dc_voltage_volts", {{"device", "21"}});
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->labels.at("system"), escaped);
+  EXPECT_FLOAT_EQ(static_cast<float>(v->value), 53.6f);
+  EXPECT_EQ(FindSample(samples, "korvan_dc_current_amperes", {}), nullptr);  // a status text
+  EXPECT_EQ(FindSample(samples, "korvan_dc_voltage_volts", {{"system", "lost"}}), nullptr);
+  EXPECT_NE(FindSample(samples, "korvan_ac_current_amperes", {{"phase", "a"}}), nullptr);
+  EXPECT_NE(FindSample(samples, "korvan_ac_input_frequency_hertz", {{"channel", "1"}}), nullptr);
+  const Sample* fault = FindSample(samples, "korvan_rectifier_module_fault", {{"module", "2"}});
+  ASSERT_NE(fault, nullptr);
+  EXPECT_EQ(fault->value, 1);
+  EXPECT_NE(FindSample(samples, "korvan_alarm_active", {{"id", "RC_1"}, {"name", "模块故障"}}),
+            nullptr);
+  const Sample* dropped =
+      FindSample(samples, "korvan_line_frames_dropped_total", {{"reason", "checksum"}});
+  ASSERT_NE(dropped, nullptr);
+  EXPECT_EQ(dropped->value, 3);
+  EXPECT_EQ(SampleValue(std::nan("")), "NaN");
+  EXPECT_EQ(FloatValue(-INFINITY), "-Inf");
+}
+
+// ---- a simulated system served over HTTP -----------------------------------
+
+const char kToken[] = "test-token-0123456789";
+
+// `korvan-host simulate --http 127.0.0.1:0` in the background, with a
+// rectifier module fault from its start and every cycle's history stored.
+class SimulatedServer {
+ public:
+  SimulatedServer() {
+    const std::string token = dir_.Write("token", std::string(kToken) + "\n");
+    const std::string scenario = dir_.Write("fault.scenario", "rectifier-fault 2 on\n");
+    const std::vector<std::string> arguments{"simulate",
+                                             "--http",
+                                             "127.0.0.1:0",
+                                             "--http-auth-file",
+                                             token,
+                                             "--db",
+                                             dir_.File("db"),
+                                             "--scenario",
+                                             scenario,
+                                             "--history-every",
+                                             "0",
+                                             "--commit-interval",
+                                             "0",
+                                             "--quiet-log",
+                                             "--summary",
+                                             "off"};
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (!freopen(dir_.File("out").c_str(), "w", stdout) ||
+          !freopen(dir_.File("err").c_str(), "w", stderr)) {
+        _exit(126);
+      }
+      std::vector<char*> argv{const_cast<char*>(KORVAN_HOST_PATH)};
+      for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+      }
+      argv.push_back(nullptr);
+      execv(KORVAN_HOST_PATH, argv.data());
+      _exit(127);
+    }
+    static const std::regex listening(R"(HTTP server listening on http://127\.0\.0\.1:(\d+)/)");
+    WaitFor([&] {
+      std::smatch match;
+      const std::string out = ReadFile(dir_.File("out"));
+      if (!std::regex_search(out, match, listening)) return false;
+      port_ = std::stoi(match[1]);
+      return true;
+    });
+  }
+  ~SimulatedServer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+
+  // Polls `condition` until it holds, for up to 90 s (qemu, a loaded machine).
+  static bool WaitFor(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < end) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return condition();
+  }
+
+  int Port() const { return port_; }
+  std::string Db() const { return dir_.File("db"); }
+  std::string Output() const { return ReadFile(dir_.File("out")) + ReadFile(dir_.File("err")); }
+
+  std::unique_ptr<httplib::Client> Client(bool authorized = true) const {
+    auto client = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client->set_url_encode(false);
+    client->set_read_timeout(60, 0);
+    if (authorized) client->set_bearer_token_auth(kToken);
+    return client;
+  }
+  // The JSON answer of a GET, with its status in `status`.
+  Json::Value Get(const std::string& path, int* status = nullptr) const {
+    httplib::Result result = Client()->Get(path.c_str());
+    if (status) *status = result ? result->status : -1;
+    Json::Value value;
+    std::string error;
+    if (result && !json_text::Parse(result->body, false, value, error)) {
+      ADD_FAILURE() << path << ": " << error << ": " << result->body;
+    }
+    return value;
+  }
+
+ private:
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// The stored history rows that pass `filter`, read as the server reads them;
+// asked again while a write holds the file.
+std::vector<runtime::HistoryRow> StoredRows(const std::string& db,
+                                            const runtime::RowFilter& filter) {
+  std::vector<runtime::HistoryRow> rows;
+  SimulatedServer::WaitFor([&] {
+    rows.clear();
+    try {
+      runtime::RecordStore store(db, {}, 2000, runtime::SqliteDb::Access::kReadOnly);
+      store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) { rows.push_back(row); });
+      return true;
+    } catch (const runtime::StoreError&) {
+      return false;
+    }
+  });
+  return rows;
+}
+
+class HttpServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new SimulatedServer(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(server_->Port(), 0) << server_->Output(); }
+
+  // The simulated system's devices: data id by kind.
+  // The simulated system's devices (data id by kind), once its first cycle
+  // made them.
+  std::map<std::string, std::uint32_t> Devices() {
+    std::map<std::string, std::uint32_t> ids;
+    SimulatedServer::WaitFor([&] {
+      const Json::Value system = server_->Get("/api/systems/simulated");
+      for (const Json::Value& device : system["devices"]) {
+        ids.emplace(device["kind"].asString(), device["data_id"].asUInt());
+      }
+      return ids.size() == 3;
+    });
+    EXPECT_EQ(ids.size(), 3u) << server_->Output();
+    return ids;
+  }
+
+  static SimulatedServer* server_;
+};
+
+SimulatedServer* HttpServerTest::server_ = nullptr;
+
+TEST_F(HttpServerTest, PointsAndMetricsGiveThePointReadsValues) {
+  const std::map<std::string, std::uint32_t> ids = Devices();
+  ASSERT_EQ(ids.count("dc"), 1u);
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    return server_->Get("/api/systems/simulated/points")["dc"][0]["points"]["v"].isNumeric();
+  }));
+  // Two point answers alike around a scrape: no cycle changed the values
+  // between them, so the scrape read the same.
+  Json::Value points;
+  std::vector<Sample> samples;
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    points = server_->Get("/api/systems/simulated/points");
+    httplib::Result metrics = server_->Client()->Get("/metrics");
+    if (!metrics || metrics->status != 200) return false;
+    EXPECT_EQ(metrics->get_header_value("Content-Type"),
+              "text/plain; version=0.0.4; charset=utf-8");
+    samples = ParseExposition(metrics->body);
+    Json::Value again = server_->Get("/api/systems/simulated/points");
+    points.removeMember("time");
+    again.removeMember("time");
+    return points == again;
+  }));
+  int compared = 0;
+  for (const Json::Value& unit : points["dc"]) {
+    for (const std::string point : {"v", "i"}) {
+      if (!unit["points"][point].isNumeric()) continue;
+      const std::string name =
+          point == "v" ? "korvan_dc_voltage_volts" : "korvan_dc_current_amperes";
+      const Sample* sample = FindSample(
+          samples, name, {{"system", "simulated"}, {"device", unit["data_id"].asString()}});
+      ASSERT_NE(sample, nullptr) << name;
+      EXPECT_EQ(static_cast<float>(sample->value), unit["points"][point].asFloat()) << name;
+      ++compared;
+    }
+  }
+  EXPECT_GE(compared, 2);
+  const Sample* up = FindSample(samples, "korvan_communication_up", {{"system", "simulated"}});
+  ASSERT_NE(up, nullptr);
+  EXPECT_EQ(up->value, 1);
+}
+
+TEST_F(HttpServerTest, RecordIsTheDecodedBytesThatWereStored) {
+  const std::uint32_t dc = Devices()["dc"];
+  const std::string path = "/api/systems/simulated/devices/" + std::to_string(dc) + "/record";
+  Json::Value answer;
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    int status = 0;
+    answer = server_->Get(path, &status);
+    return status == 200;
+  }));
+  EXPECT_EQ(answer["record_type"], records::kDcRecord);
+  EXPECT_FALSE(answer["stale"].asBool());
+  // Every cycle's record is stored: the one served is among the stored rows.
+  bool found = false;
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    runtime::RowFilter filter;
+    filter.data_id = dc;
+    for (const runtime::HistoryRow& row : StoredRows(server_->Db(), filter)) {
+      Json::Value decoded;
+      std::string error;
+      if (records::Decode(row.record_type, row.record.data(), row.record.size(), decoded, error)) {
+        // As printed: the answer's floats were read back from their text.
+        found = found || json_text::Line(decoded) == json_text::Line(answer["record"]);
+      }
+    }
+    return found;
+  }));
+}
+
+TEST_F(HttpServerTest, HistoryIsTheStoredRowsDecoded) {
+  const std::uint32_t dc = Devices()["dc"];
+  const std::string path = "/api/systems/simulated/devices/" + std::to_string(dc) +
+                           "/history?fields=v,i,nothing&limit=3";
+  Json::Value series;
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    series = server_->Get(path);
+    return series["t"].size() == 3 && series["truncated"].asBool();
+  }));
+  EXPECT_EQ(series["values"]["nothing"].size(), 3u);
+  ASSERT_EQ(series["values"]["v"].size(), 3u);
+  for (const Json::Value& missing : series["values"]["nothing"]) EXPECT_TRUE(missing.isNull());
+  // The same rows, from the store: the newest three of the ones up to the
+  // last time served.
+  runtime::RowFilter filter;
+  filter.data_id = dc;
+  filter.until = LocalTextOf(series["t"][2].asInt64());
+  std::vector<Json::Value> stored;
+  for (const runtime::HistoryRow& row : StoredRows(server_->Db(), filter)) {
+    Json::Value decoded;
+    std::string error;
+    ASSERT_TRUE(
+        records::Decode(row.record_type, row.record.data(), row.record.size(), decoded, error));
+    stored.push_back(decoded);
+  }
+  ASSERT_GE(stored.size(), 3u);
+  for (int k = 0; k < 3; ++k) {
+    const Json::Value& row = stored[stored.size() - 3 + k];
+    EXPECT_EQ(series["values"]["v"][k], row["v"]);
+    EXPECT_EQ(series["values"]["i"][k], row["i"]);
+  }
+}
+
+TEST_F(HttpServerTest, RectifierFaultIsAnActiveAlarmAndAMetric) {
+  const std::uint32_t rc = Devices()["rectifiers"];
+  Json::Value alarm;
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    for (const Json::Value& entry : server_->Get("/api/alarms?system=simulated")) {
+      if (entry["record_type"] == records::kRectifierSnapshot) alarm = entry;
+    }
+    return !alarm.isNull();
+  })) << server_->Output();
+  EXPECT_EQ(alarm["data_id"].asUInt(), rc);
+  EXPECT_EQ(alarm["system"], "simulated");
+  httplib::Result metrics = server_->Client()->Get("/metrics");
+  ASSERT_TRUE(metrics);
+  const std::vector<Sample> samples = ParseExposition(metrics->body);
+  EXPECT_NE(FindSample(samples, "korvan_alarm_active",
+                       {{"system", "simulated"},
+                        {"device", std::to_string(rc)},
+                        {"id", alarm["id"].asString()},
+                        {"code", alarm["code"].asString()}}),
+            nullptr);
+  const Sample* fault = FindSample(samples, "korvan_rectifier_module_fault", {{"module", "2"}});
+  ASSERT_NE(fault, nullptr);
+  EXPECT_EQ(fault->value, 1);
+  // The raise was stored too.
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    for (const Json::Value& event : server_->Get("/api/alarms/events?system=simulated")) {
+      if (event["id"] == alarm["id"] && event["raised"].asBool()) return true;
+    }
+    return false;
+  }));
+}
+
+TEST_F(HttpServerTest, BadRequestsGetTheirStatus) {
+  const std::string dc = std::to_string(Devices()["dc"]);
+  const std::string device = "/api/systems/simulated/devices/" + dc;
+  struct Case {
+    std::string method;
+    std::string path;
+    int status;
+  } cases[] = {
+      {"GET", "/api/nothing", 404},
+      {"GET", "/api/systems/nope", 404},
+      {"GET", "/api/systems/nope/points", 404},
+      {"GET", "/api/systems/simulated/devices/999/record", 404},
+      {"GET", "/api/systems/simulated/devices/x/history?fields=v", 404},
+      {"GET", device + "/history", 400},
+      {"GET", device + "/history?fields=v[", 400},
+      {"GET", device + "/history?fields=v&limit=0", 400},
+      {"GET", device + "/history?fields=v&limit=100001", 400},
+      {"GET", device + "/history?fields=v&since=yesterday", 400},
+      {"GET", "/api/alarms/events?until=2026-02-30%2025:00:00", 400},
+      {"GET", "/api/alarms?system=nope", 404},
+      {"GET", "/assets/../../etc/passwd", 404},
+      {"GET", "/assets/%2e%2e/%2e%2e/etc/passwd", 404},
+      {"GET", "/assets/", 404},
+      {"GET", "/" + std::string(9000, 'a'), 414},
+      {"POST", "/api/site", 405},
+      {"PUT", "/metrics", 405},
+      {"DELETE", "/api/systems", 405},
+      {"GET", "/api/site", 200},
+      {"HEAD", "/api/healthz", 200},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<httplib::Client> client = server_->Client();
+    httplib::Result result = c.method == "GET"    ? client->Get(c.path.c_str())
+                             : c.method == "HEAD" ? client->Head(c.path.c_str())
+                             : c.method == "POST" ? client->Post(c.path.c_str(), "x", "text/plain")
+                             : c.method == "PUT"  ? client->Put(c.path.c_str(), "x", "text/plain")
+                                                  : client->Delete(c.path.c_str());
+    ASSERT_TRUE(result) << c.method << " " << c.path;
+    EXPECT_EQ(result->status, c.status) << c.method << " " << c.path << ": " << result->body;
+    if (c.status == 200 || c.method == "HEAD") continue;
+    Json::Value error;
+    std::string reason;
+    EXPECT_TRUE(json_text::Parse(result->body, false, error, reason) && error["error"].isString())
+        << c.path << ": " << result->body;
+  }
+}
+
+TEST_F(HttpServerTest, RequestsWithoutTheCredentialsAreRefused) {
+  for (const std::string& token :
+       {std::string(), std::string("wrong"), std::string(kToken) + "x"}) {
+    std::unique_ptr<httplib::Client> client = server_->Client(false);
+    if (!token.empty()) client->set_bearer_token_auth(token.c_str());
+    for (const char* path : {"/api/site", "/metrics", "/", "/api/nothing"}) {
+      httplib::Result result = client->Get(path);
+      ASSERT_TRUE(result);
+      EXPECT_EQ(result->status, 401) << path << " with \"" << token << "\"";
+    }
+  }
+}
+
+TEST_F(HttpServerTest, DashboardIsServedWhenItIsEmbedded) {
+  httplib::Result result = server_->Client()->Get("/");
+  ASSERT_TRUE(result);
+  if (result->status == 200) {
+    EXPECT_EQ(result->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_FALSE(result->get_header_value("Cache-Control").empty());
+  } else {
+    EXPECT_EQ(result->status, 404);  // this build has no dashboard/index.html
+  }
+}
+
+// ---- starting refused ------------------------------------------------------
+
+TEST(HttpStartTest, UnsafeOrBrokenSetupsExitWithTheHttpCode) {
+  TempDir dir;
+  struct Case {
+    std::string arguments;
+    std::string message;
+  } cases[] = {
+      // Refused before anything is bound.
+      {"--http 0.0.0.0:0", "not a loopback address"},
+      {"--http 127.0.0.1:0 --http-auth-file " + dir.File("missing"), "auth file"},
+      {"--http 127.0.0.1:99999", "listen address"},
+  };
+  for (const Case& c : cases) {
+    const std::string command = std::string(KORVAN_HOST_PATH) + " simulate --cycles 1 --db " +
+                                dir.File("db") + " " + c.arguments + " >" + dir.File("out") +
+                                " 2>" + dir.File("err");
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << c.arguments;
+    EXPECT_EQ(WEXITSTATUS(status), 10) << c.arguments;
+    EXPECT_NE(ReadFile(dir.File("err")).find(c.message), std::string::npos)
+        << c.arguments << ": " << ReadFile(dir.File("err"));
+  }
+}
+
+}  // namespace
