@@ -19,6 +19,8 @@ constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the me
 constexpr int kCyclesIncomplete = 8;
 // check: a file or a system of the configuration is refused.
 constexpr int kConfigRefused = 9;
+// run, simulate: the MQTT uplink's URL, credentials file or CA file is wrong.
+constexpr int kUplink = 10;
 
 }  // namespace exit_codes
 
