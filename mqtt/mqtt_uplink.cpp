@@ -35,6 +35,24 @@ std::string Reason(int rc) {
   return mosquitto_strerror(rc);
 }
 
+// Why the broker refused the connection (its CONNACK code).
+std::string Refusal(int rc) {
+  switch (rc) {
+    case 1:
+      return "unacceptable protocol version";
+    case 2:
+      return "client id rejected";
+    case 3:
+      return "broker unavailable";
+    case 4:
+      return "bad user name or password";
+    case 5:
+      return "not authorised";
+    default:
+      return "code " + std::to_string(rc);
+  }
+}
+
 struct LibraryInit {
   LibraryInit() { mosquitto_lib_init(); }
 };
@@ -142,7 +160,7 @@ void MqttUplink::State(const std::string& text, bool problem) {
 void MqttUplink::OnConnect(mosquitto* /*client*/, void* self, int rc) {
   auto* uplink = static_cast<MqttUplink*>(self);
   if (rc != 0) {
-    uplink->State(std::string("connection refused: ") + mosquitto_connack_string(rc), true);
+    uplink->State("connection refused: " + Refusal(rc), true);
     return;
   }
   {
