@@ -17,15 +17,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +102,77 @@ struct Site {
   std::shared_ptr<runtime::StoreWriter> writer;
 };
 
+// One worker: `count` sites from `first`, each with its store, uplink and
+// store writer. Reports "r" when connected, then after the start byte runs a
+// warm-up cycle and the window, and reports its CPU seconds of the window
+// and the messages left unacknowledged.
+int RunSites(const std::vector<runtime::RuntimeEvent>& records, const std::filesystem::path& work,
+             int port, int first, int count, double cycle, double seconds, int start_fd,
+             int report_fd) {
+  runtime::EventStream events;  // no outputs: notes and problems go nowhere
+  std::vector<Site> sites;
+  for (int i = first; i < first + count; ++i) {
+    Site site;
+    site.store = std::make_shared<runtime::RecordStore>(
+        (work / ("site" + std::to_string(i) + ".db")).string(), runtime::HistoryBound());
+    mqtt::UplinkOptions options;
+    options.url = "mqtt://127.0.0.1:" + std::to_string(port);
+    options.site = "site" + std::to_string(i);
+    site.uplink = std::make_shared<mqtt::MqttUplink>(options, events, site.store,
+                                                     std::vector<std::string>{"main"});
+    site.uplink->Start();
+    site.writer = std::make_shared<runtime::StoreWriter>(
+        site.store, events, runtime::StoreWriterOptions(), site.uplink);
+    sites.push_back(site);
+  }
+  for (int i = 0; i < 600; ++i) {
+    bool all = true;
+    for (const Site& site : sites) all = all && site.uplink->Connected();
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  char go = 0;
+  if (write(report_fd, "r", 1) != 1 || read(start_fd, &go, 1) != 1) return 1;
+  // Every cycle each site publishes all its records and its line health,
+  // and commits when due; the sites are spread over the cycle.
+  auto run = [&](double duration) {
+    const Clock::time_point start = Clock::now();
+    const auto step = std::chrono::duration<double>(cycle / count);
+    for (std::uint64_t n = 0;; ++n) {
+      const Clock::time_point at =
+          start + std::chrono::duration_cast<Clock::duration>(step * static_cast<double>(n));
+      if (at - start >= std::chrono::duration<double>(duration)) break;
+      std::this_thread::sleep_until(at);
+      Site& site = sites[n % sites.size()];
+      const auto now = boost::posix_time::microsec_clock::local_time();
+      for (runtime::RuntimeEvent event : records) {
+        event.time = now;
+        site.writer->OnEvent(event);
+      }
+      runtime::RuntimeEvent health;
+      health.kind = runtime::RuntimeEvent::Kind::kLineHealth;
+      health.system = "main";
+      health.time = now;
+      site.uplink->OnEvent(health);
+      if (Clock::now() >= site.writer->NextDeadline()) site.writer->OnDeadline();
+    }
+  };
+  run(cycle);
+  const double cpu0 = SelfCpu();
+  run(seconds);
+  const double cpu = SelfCpu() - cpu0;
+  std::uint64_t backlog = 0;
+  for (const Site& site : sites) backlog += site.uplink->Backlog();
+  const std::string result =
+      std::to_string(cpu) + " " + std::to_string(static_cast<unsigned long long>(backlog)) + "\n";
+  if (write(report_fd, result.data(), result.size()) < 0) return 1;
+  // Stopped together: each waits a moment for its last acknowledgements.
+  std::vector<std::thread> stopping;
+  for (Site& site : sites) stopping.emplace_back([&site] { site.uplink->Stop(); });
+  for (std::thread& thread : stopping) thread.join();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,66 +245,63 @@ int main(int argc, char** argv) {
   mosquitto_connect(subscriber, "127.0.0.1", port, 60);
   mosquitto_loop_start(subscriber);
 
-  runtime::EventStream events;  // no outputs: notes and problems go nowhere
-  std::vector<Site> sites;
-  for (int i = 0; i < sites_count; ++i) {
-    Site site;
-    site.store = std::make_shared<runtime::RecordStore>(
-        (work / ("site" + std::to_string(i) + ".db")).string(), runtime::HistoryBound());
-    mqtt::UplinkOptions options;
-    options.url = "mqtt://127.0.0.1:" + std::to_string(port);
-    options.site = "site" + std::to_string(i);
-    site.uplink = std::make_shared<mqtt::MqttUplink>(options, events, site.store,
-                                                     std::vector<std::string>{"main"});
-    site.uplink->Start();
-    site.writer = std::make_shared<runtime::StoreWriter>(site.store, events,
-                                                         runtime::StoreWriterOptions(), site.uplink);
-    sites.push_back(site);
-  }
-  for (int i = 0; i < 600; ++i) {
-    bool all = true;
-    for (const Site& site : sites) all = all && site.uplink->Connected();
-    if (all) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-
-  // Every cycle each site publishes all its records, its line health, and
-  // commits when due; the sites are spread over the cycle.
-  std::uint64_t cycles = 0;
-  auto run = [&](double duration) {
-    const Clock::time_point start = Clock::now();
-    const auto step = std::chrono::duration<double>(cycle / sites_count);
-    for (std::uint64_t n = 0;; ++n) {
-      const Clock::time_point at =
-          start + std::chrono::duration_cast<Clock::duration>(step * static_cast<double>(n));
-      if (at - start > std::chrono::duration<double>(duration)) break;
-      std::this_thread::sleep_until(at);
-      Site& site = sites[n % sites.size()];
-      const auto now = boost::posix_time::microsec_clock::local_time();
-      for (runtime::RuntimeEvent event : records) {
-        event.time = now;
-        site.writer->OnEvent(event);
-      }
-      runtime::RuntimeEvent health;
-      health.kind = runtime::RuntimeEvent::Kind::kLineHealth;
-      health.system = "main";
-      health.time = now;
-      site.uplink->OnEvent(health);
-      if (Clock::now() >= site.writer->NextDeadline()) site.writer->OnDeadline();
-      if (n % sites.size() == sites.size() - 1) ++cycles;
-    }
+  // The sites run in worker processes of at most kSitesPerProcess each:
+  // libmosquitto waits on its sockets with select(), which takes no file
+  // descriptor above 1023, and a controller runs one uplink anyway.
+  constexpr int kSitesPerProcess = 200;
+  struct Worker {
+    pid_t pid;
+    int start;   // the parent writes a byte: begin
+    int report;  // the worker writes "ready", then its CPU seconds of the window
   };
-  run(cycle);  // warm-up
+  std::vector<Worker> workers;
+  for (int first = 0; first < sites_count; first += kSitesPerProcess) {
+    const int count = std::min(kSitesPerProcess, sites_count - first);
+    int start[2], report[2];
+    if (pipe(start) != 0 || pipe(report) != 0) return 1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(start[1]);
+      close(report[0]);
+      _exit(RunSites(records, work, port, first, count, cycle, seconds, start[0], report[1]));
+    }
+    close(start[0]);
+    close(report[1]);
+    workers.push_back({pid, start[1], report[0]});
+  }
+  for (const Worker& worker : workers) {
+    char ready = 0;
+    if (read(worker.report, &ready, 1) != 1) std::cerr << "a worker failed to start\n";
+  }
+  for (const Worker& worker : workers) {
+    if (write(worker.start, "g", 1) != 1) std::cerr << "a worker is gone\n";
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(cycle));  // warm-up
   const std::uint64_t messages0 = counter.messages, bytes0 = counter.bytes;
-  const double self0 = SelfCpu(), broker0 = ProcessCpu(broker);
+  const double broker0 = ProcessCpu(broker);
   const Clock::time_point t0 = Clock::now();
-  run(seconds);
-  // The last messages of the window arrive.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
   const double messages = static_cast<double>(counter.messages - messages0);
   const double bytes = static_cast<double>(counter.bytes - bytes0);
-  const double self = SelfCpu() - self0, broker_cpu = ProcessCpu(broker) - broker0;
+  const double broker_cpu = ProcessCpu(broker) - broker0;
+  double self = 0;
+  unsigned long long backlog = 0;
+  for (const Worker& worker : workers) {
+    char text[128] = {};
+    std::size_t got = 0;
+    for (ssize_t n; got < sizeof text - 1 &&
+                    (n = read(worker.report, text + got, sizeof text - 1 - got)) > 0;) {
+      got += static_cast<std::size_t>(n);
+    }
+    double cpu = 0;
+    unsigned long long left = 0;
+    if (std::sscanf(text, "%lf %llu", &cpu, &left) == 2) {
+      self += cpu;
+      backlog += left;
+    }
+    waitpid(worker.pid, nullptr, 0);
+  }
 
   std::printf("sites %d, cycle %.1f s, window %.1f s, %zu records per site and cycle\n",
               sites_count, cycle, elapsed, records.size());
@@ -238,16 +309,12 @@ int main(int argc, char** argv) {
               messages / elapsed * cycle / sites_count);
   std::printf("bytes (topic + payload): %.0f/s, %.1f MB per site per day\n", bytes / elapsed,
               bytes / elapsed / sites_count * 86400 / 1e6);
-  std::printf("sites' side CPU: %.2f%% of a core in all, %.4f%% per site\n",
-              100 * self / elapsed, 100 * self / elapsed / sites_count);
+  std::printf("sites' side CPU: %.2f%% of a core in all, %.4f%% per site\n", 100 * self / seconds,
+              100 * self / seconds / sites_count);
   std::printf("broker CPU: %.2f%% of a core, %.1f us per message received\n",
               100 * broker_cpu / elapsed, 1e6 * broker_cpu / std::max(1.0, messages));
-  std::uint64_t backlog = 0;
-  for (const Site& site : sites) backlog += site.uplink->Backlog();
-  std::printf("unacknowledged at the end: %llu\n", static_cast<unsigned long long>(backlog));
+  std::printf("unacknowledged at the end: %llu\n", backlog);
 
-  for (Site& site : sites) site.uplink->Stop();
-  sites.clear();
   mosquitto_disconnect(subscriber);
   mosquitto_loop_stop(subscriber, true);
   mosquitto_destroy(subscriber);

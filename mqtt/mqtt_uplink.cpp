@@ -188,6 +188,7 @@ void MqttUplink::OnPublish(mosquitto* /*client*/, void* self, int mid) {
   auto* uplink = static_cast<MqttUplink*>(self);
   std::lock_guard<std::mutex> lock(uplink->mutex_);
   uplink->outbox_.Acked(mid);
+  if (uplink->stopping_) uplink->final_acks_.insert(mid);
   uplink->changed_.notify_all();
 }
 
@@ -200,14 +201,18 @@ int MqttUplink::PublishLocked(const std::string& topic, const std::string& paylo
   return rc == MOSQ_ERR_SUCCESS ? mid : -1;
 }
 
-void MqttUplink::PublishOnline(bool online) {
+std::vector<int> MqttUplink::PublishOnline(bool online) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string time = Now();
-  PublishLocked(topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time), 1, true);
+  std::vector<int> mids;
+  mids.push_back(
+      PublishLocked(topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time), 1, true));
   for (const std::string& system : systems_) {
-    PublishLocked(topics_.Online(system), OnlinePayload(online, options_.site, system, time), 1,
-                  true);
+    mids.push_back(PublishLocked(topics_.Online(system),
+                                 OnlinePayload(online, options_.site, system, time), 1, true));
   }
+  mids.erase(std::remove(mids.begin(), mids.end(), -1), mids.end());
+  return mids;
 }
 
 void MqttUplink::Loop() {
@@ -261,15 +266,18 @@ void MqttUplink::Loop() {
     }
   }
   // The systems go offline in their retained states, unless the broker is
-  // gone; what is in flight may still be acknowledged for a moment.
+  // gone: waits (a little) for the broker to acknowledge them.
   if (connected_) {
-    PublishOnline(false);
+    const std::vector<int> mids = PublishOnline(false);
     const SteadyClock::time_point until = SteadyClock::now() + std::chrono::seconds(2);
-    while (SteadyClock::now() < until && mosquitto_want_write(client_)) {
-      if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS) break;
-    }
-    const SteadyClock::time_point acks = SteadyClock::now() + std::chrono::seconds(1);
-    while (SteadyClock::now() < acks) {
+    while (SteadyClock::now() < until) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::all_of(mids.begin(), mids.end(),
+                        [this](int mid) { return final_acks_.count(mid) != 0; })) {
+          break;
+        }
+      }
       if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS) break;
     }
   }

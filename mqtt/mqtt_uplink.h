@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,7 +87,8 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   bool SendBacklog(std::chrono::steady_clock::time_point now);
   // Publishes while connected; the mid, or -1.
   int PublishLocked(const std::string& topic, const std::string& payload, int qos, bool retained);
-  void PublishOnline(bool online);
+  // The mids of the states published.
+  std::vector<int> PublishOnline(bool online);
   // A line on the event stream when the connection's state changed.
   void State(const std::string& text, bool problem);
 
@@ -108,6 +110,7 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   std::uint64_t reported_dropped_ = 0;
   std::chrono::steady_clock::time_point replay_next_;  // the backlog's next message
   std::map<std::string, std::uint64_t> health_count_;  // per system
+  std::set<int> final_acks_;                           // acknowledged while stopping
   std::thread thread_;
 };
 
