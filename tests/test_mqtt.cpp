@@ -24,6 +24,7 @@
 #include "mqtt/outbox.h"
 #include "store/record_store.h"
 #include "support/temp_dir.h"
+#include "tools/cli/polling_options.h"
 #include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
 
@@ -216,6 +217,36 @@ TEST(MqttOutbox, StoreKeepsRowsAndNumbersAcrossReopening) {
   EXPECT_EQ(row->payload, "{\"n\":" + std::to_string(first + 2) + "}");
   EXPECT_FALSE(store.FindOutboxRow(first + 1));
   EXPECT_EQ(store.ReserveSeq(100), first + 500);
+}
+
+// A file's "mqtt" section fills what the command line left unset; its file
+// names are taken beside the file.
+TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
+  runtime::RuntimeSettings settings;
+  settings.site = "north-7";
+  settings.mqtt_file = "/etc/korvan/site.json";
+  std::string error;
+  ASSERT_TRUE(json_text::Parse(R"({"url": "mqtt://file:1883", "ca_file": "ca.pem",
+      "credentials_file": "/secret/c", "topic_prefix": "fleet", "health_every": 3,
+      "keepalive": 7, "outbox_max_rows": 50, "replay_rate": 2.5})",
+                               true, settings.mqtt, error))
+      << error;
+  cli::PollingOptions command;
+  command.mqtt_url = "mqtt://command:1884";
+  command.mqtt_health_every = 0;
+  const auto uplink = cli::ToUplinkOptions(cli::WithFileSettings(command, settings));
+  ASSERT_TRUE(uplink);
+  EXPECT_EQ(uplink->url, "mqtt://command:1884");
+  EXPECT_EQ(uplink->health_every, 0u);
+  EXPECT_EQ(uplink->site, "north-7");
+  EXPECT_EQ(uplink->ca_file, "/etc/korvan/ca.pem");
+  EXPECT_EQ(uplink->credentials_file, "/secret/c");
+  EXPECT_EQ(uplink->topic_prefix, "fleet");
+  EXPECT_EQ(uplink->keepalive, 7);
+  EXPECT_EQ(uplink->outbox.rows, 50u);
+  EXPECT_EQ(uplink->outbox.bytes, mqtt::OutboxLimits().bytes);
+  EXPECT_EQ(uplink->replay_rate, 2.5);
+  EXPECT_FALSE(cli::ToUplinkOptions(cli::WithFileSettings(cli::PollingOptions(), {})));
 }
 
 // ---- Against a real broker ----
@@ -523,6 +554,16 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
   const std::string unreachable = "MQTT: cannot connect to " + nobody;
   ASSERT_NE(log.find(unreachable), std::string::npos) << log;
   EXPECT_EQ(log.find(unreachable), log.rfind(unreachable)) << log;
+
+  // Settings that cannot work end the command before polling.
+  const std::vector<std::pair<std::string, std::string>> wrong{{broker.Url(), dir.File("missing")},
+                                                               {"mqtts://127.0.0.1:8883", ""}};
+  for (const auto& [url, credentials] : wrong) {
+    std::vector<std::string> more{"--cycles", "1"};
+    if (!credentials.empty()) more.insert(more.end(), {"--mqtt-credentials-file", credentials});
+    EXPECT_EQ(RunToEnd(dir, "wrong", HostArgs(dir.File("wrong.db"), url, more), log), 10) << log;
+    EXPECT_NE(log.find("MQTT"), std::string::npos) << log;
+  }
 
   Subscriber subscriber(broker.Port(), "watcher", "open");
   ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
