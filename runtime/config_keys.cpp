@@ -66,6 +66,7 @@ const std::vector<Key>& Mqtt() {
       {"credentials_file", Kind::kText},  // "user:password" on its first line
       {"topic_prefix", Kind::kText},
       {"health_every", Kind::kWholeNumber},      // cycles between line-health messages
+      {"keepalive", Kind::kWholeNumber},         // seconds
       {"outbox_max_rows", Kind::kWholeNumber},   // messages kept during an outage
       {"outbox_max_bytes", Kind::kWholeNumber},  // their payload bytes
       {"replay_rate", Kind::kNumber},            // messages per second of a backlog

@@ -22,6 +22,8 @@ constexpr int kConfigRefused = 9;
 // run, simulate: the HTTP server cannot start (a bad or taken address, a
 // non-loopback address without an auth file, an unreadable auth file).
 constexpr int kHttp = 10;
+// run, simulate: the MQTT uplink's URL, credentials file or CA file is wrong.
+constexpr int kUplink = 11;
 
 }  // namespace exit_codes
 

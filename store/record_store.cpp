@@ -1,5 +1,6 @@
 #include "store/record_store.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "runtime/local_time_text.h"
@@ -42,6 +43,13 @@ CREATE TABLE IF NOT EXISTS alarm_events (
   code        TEXT    NOT NULL,
   name        TEXT    NOT NULL,
   text        TEXT    NOT NULL
+);
+CREATE TABLE IF NOT EXISTS outbox (
+  seq         INTEGER PRIMARY KEY,
+  record      INTEGER NOT NULL,
+  retained    INTEGER NOT NULL,
+  topic       TEXT    NOT NULL,
+  payload     TEXT    NOT NULL
 );
 CREATE TABLE IF NOT EXISTS store_state (
   key   TEXT PRIMARY KEY,
@@ -262,6 +270,90 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
   if (!batch.alarms.empty() && bound_.alarm_events != 0) {
     statements_->prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
   }
+  WriteOutboxLocked(batch);
+}
+
+void RecordStore::WriteOutboxLocked(const StoreBatch& batch) {
+  if (batch.seq_reserved != 0) {
+    SqliteStatement put(
+        db_, "INSERT OR REPLACE INTO store_state (key, value) VALUES ('outbox_seq', ?1)");
+    put.Bind(1, std::to_string(batch.seq_reserved)).Run();
+  }
+  if (!batch.outbox_acked.empty()) {
+    SqliteStatement remove(db_, "DELETE FROM outbox WHERE seq = ?1");
+    for (std::int64_t seq : batch.outbox_acked) remove.Bind(1, seq).Run();
+  }
+  if (!batch.outbox.empty()) {
+    SqliteStatement insert(db_,
+                           "INSERT OR REPLACE INTO outbox (seq, record, retained, topic, payload) "
+                           "VALUES (?1, ?2, ?3, ?4, ?5)");
+    for (const OutboxRow& row : batch.outbox) {
+      insert.Bind(1, row.seq)
+          .Bind(2, std::int64_t{row.record ? 1 : 0})
+          .Bind(3, std::int64_t{row.retained ? 1 : 0})
+          .Bind(4, row.topic)
+          .Bind(5, row.payload)
+          .Run();
+    }
+  }
+}
+
+void RecordStore::ForEachOutboxRow(
+    const std::function<void(const OutboxRow& row, std::size_t bytes)>& each) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteStatement select(db_,
+                         "SELECT seq, record, retained, length(payload) FROM outbox ORDER BY seq");
+  OutboxRow row;
+  while (select.Next()) {
+    row.seq = select.Int(0);
+    row.record = select.Int(1) != 0;
+    row.retained = select.Int(2) != 0;
+    each(row, static_cast<std::size_t>(select.Int(3)));
+  }
+}
+
+std::optional<OutboxRow> RecordStore::FindOutboxRow(std::int64_t seq) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteStatement select(db_,
+                         "SELECT seq, record, retained, topic, payload FROM outbox WHERE seq = ?1");
+  if (!select.Bind(1, seq).Next()) return std::nullopt;
+  OutboxRow row;
+  row.seq = select.Int(0);
+  row.record = select.Int(1) != 0;
+  row.retained = select.Int(2) != 0;
+  row.topic = select.Text(3);
+  row.payload = select.Text(4);
+  select.Reset();
+  return row;
+}
+
+std::int64_t RecordStore::StateNumber(const std::string& key) {
+  SqliteStatement select(db_, "SELECT value FROM store_state WHERE key = ?1");
+  std::int64_t value = 0;
+  if (select.Bind(1, key).Next()) {
+    try {
+      value = std::stoll(select.Text(0));
+    } catch (const std::exception&) {
+      value = 0;
+    }
+  }
+  select.Reset();
+  return value;
+}
+
+std::int64_t RecordStore::ReserveSeq(std::int64_t block) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::int64_t first = StateNumber("outbox_seq");
+  SqliteStatement newest(db_, "SELECT max(seq) FROM outbox");
+  if (newest.Next()) first = std::max(first, newest.Int(0) + 1);
+  newest.Reset();
+  first = std::max<std::int64_t>(first, 1);
+  SqliteTransaction transaction(db_);
+  SqliteStatement put(db_,
+                      "INSERT OR REPLACE INTO store_state (key, value) VALUES ('outbox_seq', ?1)");
+  put.Bind(1, std::to_string(first + block)).Run();
+  transaction.Commit();
+  return first;
 }
 
 namespace {

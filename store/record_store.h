@@ -45,6 +45,16 @@ struct HistoryBound {
   unsigned int alarm_events = 10000;  // newest alarm events
 };
 
+// A message that must reach the uplink's broker, waiting in the outbox until
+// the broker acknowledges it.
+struct OutboxRow {
+  std::int64_t seq = 0;  // grows with every message, also across restarts
+  bool record = false;   // a device's record (may be thinned), else an event (never)
+  bool retained = false;
+  std::string topic;
+  std::string payload;
+};
+
 // Writes for one transaction: what StoreWriter collected over a commit
 // interval.
 struct StoreBatch {
@@ -60,9 +70,16 @@ struct StoreBatch {
   std::vector<Row> history;
   std::vector<Row> cache;
   std::vector<AlarmEvent> alarms;
+  // Messages not yet acknowledged, and stored ones acknowledged (or dropped
+  // from a full outbox) since.
+  std::vector<OutboxRow> outbox;
+  std::vector<std::int64_t> outbox_acked;
+  // The message numbers given out stay below this after a restart; 0: as it is.
+  std::int64_t seq_reserved = 0;
 
   bool Empty() const {
-    return dropped_cache.empty() && history.empty() && cache.empty() && alarms.empty();
+    return dropped_cache.empty() && history.empty() && cache.empty() && alarms.empty() &&
+           outbox.empty() && outbox_acked.empty() && seq_reserved == 0;
   }
 };
 
@@ -119,6 +136,17 @@ class RecordStore : public CacheSource {
   std::int64_t HistoryRows(std::uint32_t data_id, int record_type);
   std::int64_t CacheRows();
   std::int64_t AlarmEventRows();
+
+  // The outbox: messages for the uplink that its broker has not acknowledged.
+  // Calls `each` with every message in seq order, its payload left empty and
+  // its length in `bytes`.
+  void ForEachOutboxRow(const std::function<void(const OutboxRow& row, std::size_t bytes)>& each);
+  // The message `seq`, if the outbox holds it.
+  std::optional<OutboxRow> FindOutboxRow(std::int64_t seq);
+  // The first message number of this run, above every one given out before
+  // (and above every seq in the outbox); `block` more are reserved for it in
+  // one transaction.
+  std::int64_t ReserveSeq(std::int64_t block);
   const std::string& Path() const { return db_.Path(); }
   const HistoryBound& Bound() const { return bound_; }
   // Whether opening found the file left by an unclean end (or made by a
@@ -132,6 +160,8 @@ class RecordStore : public CacheSource {
   void CheckSchema();
   void SetState(const std::string& state);
   void WriteLocked(const StoreBatch& batch);
+  void WriteOutboxLocked(const StoreBatch& batch);
+  std::int64_t StateNumber(const std::string& key);
 
   std::mutex mutex_;
   SqliteDb db_;

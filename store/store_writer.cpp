@@ -8,6 +8,10 @@ StoreWriter::StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events
                          StoreWriterOptions options)
     : store_(std::move(store)), events_(events), options_(options) {}
 
+StoreWriter::StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events,
+                         StoreWriterOptions options, std::shared_ptr<OutboxLink> link)
+    : store_(std::move(store)), link_(std::move(link)), events_(events), options_(options) {}
+
 void StoreWriter::Waiting(Clock::time_point now) {
   waiting_since_ = std::min(waiting_since_, now);
 }
@@ -15,7 +19,13 @@ void StoreWriter::Waiting(Clock::time_point now) {
 void StoreWriter::OnEvent(const RuntimeEvent& event) {
   using Kind = RuntimeEvent::Kind;
   const Clock::time_point now = Clock::now();
+  if (link_ && (event.kind == Kind::kRecordPublished || event.kind == Kind::kAlarm ||
+                event.kind == Kind::kCommunication)) {
+    link_->Offer(event);
+  }
   switch (event.kind) {
+    case Kind::kCommunication:
+      break;
     case Kind::kRecordPublished: {
       if (!event.record) return;
       CacheEntry& entry = cache_[event.device];
@@ -69,7 +79,9 @@ EventSubscriber::Clock::time_point StoreWriter::NextDeadline() {
   auto after = [](Clock::time_point since, std::chrono::milliseconds interval) {
     return since == Clock::time_point::max() ? since : since + interval;
   };
-  return std::min(after(waiting_since_, options_.commit_interval),
+  Clock::time_point since = waiting_since_;
+  if (link_) since = std::min(since, link_->WaitingSince());
+  return std::min(after(since, options_.commit_interval),
                   after(cache_dirty_since_, options_.cache_interval));
 }
 
@@ -83,6 +95,10 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
   for (auto& [key, entry] : cache_) {
     if (with_cache && entry.dirty) batch.cache.push_back(entry.row);
   }
+  batch.outbox.clear();
+  batch.outbox_acked.clear();
+  batch.seq_reserved = 0;
+  if (link_) link_->Collect(now, everything, batch);
   if (batch.Empty()) {
     waiting_since_ = Clock::time_point::max();
     if (with_cache) cache_dirty_since_ = Clock::time_point::max();
@@ -92,13 +108,18 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
     store_->Write(batch);
   } catch (const StoreError& error) {
     // Everything waits for the next attempt, an interval from now.
+    if (link_) link_->NotCommitted(batch);
     batch.cache.clear();
+    batch.outbox.clear();
+    batch.outbox_acked.clear();
+    batch.seq_reserved = 0;
     waiting_since_ = now;
     if (with_cache) cache_dirty_since_ = now - options_.cache_interval + options_.commit_interval;
     Report(error.what());
     return;
   }
   commits_.fetch_add(1);
+  if (link_) link_->Committed(batch);
   batch = StoreBatch();
   waiting_since_ = Clock::time_point::max();
   if (with_cache) {

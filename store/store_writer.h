@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runtime/event_stream.h"
+#include "store/outbox_link.h"
 #include "store/record_store.h"
 
 namespace runtime {
@@ -43,12 +44,16 @@ class StoreWriter : public EventSubscriber {
  public:
   StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events,
               StoreWriterOptions options = StoreWriterOptions());
+  // With `link`, records, alarm events and communication events are also
+  // handed to it, and its outbox rows written in the same commits.
+  StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events, StoreWriterOptions options,
+              std::shared_ptr<OutboxLink> link);
 
   void OnEvent(const RuntimeEvent& event) override;
   bool Wants(RuntimeEvent::Kind kind) const override {
     using Kind = RuntimeEvent::Kind;
-    return kind == Kind::kRecordPublished || kind == Kind::kHistorySaved ||
-           kind == Kind::kAlarm || kind == Kind::kDriverRestarted;
+    return kind == Kind::kRecordPublished || kind == Kind::kHistorySaved || kind == Kind::kAlarm ||
+           kind == Kind::kDriverRestarted || kind == Kind::kCommunication;
   }
   Clock::time_point NextDeadline() override;
   void OnDeadline() override { Commit(Clock::now(), false); }
@@ -66,6 +71,7 @@ class StoreWriter : public EventSubscriber {
   void Report(const std::string& problem);
 
   std::shared_ptr<RecordStore> store_;
+  std::shared_ptr<OutboxLink> link_;
   EventStream& events_;
   StoreWriterOptions options_;
   StoreBatch waiting_;  // history, alarm events and dropped cache rows

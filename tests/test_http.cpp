@@ -20,6 +20,7 @@
 #include "http/listen_address.h"
 #include "http/metrics_text.h"
 #include "http/query_params.h"
+#include "runtime/exit_codes.h"
 #include "store/record_store.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cli/polling_options.h"
@@ -662,7 +663,7 @@ TEST(HttpStartTest, UnsafeOrBrokenSetupsExitWithTheHttpCode) {
                                 " 2>" + dir.File("err");
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status)) << c.arguments;
-    EXPECT_EQ(WEXITSTATUS(status), 10) << c.arguments;
+    EXPECT_EQ(WEXITSTATUS(status), runtime::exit_codes::kHttp) << c.arguments;
     EXPECT_NE(ReadFile(dir.File("err")).find(c.message), std::string::npos)
         << c.arguments << ": " << ReadFile(dir.File("err"));
   }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +108,34 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
   command.add_option("--site", options.site,
                      "the site's name, for the dashboard and the uplink (default: a configuration "
                      "file's \"site\", else the host's name)");
+  command.add_option("--mqtt", options.mqtt_url,
+                     "publish to this MQTT broker, mqtt://HOST:PORT or mqtts://HOST:PORT, with "
+                     "store-and-forward (docs/mqtt.md)");
+  command.add_option("--mqtt-ca-file", options.mqtt_ca_file,
+                     "CA certificates that the mqtts:// broker's certificate is checked against");
+  command.add_option("--mqtt-client-id", options.mqtt_client_id,
+                     "the MQTT client id (default: korvan-SITE)");
+  command.add_option("--mqtt-credentials-file", options.mqtt_credentials_file,
+                     "file whose first line is the broker's user:password");
+  command.add_option("--mqtt-topic-prefix", options.mqtt_topic_prefix,
+                     "first level(s) of every topic (default: korvan)");
+  command.add_option("--mqtt-health-every", options.mqtt_health_every,
+                     "cycles between line-health messages (default 10; 0: none)");
+  command
+      .add_option("--mqtt-keepalive", options.mqtt_keepalive,
+                  "seconds of the MQTT keepalive, 5 to 3600: the broker sends the last will "
+                  "about 1.5 times this long after the host is gone (default 30)")
+      ->check(CLI::Range(5, 3600));
+  command.add_option("--mqtt-outbox-max-rows", options.mqtt_outbox_max_rows,
+                     "messages the outbox keeps during an outage (default 100000; 0: no bound)");
+  command.add_option("--mqtt-outbox-max-bytes", options.mqtt_outbox_max_bytes,
+                     "payload bytes the outbox keeps during an outage (default 67108864; 0: no "
+                     "bound)");
+  command
+      .add_option("--mqtt-replay-rate", options.mqtt_replay_rate,
+                  "messages per second at which a backlog is sent after an outage, 0.1 to "
+                  "100000 (default 50)")
+      ->check(CLI::Range(0.1, 100000.0));
   command
       .add_option("--notify-timeout", options.notify_timeout,
                   "seconds a notify command may run, 0.1 to 86400: then SIGTERM, SIGKILL 1 s "
@@ -122,6 +151,17 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
                      "user:password lines for basic authentication");
 }
 
+namespace {
+
+// A file name of the "mqtt" section, relative to the file that holds it.
+std::string BesideFile(const std::string& name, const std::string& file) {
+  if (name.empty() || name.front() == '/' || file.empty()) return name;
+  const std::size_t slash = file.rfind('/');
+  return slash == std::string::npos ? name : file.substr(0, slash + 1) + name;
+}
+
+}  // namespace
+
 PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSettings& settings) {
   if (options.site.empty()) options.site = settings.site;
   if (settings.http.isObject()) {
@@ -129,7 +169,33 @@ PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSe
     const Json::Value& auth_file = settings.http["auth_file"];
     if (options.http_listen.empty() && listen.isString()) options.http_listen = listen.asString();
     if (options.http_auth_file.empty() && auth_file.isString()) {
-      options.http_auth_file = auth_file.asString();
+      options.http_auth_file = BesideFile(auth_file.asString(), settings.http_file);
+    }
+  }
+  const Json::Value& mqtt = settings.mqtt;
+  if (mqtt.isObject()) {
+    auto text = [&](const char* key, std::string& value, bool path) {
+      if (value.empty() && mqtt[key].isString()) {
+        value = path ? BesideFile(mqtt[key].asString(), settings.mqtt_file) : mqtt[key].asString();
+      }
+    };
+    text("url", options.mqtt_url, false);
+    text("ca_file", options.mqtt_ca_file, true);
+    text("client_id", options.mqtt_client_id, false);
+    text("credentials_file", options.mqtt_credentials_file, true);
+    text("topic_prefix", options.mqtt_topic_prefix, false);
+    auto whole = [&](const char* key, std::optional<std::uint64_t>& value) {
+      if (!value && mqtt[key].isUInt64()) value = mqtt[key].asUInt64();
+    };
+    whole("health_every", options.mqtt_health_every);
+    whole("outbox_max_rows", options.mqtt_outbox_max_rows);
+    whole("outbox_max_bytes", options.mqtt_outbox_max_bytes);
+    if (!options.mqtt_keepalive && mqtt["keepalive"].isInt()) {
+      options.mqtt_keepalive = std::clamp(mqtt["keepalive"].asInt(), 5, 3600);
+    }
+    if (!options.mqtt_replay_rate && mqtt["replay_rate"].isNumeric() &&
+        mqtt["replay_rate"].asDouble() > 0) {
+      options.mqtt_replay_rate = std::min(mqtt["replay_rate"].asDouble(), 100000.0);
     }
   }
   if (options.site.empty()) {
@@ -137,6 +203,23 @@ PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSe
     if (gethostname(name, sizeof name - 1) == 0) options.site = name;
   }
   return options;
+}
+
+std::optional<mqtt::UplinkOptions> ToUplinkOptions(const PollingOptions& options) {
+  if (options.mqtt_url.empty()) return std::nullopt;
+  mqtt::UplinkOptions uplink;
+  uplink.url = options.mqtt_url;
+  uplink.ca_file = options.mqtt_ca_file;
+  uplink.client_id = options.mqtt_client_id;
+  uplink.credentials_file = options.mqtt_credentials_file;
+  if (!options.mqtt_topic_prefix.empty()) uplink.topic_prefix = options.mqtt_topic_prefix;
+  uplink.site = options.site;
+  uplink.health_every = options.mqtt_health_every.value_or(uplink.health_every);
+  uplink.keepalive = options.mqtt_keepalive.value_or(uplink.keepalive);
+  uplink.outbox.rows = options.mqtt_outbox_max_rows.value_or(uplink.outbox.rows);
+  uplink.outbox.bytes = options.mqtt_outbox_max_bytes.value_or(uplink.outbox.bytes);
+  uplink.replay_rate = options.mqtt_replay_rate.value_or(uplink.replay_rate);
+  return uplink;
 }
 
 bool UnderJournal() {
@@ -212,10 +295,13 @@ PollingSession::PollingSession(const PollingOptions& options, std::ostream& out,
 }
 
 PollingSession::~PollingSession() {
+  // The HTTP server stops first: its requests read the systems. The uplink
+  // then publishes the systems offline and disconnects; the flush commits
+  // what the broker has not acknowledged to the outbox.
   if (http_) http_->Stop();
-  if (!notifier_) return;
-  notifier_->Finish();
-  host_.Events().Flush();
+  if (uplink_) uplink_->Stop();
+  if (notifier_) notifier_->Finish();
+  if (uplink_ || notifier_) host_.Events().Flush();
 }
 
 int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
@@ -259,8 +345,26 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
   writing.history_every = milliseconds(options_.history_every);
   writing.commit_interval = milliseconds(options_.commit_interval);
   writing.cache_interval = milliseconds(options_.cache_interval);
-  host_.Events().Subscribe("store",
-                           std::make_shared<runtime::StoreWriter>(store_, host_.Events(), writing));
+  const std::optional<mqtt::UplinkOptions> uplink = ToUplinkOptions(options_);
+  if (uplink) {
+    std::vector<std::string> names;
+    for (const runtime::SystemConfig& system : systems) names.push_back(system.name);
+    try {
+      uplink_ = std::make_shared<mqtt::MqttUplink>(*uplink, host_.Events(), store_, names);
+      uplink_->Start();
+    } catch (const runtime::StoreError& failure) {
+      host_.Events().Flush();
+      console_->Problem("", failure.what());
+      return runtime::exit_codes::kDatabase;
+    } catch (const std::runtime_error& failure) {
+      host_.Events().Flush();
+      console_->Problem("", failure.what());
+      return runtime::exit_codes::kUplink;
+    }
+    host_.Events().Subscribe("mqtt", uplink_);
+  }
+  host_.Events().Subscribe(
+      "store", std::make_shared<runtime::StoreWriter>(store_, host_.Events(), writing, uplink_));
   if (!options_.http_listen.empty()) {
     http_ = std::make_unique<http_output::HttpOutput>();
     std::string error;

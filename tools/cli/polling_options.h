@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <ext/stdio_filebuf.h>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "console/console_output.h"
 #include "http/http_output.h"
+#include "mqtt/mqtt_uplink.h"
 #include "notify/notifier.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
@@ -58,6 +60,18 @@ struct PollingOptions {
   // Its credentials (a bearer token, or user:password lines); empty: a
   // file's "http": {"auth_file"}, else none.
   std::string http_auth_file;
+  // The MQTT uplink (docs/mqtt.md); no URL: none. Unset numbers take a
+  // file's "mqtt" values, else the defaults in the comments.
+  std::string mqtt_url;
+  std::string mqtt_ca_file;
+  std::string mqtt_client_id;                          // empty: "korvan-SITE"
+  std::string mqtt_credentials_file;                   // "user:password" on its first line
+  std::string mqtt_topic_prefix;                       // empty: "korvan"
+  std::optional<std::uint64_t> mqtt_health_every;      // 10 cycles
+  std::optional<int> mqtt_keepalive;                   // 30 s
+  std::optional<std::uint64_t> mqtt_outbox_max_rows;   // 100000
+  std::optional<std::uint64_t> mqtt_outbox_max_bytes;  // 64 MiB
+  std::optional<double> mqtt_replay_rate;              // 50 messages/s
 };
 
 // `options` with what the command line left unset taken from the files'
@@ -75,9 +89,12 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options);
 // `summaries`: whether an output shows them (the console's style).
 runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options, bool summaries);
 
+// The uplink's options from the polling options; empty when no URL is set.
+std::optional<mqtt::UplinkOptions> ToUplinkOptions(const PollingOptions& options);
+
 // The runtime of a polling command with its outputs: the console on `out`
-// and `err`, the store at --db and, when a notify command is configured, the
-// notifier, all subscribed to its event stream.
+// and `err`, the store at --db and, when configured, the notifier and the
+// MQTT uplink, all subscribed to its event stream.
 // While the session lives, the devices' trace lines on standard output are
 // caught and published as log lines (StdoutTrace); `out` must therefore not
 // write to file descriptor 1, and when it is std::cout the console writes to
@@ -107,6 +124,7 @@ class PollingSession {
   std::shared_ptr<runtime::ConsoleOutput> console_;
   std::shared_ptr<runtime::RecordStore> store_;
   std::shared_ptr<runtime::Notifier> notifier_;
+  std::shared_ptr<mqtt::MqttUplink> uplink_;
   runtime::Runtime host_;  // its event stream closes before the outputs go
   // Stopped first (and declared after the host): its requests read the
   // host's systems.

@@ -1,0 +1,408 @@
+#include "mqtt/mqtt_uplink.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include "runtime/local_time_text.h"
+
+namespace mqtt {
+
+namespace {
+
+// Message numbers reserved in the store at a time: the reserve is written
+// again only when half of it is used.
+constexpr std::int64_t kSeqBlock = 100000;
+// Messages younger than this wait for the next commit: most are
+// acknowledged by then and never touch the disk.
+constexpr auto kStoreGrace = std::chrono::milliseconds(1000);
+// Back-off between connection attempts.
+constexpr auto kFirstRetry = std::chrono::seconds(1);
+constexpr auto kLastRetry = std::chrono::seconds(60);
+
+std::string Now() {
+  return runtime::LocalTimeText(boost::posix_time::second_clock::local_time());
+}
+
+std::string Reason(int rc) {
+  if (rc == MOSQ_ERR_EAI) return "cannot resolve the host name";
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+  return mosquitto_strerror(rc);
+}
+
+// Why the broker refused the connection (its CONNACK code).
+std::string Refusal(int rc) {
+  switch (rc) {
+    case 1:
+      return "unacceptable protocol version";
+    case 2:
+      return "client id rejected";
+    case 3:
+      return "broker unavailable";
+    case 4:
+      return "bad user name or password";
+    case 5:
+      return "not authorised";
+    default:
+      return "code " + std::to_string(rc);
+  }
+}
+
+struct LibraryInit {
+  LibraryInit() { mosquitto_lib_init(); }
+};
+
+}  // namespace
+
+std::string CheckUplinkOptions(const UplinkOptions& options) {
+  BrokerAddress address;
+  std::string error;
+  if (!ParseBrokerUrl(options.url, address, error)) return error;
+  if (!options.credentials_file.empty()) {
+    Credentials credentials;
+    if (!ReadCredentials(options.credentials_file, credentials, error)) return error;
+  }
+  if (address.tls && options.ca_file.empty()) {
+    return "MQTT URL " + options.url + ": mqtts:// needs a CA file (--mqtt-ca-file)";
+  }
+  if (!options.ca_file.empty() && !std::ifstream(options.ca_file)) {
+    return "MQTT CA file " + options.ca_file + ": cannot open: " + std::strerror(errno);
+  }
+  if (!(options.replay_rate > 0)) return "MQTT replay rate must be above 0";
+  return "";
+}
+
+MqttUplink::MqttUplink(UplinkOptions options, runtime::EventStream& events,
+                       std::shared_ptr<runtime::RecordStore> store,
+                       std::vector<std::string> systems)
+    : options_(std::move(options)),
+      events_(events),
+      store_(std::move(store)),
+      systems_(std::move(systems)),
+      topics_(options_.topic_prefix, options_.site),
+      outbox_(options_.outbox, 1, 0, kSeqBlock) {
+  const std::string problem = CheckUplinkOptions(options_);
+  if (!problem.empty()) throw std::runtime_error(problem);
+  std::string error;
+  ParseBrokerUrl(options_.url, address_, error);
+  const std::int64_t first = store_->ReserveSeq(kSeqBlock);
+  outbox_ = Outbox(options_.outbox, first, first + kSeqBlock, kSeqBlock);
+  store_->ForEachOutboxRow(
+      [this](const runtime::OutboxRow& row, std::size_t bytes) { outbox_.Restore(row, bytes); });
+  if (outbox_.Count() != 0) {
+    events_.Note("", "MQTT: " + std::to_string(outbox_.Count()) +
+                         " messages wait in the outbox from before");
+  }
+}
+
+MqttUplink::~MqttUplink() {
+  Stop();
+  if (client_ != nullptr) mosquitto_destroy(client_);
+}
+
+void MqttUplink::Start() {
+  static LibraryInit init;
+  const std::string id =
+      options_.client_id.empty() ? "korvan-" + TopicLevel(options_.site) : options_.client_id;
+  client_ = mosquitto_new(id.c_str(), true, this);
+  if (client_ == nullptr) throw std::runtime_error("MQTT: cannot make a client: out of memory");
+  mosquitto_threaded_set(client_, true);
+  mosquitto_connect_callback_set(client_, &MqttUplink::OnConnect);
+  mosquitto_disconnect_callback_set(client_, &MqttUplink::OnDisconnect);
+  mosquitto_publish_callback_set(client_, &MqttUplink::OnPublish);
+  // One will per connection: the site's state, which the systems' own
+  // states are read under.
+  const std::string will = OnlinePayload(false, options_.site, "", "");
+  mosquitto_will_set(client_, topics_.SiteOnline().c_str(), static_cast<int>(will.size()),
+                     will.data(), 1, true);
+  if (!options_.credentials_file.empty()) {
+    Credentials credentials;
+    std::string error;
+    if (!ReadCredentials(options_.credentials_file, credentials, error)) {
+      throw std::runtime_error(error);
+    }
+    mosquitto_username_pw_set(client_, credentials.user.c_str(), credentials.password.c_str());
+  }
+  if (address_.tls) {
+    const int rc =
+        mosquitto_tls_set(client_, options_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      throw std::runtime_error("MQTT CA file " + options_.ca_file + ": " + Reason(rc));
+    }
+  }
+  started_ = true;
+  thread_ = std::thread([this] { Loop(); });
+}
+
+void MqttUplink::Stop() {
+  if (!started_ || stopping_.exchange(true)) return;
+  if (thread_.joinable()) thread_.join();
+  mosquitto_disconnect(client_);
+  connected_ = false;
+}
+
+void MqttUplink::State(const std::string& text, bool problem) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (text == state_) return;
+  state_ = text;
+  if (problem) {
+    events_.Problem("", "MQTT: " + text);
+  } else {
+    events_.Note("", "MQTT: " + text);
+  }
+}
+
+void MqttUplink::OnConnect(mosquitto* /*client*/, void* self, int rc) {
+  auto* uplink = static_cast<MqttUplink*>(self);
+  if (rc != 0) {
+    uplink->State("connection refused: " + Refusal(rc), true);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(uplink->mutex_);
+    // What was in flight is sent again, with the rest of the backlog.
+    uplink->outbox_.ConnectionLost();
+    uplink->connected_ = true;
+  }
+  uplink->State(
+      "connected to " + uplink->address_.host + ":" + std::to_string(uplink->address_.port), false);
+  uplink->PublishOnline(true);
+}
+
+void MqttUplink::OnDisconnect(mosquitto* /*client*/, void* self, int rc) {
+  auto* uplink = static_cast<MqttUplink*>(self);
+  const bool was = uplink->connected_.exchange(false);
+  if (was && rc != 0 && !uplink->stopping_) {
+    uplink->State("connection to " + uplink->address_.host + ":" +
+                      std::to_string(uplink->address_.port) + " lost: " + Reason(rc),
+                  true);
+  }
+}
+
+void MqttUplink::OnPublish(mosquitto* /*client*/, void* self, int mid) {
+  auto* uplink = static_cast<MqttUplink*>(self);
+  std::lock_guard<std::mutex> lock(uplink->mutex_);
+  uplink->outbox_.Acked(mid);
+  if (uplink->stopping_) uplink->final_acks_.insert(mid);
+  uplink->changed_.notify_all();
+}
+
+int MqttUplink::PublishLocked(const std::string& topic, const std::string& payload, int qos,
+                              bool retained) {
+  if (!connected_) return -1;
+  int mid = 0;
+  const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), qos, retained);
+  return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+std::vector<int> MqttUplink::PublishOnline(bool online) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string time = Now();
+  std::vector<int> mids;
+  mids.push_back(
+      PublishLocked(topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time), 1, true));
+  for (const std::string& system : systems_) {
+    mids.push_back(PublishLocked(topics_.Online(system),
+                                 OnlinePayload(online, options_.site, system, time), 1, true));
+  }
+  mids.erase(std::remove(mids.begin(), mids.end(), -1), mids.end());
+  return mids;
+}
+
+void MqttUplink::Loop() {
+  using SteadyClock = std::chrono::steady_clock;
+  const std::string where = address_.host + ":" + std::to_string(address_.port);
+  auto retry = std::chrono::duration_cast<SteadyClock::duration>(kFirstRetry);
+  bool socket = false;
+  bool backlog = false;
+  SteadyClock::time_point attempt_at = SteadyClock::now();
+  SteadyClock::time_point connect_deadline = SteadyClock::time_point::max();
+  while (!stopping_) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (!socket) {
+      if (now < attempt_at) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_until(lock, std::min(attempt_at, now + std::chrono::milliseconds(200)));
+        continue;
+      }
+      const int rc = mosquitto_connect_async(client_, address_.host.c_str(), address_.port,
+                                             options_.keepalive);
+      if (rc != MOSQ_ERR_SUCCESS) {
+        State("cannot connect to " + where + ": " + Reason(rc), true);
+        attempt_at = now + retry;
+        retry = std::min(retry * 2, std::chrono::duration_cast<SteadyClock::duration>(kLastRetry));
+        continue;
+      }
+      socket = true;
+      connect_deadline = now + std::chrono::seconds(std::max(10, 2 * options_.keepalive));
+    }
+    // Publishing from other threads wakes the loop; it waits longer only
+    // while nothing is due.
+    const int rc = mosquitto_loop(client_, backlog ? 20 : connected_ ? 1000 : 100, 1);
+    backlog = false;
+    if (connected_) {
+      connect_deadline = SteadyClock::time_point::max();
+      retry = std::chrono::duration_cast<SteadyClock::duration>(kFirstRetry);
+      backlog = SendBacklog(SteadyClock::now());
+    }
+    const bool timed_out = !connected_ && SteadyClock::now() > connect_deadline;
+    if (rc != MOSQ_ERR_SUCCESS || timed_out) {
+      if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH) {
+        State("cannot connect to " + where + ": " + Reason(rc), true);
+      } else if (timed_out) {
+        State("cannot connect to " + where + ": no answer", true);
+      }
+      mosquitto_disconnect(client_);
+      connected_ = false;
+      socket = false;
+      attempt_at = SteadyClock::now() + retry;
+      retry = std::min(retry * 2, std::chrono::duration_cast<SteadyClock::duration>(kLastRetry));
+    }
+  }
+  // The systems go offline in their retained states, unless the broker is
+  // gone: waits (a little) for the broker to acknowledge them.
+  if (connected_) {
+    const std::vector<int> mids = PublishOnline(false);
+    const SteadyClock::time_point until = SteadyClock::now() + std::chrono::seconds(2);
+    while (SteadyClock::now() < until) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (std::all_of(mids.begin(), mids.end(),
+                        [this](int mid) { return final_acks_.count(mid) != 0; })) {
+          break;
+        }
+      }
+      if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS) break;
+    }
+  }
+}
+
+bool MqttUplink::SendBacklog(std::chrono::steady_clock::time_point now) {
+  auto& next = replay_next_;
+  const auto step = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(1.0 / options_.replay_rate));
+  if (next < now - std::chrono::seconds(1)) next = now;
+  // A burst of at most a second's worth after a pause; then the rate.
+  while (next <= now && connected_ && !stopping_) {
+    std::optional<runtime::OutboxRow> row;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      row = outbox_.NextBacklog();
+    }
+    if (!row) return false;
+    if (row->payload.empty()) {
+      std::optional<runtime::OutboxRow> stored;
+      try {
+        stored = store_->FindOutboxRow(row->seq);
+      } catch (const runtime::StoreError& error) {
+        State(std::string("cannot read the outbox: ") + error.what(), true);
+        return false;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!stored) {
+        outbox_.Forget(row->seq);
+        continue;
+      }
+      row = stored;
+    }
+    // Replayed records are not retained: the retained value stays the
+    // newest live one.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (outbox_.InFlight(row->seq)) continue;
+    const int mid =
+        PublishLocked(row->topic, Replayed(row->payload), 1, row->retained && !row->record);
+    if (mid < 0) return false;
+    outbox_.Sent(row->seq, mid);
+    next += step;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outbox_.HasBacklog();
+}
+
+void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
+  using Kind = runtime::RuntimeEvent::Kind;
+  runtime::OutboxRow row;
+  std::string (*make)(const std::string&, const runtime::RuntimeEvent&, std::int64_t) = nullptr;
+  switch (event.kind) {
+    case Kind::kRecordPublished:
+      row.record = true;
+      row.retained = true;
+      row.topic = topics_.Record(event.system, event.device.data_id);
+      break;
+    case Kind::kAlarm:
+      row.topic = topics_.Alarm(event.system);
+      make = &AlarmPayload;
+      break;
+    case Kind::kCommunication:
+      row.topic = topics_.Communication(event.system);
+      make = &CommunicationPayload;
+      break;
+    default:
+      return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The payload holds its seq.
+  const std::int64_t seq = outbox_.NextSeq();
+  if (make != nullptr) {
+    row.payload = make(options_.site, event, seq);
+  } else {
+    std::string error;
+    if (!RecordPayload(options_.site, event, seq, row.payload, error)) return;
+  }
+  const std::string topic = row.topic, payload = row.payload;
+  const bool retained = row.retained;
+  outbox_.Add(std::move(row), Clock::now());
+  const int mid = PublishLocked(topic, payload, 1, retained);
+  if (mid >= 0) outbox_.Sent(seq, mid);
+  if (outbox_.Dropped() != reported_dropped_) {
+    // Logged at the first and then every thousandth, not for each.
+    const bool log = reported_dropped_ == 0 || outbox_.Dropped() / 1000 != reported_dropped_ / 1000;
+    reported_dropped_ = outbox_.Dropped();
+    if (log) {
+      events_.Problem("", "MQTT: outbox full: " + std::to_string(reported_dropped_) +
+                              " of the oldest records dropped so far");
+    }
+  }
+}
+
+void MqttUplink::OnEvent(const runtime::RuntimeEvent& event) {
+  if (event.kind != runtime::RuntimeEvent::Kind::kLineHealth || options_.health_every == 0) return;
+  std::uint64_t& count = health_count_[event.system];
+  if (count++ % options_.health_every != 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  PublishLocked(topics_.Health(event.system),
+                HealthPayload(options_.site, event, outbox_.Dropped(), outbox_.Count()), 0, false);
+}
+
+MqttUplink::Clock::time_point MqttUplink::WaitingSince() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outbox_.WaitingSince();
+}
+
+void MqttUplink::Collect(Clock::time_point now, bool everything, runtime::StoreBatch& batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outbox_.Collect(now, kStoreGrace, everything, batch);
+}
+
+void MqttUplink::Committed(const runtime::StoreBatch& batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outbox_.Committed(batch);
+}
+
+void MqttUplink::NotCommitted(const runtime::StoreBatch& batch) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outbox_.NotCommitted(batch);
+}
+
+std::uint64_t MqttUplink::Backlog() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outbox_.Count();
+}
+
+}  // namespace mqtt

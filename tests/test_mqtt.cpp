@@ -1,0 +1,723 @@
+// The MQTT uplink: its pieces alone, then korvan-host against a real
+// mosquitto on a free loopback port, watched by a subscriber.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "mqtt/mqtt_url.h"
+#include "mqtt/outbox.h"
+#include "runtime/exit_codes.h"
+#include "store/record_store.h"
+#include "support/temp_dir.h"
+#include "tools/cli/polling_options.h"
+#include "tools/records/json_text.h"
+#include "tools/records/record_decode.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- The pieces ----
+
+TEST(MqttUrl, ReadsHostPortAndScheme) {
+  struct Case {
+    std::string url;
+    bool ok;
+    bool tls;
+    std::string host;
+    int port;
+  };
+  const std::vector<Case> cases{
+      {"mqtt://127.0.0.1:1884", true, false, "127.0.0.1", 1884},
+      {"mqtts://broker.example:8884/", true, true, "broker.example", 8884},
+      {"mqtt://broker", true, false, "broker", 1883},
+      {"mqtts://broker", true, true, "broker", 8883},
+      {"mqtt://[::1]:1885", true, false, "::1", 1885},
+      {"http://broker:1883", false, false, "", 0},
+      {"mqtt://:1883", false, false, "", 0},
+      {"mqtt://broker:0", false, false, "", 0},
+      {"mqtt://broker:65536", false, false, "", 0},
+      {"mqtt://broker:12x", false, false, "", 0},
+      {"mqtt://user@broker:1883", false, false, "", 0},
+  };
+  for (const Case& row : cases) {
+    mqtt::BrokerAddress address;
+    std::string error;
+    ASSERT_EQ(mqtt::ParseBrokerUrl(row.url, address, error), row.ok) << row.url << " " << error;
+    if (!row.ok) {
+      EXPECT_NE(error.find(row.url), std::string::npos) << error;
+      continue;
+    }
+    EXPECT_EQ(address.tls, row.tls) << row.url;
+    EXPECT_EQ(address.host, row.host) << row.url;
+    EXPECT_EQ(address.port, row.port) << row.url;
+  }
+}
+
+TEST(MqttUrl, CredentialsComeFromTheFirstLine) {
+  TempDir dir;
+  mqtt::Credentials credentials;
+  std::string error;
+  ASSERT_TRUE(
+      mqtt::ReadCredentials(dir.Write("ok", "site7:pa:ss\r\nignored\n"), credentials, error));
+  EXPECT_EQ(credentials.user, "site7");
+  EXPECT_EQ(credentials.password, "pa:ss");
+  EXPECT_FALSE(mqtt::ReadCredentials(dir.Write("bad", "no colon\n"), credentials, error));
+  EXPECT_NE(error.find("user:password"), std::string::npos) << error;
+  EXPECT_FALSE(mqtt::ReadCredentials(dir.File("missing"), credentials, error));
+  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+}
+
+runtime::OutboxRow Message(bool record, const std::string& payload = "{}") {
+  runtime::OutboxRow row;
+  row.record = record;
+  row.topic = record ? "p/s/y/device/1/record" : "p/s/y/alarm";
+  row.payload = payload;
+  return row;
+}
+
+std::vector<std::int64_t> Seqs(const std::vector<runtime::OutboxRow>& rows) {
+  std::vector<std::int64_t> seqs;
+  for (const auto& row : rows) seqs.push_back(row.seq);
+  return seqs;
+}
+
+// What reaches the disk: only what is not acknowledged within the grace,
+// deleted again by the commit after its acknowledgement.
+TEST(MqttOutbox, OnlyUnacknowledgedMessagesReachTheStore) {
+  mqtt::Outbox outbox(mqtt::OutboxLimits(), 1, 1000, 1000);
+  const Clock::time_point t0 = Clock::now();
+  const auto grace = std::chrono::seconds(1);
+  for (int i = 0; i < 3; ++i) outbox.Add(Message(true), t0);
+  outbox.Sent(1, 11);
+  outbox.Sent(2, 12);
+  outbox.Acked(11);  // 1 never touches the disk
+  runtime::StoreBatch early;
+  outbox.Collect(t0 + std::chrono::milliseconds(500), grace, false, early);
+  EXPECT_TRUE(early.outbox.empty());
+  runtime::StoreBatch batch;
+  outbox.Collect(t0 + grace, grace, false, batch);
+  EXPECT_EQ(Seqs(batch.outbox), (std::vector<std::int64_t>{2, 3}));
+  outbox.Acked(12);  // acknowledged while its commit is under way
+  outbox.Committed(batch);
+  runtime::StoreBatch next;
+  outbox.Collect(t0 + 2 * grace, grace, false, next);
+  EXPECT_TRUE(next.outbox.empty());
+  EXPECT_EQ(next.outbox_acked, (std::vector<std::int64_t>{2}));
+  outbox.Committed(next);
+  EXPECT_EQ(outbox.Count(), 1u);
+  EXPECT_EQ(outbox.WaitingSince(), Clock::time_point::max());
+}
+
+// After a reconnection every message not acknowledged is sent again, in
+// seq order, stored ones without their payload (read from the store).
+TEST(MqttOutbox, BacklogIsSentAgainInOrderAfterReconnection) {
+  mqtt::Outbox outbox(mqtt::OutboxLimits(), 1, 1000, 1000);
+  runtime::OutboxRow stored = Message(true);
+  stored.seq = 7;
+  outbox.Restore(stored, 100);
+  const Clock::time_point t0 = Clock::now();
+  EXPECT_EQ(outbox.Add(Message(false, "{\"a\":1}"), t0), 8);
+  EXPECT_EQ(outbox.Add(Message(true, "{\"b\":2}"), t0), 9);
+  outbox.Sent(9, 1);  // live, in flight when the connection goes
+  std::vector<std::int64_t> first;
+  while (auto row = outbox.NextBacklog()) {
+    first.push_back(row->seq);
+    outbox.Sent(row->seq, 100 + static_cast<int>(row->seq));
+  }
+  EXPECT_EQ(first, (std::vector<std::int64_t>{7, 8}));
+  outbox.Acked(107);
+  outbox.ConnectionLost();
+  std::vector<std::int64_t> again;
+  while (auto row = outbox.NextBacklog()) {
+    again.push_back(row->seq);
+    EXPECT_EQ(row->payload.empty(), row->seq == 7);
+  }
+  EXPECT_EQ(again, (std::vector<std::int64_t>{8, 9}));
+  outbox.Acked(1);  // an acknowledgement from before the reconnection counts for nothing
+  EXPECT_EQ(outbox.Count(), 2u);
+}
+
+// A full outbox drops every other record of its oldest part, never events,
+// and counts what it dropped.
+TEST(MqttOutbox, FullOutboxThinsTheOldestRecordsOnly) {
+  mqtt::OutboxLimits limits;
+  limits.rows = 10;
+  limits.bytes = 0;
+  mqtt::Outbox outbox(limits, 1, 1000, 1000);
+  const Clock::time_point t0 = Clock::now();
+  // seq 1..11, events at 1 and 4: the 11th is one too many, and the outbox
+  // goes down to 9: the second and fourth of the oldest four records go.
+  for (int i = 1; i <= 11; ++i) outbox.Add(Message(i != 1 && i != 4), t0);
+  EXPECT_EQ(outbox.Count(), 9u);
+  EXPECT_EQ(outbox.Dropped(), 2u);
+  std::vector<std::int64_t> left;
+  while (auto row = outbox.NextBacklog()) left.push_back(row->seq);
+  EXPECT_EQ(left, (std::vector<std::int64_t>{1, 2, 4, 5, 7, 8, 9, 10, 11}));
+  // The next time, the oldest part is thinned again.
+  outbox.Add(Message(true), t0);
+  outbox.Add(Message(true), t0);
+  EXPECT_EQ(outbox.Dropped(), 4u);
+
+  mqtt::OutboxLimits bytes;
+  bytes.rows = 0;
+  bytes.bytes = 10;
+  mqtt::Outbox events(bytes, 1, 1000, 1000);
+  for (int i = 0; i < 4; ++i) events.Add(Message(false, "12345"), t0);
+  EXPECT_EQ(events.Count(), 4u) << "events are never dropped";
+  EXPECT_EQ(events.Dropped(), 0u);
+}
+
+// The outbox's rows and the message numbers outlive the store.
+TEST(MqttOutbox, StoreKeepsRowsAndNumbersAcrossReopening) {
+  TempDir dir;
+  const std::string path = dir.File("k.db");
+  std::int64_t first = 0;
+  {
+    runtime::RecordStore store(path, runtime::HistoryBound());
+    first = store.ReserveSeq(100);
+    runtime::StoreBatch batch;
+    for (std::int64_t seq : {first, first + 1, first + 2}) {
+      runtime::OutboxRow row = Message(seq != first + 1, "{\"n\":" + std::to_string(seq) + "}");
+      row.seq = seq;
+      row.retained = true;
+      batch.outbox.push_back(row);
+    }
+    store.Write(batch);
+    runtime::StoreBatch acked;
+    acked.outbox_acked = {first + 1};
+    acked.seq_reserved = first + 500;
+    store.Write(acked);
+  }
+  runtime::RecordStore store(path, runtime::HistoryBound());
+  std::vector<std::int64_t> seqs;
+  store.ForEachOutboxRow([&](const runtime::OutboxRow& row, std::size_t bytes) {
+    seqs.push_back(row.seq);
+    EXPECT_EQ(bytes, 6 + std::to_string(row.seq).size());
+  });
+  EXPECT_EQ(seqs, (std::vector<std::int64_t>{first, first + 2}));
+  const auto row = store.FindOutboxRow(first + 2);
+  ASSERT_TRUE(row);
+  EXPECT_TRUE(row->record && row->retained);
+  EXPECT_EQ(row->payload, "{\"n\":" + std::to_string(first + 2) + "}");
+  EXPECT_FALSE(store.FindOutboxRow(first + 1));
+  EXPECT_EQ(store.ReserveSeq(100), first + 500);
+}
+
+// A file's "mqtt" section fills what the command line left unset; its file
+// names are taken beside the file.
+TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
+  runtime::RuntimeSettings settings;
+  settings.site = "north-7";
+  settings.mqtt_file = "/etc/korvan/site.json";
+  std::string error;
+  ASSERT_TRUE(json_text::Parse(R"({"url": "mqtt://file:1883", "ca_file": "ca.pem",
+      "credentials_file": "/secret/c", "topic_prefix": "fleet", "health_every": 3,
+      "keepalive": 7, "outbox_max_rows": 50, "replay_rate": 2.5})",
+                               true, settings.mqtt, error))
+      << error;
+  cli::PollingOptions command;
+  command.mqtt_url = "mqtt://command:1884";
+  command.mqtt_health_every = 0;
+  const auto uplink = cli::ToUplinkOptions(cli::WithFileSettings(command, settings));
+  ASSERT_TRUE(uplink);
+  EXPECT_EQ(uplink->url, "mqtt://command:1884");
+  EXPECT_EQ(uplink->health_every, 0u);
+  EXPECT_EQ(uplink->site, "north-7");
+  EXPECT_EQ(uplink->ca_file, "/etc/korvan/ca.pem");
+  EXPECT_EQ(uplink->credentials_file, "/secret/c");
+  EXPECT_EQ(uplink->topic_prefix, "fleet");
+  EXPECT_EQ(uplink->keepalive, 7);
+  EXPECT_EQ(uplink->outbox.rows, 50u);
+  EXPECT_EQ(uplink->outbox.bytes, mqtt::OutboxLimits().bytes);
+  EXPECT_EQ(uplink->replay_rate, 2.5);
+  EXPECT_FALSE(cli::ToUplinkOptions(cli::WithFileSettings(cli::PollingOptions(), {})));
+}
+
+// ---- Against a real broker ----
+
+constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
+constexpr auto kDeadline = std::chrono::seconds(90);
+
+// Polls `condition` until it holds or the deadline passes.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit = kDeadline) {
+  const Clock::time_point end = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+bool Accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
+// A child process with its output in files of `dir`.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& out, const std::string& err) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(126);
+      std::vector<char*> args;
+      for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Child() { Kill(SIGKILL); }
+  void Kill(int signal) {
+    if (pid_ <= 0) return;
+    kill(pid_, signal);
+    waitpid(pid_, &status_, 0);
+    pid_ = -1;
+  }
+  // The exit code once it ended within the deadline, else -1.
+  int Wait() {
+    if (pid_ > 0 && !WaitFor([this] { return waitpid(pid_, &status_, WNOHANG) != 0; })) return -1;
+    pid_ = -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
+// mosquitto on a free loopback port; persistent sessions survive its restarts.
+class Broker {
+ public:
+  explicit Broker(const std::string& password_file = "") : port_(FreePort()) {
+    // Run as root, mosquitto would become the user "mosquitto", who cannot
+    // read the test's files.
+    const passwd* user = getpwuid(getuid());
+    std::string conf = "listener " + std::to_string(port_) + " 127.0.0.1\n" +
+                       (user != nullptr ? "user " + std::string(user->pw_name) + "\n" : "") +
+                       "persistence true\npersistence_location " + dir_.Path() +
+                       "/\nmax_queued_messages 0\nautosave_interval 1\n";
+    conf += password_file.empty() ? "allow_anonymous true\n"
+                                  : "allow_anonymous false\npassword_file " + password_file + "\n";
+    conf_ = dir_.Write("mosquitto.conf", conf);
+    Start();
+  }
+  void Start() {
+    process_ = std::make_unique<Child>(std::vector<std::string>{kMosquitto, "-c", conf_},
+                                       dir_.File("out"), dir_.File("err"));
+    started_ = WaitFor([this] { return Accepts(port_); });
+  }
+  void Stop() { process_.reset(); }
+  // Stops it as a service manager would: it saves its sessions.
+  void Terminate() {
+    if (process_) process_->Kill(SIGTERM);
+    process_.reset();
+  }
+  bool Started() const { return started_; }
+  int Port() const { return port_; }
+  std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  TempDir dir_;
+  int port_;
+  std::string conf_;
+  std::unique_ptr<Child> process_;
+  bool started_ = false;
+};
+
+struct Received {
+  std::string topic;
+  Json::Value payload;
+  bool retained = false;
+};
+
+// Subscribes to everything under "korvan/" (QoS 1, a persistent session) and
+// keeps what arrives.
+class Subscriber {
+ public:
+  // `late`: a clean session of another client, which receives the retained
+  // messages only.
+  explicit Subscriber(int port, const std::string& user = "", const std::string& password = "",
+                      bool late = false) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(late ? "test-late" : "test-subscriber", late, this);
+    if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
+    mosquitto_connect_callback_set(client_, [](mosquitto* client, void*, int rc) {
+      if (rc == 0) mosquitto_subscribe(client, nullptr, "korvan/#", 1);
+    });
+    mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
+      static_cast<Subscriber*>(self)->subscribed_ = true;
+    });
+    mosquitto_message_callback_set(
+        client_, [](mosquitto*, void* self, const mosquitto_message* message) {
+          auto* subscriber = static_cast<Subscriber*>(self);
+          Received received;
+          received.topic = message->topic;
+          received.retained = message->retain;
+          std::string error;
+          json_text::Parse(std::string(static_cast<const char*>(message->payload),
+                                       static_cast<std::size_t>(message->payloadlen)),
+                           false, received.payload, error);
+          std::lock_guard<std::mutex> lock(subscriber->mutex_);
+          subscriber->messages_.push_back(received);
+        });
+    mosquitto_reconnect_delay_set(client_, 1, 1, false);
+    mosquitto_connect_async(client_, "127.0.0.1", port, 30);
+    mosquitto_loop_start(client_);
+  }
+  ~Subscriber() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, true);
+    mosquitto_destroy(client_);
+  }
+  bool Subscribed() const { return subscribed_; }
+  std::vector<Received> Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+  // The messages of the store-and-forward kinds (records, alarm and
+  // communication events): first arrival of each seq, in arrival order.
+  std::vector<Received> Sequenced() {
+    std::vector<Received> sequenced;
+    std::set<std::int64_t> seen;
+    for (const Received& message : Messages()) {
+      if (!message.payload.isMember("seq")) continue;
+      if (seen.insert(message.payload["seq"].asInt64()).second) sequenced.push_back(message);
+    }
+    return sequenced;
+  }
+
+ private:
+  mosquitto* client_ = nullptr;
+  std::atomic<bool> subscribed_{false};
+  std::mutex mutex_;
+  std::vector<Received> messages_;
+};
+
+bool MosquittoRuns() {
+  if (access(kMosquitto, X_OK) != 0) return false;
+  // Under an emulator the host's broker runs, but the host's program is
+  // the target's: skip rather than mix them.
+  return std::string(KORVAN_HOST_PATH).find("emulated") == std::string::npos;
+}
+
+#define SKIP_WITHOUT_BROKER()                                           \
+  if (!MosquittoRuns()) GTEST_SKIP() << kMosquitto << " cannot be run"; \
+  static_assert(true, "")
+
+std::vector<std::string> HostArgs(const std::string& db, const std::string& url,
+                                  std::vector<std::string> more) {
+  std::vector<std::string> args{KORVAN_HOST_PATH, "simulate", "--db",       db, "--mqtt", url,
+                                "--site",         "s1",       "--quiet-log"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+std::set<std::int64_t> OutboxSeqs(const std::string& db) {
+  std::set<std::int64_t> seqs;
+  sqlite3* handle = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(handle, 5000);
+    sqlite3_stmt* select = nullptr;
+    if (sqlite3_prepare_v2(handle, "SELECT seq FROM outbox", -1, &select, nullptr) == SQLITE_OK) {
+      while (sqlite3_step(select) == SQLITE_ROW) seqs.insert(sqlite3_column_int64(select, 0));
+    }
+    sqlite3_finalize(select);
+  }
+  sqlite3_close(handle);
+  return seqs;
+}
+
+// Whether the seqs received run without a gap from `from` to the newest,
+// and the replayed ones arrived in seq order.
+::testing::AssertionResult Contiguous(const std::vector<Received>& sequenced, std::int64_t from) {
+  std::set<std::int64_t> seqs;
+  std::int64_t last_replayed = 0;
+  for (const Received& message : sequenced) {
+    const std::int64_t seq = message.payload["seq"].asInt64();
+    if (seq >= from) seqs.insert(seq);
+    if (message.payload["replayed"].asBool()) {
+      if (seq < last_replayed) {
+        return ::testing::AssertionFailure() << "replayed " << seq << " after " << last_replayed;
+      }
+      last_replayed = seq;
+    }
+  }
+  if (seqs.empty()) return ::testing::AssertionFailure() << "nothing from " << from;
+  const std::int64_t expected = *seqs.rbegin() - from + 1;
+  if (static_cast<std::int64_t>(seqs.size()) != expected || *seqs.begin() != from) {
+    return ::testing::AssertionFailure()
+           << seqs.size() << " seqs from " << from << " to " << *seqs.rbegin();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Runs `args` to their end; the exit code and everything printed.
+int RunToEnd(const TempDir& dir, const std::string& name, const std::vector<std::string>& args,
+             std::string& log) {
+  Child child(args, dir.File(name + ".out"), dir.File(name + ".err"));
+  const int code = child.Wait();
+  log = ReadFile(dir.File(name + ".out")) + ReadFile(dir.File(name + ".err"));
+  return code;
+}
+
+// The newest message on `topic` at or after `from`; null when none.
+const Received* Newest(const std::vector<Received>& messages, const std::string& topic,
+                       std::size_t from = 0) {
+  const Received* newest = nullptr;
+  for (std::size_t i = from; i < messages.size(); ++i) {
+    if (messages[i].topic == topic) newest = &messages[i];
+  }
+  return newest;
+}
+
+Json::Value Reparsed(const Json::Value& value) {
+  Json::Value parsed;
+  std::string error;
+  json_text::Parse(json_text::Line(value), false, parsed, error);
+  return parsed;
+}
+
+// A broker that asks for a password: wrong credentials and an unreachable
+// broker leave polling alone with one clear line each; with the right ones
+// a simulate session with a rectifier fault arrives with the documented
+// topics and payloads, each record equal to the decoded record the store
+// keeps, and the systems go offline at the end.
+TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
+  SKIP_WITHOUT_BROKER();
+  TempDir dir;
+  const std::string passwords = dir.Write("passwords", "");
+  ASSERT_EQ(std::system(("/usr/bin/mosquitto_passwd -b " + passwords +
+                         " site1 secret >/dev/null 2>&1 && /usr/bin/mosquitto_passwd -b " +
+                         passwords + " watcher open >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  Broker broker(passwords);
+  ASSERT_TRUE(broker.Started());
+
+  std::string log;
+  EXPECT_EQ(RunToEnd(dir, "refused",
+                     HostArgs(dir.File("refused.db"), broker.Url(),
+                              {"--cycles", "3", "--mqtt-credentials-file",
+                               dir.Write("wrong", "site1:wrong\n")}),
+                     log),
+            0)
+      << log;
+  const std::string refused = "MQTT: connection refused: not authorised";
+  ASSERT_NE(log.find(refused), std::string::npos) << log;
+  EXPECT_EQ(log.find(refused), log.rfind(refused)) << "once, not at every retry:\n" << log;
+
+  const std::string nobody = "127.0.0.1:" + std::to_string(FreePort());
+  EXPECT_EQ(
+      RunToEnd(dir, "unreachable",
+               HostArgs(dir.File("unreachable.db"), "mqtt://" + nobody, {"--cycles", "3"}), log),
+      0)
+      << log;
+  const std::string unreachable = "MQTT: cannot connect to " + nobody;
+  ASSERT_NE(log.find(unreachable), std::string::npos) << log;
+  EXPECT_EQ(log.find(unreachable), log.rfind(unreachable)) << log;
+
+  // Settings that cannot work end the command before polling.
+  const std::vector<std::pair<std::string, std::string>> wrong{{broker.Url(), dir.File("missing")},
+                                                               {"mqtts://127.0.0.1:8883", ""}};
+  for (const auto& [url, credentials] : wrong) {
+    std::vector<std::string> more{"--cycles", "1"};
+    if (!credentials.empty()) more.insert(more.end(), {"--mqtt-credentials-file", credentials});
+    EXPECT_EQ(RunToEnd(dir, "wrong", HostArgs(dir.File("wrong.db"), url, more), log),
+              runtime::exit_codes::kUplink)
+        << log;
+    EXPECT_NE(log.find("MQTT"), std::string::npos) << log;
+  }
+
+  Subscriber subscriber(broker.Port(), "watcher", "open");
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
+  const std::string db = dir.File("k.db");
+  const std::string scenario =
+      dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 on\nwait 6\nrectifier-fault 2 off\n");
+  EXPECT_EQ(RunToEnd(dir, "session",
+                     HostArgs(db, broker.Url(),
+                              {"--cycles", "6", "--scenario", scenario, "--history-every", "0",
+                               "--mqtt-credentials-file", dir.Write("right", "site1:secret\n"),
+                               "--mqtt-topic-prefix", "korvan"}),
+                     log),
+            0)
+      << log;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Received> messages = subscriber.Messages();
+    const Received* site = Newest(messages, "korvan/s1/online");
+    return site != nullptr && !site->payload["online"].asBool();
+  })) << "the site goes offline at the end";
+  const std::vector<Received> messages = subscriber.Messages();
+  const Received* online = Newest(messages, "korvan/s1/simulated/online");
+  ASSERT_NE(online, nullptr);
+  EXPECT_FALSE(online->payload["online"].asBool());
+  EXPECT_EQ(online->payload["system"], "simulated");
+
+  // The newest record of every device equals its cache row, decoded.
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* select = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(handle, "SELECT data_id, record_type, record FROM cache", -1,
+                               &select, nullptr),
+            SQLITE_OK);
+  int devices = 0;
+  while (sqlite3_step(select) == SQLITE_ROW) {
+    ++devices;
+    const auto data_id = sqlite3_column_int64(select, 0);
+    const int type = sqlite3_column_int(select, 1);
+    const std::string topic = "korvan/s1/simulated/device/" + std::to_string(data_id) + "/record";
+    const Received* record = Newest(messages, topic);
+    ASSERT_NE(record, nullptr) << topic;
+    Json::Value decoded;
+    std::string error;
+    ASSERT_TRUE(
+        records::Decode(type, static_cast<const unsigned char*>(sqlite3_column_blob(select, 2)),
+                        static_cast<std::size_t>(sqlite3_column_bytes(select, 2)), decoded, error))
+        << error;
+    const Json::Value& payload = record->payload;
+    EXPECT_EQ(payload["site"], "s1");
+    EXPECT_EQ(payload["system"], "simulated");
+    EXPECT_EQ(payload["data_id"].asInt64(), data_id);
+    EXPECT_EQ(payload["record_type"].asInt(), type);
+    EXPECT_FALSE(payload["replayed"].asBool());
+    EXPECT_EQ(payload["record"], Reparsed(decoded)) << topic;
+  }
+  sqlite3_finalize(select);
+  sqlite3_close(handle);
+  EXPECT_GE(devices, 3);
+
+  std::vector<std::string> alarms;
+  for (const Received& message : messages) {
+    if (message.topic != "korvan/s1/simulated/alarm") continue;
+    EXPECT_FALSE(message.retained);
+    EXPECT_EQ(message.payload["site"], "s1");
+    EXPECT_FALSE(message.payload["alarm"]["id"].asString().empty());
+    alarms.push_back(message.payload["event"].asString());
+  }
+  EXPECT_NE(std::find(alarms.begin(), alarms.end(), "raised"), alarms.end());
+  EXPECT_NE(std::find(alarms.begin(), alarms.end(), "cleared"), alarms.end());
+  const auto sequenced = subscriber.Sequenced();
+  ASSERT_FALSE(sequenced.empty());
+  EXPECT_TRUE(Contiguous(sequenced, sequenced.front().payload["seq"].asInt64()));
+}
+
+// The broker goes away while korvan-host polls: nothing is lost, the
+// backlog arrives in order and marked replayed; korvan-host killed during an
+// outage sends its outbox after a restart; killed while connected, its last
+// will sets the site offline.
+TEST(MqttBroker, OutageKillAndLastWill) {
+  SKIP_WITHOUT_BROKER();
+  TempDir dir;
+  Broker broker;
+  ASSERT_TRUE(broker.Started());
+  Subscriber subscriber(broker.Port());
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
+  const std::string db = dir.File("k.db");
+  const auto args =
+      HostArgs(db, broker.Url(),
+               {"--commit-interval", "1", "--mqtt-keepalive", "5", "--mqtt-replay-rate", "20"});
+  auto host = std::make_unique<Child>(args, dir.File("host.out"), dir.File("host.err"));
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Sequenced().size() >= 4; }))
+      << ReadFile(dir.File("host.err"));
+  const std::int64_t first = subscriber.Sequenced().front().payload["seq"].asInt64();
+
+  // An outage of some cycles (about 20 s).
+  broker.Terminate();
+  ASSERT_TRUE(WaitFor([&] { return OutboxSeqs(db).size() >= 30; }));
+  const std::int64_t outage_newest = *OutboxSeqs(db).rbegin();
+  broker.Start();
+  ASSERT_TRUE(broker.Started());
+  ASSERT_TRUE(WaitFor([&] {
+    const auto sequenced = subscriber.Sequenced();
+    return !sequenced.empty() && sequenced.back().payload["seq"].asInt64() > outage_newest + 3 &&
+           Contiguous(sequenced, first);
+  })) << Contiguous(subscriber.Sequenced(), first);
+  std::size_t replayed = 0;
+  for (const Received& message : subscriber.Sequenced()) {
+    replayed += message.payload["replayed"].asBool() ? 1 : 0;
+  }
+  EXPECT_GE(replayed, 10u);
+  {
+    // The retained records stay the newest live ones.
+    Subscriber late(broker.Port(), "", "", true);
+    ASSERT_TRUE(WaitFor([&] { return late.Sequenced().size() >= 3; }));
+    for (const Received& message : late.Sequenced()) {
+      EXPECT_TRUE(message.retained) << message.topic;
+      EXPECT_FALSE(message.payload["replayed"].asBool()) << message.topic;
+    }
+  }
+  const std::string log = ReadFile(dir.File("host.out")) + ReadFile(dir.File("host.err"));
+  EXPECT_NE(log.find("MQTT: connection to 127.0.0.1"), std::string::npos) << log;
+
+  // Killed during an outage: what was committed arrives after the restart.
+  broker.Terminate();
+  ASSERT_TRUE(WaitFor([&] { return OutboxSeqs(db).size() >= 6; }));
+  host->Kill(SIGKILL);
+  const std::set<std::int64_t> committed = OutboxSeqs(db);
+  broker.Start();
+  ASSERT_TRUE(broker.Started());
+  const std::size_t before_restart = subscriber.Messages().size();
+  host = std::make_unique<Child>(args, dir.File("host2.out"), dir.File("host2.err"));
+  ASSERT_TRUE(WaitFor([&] {
+    std::set<std::int64_t> got;
+    for (const Received& message : subscriber.Sequenced()) {
+      got.insert(message.payload["seq"].asInt64());
+    }
+    return std::includes(got.begin(), got.end(), committed.begin(), committed.end());
+  })) << ReadFile(dir.File("host2.err"));
+
+  // The last will: killed while connected, the site goes offline.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Received> messages = subscriber.Messages();
+    const Received* site = Newest(messages, "korvan/s1/online", before_restart);
+    return site != nullptr && site->payload["online"].asBool();
+  }));
+  const std::size_t before_kill = subscriber.Messages().size();
+  host->Kill(SIGKILL);
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Received> messages = subscriber.Messages();
+    const Received* site = Newest(messages, "korvan/s1/online", before_kill);
+    return site != nullptr && !site->payload["online"].asBool();
+  }));
+}
+
+}  // namespace
