@@ -455,10 +455,8 @@ TEST_F(HttpServerTest, PointsAndMetricsGiveThePointReadsValues) {
     EXPECT_EQ(metrics->get_header_value("Content-Type"),
               "text/plain; version=0.0.4; charset=utf-8");
     samples = ParseExposition(metrics->body);
-    Json::Value again = server_->Get("/api/systems/simulated/points");
-    points.removeMember("time");
-    again.removeMember("time");
-    return points == again;
+    const Json::Value again = server_->Get("/api/systems/simulated/points");
+    return points["ac"] == again["ac"] && points["dc"] == again["dc"];
   }));
   int compared = 0;
   for (const Json::Value& unit : points["dc"]) {
