@@ -22,7 +22,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  [ -n "${KORVAN_BENCH_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -50,22 +50,23 @@ client() {
     "/api/systems/s2/devices/3002/history?fields=v,i&limit=100" /api/systems/s3/devices/2003/record)
   while true; do
     for path in "${paths[@]}"; do
-      curl -s -o /dev/null -w '%{http_code}\n' "$base$path" >>"$work/requests.$n" || echo 000 >>"$work/requests.$n"
+      curl -sS -o /dev/null -w '%{http_code}\n' "$base$path" >>"$work/requests.$n" 2>>"$work/curl.err" || echo 000 >>"$work/requests.$n"
     done
   done
 }
 
-# Runs korvan-host over the window with `load` clients (0: none); prints
-# "<cycles> <requests> <non-200 answers>".
+# Runs korvan-host over the window with `load` clients (0: none); writes
+# "<cycles> <requests> <non-200 answers>" to $work/result.
 measure() {
   local load=$1 host base c0 c1 k
-  rm -f "$work"/requests.* "$work"/k.db*
+  # The last run's output goes first: its port must not be read again.
+  rm -f "$work"/requests.* "$work"/k.db* "$work/out.json"
   "$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" --quiet-log --json \
     --http 127.0.0.1:0 >"$work/out.json" 2>"$work/err" &
   host=$!
   pids+=("$host")
   for _ in $(seq 100); do
-    base=$(grep -o 'HTTP server listening on http://[0-9.]*:[0-9]*' "$work/out.json" | sed 's/.* on //' || true)
+    base=$(grep -so 'HTTP server listening on http://[0-9.]*:[0-9]*' "$work/out.json" | sed 's/.* on //' || true)
     [ -n "$base" ] && break
     sleep 0.1
   done
@@ -79,23 +80,29 @@ measure() {
   c0=$(grep -c '"reason":"cycle"' "$work/out.json" || true)
   sleep "$window"
   c1=$(grep -c '"reason":"cycle"' "$work/out.json" || true)
-  for pid in "${loops[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait "${loops[@]}" 2>/dev/null || true
-  kill "$host"
+  for pid in "${loops[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  kill "$host" 2>/dev/null || true
   wait "$host" 2>/dev/null || true
   local requests=0 failed=0
   if compgen -G "$work/requests.*" >/dev/null; then
     requests=$(cat "$work"/requests.* | wc -l)
     failed=$(cat "$work"/requests.* | grep -vc '^200$' || true)
+    # 000: curl ended by the end of the window, or no answer.
+    echo "answers by status: $(sort "$work"/requests.* | uniq -c | awk '{printf "%s %s; ", $2, $1}')" >&2
   fi
-  echo "$((c1 - c0)) $requests $failed"
+  echo "$((c1 - c0)) $requests $failed" >"$work/result"
 }
 
 echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== $systems systems (korvan-sim each), korvan-host run --http 127.0.0.1:0; window ${window} s after ${warmup} s"
 start_sims
-read -r idle _ _ < <(measure 0)
-read -r loaded requests failed < <(measure "$clients")
+measure 0
+read -r idle _ _ <"$work/result"
+measure "$clients"
+read -r loaded requests failed <"$work/result"
 awk -v w="$window" -v n="$systems" -v a="$idle" -v b="$loaded" -v r="$requests" -v f="$failed" -v c="$clients" 'BEGIN {
   printf "without load: %d cycles (%.2f s mean period per system)\n", a, (a > 0 ? w * n / a : 0)
   printf "with %d clients: %d cycles (%.2f s mean period per system), ratio %.3f\n", c, b, (b > 0 ? w * n / b : 0), (a > 0 ? b / a : 0)
