@@ -340,7 +340,8 @@ void Asset(const std::string& path, httplib::Response& res) {
   const EmbeddedAsset* asset = FindAsset(path);
   if (asset == nullptr) return SendError(res, 404, "not found");
   res.status = 200;
-  res.set_header("Cache-Control", "public, max-age=300");
+  // Revalidated on every load: after an upgrade the page never runs an old script.
+  res.set_header("Cache-Control", "no-cache");
   res.set_content(reinterpret_cast<const char*>(asset->data), asset->size,
                   AssetContentType(path).c_str());
 }
