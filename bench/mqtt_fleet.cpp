@@ -37,36 +37,11 @@
 #include "runtime/event_stream.h"
 #include "store/sqlite_db.h"
 #include "store/store_writer.h"
+#include "tests/support/loopback_port.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
 
 // CPU seconds (user + system) of a process from /proc/PID/stat.
 double ProcessCpu(pid_t pid) {
@@ -212,7 +187,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path work =
       std::filesystem::temp_directory_path() / ("korvan-mqtt-fleet-" + std::to_string(getpid()));
   std::filesystem::create_directories(work);
-  const int port = FreePort();
+  const int port = FreeLoopbackPort();
   {
     std::ofstream conf(work / "mosquitto.conf");
     conf << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n"
@@ -225,7 +200,7 @@ int main(int argc, char** argv) {
     execl("/usr/sbin/mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 200 && !Accepts(port); ++i) {
+  for (int i = 0; i < 200 && !LoopbackAccepts(port); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 

@@ -30,7 +30,7 @@ Json::Value TimeValue(const std::string& local_text) {
 }
 
 Json::Value UnixValue(const std::string& local_text) {
-  const std::optional<std::int64_t> t = UnixSeconds(local_text);
+  const std::optional<std::int64_t> t = runtime::UnixSecondsOf(local_text);
   return t ? Json::Value(static_cast<Json::Int64>(*t)) : Json::Value();
 }
 

@@ -3,6 +3,7 @@
 #include <deque>
 
 #include "http/query_params.h"
+#include "runtime/local_time_text.h"
 #include "tools/records/record_decode.h"
 
 namespace http_output {
@@ -86,7 +87,7 @@ Json::Value HistorySeries(runtime::RecordStore& store, const SeriesRequest& requ
     if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
       continue;
     }
-    const std::optional<std::int64_t> t = UnixSeconds(row.time);
+    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
     times.append(t ? Json::Value(static_cast<Json::Int64>(*t)) : Json::Value());
     for (std::size_t i = 0; i < request.fields.size(); ++i) {
       values[request.fields[i]].append(FieldValue(record, request.paths[i]));

@@ -13,9 +13,5 @@ std::optional<std::string> ParseTimeBound(const std::string& text);
 // A whole number from `low` to `high`; nothing otherwise.
 std::optional<unsigned int> ParseCount(const std::string& text, unsigned int low,
                                        unsigned int high);
-// The Unix seconds of a local time text; nothing when it is not one.
-std::optional<std::int64_t> UnixSeconds(const std::string& local_text);
-// The local time text of Unix seconds.
-std::string LocalTextOf(std::int64_t unix_seconds);
 
 }  // namespace http_output

@@ -19,14 +19,14 @@ std::string LocalTimeText(const boost::posix_time::ptime& time) {
   return text;
 }
 
-std::string IsoLocalTime(const std::string& local_text) {
+std::optional<std::int64_t> UnixSecondsOf(const std::string& local_text) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
   if (local_text.size() != 19 ||
       std::sscanf(local_text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &year, &month, &day, &hour,
                   &minute, &second, &used) != 6 ||
       used != 19 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
       second > 60) {
-    return local_text;
+    return std::nullopt;
   }
   std::tm fields{};
   fields.tm_year = year - 1900;
@@ -37,10 +37,25 @@ std::string IsoLocalTime(const std::string& local_text) {
   fields.tm_sec = second;
   fields.tm_isdst = -1;  // the zone's rules decide whether summer time holds then
   const std::time_t moment = std::mktime(&fields);
+  if (moment == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(moment);
+}
+
+std::string LocalTextOf(std::int64_t unix_seconds) {
+  const std::time_t moment = static_cast<std::time_t>(unix_seconds);
+  std::tm fields{};
+  if (localtime_r(&moment, &fields) == nullptr) return "";
+  char text[32];
+  if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields) != 19) return "";
+  return text;
+}
+
+std::string IsoLocalTime(const std::string& local_text) {
+  const std::optional<std::int64_t> unix_seconds = UnixSecondsOf(local_text);
+  if (!unix_seconds) return local_text;
+  const std::time_t moment = static_cast<std::time_t>(*unix_seconds);
   std::tm resolved{};
-  if (moment == static_cast<std::time_t>(-1) || localtime_r(&moment, &resolved) == nullptr) {
-    return local_text;
-  }
+  if (localtime_r(&moment, &resolved) == nullptr) return local_text;
   // In the hour that repeats when summer time ends, mktime takes one of the
   // two moments; the wall-clock time printed is the one given either way.
   const long offset_minutes = resolved.tm_gmtoff / 60;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <boost/date_time/posix_time/ptime.hpp>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace runtime {
@@ -13,5 +15,10 @@ std::string LocalTimeText(const boost::posix_time::ptime& time);
 // Text that is not such a time (empty, or the zero time of a special value)
 // is returned as it is.
 std::string IsoLocalTime(const std::string& local_text);
+// The Unix seconds of a local time as LocalTimeText writes it; nothing when
+// the text is not one.
+std::optional<std::int64_t> UnixSecondsOf(const std::string& local_text);
+// The local time text of Unix seconds; empty when it cannot be told.
+std::string LocalTextOf(std::int64_t unix_seconds);
 
 }  // namespace runtime

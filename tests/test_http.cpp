@@ -22,6 +22,7 @@
 #include "http/metrics_text.h"
 #include "http/query_params.h"
 #include "runtime/exit_codes.h"
+#include "runtime/local_time_text.h"
 #include "store/record_store.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cli/polling_options.h"
@@ -113,7 +114,7 @@ TEST(ListenAddressTest, ParsesAddressesAndTellsLoopbackApart) {
 
 TEST(QueryParamsTest, TimeBoundsAndCounts) {
   const std::string local = "2026-03-04 05:06:07";
-  const std::optional<std::int64_t> unix = UnixSeconds(local);
+  const std::optional<std::int64_t> unix = runtime::UnixSecondsOf(local);
   ASSERT_TRUE(unix);
   EXPECT_EQ(ParseTimeBound(std::to_string(*unix)), local);
   EXPECT_EQ(ParseTimeBound(local), local);
@@ -523,7 +524,7 @@ TEST_F(HttpServerTest, HistoryIsTheStoredRowsDecoded) {
   // last time served.
   runtime::RowFilter filter;
   filter.data_id = dc;
-  filter.until = LocalTextOf(series["t"][2].asInt64());
+  filter.until = runtime::LocalTextOf(series["t"][2].asInt64());
   std::vector<Json::Value> stored;
   for (const runtime::HistoryRow& row : StoredRows(server_->Db(), filter)) {
     Json::Value decoded;

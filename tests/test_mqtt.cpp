@@ -24,6 +24,7 @@
 #include "mqtt/outbox.h"
 #include "runtime/exit_codes.h"
 #include "store/record_store.h"
+#include "support/loopback_port.h"
 #include "support/temp_dir.h"
 #include "tools/cli/polling_options.h"
 #include "tools/records/json_text.h"
@@ -265,33 +266,6 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit 
   return true;
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
-bool Accepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
 // A child process with its output in files of `dir`.
 class Child {
  public:
@@ -328,7 +302,7 @@ class Child {
 // mosquitto on a free loopback port; persistent sessions survive its restarts.
 class Broker {
  public:
-  explicit Broker(const std::string& password_file = "") : port_(FreePort()) {
+  explicit Broker(const std::string& password_file = "") : port_(FreeLoopbackPort()) {
     // Run as root, mosquitto would become the user "mosquitto", who cannot
     // read the test's files.
     const passwd* user = getpwuid(getuid());
@@ -344,7 +318,7 @@ class Broker {
   void Start() {
     process_ = std::make_unique<Child>(std::vector<std::string>{kMosquitto, "-c", conf_},
                                        dir_.File("out"), dir_.File("err"));
-    started_ = WaitFor([this] { return Accepts(port_); });
+    started_ = WaitFor([this] { return LoopbackAccepts(port_); });
   }
   void Stop() { process_.reset(); }
   // Stops it as a service manager would: it saves its sessions.
@@ -546,7 +520,7 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
   ASSERT_NE(log.find(refused), std::string::npos) << log;
   EXPECT_EQ(log.find(refused), log.rfind(refused)) << "once, not at every retry:\n" << log;
 
-  const std::string nobody = "127.0.0.1:" + std::to_string(FreePort());
+  const std::string nobody = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
   EXPECT_EQ(
       RunToEnd(dir, "unreachable",
                HostArgs(dir.File("unreachable.db"), "mqtt://" + nobody, {"--cycles", "3"}), log),
