@@ -238,8 +238,15 @@ TEST(StoreWriter, AKilledWriterLosesOnlyWhatWasNotCommitted) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
     }
+    // Killed at a random moment after the child's first commit of this round
+    // (a slow machine or an emulator may take long to get there).
+    const unsigned int before = committed->load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (committed->load() == before && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 600)(random)));
+        std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 450)(random)));
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -247,6 +254,7 @@ TEST(StoreWriter, AKilledWriterLosesOnlyWhatWasNotCommitted) {
     runtime::RecordStore store(path, runtime::HistoryBound{});
     EXPECT_TRUE(store.CheckedAfterUncleanEnd());
     const std::vector<runtime::HistoryRow> rows = store.History(11, 0);
+    ASSERT_GT(committed->load(), before) << "round " << round << ": no commit in 120 s";
     ASSERT_GE(rows.size(), committed->load()) << "round " << round;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       ASSERT_EQ(rows[i].record, Tagged(static_cast<unsigned int>(i))) << i;
