@@ -23,8 +23,8 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "tools/records/json_text.h"
 #include "runtime/system_config.h"
+#include "tools/records/json_text.h"
 
 namespace {
 
@@ -88,7 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(Entries(loaded) == 1, "a single system object is one entry");
   // The list nests the object two levels deeper.
   if (Depth(root) + 3 > json_text::kMaxDepth) return 0;
+  // The runtime's settings stay at the top level, beside the list.
   Json::Value listed(Json::objectValue);
+  for (const char* key : {"site", "http", "mqtt"}) {
+    if (root.isMember(key)) {
+      listed[key] = root[key];
+      root.removeMember(key);
+    }
+  }
   listed["systems"].append(root);
   Json::StreamWriterBuilder writer;
   writer["emitUTF8"] = true;  // texts as they are, not re-encoded
