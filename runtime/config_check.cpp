@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -93,6 +94,28 @@ void RefuseSharedDataIds(std::vector<SystemConfig>& systems, std::vector<ConfigP
     for (const auto& [id, device] : DataIds(system)) {
       taken.emplace(id, device + " of system \"" + system.name + "\" (in " + system.file + ")");
     }
+    kept.push_back(std::move(system));
+  }
+  systems = std::move(kept);
+}
+
+void RefuseSharedPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems) {
+  std::map<std::string, std::string> taken;  // resolved port: which system has it
+  std::vector<SystemConfig> kept;
+  for (SystemConfig& system : systems) {
+    std::string port = system.port;
+    if (char* resolved = realpath(system.port.c_str(), nullptr)) {
+      port = resolved;
+      std::free(resolved);
+    }
+    const auto other = taken.find(port);
+    if (other != taken.end()) {
+      problems.push_back({system.file, system.name,
+                          "serial port " + system.port + " is the port of " + other->second +
+                              " too; each system needs a port of its own"});
+      continue;
+    }
+    taken.emplace(port, "system \"" + system.name + "\" (in " + system.file + ")");
     kept.push_back(std::move(system));
   }
   systems = std::move(kept);

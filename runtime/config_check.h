@@ -22,6 +22,10 @@ void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProble
 // are kept by data id.
 void RefuseSharedDataIds(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems);
 
+// Moves to `problems` every system whose port (after links are resolved) an
+// earlier system has: a system opens its port for itself alone.
+void RefuseSharedPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems);
+
 // One line on what the system will poll: "site-a: port /dev/ttyUSB0, address 1,
 // data id 100: 1 AC unit (11), 1 DC unit (21), the rectifier group (100)".
 std::string PlanSummary(const SystemConfig& system);

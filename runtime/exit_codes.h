@@ -6,7 +6,9 @@ namespace runtime {
 namespace exit_codes {
 
 constexpr int kOk = 0;
-constexpr int kNothingToRun = 1;  // no power system could be configured or its port opened
+// no power system can run, and a port could not be opened (a missing adapter
+// may come back: the service tries again)
+constexpr int kNothingToRun = 1;
 constexpr int kDatabase = 2;      // the database cannot be opened or is corrupt
 constexpr int kPlugin = 3;        // the plug-in cannot be loaded or makes no devices
 constexpr int kSimulator = 4;     // the built-in simulator cannot start
@@ -17,7 +19,8 @@ constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the me
 // its communication was lost or its configuration does not fit the power
 // system, or because --seconds or a signal ended the run first.
 constexpr int kCyclesIncomplete = 8;
-// check: a file or a system of the configuration is refused.
+// check: a file or a system of the configuration is refused; run, simulate:
+// every system is refused by its configuration (nothing to try again).
 constexpr int kConfigRefused = 9;
 // run, simulate: the HTTP server cannot start (a bad or taken address, a
 // non-loopback address without an auth file, an unreadable auth file).

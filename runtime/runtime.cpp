@@ -105,19 +105,23 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
     events_.Problem("", "plug-in " + loader_.Path() + " returned no providers");
     return exit_codes::kPlugin;
   }
+  bool port_failed = false;
   for (const SystemConfig& config : systems) {
     ConfigProblem problem;
     std::unique_ptr<PowerSystem> system =
         PowerSystem::Create(config, providers_, events_, options_.system, problem);
-    if (!system || !system->OpenPort(problem)) {
+    const bool made = system != nullptr;
+    if (!made || !system->OpenPort(problem)) {
       events_.Problem("", problem.Message() + "; this system does not run");
+      port_failed = port_failed || made;
       continue;
     }
     systems_.push_back(std::move(system));
   }
   if (systems_.empty()) {
     events_.Problem("", "no power system can run");
-    return exit_codes::kNothingToRun;
+    // Only the configuration stands in the way: trying again cannot help.
+    return port_failed ? exit_codes::kNothingToRun : exit_codes::kConfigRefused;
   }
   restored_.assign(systems_.size(), false);
   return exit_codes::kOk;

@@ -41,8 +41,10 @@ for binary in "$unpacked"/usr/bin/* "$unpacked/usr/lib/$triplet/korvan/"*.so; do
   runpath="$(readelf -d "$binary" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
   tr ':' '\n' <<<"$runpath" | grep -v '^$ORIGIN' | grep . &&
     fail "${binary#"$unpacked"} has a RUNPATH outside the tree: $runpath"
+  # An empty entry is the current directory to the loader.
+  [ -z "$runpath" ] || case ":$runpath:" in *::*) fail "${binary#"$unpacked"} has an empty RUNPATH entry: $runpath" ;; esac
   case "${binary##*/}" in
-    korvan-host | korvan-sim) [ "$runpath" = "\$ORIGIN/../lib/$triplet/korvan" ] ||
+    korvan-host | korvan-sim) [ "$runpath" = "\$ORIGIN/../lib/$triplet/korvan:\$ORIGIN" ] ||
       fail "${binary#"$unpacked"} has RUNPATH \"$runpath\"" ;;
   esac
 done

@@ -100,6 +100,46 @@ TEST(Check, RefusesEachBadConfigurationWithItsReason) {
   }
 }
 
+// One port for two systems: each opens it for itself alone, so the second is
+// refused by check and run alike, also when it names the port by a link.
+TEST(Check, TwoSystemsCannotShareAPort) {
+  TempDir dir;
+  const std::string link = dir.File("tty-link");
+  ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+  const std::string file =
+      dir.Write("f.json", "{\"systems\": [" + Site() + ", " + Site([&](Json::Value& s) {
+                            s["name"] = "site-b";
+                            s["data_id"] = 200;
+                            s["acSetting"][0]["data_id"] = 211;
+                            s["dcSetting"][0]["data_id"] = 221;
+                            s["port"] = link;
+                          }) + "]}");
+  const std::string reason = file + ": system \"site-b\": serial port " + link +
+                             " is the port of system \"site-a\" (in " + file +
+                             ") too; each system needs a port of its own";
+  const HostRun check = RunHost({"check", "--config", file});
+  EXPECT_EQ(check.code, 9);
+  EXPECT_EQ(check.err, "korvan-host: check: " + reason + "\n");
+  const HostRun run = RunHost(
+      {"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1", "--seconds", "0.5"});
+  EXPECT_NE(run.err.find("korvan-host: " + reason), std::string::npos) << run.err;
+}
+
+// A word that names no command is named back, with the parser's code of
+// unexpected arguments.
+TEST(Check, AnUnknownCommandOrOptionIsNamed) {
+  const HostRun command = RunHost({"chek", "--config", "x.json"});
+  EXPECT_EQ(command.code, 109);
+  EXPECT_EQ(
+      command.err.rfind("korvan-host: unknown command \"chek\" (commands: providers, run,", 0), 0u)
+      << command.err;
+  const HostRun option = RunHost({"--verbose"});
+  EXPECT_EQ(option.code, 109);
+  EXPECT_EQ(option.err.rfind("korvan-host: unknown option --verbose before the command", 0), 0u)
+      << option.err;
+  EXPECT_EQ(RunHost({}).code, 106) << "no command at all";
+}
+
 TEST(Check, DataIdsAndNamesDifferAcrossFilesAndPortsCanBeLeftAlone) {
   TempDir dir;
   const std::string one =
@@ -132,7 +172,7 @@ TEST(Check, RunRefusesWhatCheckRefuses) {
                               }) +
                               "]}");
   const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db")});
-  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.code, 9);
   for (const std::string& reason :
        {std::string("system \"site-a\": \"timeout_ms\" must be a whole number, not a number"),
         "system \"site-b\": serial port " + regular + " is not a character device"}) {

@@ -28,6 +28,7 @@ int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::o
   std::vector<runtime::SystemConfig>& systems = loaded.systems;
   std::vector<runtime::ConfigProblem>& problems = loaded.problems;
   runtime::RefuseSharedDataIds(systems, problems);
+  runtime::RefuseSharedPorts(systems, problems);
   if (!options.no_ports) runtime::RefuseBadPorts(systems, problems, true);
 
   PluginLoader loader;

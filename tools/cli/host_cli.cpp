@@ -19,6 +19,30 @@ namespace cli {
 
 namespace {
 
+// The parser reports a word that names no command as a missing command (106);
+// name the word instead and give the code of unexpected arguments.
+int RefuseUnknownCommand(const CLI::App& app, int argc, const char* const* argv,
+                         std::ostream& err) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--plugin") {
+      ++i;  // its value
+      continue;
+    }
+    if (arg.rfind("--plugin=", 0) == 0) continue;
+    std::string commands;
+    for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+      commands += (commands.empty() ? "" : ", ") + command->get_name();
+    if (arg.empty() || arg[0] != '-')
+      err << "korvan-host: unknown command \"" << arg << "\" (commands: " << commands << ")\n";
+    else
+      err << "korvan-host: unknown option " << arg << " before the command (commands: " << commands
+          << ")\n";
+    return static_cast<int>(CLI::ExitCodes::ExtrasError);
+  }
+  return 0;
+}
+
 int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                const std::atomic<bool>& interrupted) {
   CLI::App app{"korvan-host: monitoring-controller host for the KORVAN power-system plug-in"};
@@ -31,12 +55,15 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   app.set_version_flag("--version", "korvan-host " KORVAN_VERSION);
   app.require_subcommand(1);
   app.footer(
-      "SIGINT, SIGTERM and SIGHUP end polling cleanly (exit code 0) and stop a replay (6).\n"
-      "Exit codes: 0 done; 1 no power system can run; 2 database cannot be opened or is "
+      "SIGINT, SIGTERM and SIGHUP end polling cleanly (exit code 0, or 8 before --cycles N) and "
+      "stop a replay (6).\n"
+      "Exit codes: 0 done; 1 no power system can run, a port not opened; 2 database cannot be "
+      "opened or is "
       "corrupt; 3 plug-in cannot be loaded; 4 simulator cannot start; 5 a capture file cannot "
       "be written; 6 replay interrupted; 7 unexpected failure; 8 --cycles N not reached by every "
       "system (communication lost, a configuration that does not fit, or --seconds or a signal "
-      "first); 9 check: a file or system refused; 10 the HTTP server cannot start (--http: a bad "
+      "first); 9 check: a file or system refused, run: every system refused by its configuration; "
+      "10 the HTTP server cannot start (--http: a bad "
       "or taken address, a non-loopback address without an auth file, an unreadable auth "
       "file); 11 the MQTT uplink's URL, credentials or CA file wrong. The command line's own "
       "(CLI11): 100 and "
@@ -99,6 +126,8 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
+    if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&error))
+      if (int code = RefuseUnknownCommand(app, argc, argv, err)) return code;
     return app.exit(error, out, err);
   }
   if (providers->parsed()) return ListProviders(polling.plugin_path, out, err);

@@ -15,6 +15,7 @@ int RunConfigured(const std::vector<std::string>& files, const PollingOptions& o
   // What check refuses (also across files); a missing port is left to its
   // opening, which names the system's reason.
   runtime::RefuseSharedDataIds(systems, problems);
+  runtime::RefuseSharedPorts(systems, problems);
   runtime::RefuseBadPorts(systems, problems, false);
   PollingSession session(WithFileSettings(options, loaded.settings), out, err);
   runtime::ConsoleOutput& output = session.Console();
