@@ -9,15 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <exception>
 
+#include "console/alarm_glossary.h"
 #include "console/json_line.h"
 #include "host/host_clock.h"
+#include "runtime/local_time_text.h"
 #include "runtime/power_system.h"
 #include "tools/records/utf8_text.h"
 
@@ -202,23 +204,6 @@ void SignalGroup(pid_t pid, int signal) {
 
 }  // namespace
 
-std::string IsoLocalTime(const boost::posix_time::ptime& local) {
-  std::tm fields = boost::posix_time::to_tm(local);
-  fields.tm_isdst = -1;  // as the time zone had it then
-  std::tm again = fields;
-  const std::time_t seconds = std::mktime(&again);
-  long offset = 0;
-  std::tm resolved{};
-  if (seconds != static_cast<std::time_t>(-1) && localtime_r(&seconds, &resolved) != nullptr) {
-    offset = resolved.tm_gmtoff;
-  }
-  const char sign = offset < 0 ? '-' : '+';
-  const long minutes = (offset < 0 ? -offset : offset) / 60;
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}{}{:02}:{:02}", fields.tm_year + 1900,
-                     fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min,
-                     fields.tm_sec, sign, minutes / 60, minutes % 60);
-}
-
 std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
   std::string name, state, id, code, title, text;
   std::uint32_t data_id = event.device.data_id;
@@ -251,7 +236,8 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
   Notification notification;
   notification.system = event.system;
   notification.what = id.empty() ? name : name + " " + id;
-  const std::string time = IsoLocalTime(EventTime(event));
+  const std::string time = IsoLocalTime(LocalTimeText(EventTime(event)));
+  const std::string gloss = AlarmGloss(id, code);
   notification.variables = {
       {"KORVAN_SYSTEM", event.system},
       {"KORVAN_DEVICE", std::to_string(data_id)},
@@ -262,6 +248,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
       {"KORVAN_LEVEL", std::to_string(level)},
       {"KORVAN_NAME", title},
       {"KORVAN_TEXT", text},
+      {"KORVAN_GLOSS", gloss},
       {"KORVAN_STATE", state},
       {"KORVAN_TIME", time},
   };
@@ -277,6 +264,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
   object["level"] = level;
   object["name"] = title;
   object["text"] = text;
+  object["gloss"] = gloss;
   object["state"] = state;
   object["time"] = time;
   notification.json = JsonLine(object) + "\n";

@@ -47,10 +47,6 @@ struct Notification {
 // restored; nothing for the other kinds of event.
 std::optional<Notification> MakeNotification(const RuntimeEvent& event);
 
-// "2026-12-08T10:00:00+01:00": a local time with the offset from UTC that
-// the time zone had then.
-std::string IsoLocalTime(const boost::posix_time::ptime& local);
-
 // How one run of a command ended.
 struct CommandResult {
   enum class End { kExited, kSignalled, kNotStarted };

@@ -152,7 +152,16 @@ int PowerSystem::Restore(CacheSource& store) {
   }
   std::vector<AlarmEvent> active;
   for (const AlarmEvent& alarm : store.ActiveAlarms()) {
-    if (ids.count(alarm.data_id) != 0) active.push_back(alarm);
+    if (ids.count(alarm.data_id) == 0) continue;
+    active.push_back(alarm);
+    // A host alarm still active from before (communication lost across a
+    // restart) is this run's as well: not raised again while it lasts, and
+    // its end is told when the first cycle completes.
+    const bool own = alarm.data_id == bus_->DataId() && alarm.record_type == 0;
+    for (const HostAlarm& host : {host_alarms::kRestartFailed, host_alarms::kCommunicationLost,
+                                  host_alarms::kConfigMismatch}) {
+      if (own && alarm.id == host.id && !alarm.text.empty()) host_alarms_[alarm.id] = alarm.text;
+    }
   }
   controller_->Alarms().Restore(active);
   return restored;

@@ -25,6 +25,7 @@
 
 #include "notify/notifier.h"
 #include "runtime/event_stream.h"
+#include "runtime/local_time_text.h"
 #include "runtime/system_config.h"
 #include "tests/support/host_run.h"
 #include "tests/support/temp_dir.h"
@@ -201,10 +202,10 @@ TEST(NotifyContents, AnAlarmAndACommunicationLossArriveAsVariablesAndOneJsonLine
   EXPECT_EQ(raised.at("KORVAN_NAME"), "整流模块故障告警");
   EXPECT_EQ(raised.at("KORVAN_TEXT"), "模块2整流模块故障告警");
   EXPECT_EQ(raised.at("KORVAN_STATE"), "active");
+  EXPECT_EQ(raised.at("KORVAN_GLOSS"), "rectifier module fault");
   EXPECT_EQ(raised.at("KORVAN_MAIL_TO"), "ops@example.com");
   // The alarm's own time, as the console and the store show it.
-  EXPECT_EQ(raised.at("KORVAN_TIME"),
-            runtime::IsoLocalTime(boost::posix_time::time_from_string("2026-12-08 10:00:00")));
+  EXPECT_EQ(raised.at("KORVAN_TIME"), runtime::IsoLocalTime("2026-12-08 10:00:00"));
   EXPECT_EQ(raised.at("KORVAN_TIME").substr(0, 19), "2026-12-08T10:00:00");
 
   const std::vector<std::string> json = Lines(Read(dir.File("alarm_raised.json")));
@@ -220,6 +221,7 @@ TEST(NotifyContents, AnAlarmAndACommunicationLossArriveAsVariablesAndOneJsonLine
   EXPECT_EQ(object["name"].asString(), "整流模块故障告警");
   EXPECT_EQ(object["text"].asString(), "模块2整流模块故障告警");
   EXPECT_EQ(object["state"].asString(), "active");
+  EXPECT_EQ(object["gloss"].asString(), raised.at("KORVAN_GLOSS"));
   EXPECT_EQ(object["time"].asString(), raised.at("KORVAN_TIME"));
 
   const auto lost = Variables(Read(dir.File("communication_lost.env")));
@@ -242,7 +244,7 @@ TEST(NotifyContents, AnAlarmAndACommunicationLossArriveAsVariablesAndOneJsonLine
 TEST(NotifyContents, TimesCarryTheOffsetTheTimeZoneHadThen) {
   auto at = [](const char* zone, const char* time) {
     ScopedVariable tz("TZ", zone);
-    return runtime::IsoLocalTime(boost::posix_time::time_from_string(time));
+    return runtime::IsoLocalTime(time);
   };
   EXPECT_EQ(at("Europe/Berlin", "2026-12-08 10:00:00"), "2026-12-08T10:00:00+01:00");
   EXPECT_EQ(at("Europe/Berlin", "2026-07-01 23:59:59"), "2026-07-01T23:59:59+02:00");
@@ -450,7 +452,7 @@ TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
     SCOPED_TRACE(event);
     const std::string env = Read(dir.File(event + ".RC_0.env"));
     // Exactly one notification of each.
-    EXPECT_EQ(Lines(env).size(), 11u) << env;
+    EXPECT_EQ(Lines(env).size(), 12u) << env;
     const auto variables = Variables(env);
     EXPECT_EQ(variables.at("KORVAN_SYSTEM"), "simulated");
     EXPECT_EQ(variables.at("KORVAN_DEVICE"), "100");
@@ -475,6 +477,28 @@ TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
     ++index;
   }
   EXPECT_TRUE(NoChildren());
+}
+
+// A loss that outlasts a restart is told once, and its end is told by the run
+// whose first cycle completes: alarm and communication event in pairs.
+TEST(NotifyEndToEnd, ALossAcrossARestartIsToldOnceAndItsEndAfterIt) {
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  const std::string log = dir.File("events.log");
+  const std::string command = "echo \"$KORVAN_EVENT $KORVAN_ID\" >> '" + log + "'";
+  // Lost 10 s after polling starts; the run is given well more than that.
+  const HostRun lost = RunHost({"simulate", "--silent", "--comm-lost-after", "10", "--seconds",
+                                "16", "--db", db, "--quiet-log", "--notify-cmd", command});
+  ASSERT_EQ(lost.code, 0) << lost.err;
+  const HostRun still = RunHost({"simulate", "--silent", "--comm-lost-after", "10", "--seconds",
+                                 "10.5", "--db", db, "--quiet-log", "--notify-cmd", command});
+  ASSERT_EQ(still.code, 0) << still.err;
+  const HostRun back =
+      RunHost({"simulate", "--cycles", "1", "--db", db, "--quiet-log", "--notify-cmd", command});
+  ASSERT_EQ(back.code, 0) << back.err;
+  EXPECT_EQ(Read(log),
+            "alarm_raised communication_lost\ncommunication_lost communication_lost\n"
+            "alarm_cleared communication_lost\ncommunication_restored communication_lost\n");
 }
 
 TEST(NotifyEndToEnd, AHangingCommandIsStoppedAtItsLimitWhilePollingGoesOn) {

@@ -1152,6 +1152,7 @@ TEST(HostEndToEnd, AUnitCountMismatchRaisesOneAlarmAndEndsACountedRunWithItsCode
             "the power system reports other unit counts than configured: dc_number is 1, "
             "configured dc_number is 2");
   EXPECT_NE(run.err.find("completed 0 of the 1 cycles asked for"), std::string::npos) << run.err;
+  EXPECT_TRUE(Events(run.out, "driver_restarted").empty()) << "the configuration's error";
 }
 
 TEST(SummaryText, StaleRectifiersAndLostCommunicationAreSaidSo) {

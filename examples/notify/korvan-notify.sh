@@ -6,7 +6,12 @@
 #
 #   korvan-host run --config site.json --notify-cmd /usr/local/bin/korvan-notify.sh
 
-summary="${KORVAN_SYSTEM:-?}: ${KORVAN_EVENT:-event} ${KORVAN_ID:-} ${KORVAN_CODE:-} ${KORVAN_NAME:-}: ${KORVAN_TEXT:-} (level ${KORVAN_LEVEL:-?}, data id ${KORVAN_DEVICE:-?}) at ${KORVAN_TIME:-?}"
+# A loss of communication comes as its alarm and as its own event: tell it once.
+case "${KORVAN_EVENT:-}:${KORVAN_ID:-}" in
+  alarm_raised:communication_lost | alarm_cleared:communication_lost) exit 0 ;;
+esac
+
+summary="${KORVAN_SYSTEM:-?}: ${KORVAN_EVENT:-event} ${KORVAN_ID:-} ${KORVAN_CODE:-} ${KORVAN_NAME:-}${KORVAN_GLOSS:+ (${KORVAN_GLOSS})}: ${KORVAN_TEXT:-} (level ${KORVAN_LEVEL:-?}, data id ${KORVAN_DEVICE:-?}) at ${KORVAN_TIME:-?}"
 
 # A failure here ends the script with a non-zero code, which korvan-host reports.
 logger -t korvan -- "$summary" || exit 1
