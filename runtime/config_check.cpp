@@ -21,8 +21,8 @@ const char* FileKind(mode_t mode) {
   return "not a device";
 }
 
-// The data ids of a system: its own (the bus device and the rectifier group)
-// and its units'.
+}  // namespace
+
 std::vector<std::pair<unsigned int, std::string>> DataIds(const SystemConfig& system) {
   std::vector<std::pair<unsigned int, std::string>> ids{{system.data_id, "the power system"}};
   for (const std::string list : {"acSetting", "dcSetting"}) {
@@ -34,6 +34,8 @@ std::vector<std::pair<unsigned int, std::string>> DataIds(const SystemConfig& sy
   }
   return ids;
 }
+
+namespace {
 
 std::string UnitList(const SystemConfig& system, const char* list, const char* kind) {
   const Json::Value& units = system.settings[list];

@@ -17,6 +17,11 @@ std::string PortProblem(const std::string& port);
 void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems,
                     bool missing_refused);
 
+// The data ids of a system, each with the device that has it: its own (the
+// bus device and the rectifier group, "the power system") and its units'
+// ("acSetting[0]").
+std::vector<std::pair<unsigned int, std::string>> DataIds(const SystemConfig& system);
+
 // Moves to `problems` every system that has a data id (its own or a unit's)
 // that an earlier system (in any file) has: history, cache rows and alarms
 // are kept by data id.

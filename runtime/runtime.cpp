@@ -10,7 +10,9 @@
 #include <mutex>
 
 #include "host/host_clock.h"
+#include "runtime/config_check.h"
 #include "runtime/exit_codes.h"
+#include "runtime/local_time_text.h"
 
 namespace runtime {
 
@@ -107,6 +109,7 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
   }
   bool port_failed = false;
   for (const SystemConfig& config : systems) {
+    for (const auto& id : DataIds(config)) configured_ids_.insert(id.first);
     ConfigProblem problem;
     std::unique_ptr<PowerSystem> system =
         PowerSystem::Create(config, providers_, events_, options_.system, problem);
@@ -130,6 +133,20 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
 void Runtime::Restore(CacheSource& source) {
   for (std::size_t i = 0; i < systems_.size(); ++i) {
     restored_[i] = systems_[i]->Restore(source) > 0;
+  }
+}
+
+void Runtime::ClearAlarmsOfUnconfiguredDevices(CacheSource& source) {
+  // An alarm of a device that the configuration no longer has (a unit taken
+  // out) would stay active for ever: nothing can raise or clear it again.
+  const std::string now = LocalTimeText(host_clock::LocalNow());
+  for (AlarmEvent alarm : source.ActiveAlarms()) {
+    if (configured_ids_.count(alarm.data_id) != 0) continue;
+    events_.Note("", "alarm " + alarm.id + " of data id " + std::to_string(alarm.data_id) +
+                         " cleared: no configured system has that device");
+    alarm.raised = false;
+    alarm.time = now;
+    events_.Alarm("", alarm);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,9 @@ class Runtime {
   int Prepare(const std::vector<SystemConfig>& systems, const std::vector<ConfigProblem>& problems);
   // Restores every system's devices and alarms from an earlier run. Before Run.
   void Restore(CacheSource& source);
+  // Clears the stored active alarms of devices that no system given to
+  // Prepare has. After the outputs that record alarm events subscribed.
+  void ClearAlarmsOfUnconfiguredDevices(CacheSource& source);
   // Polls until the limits of the options or `interrupted` (see
   // WakeForInterrupt); returns the exit code. Between cycles it sleeps until
   // one completes, a system starts repeating or failing, or a deadline (the
@@ -70,6 +74,7 @@ class Runtime {
   PluginLoader loader_;  // outlives every device made from it
   ProviderList providers_;
   std::vector<std::unique_ptr<PowerSystem>> systems_;
+  std::set<std::uint32_t> configured_ids_;  // of every system given to Prepare
   std::vector<bool> restored_;
 };
 

@@ -1096,6 +1096,25 @@ TEST(HostEndToEnd, ARestoredAlarmThatNoDeviceRaisesAgainIsClearedAfterTheFirstCy
             1);
 }
 
+// Nothing can raise or clear again an alarm of a unit that the configuration
+// no longer has: it is cleared at the start.
+TEST(HostEndToEnd, AnAlarmOfAUnitTakenOutOfTheConfigurationIsCleared) {
+  TempDir dir;
+  const std::string db = dir.File("u.db");
+  const HostRun two = RunHost({"simulate", "--dc", "2", "--set", "battery-fuse 2 1 on", "--cycles",
+                               "1", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(two.code, 0) << two.err;
+  ASSERT_EQ(Events(two.out, "alarm_raised").size(), 1u) << two.out;
+
+  const HostRun one =
+      RunHost({"simulate", "--dc", "1", "--cycles", "1", "--db", db, "--json", "--quiet-log"});
+  ASSERT_EQ(one.code, 0) << one.err;
+  const std::vector<Json::Value> cleared = Events(one.out, "alarm_cleared");
+  ASSERT_EQ(cleared.size(), 1u) << one.out;
+  EXPECT_EQ(cleared[0]["data_id"].asUInt(), 22u);
+  EXPECT_EQ(Count(db, "SELECT COUNT(*) FROM alarm_events WHERE data_id = 22 AND raised = 0"), 1);
+}
+
 TEST(HostEndToEnd, TheProtocolVersionKeySetsTheVersionByteOfEveryRequest) {
   // The simulator answers a request of another version with an error reply
   // only: cycles complete when both ends speak 21h.

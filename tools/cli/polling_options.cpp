@@ -365,6 +365,7 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
   }
   host_.Events().Subscribe(
       "store", std::make_shared<runtime::StoreWriter>(store_, host_.Events(), writing, uplink_));
+  host_.ClearAlarmsOfUnconfiguredDevices(*store_);
   if (!options_.http_listen.empty()) {
     http_ = std::make_unique<http_output::HttpOutput>();
     std::string error;
