@@ -454,6 +454,36 @@ TEST(SimCommands, RefusesMalformedOrMissingTargets) {
   EXPECT_TRUE(bench.sim.Apply("  # only a comment", error));
 }
 
+// Modules plugged in or out and AC channels changed in service: the replies
+// carry the new counts and announce changed states, as a hot swap does.
+TEST(SimCommands, UnitCountsChangeInService) {
+  Bench bench(TwoAcUnits());
+  bench.Modules();  // the states of power-up are announced
+  bench.Apply("rectifiers 5");
+  EXPECT_EQ(bench.Flag(0x41), 0x11);
+  EXPECT_EQ(bench.Modules().size(), 5u);
+  bench.Apply("rectifiers 0");
+  EXPECT_EQ(bench.Modules().size(), 0u);
+
+  std::uint8_t flag = 0;
+  Info before = bench.Reply(0x40, 0x41, {0xFF});
+  ReadAcAnalog(before, flag);
+  bench.Apply("ac-channels 2 3");
+  Info after = bench.Reply(0x40, 0x41, {0xFF});
+  const auto units = ReadAcAnalog(after, flag);
+  EXPECT_TRUE(after.Exhausted());
+  EXPECT_EQ(flag, 0x11);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].channels.size(), 2u);
+  ASSERT_EQ(units[1].channels.size(), 3u);
+  EXPECT_NEAR(units[1].channels[2].a, 220.0f, 10.0f);  // a new channel carries a live voltage
+
+  std::string error;
+  for (const char* refused : {"ac-channels 3 1", "ac-channels 1 9", "rectifiers 61"}) {
+    EXPECT_FALSE(bench.sim.Apply(refused, error)) << refused;
+  }
+}
+
 TEST(SimScenario, PlaysLinesWithPausesAndNamesTheFailingLine) {
   Bench bench;
   std::vector<double> pauses;
