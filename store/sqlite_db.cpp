@@ -1,10 +1,31 @@
 #include "store/sqlite_db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace runtime {
+
+namespace {
+
+// SQLite retries a file it cannot create read-only and reports that retry's
+// error ("No such file or directory"); creating the file tells the reason
+// (a read-only file system, a denied permission, a full disk).
+int CreateFailure(const std::string& path, int sqlite_errno) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0 || errno != ENOENT) return sqlite_errno;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  ::close(fd);
+  ::unlink(path.c_str());
+  return sqlite_errno;
+}
+
+}  // namespace
 
 std::string OpenFailureText(int code, int system_errno, const std::string& message) {
   const int primary = code & 0xFF;
@@ -22,7 +43,8 @@ SqliteDb::SqliteDb(const std::string& path, int busy_timeout_ms, Access access) 
   const int opened = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (opened != SQLITE_OK) {
     const std::string reason = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(opened);
-    const int system_errno = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
+    int system_errno = db_ != nullptr ? sqlite3_system_errno(db_) : 0;
+    if (access == Access::kReadWrite) system_errno = CreateFailure(path, system_errno);
     sqlite3_close(db_);
     db_ = nullptr;
     throw StoreError("database " + path + ": " + OpenFailureText(opened, system_errno, reason));
