@@ -51,8 +51,19 @@ const char* UnitOf(const std::string& field) {
   return found == kUnits.end() ? nullptr : found->second;
 }
 
+// A point read's status text with its English gloss: "数据已超时 (data timed out)".
+std::string Status(const std::string& status) {
+  static const std::map<std::string, const char*> kGlosses{
+      {"数据未就绪", "data not ready"},
+      {"数据已超时", "data timed out"},
+      {"数据未提供", "data not provided"},
+      {"通道参数越界", "channel out of range"}};
+  const auto found = kGlosses.find(status);
+  return found == kGlosses.end() ? status : status + " (" + found->second + ")";
+}
+
 std::string Reading(const PointReading& point, const std::string& label) {
-  if (!point.ok) return label + " " + point.status;
+  if (!point.ok) return label + " " + Status(point.status);
   if (IsAlarmState(point.name)) return label + " " + fmt::format("{:g}", point.value);
   const char* unit = UnitOf(label);
   return label + " " + Number(point.value) + (unit ? std::string(" ") + unit : std::string());
@@ -78,7 +89,7 @@ bool AllFailedAlike(const UnitSummary& unit) {
 void AppendUnit(std::string& text, const char* kind, const UnitSummary& unit) {
   const std::string head = fmt::format("  {} {:<6}", kind, unit.data_id);
   if (AllFailedAlike(unit)) {
-    text += head + " " + unit.points.front().status + "\n";
+    text += head + " " + Status(unit.points.front().status) + "\n";
     return;
   }
   std::string line = head;
@@ -106,15 +117,16 @@ void AppendRectifiers(std::string& text, const RectifierSummary& group) {
     return;
   }
   if (!group.has_record) {
-    text += fmt::format("  rectifiers {:<6} no record yet ({})\n", group.data_id, group.status);
+    text +=
+        fmt::format("  rectifiers {:<6} no record yet ({})\n", group.data_id, Status(group.status));
     return;
   }
-  text += fmt::format(
-      "  rectifiers {:<6} output {} V, {} module{}{}\n", group.data_id,
-      Number(group.record.output_voltage), group.record.modules.size(),
-      group.record.modules.size() == 1 ? "" : "s",
-      group.stale ? fmt::format("  STALE: record {} s old ({})", group.age_seconds, group.status)
-                  : "");
+  text += fmt::format("  rectifiers {:<6} output {} V, {} module{}{}\n", group.data_id,
+                      Number(group.record.output_voltage), group.record.modules.size(),
+                      group.record.modules.size() == 1 ? "" : "s",
+                      group.stale ? fmt::format("  STALE: record {} s old ({})", group.age_seconds,
+                                                Status(group.status))
+                                  : "");
   for (std::size_t i = 0; i < group.record.modules.size(); ++i) {
     const RectifierModule& module = group.record.modules[i];
     text += fmt::format("           module {}: {} A, {}, {}, {}, {}\n", i + 1,

@@ -129,7 +129,7 @@ TEST(SummaryText, ShowsUnitsStateWordsChannelsFromOneAndGlossedAlarms) {
            "ia 12.50 A",
            "ia_alert 2\n",
            "channel 1  a 219.99 V  f 50.00 Hz\n",
-           "channel 2  a 数据已超时\n",
+           "channel 2  a 数据已超时 (data timed out)\n",
            "v 53.60 V  i -1.25 A\n",
            "output 53.50 V, 4 modules",
            "module 1: 10.00 A, on, limit, float, ok\n",

@@ -1187,7 +1187,8 @@ TEST(SummaryText, StaleRectifiersAndLostCommunicationAreSaidSo) {
   summary.rectifiers.record.modules.resize(2);
   const std::string text = runtime::FormatSummaryText(summary);
   EXPECT_NE(text.find("COMMUNICATION LOST"), std::string::npos) << text;
-  EXPECT_NE(text.find("STALE: record 75 s old (数据已超时)"), std::string::npos) << text;
+  EXPECT_NE(text.find("STALE: record 75 s old (数据已超时 (data timed out))"), std::string::npos)
+      << text;
   Json::Value json;
   std::string errors;
   const std::string line = runtime::FormatSummaryJson(summary);
