@@ -1174,6 +1174,15 @@ TEST(HostEndToEnd, AUnitCountMismatchRaisesOneAlarmAndEndsACountedRunWithItsCode
   EXPECT_TRUE(Events(run.out, "driver_restarted").empty()) << "the configuration's error";
 }
 
+// A counted run that --seconds ends first did not do what was asked.
+TEST(HostEndToEnd, ACountedRunEndedByItsDurationExitsWithItsCode) {
+  TempDir dir;
+  const HostRun run = RunHost(
+      {"simulate", "--cycles", "100", "--seconds", "1", "--db", dir.File("k.db"), "--quiet-log"});
+  EXPECT_EQ(run.code, 8) << run.err;
+  EXPECT_NE(run.err.find(" of the 100 cycles asked for"), std::string::npos) << run.err;
+}
+
 TEST(SummaryText, StaleRectifiersAndLostCommunicationAreSaidSo) {
   runtime::SystemSummary summary;
   summary.system = "site-a";
