@@ -37,6 +37,11 @@ trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 dpkg-deb -e "$deb" "$unpacked/DEBIAN"
 grep -qx /etc/korvan/korvan.json "$unpacked/DEBIAN/conffiles" || fail "korvan.json is no conffile"
+man_page="$(zcat "$unpacked/usr/share/man/man1/korvan-host.1.gz")"
+for command in run check simulate history alarms replay decode providers; do
+  grep -q "^Usage: korvan-host $command " <<<"$man_page" || fail "korvan-host.1 lacks the command $command"
+done
+grep -q "$(pwd)" <<<"$man_page" && fail "korvan-host.1 names the build folder"
 for binary in "$unpacked"/usr/bin/* "$unpacked/usr/lib/$triplet/korvan/"*.so; do
   runpath="$(readelf -d "$binary" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
   tr ':' '\n' <<<"$runpath" | grep -v '^$ORIGIN' | grep . &&
