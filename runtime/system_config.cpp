@@ -65,14 +65,19 @@ bool CheckUnits(const Json::Value& value, unsigned int bus_id, std::string& reas
 
 // Every key of a system, its units, their appSetting and rcSetting is a
 // known one (config_keys.h), or with `kinds` every value is of its key's
-// kind. "" or the reason.
-std::string CheckKeys(const Json::Value& value, bool kinds) {
+// kind. "" or the reason. A system that is its file's top level may also
+// hold the runtime's settings (taken out before): they are known keys too.
+std::string CheckKeys(const Json::Value& value, bool kinds, bool top_level) {
   namespace keys = config_keys;
   const auto check = [&](const Json::Value& object, const std::vector<keys::Key>& table,
                          const std::string& where) {
     return kinds ? keys::WrongKind(object, table, where) : keys::UnknownKey(object, table, where);
   };
-  std::string reason = check(value, keys::System(), "");
+  std::vector<keys::Key> system_keys = keys::System();
+  if (top_level) {
+    for (const keys::Key& key : keys::Runtime()) system_keys.push_back(key);
+  }
+  std::string reason = check(value, system_keys, "");
   for (const std::string list : {"acSetting", "dcSetting"}) {
     const Json::Value& units = value[list];
     if (!units.isArray()) continue;
@@ -94,7 +99,7 @@ std::string CheckKeys(const Json::Value& value, bool kinds) {
 
 // Checks the keys that the runtime itself reads; the bus device checks the rest.
 bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& origin,
-                SystemConfig& system, ConfigProblem& problem) {
+                bool top_level, SystemConfig& system, ConfigProblem& problem) {
   system.file = origin;
   system.name = "system-" + std::to_string(index + 1);
   problem.file = origin;
@@ -116,7 +121,7 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     system.name = name.asString();
     problem.system = system.name;
   }
-  problem.reason = CheckKeys(value, false);
+  problem.reason = CheckKeys(value, false, top_level);
   if (!problem.reason.empty()) return false;
   const Json::Value& port = value["port"];
   if (port.isNull()) {
@@ -166,7 +171,7 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     system.notify_cmd = notify.asString();
   }
   if (!CheckUnits(value, system.data_id, problem.reason)) return false;
-  problem.reason = CheckKeys(value, true);  // the kinds the checks above leave
+  problem.reason = CheckKeys(value, true, top_level);  // the kinds the checks above leave
   if (!problem.reason.empty()) return false;
   system.settings = value;
   return true;
@@ -249,7 +254,7 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
   for (Json::ArrayIndex i = 0; i < systems.size(); ++i) {
     SystemConfig system;
     ConfigProblem problem;
-    if (ReadSystem(systems[i], i, origin, system, problem)) {
+    if (ReadSystem(systems[i], i, origin, !root.isMember("systems"), system, problem)) {
       loaded.systems.push_back(std::move(system));
     } else {
       loaded.problems.push_back(std::move(problem));

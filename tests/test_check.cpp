@@ -63,7 +63,9 @@ TEST(Check, RefusesEachBadConfigurationWithItsReason) {
       {Site([](Json::Value& s) { s["baud"] = 9600; }),
        "unknown key \"baud\"; the known keys are name, port, device_type, data_id, "
        "comm_lost_after, notify_cmd, address, protocol_version, timeout_ms, acSetting, "
-       "dcSetting, rcSetting"},
+       "dcSetting, rcSetting, site, http, mqtt"},
+      {Site([](Json::Value& s) { s["htp"]["listen"] = "8080"; }),
+       "unknown key \"htp\" (did you mean \"http\"?)"},
       {Site([](Json::Value& s) { s["acSetting"][0]["appSetting"]["diff_u"] = 1; }),
        "acSetting[0].appSetting: unknown key \"diff_u\" (did you mean \"diff_v\"?)"},
       {Site([](Json::Value& s) { s["rcSetting"]["appSetting"] = 1; }),
