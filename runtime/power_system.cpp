@@ -271,9 +271,11 @@ void PowerSystem::WatchRefusals() {
   if (refusals.times < options_.refusals_before_restart || refusals.count_mismatch) return;
 
   const Clock::time_point now = Clock::now();
+  const std::string& last_log = controller_->LastLog();
+  // A unit that refuses a reply without a log line of its own leaves none to quote.
   const std::string why = "request " + refusals.request + " refused " +
-                          std::to_string(refusals.times) +
-                          " times in a row (last log line: " + controller_->LastLog() + ")";
+                          std::to_string(refusals.times) + " times in a row" +
+                          (last_log.empty() ? "" : " (last log line: " + last_log + ")");
   if (restarted_without_cycle_) {
     if (!next_restart_) {
       if (restart_backoff_.count() == 0) restart_backoff_ = options_.restart_backoff_first;
