@@ -332,8 +332,9 @@ void Metrics(const ApiContext& context, httplib::Response& res) {
     summaries.push_back(system->Summarize("http"));
   }
   res.status = 200;
-  res.set_content(MetricsText(summaries, context.state->Systems()),
-                  "text/plain; version=0.0.4; charset=utf-8");
+  res.set_content(
+      MetricsText(summaries, context.state->Systems(), context.host->Events().Statistics()),
+      "text/plain; version=0.0.4; charset=utf-8");
 }
 
 void Asset(const std::string& path, httplib::Response& res) {

@@ -217,7 +217,8 @@ std::string FloatValue(float value) {
 }
 
 std::string MetricsText(const std::vector<runtime::SystemSummary>& summaries,
-                        const std::vector<SystemState>& states) {
+                        const std::vector<SystemState>& states,
+                        const std::vector<runtime::EventStream::Counts>& outputs) {
   Exposition out;
   for (const runtime::SystemSummary& summary : summaries) {
     if (summary.communication_lost) continue;  // every value would be old
@@ -226,6 +227,15 @@ std::string MetricsText(const std::vector<runtime::SystemSummary>& summaries,
     AddRectifiers(out, summary);
   }
   for (const SystemState& state : states) AddState(out, state);
+  for (const runtime::EventStream::Counts& output : outputs) {
+    const Labels labels{{"output", output.name}};
+    out.Add("korvan_output_events_handled_total", "counter",
+            "Runtime events an output (store, console, notify, http, mqtt) handled.", labels,
+            static_cast<double>(output.handled));
+    out.Add("korvan_output_events_dropped_total", "counter",
+            "Runtime events an output missed because its queue was full.", labels,
+            static_cast<double>(output.dropped));
+  }
   return out.Text();
 }
 

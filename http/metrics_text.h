@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "http/latest_state.h"
+#include "runtime/event_stream.h"
 #include "runtime/system_summary.h"
 
 namespace http_output {
@@ -13,9 +14,11 @@ namespace http_output {
 // of `summaries` (fresh point reads) and the alarms, communication, cycle age
 // and line counters of `states`, matched by system name. Points of a system
 // whose communication is lost, and points that answer a status text, are
-// left out.
+// left out. `outputs`: the event stream's outputs, with the events each
+// handled and dropped because it could not keep up.
 std::string MetricsText(const std::vector<runtime::SystemSummary>& summaries,
-                        const std::vector<SystemState>& states);
+                        const std::vector<SystemState>& states,
+                        const std::vector<runtime::EventStream::Counts>& outputs = {});
 
 // A label value with backslash, double quote and line feed escaped.
 std::string EscapeLabel(const std::string& value);

@@ -273,7 +273,8 @@ TEST(MetricsTextTest, StalePointsAreLeftOutAndLabelsEscaped) {
   alarm.name = "模块故障";
   state.alarms[{1, 5211, "RC_1", ""}] = alarm;
 
-  const std::vector<Sample> samples = ParseExposition(MetricsText({fresh, lost}, {state}));
+  const std::vector<Sample> samples =
+      ParseExposition(MetricsText({fresh, lost}, {state}, {{"store", 41, 0}, {"notify", 3, 2}}));
   const std::string system = fresh.system;
   const std::string escaped = "site \\\"a\\\"\\\\b\\nc";
   const Sample* v = FindSample(samples, "korvan_dc_voltage_volts", {{"device", "21"}});
@@ -293,6 +294,10 @@ TEST(MetricsTextTest, StalePointsAreLeftOutAndLabelsEscaped) {
       FindSample(samples, "korvan_line_frames_dropped_total", {{"reason", "checksum"}});
   ASSERT_NE(dropped, nullptr);
   EXPECT_EQ(dropped->value, 3);
+  const Sample* missed =
+      FindSample(samples, "korvan_output_events_dropped_total", {{"output", "notify"}});
+  ASSERT_NE(missed, nullptr);
+  EXPECT_EQ(missed->value, 2);
   EXPECT_EQ(SampleValue(std::nan("")), "NaN");
   EXPECT_EQ(FloatValue(-INFINITY), "-Inf");
 }
