@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_uplink.h"
 
+#include <fmt/format.h>
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -73,7 +74,14 @@ std::string CheckUplinkOptions(const UplinkOptions& options) {
   if (!options.ca_file.empty() && !std::ifstream(options.ca_file)) {
     return "MQTT CA file " + options.ca_file + ": cannot open: " + std::strerror(errno);
   }
-  if (!(options.replay_rate > 0)) return "MQTT replay rate must be above 0";
+  if (!(options.replay_rate > 0 && options.replay_rate <= 100000)) {
+    return fmt::format("MQTT replay rate {:g} is out of range: above 0, at most 100000 a second",
+                       options.replay_rate);
+  }
+  if (options.keepalive < 5 || options.keepalive > 3600) {
+    return "MQTT keepalive " + std::to_string(options.keepalive) +
+           " is out of range: 5 to 3600 seconds";
+  }
   return "";
 }
 

@@ -249,6 +249,23 @@ TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
   EXPECT_EQ(uplink->outbox.bytes, mqtt::OutboxLimits().bytes);
   EXPECT_EQ(uplink->replay_rate, 2.5);
   EXPECT_FALSE(cli::ToUplinkOptions(cli::WithFileSettings(cli::PollingOptions(), {})));
+
+  // A file's numbers out of range are refused by name, not bent into range.
+  for (const auto& [section, reason] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"url": "mqtt://h", "keepalive": 4})",
+            "MQTT keepalive 4 is out of range: 5 to 3600 seconds"},
+           {R"({"url": "mqtt://h", "keepalive": 99999999999})",
+            "MQTT keepalive 1073741824 is out of range: 5 to 3600 seconds"},
+           {R"({"url": "mqtt://h", "replay_rate": 0})",
+            "MQTT replay rate 0 is out of range: above 0, at most 100000 a second"},
+           {R"({"url": "mqtt://h", "replay_rate": 1e9})",
+            "MQTT replay rate 1e+09 is out of range: above 0, at most 100000 a second"}}) {
+    runtime::RuntimeSettings bad;
+    ASSERT_TRUE(json_text::Parse(section, true, bad.mqtt, error)) << error;
+    const auto refused = cli::ToUplinkOptions(cli::WithFileSettings(cli::PollingOptions(), bad));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(mqtt::CheckUplinkOptions(*refused), reason) << section;
+  }
 }
 
 // ---- Against a real broker ----

@@ -190,12 +190,13 @@ PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSe
     whole("health_every", options.mqtt_health_every);
     whole("outbox_max_rows", options.mqtt_outbox_max_rows);
     whole("outbox_max_bytes", options.mqtt_outbox_max_bytes);
-    if (!options.mqtt_keepalive && mqtt["keepalive"].isInt()) {
-      options.mqtt_keepalive = std::clamp(mqtt["keepalive"].asInt(), 5, 3600);
+    // Taken as written: the uplink refuses a value out of its range by name.
+    if (!options.mqtt_keepalive && mqtt["keepalive"].isUInt64()) {
+      options.mqtt_keepalive =
+          static_cast<int>(std::min<std::uint64_t>(mqtt["keepalive"].asUInt64(), 1u << 30));
     }
-    if (!options.mqtt_replay_rate && mqtt["replay_rate"].isNumeric() &&
-        mqtt["replay_rate"].asDouble() > 0) {
-      options.mqtt_replay_rate = std::min(mqtt["replay_rate"].asDouble(), 100000.0);
+    if (!options.mqtt_replay_rate && mqtt["replay_rate"].isNumeric()) {
+      options.mqtt_replay_rate = mqtt["replay_rate"].asDouble();
     }
   }
   if (options.site.empty()) {
