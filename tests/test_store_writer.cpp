@@ -206,15 +206,14 @@ TEST(StoreWriter, TheCommitIntervalEndsWithoutAnotherEventAndTheCacheWaitsForIts
   Rig rig(Options(std::chrono::milliseconds(20), std::chrono::milliseconds(0)));
   rig.Published(11, Tagged(1));
   rig.History(11, kNoon, Tagged(1));
-  // No flush: the writer's own deadline commits the row and the first record.
-  ASSERT_TRUE(WaitFor([&] { return rig.writer->Commits() == 1; }));
-  EXPECT_EQ(rig.store->History(11, 0).size(), 1u);
-  EXPECT_EQ(rig.store->FindCache(11, 5209), Tagged(1));
+  // No flush: the writer's own deadline commits the row and the first record
+  // (in one commit or two, as the writer's thread gets to them).
+  EXPECT_TRUE(WaitFor([&] { return rig.store->History(11, 0).size() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return rig.store->FindCache(11, 5209) == Tagged(1); }));
 
   rig.Published(11, Tagged(2));
   rig.History(11, kNoon + seconds(1), Tagged(2));
-  ASSERT_TRUE(WaitFor([&] { return rig.writer->Commits() == 2; }));
-  EXPECT_EQ(rig.store->History(11, 0).size(), 2u);
+  ASSERT_TRUE(WaitFor([&] { return rig.store->History(11, 0).size() == 2; }));
   EXPECT_EQ(rig.store->FindCache(11, 5209), Tagged(1));  // its interval is an hour
 
   RuntimeEvent restart;
