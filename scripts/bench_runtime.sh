@@ -28,6 +28,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# start_sims, stop_all
+source scripts/bench_sims.sh
 
 # Sum over the threads of PID: "<context switches> <run time in ns>".
 sample() {
@@ -40,32 +42,6 @@ sample() {
     run=$((run + r))
   done
   echo "$switches $run"
-}
-
-# Starts N korvan-sim processes on links $work/ttyK (extra arguments go to
-# each) and writes $work/systems.json for them.
-start_sims() {
-  local count=$1 k
-  shift
-  printf '{"systems": [' >"$work/systems.json"
-  for ((k = 1; k <= count; k++)); do
-    "$bin/korvan-sim" --link "$work/tty$k" "$@" </dev/null >/dev/null 2>&1 &
-    pids+=($!)
-    [ "$k" -gt 1 ] && printf ', ' >>"$work/systems.json"
-    printf '{"name": "s%d", "port": "%s", "data_id": %d, "acSetting": [{"data_id": %d}], "dcSetting": [{"data_id": %d}], "rcSetting": {}}' \
-      "$k" "$work/tty$k" $((1000 + k)) $((2000 + k)) $((3000 + k)) >>"$work/systems.json"
-  done
-  printf ']}\n' >>"$work/systems.json"
-  for ((k = 1; k <= count; k++)); do
-    for _ in $(seq 50); do [ -e "$work/tty$k" ] && break; sleep 0.1; done
-  done
-}
-
-stop_all() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  pids=()
-  rm -f "$work"/tty* "$work"/*.db*
 }
 
 # Measures the running korvan-host $1 over the window; prints
@@ -92,7 +68,7 @@ echo "== binaries: $bin; window ${window} s after ${warmup} s"
 
 echo "== idle: silent lines (korvan-sim --set 'silent on'), korvan-host run"
 for n in 1 4 16; do
-  start_sims "$n" --set "silent on"
+  start_sims "$work" "$n" --set "silent on"
   "$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" --quiet-log --json \
     >"$work/out.json" 2>/dev/null &
   host=$!
@@ -105,7 +81,7 @@ done
 echo "   command: korvan-sim --link L --set 'silent on' (one per system); korvan-host run --config F --db D --quiet-log --json"
 
 echo "== 16 answering systems (korvan-sim each), korvan-host run"
-start_sims 16
+start_sims "$work" 16
 "$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" --quiet-log --json \
   >"$work/out.json" 2>/dev/null &
 host=$!

@@ -33,6 +33,9 @@ void StoreWriter::OnEvent(const RuntimeEvent& event) {
           StoreBatch::Row{event.device.data_id, event.device.record_type, event.time, event.record};
       entry.dirty = true;
       cache_dirty_since_ = std::min(cache_dirty_since_, now);
+      // A device's first record goes with the next commit: a crash before
+      // the cache interval ends must not leave it nothing to restore.
+      if (!entry.written) Waiting(now);
       break;
     }
     case Kind::kHistorySaved: {
@@ -46,17 +49,13 @@ void StoreWriter::OnEvent(const RuntimeEvent& event) {
       last_history_[event.device] = event.time;
       waiting_.history.push_back(StoreBatch::Row{event.device.data_id, event.device.record_type,
                                                  event.time, event.record});
-      if (waiting_.history.size() > options_.max_waiting_rows) {
-        const std::size_t excess = waiting_.history.size() - options_.max_waiting_rows;
-        waiting_.history.erase(waiting_.history.begin(),
-                               waiting_.history.begin() + static_cast<std::ptrdiff_t>(excess));
-        dropped_rows_.fetch_add(excess);
-      }
+      Bound(waiting_.history, options_.max_waiting_rows, dropped_rows_);
       Waiting(now);
       break;
     }
     case Kind::kAlarm:
       waiting_.alarms.push_back(event.alarm);
+      Bound(waiting_.alarms, options_.max_waiting_alarms, dropped_alarms_);
       Waiting(now);
       break;
     case Kind::kDriverRestarted:
@@ -91,9 +90,13 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
   // them writes their pages once more.
   const bool with_cache = everything || (cache_dirty_since_ != Clock::time_point::max() &&
                                          now >= cache_dirty_since_ + options_.cache_interval);
+  // A device's first record goes at once.
+  auto goes = [with_cache](const CacheEntry& entry) {
+    return entry.dirty && (with_cache || !entry.written);
+  };
   batch.cache.clear();
   for (auto& [key, entry] : cache_) {
-    if (with_cache && entry.dirty) batch.cache.push_back(entry.row);
+    if (goes(entry)) batch.cache.push_back(entry.row);
   }
   batch.outbox.clear();
   batch.outbox_acked.clear();
@@ -116,17 +119,55 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
     waiting_since_ = now;
     if (with_cache) cache_dirty_since_ = now - options_.cache_interval + options_.commit_interval;
     Report(error.what());
+    if (everything) {
+      ReportDropped(dropped_rows_, false);
+      ReportDropped(dropped_alarms_, false);
+    }
     return;
   }
   commits_.fetch_add(1);
   if (link_) link_->Committed(batch);
   batch = StoreBatch();
   waiting_since_ = Clock::time_point::max();
-  if (with_cache) {
-    for (auto& [key, entry] : cache_) entry.dirty = false;
-    cache_dirty_since_ = Clock::time_point::max();
+  for (auto& [key, entry] : cache_) {
+    if (!goes(entry)) continue;
+    entry.dirty = false;
+    entry.written = true;
   }
+  if (with_cache) cache_dirty_since_ = Clock::time_point::max();
   Report("");
+  ReportDropped(dropped_rows_, true);
+  ReportDropped(dropped_alarms_, true);
+}
+
+template <typename Rows>
+void StoreWriter::Bound(Rows& rows, std::size_t bound, Dropped& dropped) {
+  if (rows.size() <= bound) return;
+  const std::size_t excess = rows.size() - bound;
+  rows.erase(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(excess));
+  dropped.total.fetch_add(excess);
+  const bool starts = dropped.since_refused == 0;
+  dropped.since_refused += excess;
+  if (!starts) return;
+  dropped.reported = dropped.since_refused;
+  events_.Problem("", "more than " + std::to_string(bound) + " " + dropped.what +
+                          " wait for the database, which refuses writes: the oldest are dropped (" +
+                          std::to_string(dropped.since_refused) + " so far)");
+}
+
+void StoreWriter::ReportDropped(Dropped& dropped, bool accepted) {
+  if (dropped.since_refused == 0) return;
+  if (accepted) {
+    events_.Problem("", std::to_string(dropped.since_refused) + " " + dropped.what +
+                            " were dropped while the database refused writes");
+    dropped.since_refused = 0;
+    dropped.reported = 0;
+    return;
+  }
+  if (dropped.since_refused == dropped.reported) return;
+  dropped.reported = dropped.since_refused;
+  events_.Problem("", std::to_string(dropped.since_refused) + " " + dropped.what +
+                          " dropped so far: the database refuses writes");
 }
 
 void StoreWriter::Report(const std::string& problem) {

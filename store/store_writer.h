@@ -24,13 +24,17 @@ struct StoreWriterOptions {
   // device saves).
   std::chrono::milliseconds history_every{60000};
   // Cache rows are written at most this long after their record changed,
-  // and when the runtime stops. A restart
-  // shows restored records only until the first cycle completes, and they
-  // are old by then anyway.
+  // and when the runtime stops. A device's first record of a run (a new
+  // device, or one a driver restart replaced) is written at the next commit
+  // instead, so that a crash soon after a start still leaves a restore. A
+  // restart shows restored records only until the first cycle completes,
+  // and they are old by then anyway.
   std::chrono::milliseconds cache_interval{300000};
-  // While the database refuses writes, at most this many history rows wait;
-  // the oldest go first.
+  // While the database refuses writes, at most this many history rows and
+  // alarm events wait; the oldest go first, and the loss is reported on the
+  // stream. The store keeps no more alarm events than its bound anyway.
   std::size_t max_waiting_rows = 20000;
+  std::size_t max_waiting_alarms = 10000;
 };
 
 // The store as an output of the event stream: a published record replaces
@@ -39,7 +43,9 @@ struct StoreWriterOptions {
 // rows of the devices it replaced. Writes are collected and committed
 // together (StoreWriterOptions); a flush of the stream commits everything.
 // A failed commit is reported on the stream (once until the failure changes)
-// and tried again an interval later with what came since.
+// and tried again an interval later with what came since. Rows dropped
+// because too many waited are reported when dropping starts, at every flush
+// while it lasts, and with their total when a commit succeeds again.
 class StoreWriter : public EventSubscriber {
  public:
   StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events,
@@ -59,9 +65,11 @@ class StoreWriter : public EventSubscriber {
   void OnDeadline() override { Commit(Clock::now(), false); }
   void OnSync() override { Commit(Clock::now(), true); }
 
-  // Commits made, and history rows left out because too many waited.
+  // Commits made, and history rows and alarm events left out because too
+  // many waited.
   std::uint64_t Commits() const { return commits_.load(); }
-  std::uint64_t DroppedRows() const { return dropped_rows_.load(); }
+  std::uint64_t DroppedRows() const { return dropped_rows_.total.load(); }
+  std::uint64_t DroppedAlarmEvents() const { return dropped_alarms_.total.load(); }
 
  private:
   // Writes what waits; the cache rows too when their interval is over or
@@ -69,6 +77,19 @@ class StoreWriter : public EventSubscriber {
   void Commit(Clock::time_point now, bool everything);
   void Waiting(Clock::time_point now);
   void Report(const std::string& problem);
+
+  // What was dropped of one kind of row while the database refused writes.
+  struct Dropped {
+    const char* what;  // "history rows", "alarm events"
+    std::atomic<std::uint64_t> total{0};
+    std::uint64_t since_refused = 0;  // since the last successful commit
+    std::uint64_t reported = 0;       // of since_refused, last told
+  };
+  // Drops the oldest of `rows` beyond `bound` and reports when dropping starts.
+  template <typename Rows>
+  void Bound(Rows& rows, std::size_t bound, Dropped& dropped);
+  // Tells how many were dropped so far, or in all once writes succeed again.
+  void ReportDropped(Dropped& dropped, bool accepted);
 
   std::shared_ptr<RecordStore> store_;
   std::shared_ptr<OutboxLink> link_;
@@ -79,13 +100,15 @@ class StoreWriter : public EventSubscriber {
   struct CacheEntry {
     StoreBatch::Row row;
     bool dirty = false;
+    bool written = false;  // in this run, since the device was made
   };
   std::map<DeviceKey, CacheEntry> cache_;
   std::map<DeviceKey, boost::posix_time::ptime> last_history_;
   Clock::time_point waiting_since_ = Clock::time_point::max();
   Clock::time_point cache_dirty_since_ = Clock::time_point::max();
   std::atomic<std::uint64_t> commits_{0};
-  std::atomic<std::uint64_t> dropped_rows_{0};
+  Dropped dropped_rows_{"history rows"};
+  Dropped dropped_alarms_{"alarm events"};
   std::string last_error_;
 };
 
