@@ -283,6 +283,14 @@ TEST(StoreWriter, RowsDroppedWhileTheDatabaseRefusesWritesAreReported) {
                      }));
 }
 
+// Kills the writing child and opens what it left.
+std::unique_ptr<runtime::RecordStore> KillAndOpen(pid_t child, const std::string& path) {
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return std::make_unique<runtime::RecordStore>(path, runtime::HistoryBound{});
+}
+
 // A writer killed at a random moment: the file is whole and checked at the
 // next open, the history is every row up to the last commit without a gap,
 // and the cache holds the newest committed record for a restore.
@@ -327,13 +335,9 @@ TEST(StoreWriter, AKilledWriterLosesOnlyWhatWasNotCommitted) {
     }
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 450)(random)));
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-
-    runtime::RecordStore store(path, runtime::HistoryBound{});
-    EXPECT_TRUE(store.CheckedAfterUncleanEnd());
-    const std::vector<runtime::HistoryRow> rows = store.History(11, 0);
+    const std::unique_ptr<runtime::RecordStore> store = KillAndOpen(child, path);
+    EXPECT_TRUE(store->CheckedAfterUncleanEnd());
+    const std::vector<runtime::HistoryRow> rows = store->History(11, 0);
     ASSERT_GT(committed->load(), before) << "round " << round << ": no commit in 120 s";
     ASSERT_GE(rows.size(), committed->load()) << "round " << round;
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -343,7 +347,7 @@ TEST(StoreWriter, AKilledWriterLosesOnlyWhatWasNotCommitted) {
     // also at the deadline: the cache holds at least the record of the last
     // flush the child saw, and at most one a commit fell between the
     // publication of and the history save of.
-    const auto cached = store.FindCache(11, 5209);
+    const auto cached = store->FindCache(11, 5209);
     ASSERT_TRUE(cached);
     ASSERT_EQ(cached->size(), 3u);
     const unsigned int tag = (*cached)[0] | (*cached)[1] << 8;
@@ -411,13 +415,9 @@ TEST(StoreWriter, AKilledWriterKeepsEveryRowOlderThanTheCommitInterval) {
         published_at(first) + kInterval + kSlack +
         std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 500)(random)));
     const Clock::time_point killed = Clock::now();
-    kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-
-    runtime::RecordStore store(path, runtime::HistoryBound{});
-    EXPECT_TRUE(store.CheckedAfterUncleanEnd());
-    const std::vector<runtime::HistoryRow> rows = store.History(11, 0);
+    const std::unique_ptr<runtime::RecordStore> store = KillAndOpen(child, path);
+    EXPECT_TRUE(store->CheckedAfterUncleanEnd());
+    const std::vector<runtime::HistoryRow> rows = store->History(11, 0);
     for (std::size_t i = 0; i < rows.size(); ++i) {
       ASSERT_EQ(rows[i].record, Tagged(static_cast<unsigned int>(i))) << i;
     }
