@@ -26,21 +26,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-start_sims() {
-  local k
-  printf '{"systems": [' >"$work/systems.json"
-  for ((k = 1; k <= systems; k++)); do
-    "$bin/korvan-sim" --link "$work/tty$k" </dev/null >/dev/null 2>&1 &
-    pids+=($!)
-    [ "$k" -gt 1 ] && printf ', ' >>"$work/systems.json"
-    printf '{"name": "s%d", "port": "%s", "data_id": %d, "acSetting": [{"data_id": %d}], "dcSetting": [{"data_id": %d}], "rcSetting": {}}' \
-      "$k" "$work/tty$k" $((1000 + k)) $((2000 + k)) $((3000 + k)) >>"$work/systems.json"
-  done
-  printf ']}\n' >>"$work/systems.json"
-  for ((k = 1; k <= systems; k++)); do
-    for _ in $(seq 50); do [ -e "$work/tty$k" ] && break; sleep 0.1; done
-  done
-}
+# shellcheck source=scripts/bench_sims.sh
+source scripts/bench_sims.sh
 
 # One client loop: reads the paths in turn until killed, one line per answer
 # with its status in $work/requests.N.
@@ -98,7 +85,7 @@ measure() {
 
 echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== $systems systems (korvan-sim each), korvan-host run --http 127.0.0.1:0; window ${window} s after ${warmup} s"
-start_sims
+start_sims "$work" "$systems"
 measure 0
 read -r idle _ _ <"$work/result"
 measure "$clients"
