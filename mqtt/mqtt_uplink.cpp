@@ -22,9 +22,16 @@ constexpr std::int64_t kSeqBlock = 100000;
 // Messages younger than this wait for the next commit: most are
 // acknowledged by then and never touch the disk.
 constexpr auto kStoreGrace = std::chrono::milliseconds(1000);
-// Back-off between connection attempts.
+// Back-off between connection attempts. A broker that cannot be reached
+// costs a refused TCP connection per attempt: it is tried at least every 4 s,
+// so that the uplink is back within seconds of the broker. A broker that
+// takes the connection and then refuses or drops it (bad credentials,
+// another client with the same id) is tried ever less often, up to once a
+// minute, until a connection lasts.
 constexpr auto kFirstRetry = std::chrono::seconds(1);
+constexpr auto kUnreachableRetry = std::chrono::seconds(4);
 constexpr auto kLastRetry = std::chrono::seconds(60);
+constexpr auto kLastingConnection = std::chrono::seconds(30);
 
 std::string Now() {
   return runtime::LocalTimeText(boost::posix_time::second_clock::local_time());
@@ -125,7 +132,7 @@ void MqttUplink::Start() {
   mosquitto_publish_callback_set(client_, &MqttUplink::OnPublish);
   // One will per connection: the site's state, which the systems' own
   // states are read under.
-  const std::string will = OnlinePayload(false, options_.site, "", "");
+  const std::string will = OnlinePayload(false, options_.site, "", "", "connection lost");
   mosquitto_will_set(client_, topics_.SiteOnline().c_str(), static_cast<int>(will.size()),
                      will.data(), 1, true);
   if (!options_.credentials_file.empty()) {
@@ -214,10 +221,10 @@ std::vector<int> MqttUplink::PublishOnline(bool online) {
   const std::string time = Now();
   std::vector<int> mids;
   mids.push_back(
-      PublishLocked(topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time), 1, true));
+      PublishLocked(topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time, online ? "" : "stopped"), 1, true));
   for (const std::string& system : systems_) {
     mids.push_back(PublishLocked(topics_.Online(system),
-                                 OnlinePayload(online, options_.site, system, time), 1, true));
+                                 OnlinePayload(online, options_.site, system, time, online ? "" : "stopped"), 1, true));
   }
   mids.erase(std::remove(mids.begin(), mids.end(), -1), mids.end());
   return mids;
@@ -225,12 +232,22 @@ std::vector<int> MqttUplink::PublishOnline(bool online) {
 
 void MqttUplink::Loop() {
   using SteadyClock = std::chrono::steady_clock;
+  using Duration = SteadyClock::duration;
   const std::string where = address_.host + ":" + std::to_string(address_.port);
-  auto retry = std::chrono::duration_cast<SteadyClock::duration>(kFirstRetry);
+  Duration retry = kFirstRetry;
   bool socket = false;
   bool backlog = false;
   SteadyClock::time_point attempt_at = SteadyClock::now();
   SteadyClock::time_point connect_deadline = SteadyClock::time_point::max();
+  SteadyClock::time_point connected_at = SteadyClock::time_point::max();  // of this socket
+  const auto again = [&](bool reached) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (connected_at != SteadyClock::time_point::max() && now - connected_at >= kLastingConnection)
+      retry = kFirstRetry;
+    attempt_at = now + (reached ? retry : std::min<Duration>(retry, kUnreachableRetry));
+    retry = std::min<Duration>(retry * 2, reached ? Duration(kLastRetry) : kUnreachableRetry);
+    connected_at = SteadyClock::time_point::max();
+  };
   while (!stopping_) {
     const SteadyClock::time_point now = SteadyClock::now();
     if (!socket) {
@@ -243,8 +260,7 @@ void MqttUplink::Loop() {
                                              options_.keepalive);
       if (rc != MOSQ_ERR_SUCCESS) {
         State("cannot connect to " + where + ": " + Reason(rc), true);
-        attempt_at = now + retry;
-        retry = std::min(retry * 2, std::chrono::duration_cast<SteadyClock::duration>(kLastRetry));
+        again(false);
         continue;
       }
       socket = true;
@@ -255,12 +271,15 @@ void MqttUplink::Loop() {
     const int rc = mosquitto_loop(client_, backlog ? 20 : connected_ ? 1000 : 100, 1);
     backlog = false;
     if (connected_) {
+      if (connected_at == SteadyClock::time_point::max()) connected_at = SteadyClock::now();
       connect_deadline = SteadyClock::time_point::max();
-      retry = std::chrono::duration_cast<SteadyClock::duration>(kFirstRetry);
       backlog = SendBacklog(SteadyClock::now());
     }
     const bool timed_out = !connected_ && SteadyClock::now() > connect_deadline;
     if (rc != MOSQ_ERR_SUCCESS || timed_out) {
+      // Reached: the broker answered (a refusal, or a connection it dropped).
+      const bool reached = connected_at != SteadyClock::time_point::max() ||
+                           rc == MOSQ_ERR_CONN_REFUSED || rc == MOSQ_ERR_AUTH;
       if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH) {
         State("cannot connect to " + where + ": " + Reason(rc), true);
       } else if (timed_out) {
@@ -269,8 +288,7 @@ void MqttUplink::Loop() {
       mosquitto_disconnect(client_);
       connected_ = false;
       socket = false;
-      attempt_at = SteadyClock::now() + retry;
-      retry = std::min(retry * 2, std::chrono::duration_cast<SteadyClock::duration>(kLastRetry));
+      again(reached);
     }
   }
   // The systems go offline in their retained states, unless the broker is
@@ -287,6 +305,12 @@ void MqttUplink::Loop() {
         }
       }
       if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS) break;
+    }
+    // DISCONNECT, written before the socket closes: the broker then drops
+    // the will, which stays for a crash.
+    mosquitto_disconnect(client_);
+    const SteadyClock::time_point written_by = SteadyClock::now() + std::chrono::seconds(1);
+    while (SteadyClock::now() < written_by && mosquitto_loop(client_, 50, 1) == MOSQ_ERR_SUCCESS) {
     }
   }
 }

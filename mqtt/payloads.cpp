@@ -66,10 +66,12 @@ std::string EventTime(const runtime::RuntimeEvent& event) {
 }  // namespace
 
 std::string OnlinePayload(bool online, const std::string& site, const std::string& system,
-                          const std::string& time) {
+                          const std::string& time, const std::string& reason) {
   Json::Value object = Header(site, system, time);
   object["online"] = online;
+  if (!reason.empty()) object["reason"] = reason;
   if (system.empty()) object.removeMember("system");
+  if (time.empty()) object.removeMember("time");
   return json_text::Line(object);
 }
 

@@ -32,8 +32,11 @@ std::string TopicLevel(const std::string& name);
 
 // The JSON payloads, one line each. `time`: a local time as stored
 // ("YYYY-MM-DD HH:MM:SS"), written in ISO 8601 with its UTC offset.
+// The online state: "reason" says why a state is false ("stopped": a clean
+// end; "connection lost": the last will); no "time" when `time` is empty
+// (the will, set before any connection).
 std::string OnlinePayload(bool online, const std::string& site, const std::string& system,
-                          const std::string& time);
+                          const std::string& time, const std::string& reason = "");
 // False with `error` when the record does not decode (`payload` untouched).
 bool RecordPayload(const std::string& site, const runtime::RuntimeEvent& event, std::int64_t seq,
                    std::string& payload, std::string& error);

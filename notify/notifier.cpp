@@ -442,16 +442,11 @@ void Notifier::Work(Worker& worker) {
 }
 
 void Notifier::Run(const Worker& worker, const Notification& notification) {
-  // The runtime's environment, with the event's variables in place of any
-  // of the same name.
+  // The runtime's environment without any KORVAN_ variable it inherited, so
+  // that the command sees only the event's own.
   std::vector<std::string> environment;
   for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
-    const std::string entry = *variable;
-    bool replaced = false;
-    for (const auto& [name, value] : notification.variables) {
-      replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
-    }
-    if (!replaced) environment.push_back(entry);
+    if (std::strncmp(*variable, "KORVAN_", 7) != 0) environment.emplace_back(*variable);
   }
   for (const auto& [name, value] : notification.variables)
     environment.push_back(name + "=" + value);

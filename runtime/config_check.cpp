@@ -1,7 +1,10 @@
 #include "runtime/config_check.h"
 
+#include <fmt/format.h>
+#include <grp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +63,36 @@ std::string PortProblem(const std::string& port) {
   if (S_ISCHR(status.st_mode)) return "";
   return "serial port " + port + " is not a character device (it is " + FileKind(status.st_mode) +
          ")";
+}
+
+std::string ServiceAccessProblem(const std::string& port, const std::vector<std::string>& groups) {
+  struct stat status {};
+  if (stat(port.c_str(), &status) != 0) return "";  // PortProblem names it
+  const mode_t mode = status.st_mode;
+  constexpr mode_t kOthersReadWrite = S_IROTH | S_IWOTH, kGroupReadWrite = S_IRGRP | S_IWGRP;
+  if ((mode & kOthersReadWrite) == kOthersReadWrite) return "";
+  std::string group = std::to_string(status.st_gid);
+  std::vector<char> buffer(16384);
+  struct group entry {};
+  struct group* found = nullptr;
+  if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+    group = found->gr_name;
+  const bool in_group = std::find(groups.begin(), groups.end(), group) != groups.end();
+  if (in_group && (mode & kGroupReadWrite) == kGroupReadWrite) return "";
+  std::string joined;
+  for (const std::string& name : groups) joined += (joined.empty() ? "" : ",") + name;
+  const std::string what = fmt::format("serial port {} (group {}, mode {:03o})", port, group,
+                                       static_cast<unsigned>(mode & 0777));
+  if (in_group) {
+    return what + " cannot be read and written by its group; the service (groups " + joined +
+           ") cannot open it: give the port mode 0660 with a udev rule (see "
+           "/usr/share/doc/korvan/examples/udev/)";
+  }
+  return what + " cannot be opened by the service, which is in the groups " +
+         (joined.empty() ? std::string("(none)") : joined) + " only: add " + group +
+         " to SupplementaryGroups= (systemctl edit korvan), or give the port to " +
+         (groups.empty() ? std::string("dialout") : groups.front()) +
+         " with a udev rule (see /usr/share/doc/korvan/examples/udev/)";
 }
 
 void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems,

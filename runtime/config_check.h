@@ -17,6 +17,12 @@ std::string PortProblem(const std::string& port);
 void RefuseBadPorts(std::vector<SystemConfig>& systems, std::vector<ConfigProblem>& problems,
                     bool missing_refused);
 
+// "" when a process of the service (a user of its own, in `groups` only, as
+// korvan.service runs it with DynamicUser= and SupplementaryGroups=) can open
+// the character device `port` for reading and writing; else why not, naming
+// the port's group and mode and how to give the service access.
+std::string ServiceAccessProblem(const std::string& port, const std::vector<std::string>& groups);
+
 // The data ids of a system, each with the device that has it: its own (the
 // bus device and the rectifier group, "the power system") and its units'
 // ("acSetting[0]").

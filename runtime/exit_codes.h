@@ -27,6 +27,9 @@ constexpr int kConfigRefused = 9;
 constexpr int kHttp = 10;
 // run, simulate: the MQTT uplink's URL, credentials file or CA file is wrong.
 constexpr int kUplink = 11;
+// run, simulate: no system can run and one names no port yet ("port": "", as
+// the package installs it): nothing is polled until an administrator sets it.
+constexpr int kNotConfigured = 12;
 
 }  // namespace exit_codes
 

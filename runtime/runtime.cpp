@@ -108,6 +108,8 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
     return exit_codes::kPlugin;
   }
   bool port_failed = false;
+  bool not_configured = false;
+  for (const ConfigProblem& problem : problems) not_configured |= problem.not_configured;
   for (const SystemConfig& config : systems) {
     for (const auto& id : DataIds(config)) configured_ids_.insert(id.first);
     ConfigProblem problem;
@@ -122,9 +124,18 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
     systems_.push_back(std::move(system));
   }
   if (systems_.empty()) {
-    events_.Problem("", "no power system can run");
+    if (port_failed) {
+      events_.Problem("", "no power system can run");
+      return exit_codes::kNothingToRun;
+    }
     // Only the configuration stands in the way: trying again cannot help.
-    return port_failed ? exit_codes::kNothingToRun : exit_codes::kConfigRefused;
+    if (not_configured) {
+      events_.Problem("", "not configured: no power system has a serial port yet; set \"port\" "
+                          "in the configuration, check it with korvan-host check, then start again");
+      return exit_codes::kNotConfigured;
+    }
+    events_.Problem("", "no power system can run");
+    return exit_codes::kConfigRefused;
   }
   restored_.assign(systems_.size(), false);
   return exit_codes::kOk;

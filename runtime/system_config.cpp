@@ -128,7 +128,14 @@ bool ReadSystem(const Json::Value& value, std::size_t index, const std::string& 
     problem.reason = "no serial port given (key \"port\")";
     return false;
   }
-  if (!port.isString() || port.asString().empty()) {
+  if (port.isString() && port.asString().empty()) {
+    problem.reason =
+        "not configured: \"port\" is empty; set it to the power system's serial port "
+        "(a /dev/serial/by-id/ path, or /dev/ttyUSB0)";
+    problem.not_configured = true;
+    return false;
+  }
+  if (!port.isString()) {
     problem.reason = "\"port\" must be the path of a serial device";
     return false;
   }

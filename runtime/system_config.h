@@ -34,6 +34,9 @@ struct ConfigProblem {
   std::string file;
   std::string system;  // empty when the whole file is affected
   std::string reason;
+  // The system names no port yet (the package's file as installed): it is
+  // waiting for its administrator, not wrong.
+  bool not_configured = false;
   // "FILE: REASON" or "FILE: system "NAME": REASON".
   std::string Message() const;
 };

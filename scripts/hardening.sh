@@ -12,6 +12,9 @@
 #   KORVAN_FUZZ_SECONDS  time per fuzz target (default 30)
 #   KORVAN_CROSS_ARCHES  architectures to cross-build (default "arm64 armhf")
 #   KORVAN_HARDENING_STEPS  steps to run (default "sanitize fuzz cross")
+#   KORVAN_REQUIRE_CROSS  1: a cross tool chain that cannot be installed is an
+#                         error; otherwise its architecture is skipped, loudly,
+#                         and listed in $KORVAN_SKIPPED_FILE (test.sh's summary)
 # Build directories: build-asan, build-fuzz, build-<arch>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +26,13 @@ jobs="$(nproc)"
 fuzz_targets=(unit_parse bus cache frame config system_config replay_script hex_text record_decode
   record_store)
 
+own_skipped_file=""
+if [ -z "${KORVAN_SKIPPED_FILE:-}" ]; then
+  KORVAN_SKIPPED_FILE="$(mktemp)"
+  own_skipped_file="$KORVAN_SKIPPED_FILE"
+  trap 'rm -f "$own_skipped_file"' EXIT
+fi
+export KORVAN_SKIPPED_FILE
 KORVAN_CROSS_ARCHES="$arches" ./scripts/setup.sh --hardening
 
 step_started=0
@@ -81,6 +91,10 @@ cross() {
     armhf) triplet=arm-linux-gnueabihf ;;
     *) echo "hardening: unknown architecture $arch" >&2; return 1 ;;
   esac
+  if grep -q "^cross $arch:" "$KORVAN_SKIPPED_FILE"; then
+    echo "hardening: SKIPPED the cross build for $arch: $(grep -m1 "^cross $arch:" "$KORVAN_SKIPPED_FILE" | cut -d: -f2-)"
+    return 0
+  fi
   # Release: without debug information it builds faster; the package is stripped anyway.
   begin "cross build for $arch, tests under qemu-user, package (build-$arch)"
   cmake -S . -B "build-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake" \
@@ -100,3 +114,6 @@ for step in $steps; do
     *) echo "hardening: unknown step $step" >&2; exit 1 ;;
   esac
 done
+if [ -n "$own_skipped_file" ] && [ -s "$own_skipped_file" ]; then
+  echo "hardening: SKIPPED: $(paste -sd ';' "$own_skipped_file")"
+fi

@@ -2,6 +2,8 @@
 // messages; run refuses what check refuses; logging under journald.
 #include <gtest/gtest.h>
 #include <json/writer.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -157,6 +159,54 @@ TEST(Check, DataIdsAndNamesDifferAcrossFilesAndPortsCanBeLeftAlone) {
                          "system of system \"site-a\" (in " +
                          one + ") has; data ids must differ across all systems\n");
   EXPECT_EQ(run.out.rfind("site-a: port /dev/korvan-no-such-port", 0), 0u) << run.out;
+}
+
+// The package's configuration as installed names no port: check says what is
+// missing; run polls nothing and ends with the code the unit does not retry.
+TEST(Check, ThePackagesConfigurationWaitsForItsPort) {
+  TempDir dir;
+  const std::string file = std::string(KORVAN_SOURCE_DIR) + "/packaging/korvan.json";
+  const HostRun check = RunHost({"check", "--config", file});
+  EXPECT_EQ(check.code, 9);
+  EXPECT_NE(check.err.find("system \"power-1\": not configured: \"port\" is empty; set it"),
+            std::string::npos)
+      << check.err;
+  const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db")});
+  EXPECT_EQ(run.code, 12);
+  EXPECT_NE(run.err.find("not configured: no power system has a serial port yet"),
+            std::string::npos)
+      << run.err;
+}
+
+// Root opens any port, the service only what its groups may: check looks at
+// the port as the service will (a pseudo-terminal, mode 0660, stands in).
+TEST(Check, APortThatTheServicesGroupsCannotOpenIsRefused) {
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  const std::string port = ptsname(pty);
+  ASSERT_EQ(chmod(port.c_str(), 0660), 0);
+  struct stat status {};
+  ASSERT_EQ(stat(port.c_str(), &status), 0);
+  const group* owner = getgrgid(status.st_gid);
+  const std::string group = owner ? owner->gr_name : std::to_string(status.st_gid);
+  TempDir dir;
+  const std::string file = dir.Write("f.json", Site([&](Json::Value& s) { s["port"] = port; }));
+  const HostRun refused =
+      RunHost({"check", "--config", file, "--service-groups", "korvan-none,dialout-x"});
+  EXPECT_EQ(refused.code, 9);
+  EXPECT_EQ(refused.err, "korvan-host: check: " + file + ": system \"site-a\": serial port " +
+                             port + " (group " + group +
+                             ", mode 660) cannot be opened by the service, which is in the groups "
+                             "korvan-none,dialout-x only: add " +
+                             group +
+                             " to SupplementaryGroups= (systemctl edit korvan), or give the port "
+                             "to korvan-none with a udev rule (see "
+                             "/usr/share/doc/korvan/examples/udev/)\n");
+  const HostRun allowed = RunHost({"check", "--config", file, "--service-groups", group});
+  EXPECT_EQ(allowed.code, 0) << allowed.err;
+  close(pty);
 }
 
 // run refuses a system for what check refuses it for, with the same reason.

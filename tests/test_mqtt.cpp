@@ -582,6 +582,17 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
   ASSERT_NE(online, nullptr);
   EXPECT_FALSE(online->payload["online"].asBool());
   EXPECT_EQ(online->payload["system"], "simulated");
+  EXPECT_EQ(online->payload["reason"], "stopped");
+  {
+    // A clean end disconnects: the broker drops the will, and the retained
+    // site state stays the clean one, with its time.
+    Subscriber late(broker.Port(), "watcher", "open", true);
+    ASSERT_TRUE(WaitFor([&] { return Newest(late.Messages(), "korvan/s1/online") != nullptr; }));
+    const std::vector<Received> retained = late.Messages();
+    const Received* site = Newest(retained, "korvan/s1/online");
+    EXPECT_EQ(site->payload["reason"], "stopped") << site->payload.toStyledString();
+    EXPECT_TRUE(site->payload.isMember("time"));
+  }
 
   // The newest record of every device equals its cache row, decoded.
   sqlite3* handle = nullptr;
@@ -709,6 +720,10 @@ TEST(MqttBroker, OutageKillAndLastWill) {
     const Received* site = Newest(messages, "korvan/s1/online", before_kill);
     return site != nullptr && !site->payload["online"].asBool();
   }));
+  const std::vector<Received> after_kill = subscriber.Messages();
+  const Received* will = Newest(after_kill, "korvan/s1/online", before_kill);
+  EXPECT_EQ(will->payload["reason"], "connection lost");
+  EXPECT_FALSE(will->payload.isMember("time"));
 }
 
 }  // namespace

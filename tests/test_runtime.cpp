@@ -283,6 +283,10 @@ TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
        "f.json: system \"a\": no serial port given (key \"port\")"},
       {"{\"port\": 5}",
        "f.json: system \"system-1\": \"port\" must be the path of a serial device"},
+      // The package's file as installed: waiting for its administrator.
+      {"{\"port\": \"\"}",
+       "f.json: system \"system-1\": not configured: \"port\" is empty; set it to the power "
+       "system's serial port (a /dev/serial/by-id/ path, or /dev/ttyUSB0)"},
       {"{\"port\": \"/dev/a\", \"data_id\": -1}",
        "f.json: system \"system-1\": \"data_id\" must be an unsigned whole number"},
       {"{\"port\": \"/dev/a\", \"device_type\": \"\"}",

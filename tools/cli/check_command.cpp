@@ -1,5 +1,7 @@
 #include "tools/cli/check_command.h"
 
+#include <unistd.h>
+
 #include "runtime/config_check.h"
 #include "runtime/exit_codes.h"
 #include "runtime/power_system.h"
@@ -15,6 +17,12 @@ CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options) {
       ->required();
   command->add_flag("--no-ports", options.no_ports,
                     "do not look at the serial ports (checking on another machine)");
+  command
+      ->add_option("--service-groups", options.service_groups,
+                   "the groups korvan.service runs in (default dialout): as root, or with this "
+                   "option, each port must be readable and writable by them")
+      ->delimiter(',')
+      ->each([&options](const std::string&) { options.service_groups_given = true; });
   command->footer(
       "Prints what each system will poll, and every problem on standard error.\n"
       "Exit codes: 0 every system is valid; 3 the plug-in cannot be loaded; 9 a file or a "
@@ -29,7 +37,22 @@ int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::o
   std::vector<runtime::ConfigProblem>& problems = loaded.problems;
   runtime::RefuseSharedDataIds(systems, problems);
   runtime::RefuseSharedPorts(systems, problems);
-  if (!options.no_ports) runtime::RefuseBadPorts(systems, problems, true);
+  if (!options.no_ports) {
+    runtime::RefuseBadPorts(systems, problems, true);
+    // Root opens any port; the service, a user of its own, only what its groups may.
+    if (geteuid() == 0 || options.service_groups_given) {
+      std::vector<runtime::SystemConfig> kept;
+      for (runtime::SystemConfig& system : systems) {
+        std::string reason = runtime::ServiceAccessProblem(system.port, options.service_groups);
+        if (reason.empty()) {
+          kept.push_back(std::move(system));
+        } else {
+          problems.push_back({system.file, system.name, std::move(reason)});
+        }
+      }
+      systems = std::move(kept);
+    }
+  }
 
   PluginLoader loader;
   std::string error;

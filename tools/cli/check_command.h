@@ -10,6 +10,10 @@ namespace cli {
 struct CheckOptions {
   std::vector<std::string> files;
   bool no_ports = false;  // leave the ports alone (checking on another machine)
+  // The service's groups, for the access check that runs as root (or when
+  // given): the unit's SupplementaryGroups=.
+  std::vector<std::string> service_groups{"dialout"};
+  bool service_groups_given = false;
 };
 
 CLI::App* AddCheckCommand(CLI::App& app, CheckOptions& options);

@@ -16,10 +16,6 @@ namespace {
 
 using Members = std::vector<std::pair<std::string, Json::Value>>;
 
-std::string ByteText(unsigned char value) {
-  return hex_text::Encode(&value, 1);
-}
-
 // {"do":NAME, members...}, in this order, on one line.
 std::string StepLine(const std::string& name, const Members& members = {}) {
   std::string line = "{\"do\":" + json_text::Line(name);
@@ -125,14 +121,14 @@ void CaptureWriter::ReplyReceived(const unsigned char* record, unsigned int size
   const unsigned int info_bytes =
       (record[pmbus_reply::kLengthOffset] | (record[pmbus_reply::kLengthOffset + 1] << 8)) >> 1;
   Members members = {
-      {"group", ByteText(record[pmbus_reply::kGroupOffset])},
+      {"group", hex_text::Encode(record[pmbus_reply::kGroupOffset])},
       {"info", hex_text::Encode(record + pmbus_reply::kInfoOffset,
                                 std::min(info_bytes, size - pmbus_reply::kInfoOffset))}};
   if (record[pmbus_reply::kReturnCodeOffset] != 0) {
-    members.emplace_back("rtn", ByteText(record[pmbus_reply::kReturnCodeOffset]));
+    members.emplace_back("rtn", hex_text::Encode(record[pmbus_reply::kReturnCodeOffset]));
   }
-  if (record[0] != device_.ProtocolVersion()) members.emplace_back("version", ByteText(record[0]));
-  if (record[1] != device_.Address()) members.emplace_back("address", ByteText(record[1]));
+  if (record[0] != device_.ProtocolVersion()) members.emplace_back("version", hex_text::Encode(record[0]));
+  if (record[1] != device_.Address()) members.emplace_back("address", hex_text::Encode(record[1]));
   WriteStep(StepLine("reply", members));
 }
 

@@ -4,14 +4,6 @@
 
 namespace replay {
 
-namespace {
-
-std::string ByteText(std::uint8_t value) {
-  return hex_text::Encode(&value, 1);
-}
-
-}  // namespace
-
 void ReplayController::OnInfoLog(unsigned int data_id, const std::string& line) {
   log_.Emit(Event("log").Add("data_id", data_id).Add("line", line));
 }
@@ -77,8 +69,8 @@ int ReplayController::RunJobs() {
 
 void ReplayTransport::SendRequest(const PMBusRequest& request) {
   log_.Emit(Event("request")
-                .Add("group", ByteText(request.group))
-                .Add("command", ByteText(request.command))
+                .Add("group", hex_text::Encode(request.group))
+                .Add("command", hex_text::Encode(request.command))
                 .Add("info", hex_text::Encode(request.info)));
 }
 
