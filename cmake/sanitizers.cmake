@@ -5,6 +5,8 @@
 #   access through a pointer to a misaligned packed member fails here, before
 #   it faults on ARM. Works with g++ (which also links the plug-in with the
 #   sanitizer runtime, as its --no-undefined link needs).
+# KORVAN_TSAN: every target with ThreadSanitizer (not with the others), for
+#   the tests that start threads and the processes they start.
 # KORVAN_FUZZ: the same checks plus libFuzzer's coverage instrumentation, for
 #   the fuzz targets of fuzz/. Needs clang.
 set(korvan_sanitizer_flags
@@ -15,6 +17,14 @@ set(korvan_sanitizer_flags
 if(KORVAN_SANITIZE OR KORVAN_FUZZ)
   add_compile_options(${korvan_sanitizer_flags})
   add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(KORVAN_TSAN)
+  if(KORVAN_SANITIZE OR KORVAN_FUZZ)
+    message(FATAL_ERROR "KORVAN_TSAN does not combine with KORVAN_SANITIZE or KORVAN_FUZZ")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 if(KORVAN_FUZZ)

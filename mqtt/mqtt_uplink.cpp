@@ -162,9 +162,12 @@ void MqttUplink::Stop() {
 }
 
 void MqttUplink::State(const std::string& text, bool problem) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (text == state_) return;
-  state_ = text;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (text == state_) return;
+    state_ = text;
+  }
+  // Published without the uplink's lock (the lock order: event_stream.h).
   if (problem) {
     events_.Problem("", "MQTT: " + text);
   } else {
@@ -378,7 +381,8 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
     default:
       return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::string dropped_note;
+  std::unique_lock<std::mutex> lock(mutex_);
   // The payload holds its seq.
   const std::int64_t seq = outbox_.NextSeq();
   if (make != nullptr) {
@@ -397,10 +401,12 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
     const bool log = reported_dropped_ == 0 || outbox_.Dropped() / 1000 != reported_dropped_ / 1000;
     reported_dropped_ = outbox_.Dropped();
     if (log) {
-      events_.Problem("", "MQTT: outbox full: " + std::to_string(reported_dropped_) +
-                              " of the oldest records dropped so far");
+      dropped_note = "MQTT: outbox full: " + std::to_string(reported_dropped_) +
+                     " of the oldest records dropped so far";
     }
   }
+  lock.unlock();
+  if (!dropped_note.empty()) events_.Problem("", dropped_note);
 }
 
 void MqttUplink::OnEvent(const runtime::RuntimeEvent& event) {

@@ -71,13 +71,23 @@ void EventStream::Drain(Queue& queue) {
   };
   EventSubscriber::Clock::time_point deadline = subscriber.NextDeadline();
   std::unique_lock<std::mutex> lock(queue.mutex);
+  // NextDeadline may take the output's own locks: asked outside the queue's.
+  const auto next_deadline = [&] {
+    lock.unlock();
+    try {
+      deadline = subscriber.NextDeadline();
+    } catch (...) {
+      deadline = EventSubscriber::Clock::time_point::max();
+    }
+    lock.lock();
+  };
   for (;;) {
     const auto ready = [&] { return !queue.events.empty() || queue.sync_wanted || queue.closing; };
     if (deadline == EventSubscriber::Clock::time_point::max()) {
       queue.changed.wait(lock, ready);
     } else if (!queue.changed.wait_until(lock, deadline, ready)) {
       unlocked(lock, [&] { subscriber.OnDeadline(); });
-      deadline = subscriber.NextDeadline();
+      next_deadline();
       continue;
     }
     if (!queue.events.empty()) {
@@ -92,7 +102,7 @@ void EventStream::Drain(Queue& queue) {
     } else {
       return;  // closing, and nothing left
     }
-    deadline = subscriber.NextDeadline();
+    next_deadline();
   }
 }
 

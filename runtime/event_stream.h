@@ -36,6 +36,19 @@ class EventSubscriber {
   virtual void OnSync() {}
 };
 
+// Lock order. A thread may take a lock of a later rank while it holds one of
+// an earlier rank, never the other way round:
+//   1. a power system's own locks (PowerSystem::mutex_, then handover_mutex_),
+//      held while its devices poll and publish;
+//   2. EventStream::mutex_ (the list of outputs), held by Publish;
+//   3. a Queue::mutex of one output: held only to move events in and out and
+//      to wait; nothing else is called while it is held (OnEvent, OnDeadline,
+//      OnSync and NextDeadline run without it).
+// An output's own locks (the uplink's, the store writer's, the notifier's,
+// the HTTP server's) rank below all of these and are leaves: an output never
+// publishes, calls another output or a callback while it holds one. What it
+// has to say it collects under its lock and publishes after releasing it.
+//
 // The runtime's one stream of events. Publishing never waits for an output:
 // each subscriber has a bounded queue and its own thread; an event that
 // finds a queue full is dropped for that subscriber alone and counted.

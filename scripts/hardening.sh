@@ -2,26 +2,31 @@
 # The hardening steps of CI, after the normal build and tests:
 #   1. the whole test suite built with AddressSanitizer and UndefinedBehavior-
 #      Sanitizer (alignment checks included), and run;
-#   2. the libFuzzer targets of fuzz/ built with clang and run for a bounded
+#   2. the tests that start threads (events, runtime, store writer, notify,
+#      HTTP, MQTT) and the programs they start, built with ThreadSanitizer and
+#      run; any report (a data race, a lock-order inversion), in a test or in
+#      a process it started, fails the step. Suppressions: cmake/tsan.supp,
+#      each with its reason;
+#   3. the libFuzzer targets of fuzz/ built with clang and run for a bounded
 #      time each, two at a time;
-#   3. everything (the plug-in, the host stand-in, korvan-host, korvan-sim and
+#   4. everything (the plug-in, the host stand-in, korvan-host, korvan-sim and
 #      the tests) cross-built for each ARM architecture (-Wcast-align=strict
 #      as an error), the tests run under qemu-user, and the architecture's
 #      Debian package built and its contents checked (scripts/package.sh).
 # Settings (environment):
 #   KORVAN_FUZZ_SECONDS  time per fuzz target (default 30)
 #   KORVAN_CROSS_ARCHES  architectures to cross-build (default "arm64 armhf")
-#   KORVAN_HARDENING_STEPS  steps to run (default "sanitize fuzz cross")
+#   KORVAN_HARDENING_STEPS  steps to run (default "sanitize tsan fuzz cross")
 #   KORVAN_REQUIRE_CROSS  1: a cross tool chain that cannot be installed is an
 #                         error; otherwise its architecture is skipped, loudly,
 #                         and listed in $KORVAN_SKIPPED_FILE (test.sh's summary)
-# Build directories: build-asan, build-fuzz, build-<arch>.
+# Build directories: build-asan, build-tsan, build-fuzz, build-<arch>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fuzz_seconds="${KORVAN_FUZZ_SECONDS:-30}"
 arches="${KORVAN_CROSS_ARCHES:-arm64 armhf}"
-steps="${KORVAN_HARDENING_STEPS:-sanitize fuzz cross}"
+steps="${KORVAN_HARDENING_STEPS:-sanitize tsan fuzz cross}"
 jobs="$(nproc)"
 fuzz_targets=(unit_parse bus cache frame config system_config replay_script hex_text record_decode
   record_store)
@@ -50,6 +55,39 @@ sanitize() {
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
   finish "sanitizer build and tests"
+}
+
+tsan_tests=(test_events test_runtime test_store_writer test_notify test_http test_mqtt)
+tsan() {
+  begin "ThreadSanitizer build and the threaded tests (build-tsan)"
+  cmake -S . -B build-tsan -DKORVAN_TSAN=ON -DCMAKE_BUILD_TYPE=None \
+    -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null
+  cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" korvan-host korvan-sim korvan
+  local reports="$PWD/build-tsan/reports" failed=0 pids=() name
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  # Every process writes its reports to a file of its own: those of the
+  # programs a test starts count as much as the test's.
+  export TSAN_OPTIONS="log_path=$reports/tsan second_deadlock_stack=1 history_size=4 suppressions=$PWD/cmake/tsan.supp"
+  for name in "${tsan_tests[@]}"; do
+    (cd build-tsan/tests && ../bin/"$name" --gtest_brief=1 >"$reports/../$name.log" 2>&1 ||
+      { echo "hardening: $name failed under ThreadSanitizer; its log:" >&2
+        tail -n 60 "$reports/../$name.log" >&2; exit 1; }) &
+    pids+=($!)
+    if [ "${#pids[@]}" -ge 2 ]; then
+      wait "${pids[0]}" || failed=1
+      pids=("${pids[@]:1}")
+    fi
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  unset TSAN_OPTIONS
+  if compgen -G "$reports/tsan*" >/dev/null; then
+    echo "hardening: ThreadSanitizer reported:" >&2
+    head -n 80 "$reports"/tsan* >&2
+    failed=1
+  fi
+  [ "$failed" -eq 0 ]
+  finish "ThreadSanitizer build and the threaded tests"
 }
 
 run_fuzz_target() {
@@ -109,6 +147,7 @@ cross() {
 for step in $steps; do
   case "$step" in
     sanitize) sanitize ;;
+    tsan) tsan ;;
     fuzz) fuzz ;;
     cross) for arch in $arches; do cross "$arch"; done ;;
     *) echo "hardening: unknown step $step" >&2; exit 1 ;;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -207,6 +208,23 @@ TEST(Check, APortThatTheServicesGroupsCannotOpenIsRefused) {
   const HostRun allowed = RunHost({"check", "--config", file, "--service-groups", group});
   EXPECT_EQ(allowed.code, 0) << allowed.err;
   close(pty);
+}
+
+// A range check that every comparison passes would let NaN through: every
+// numeric option refuses NaN and the infinities, before anything runs.
+TEST(Check, NumericOptionsRefuseNanAndInfinities) {
+  TempDir dir;
+  for (const char* option :
+       {"--seconds", "--history-every", "--commit-interval", "--cache-interval",
+        "--comm-lost-after", "--mqtt-replay-rate", "--notify-timeout"}) {
+    for (const char* value : {"nan", "inf", "-inf", "NaN"}) {
+      const HostRun run = RunHost(
+          {"simulate", "--cycles", "1", "--db", dir.File("k.db"), option, value});
+      EXPECT_EQ(run.code, 105) << option << " " << value << "\n" << run.err;
+      EXPECT_NE(run.err.find(option), std::string::npos) << run.err;
+    }
+  }
+  EXPECT_FALSE(std::ifstream(dir.File("k.db")).good()) << "nothing ran";
 }
 
 // run refuses a system for what check refuses it for, with the same reason.

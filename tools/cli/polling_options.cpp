@@ -1,6 +1,7 @@
 #include "tools/cli/polling_options.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,21 @@ std::string CheckSeconds(const std::string& text) {
     return "must be a number of seconds from 0 to " + std::to_string(kMaxSeconds);
   }
   return "";
+}
+
+// A number from `min` to `max`. CLI::Range lets NaN through (every
+// comparison with it is false); this one refuses NaN and the infinities.
+CLI::Validator FiniteRange(double min, double max) {
+  const std::string range = fmt::format("{} to {}", min, max);
+  return CLI::Validator(
+      [min, max, range](const std::string& text) -> std::string {
+        double value = 0;
+        if (!CLI::detail::lexical_cast(text, value) || !(value >= min && value <= max)) {
+          return "must be a number from " + range + " (not " + text + ")";
+        }
+        return "";
+      },
+      "NUMBER in [" + range + "]");
 }
 
 }  // namespace
@@ -58,19 +74,19 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
   command
       .add_option("--history-every", options.history_every,
                   "seconds between two history rows of a device, 0 to 86400 (0: every cycle)")
-      ->check(CLI::Range(0.0, 86400.0))
+      ->check(FiniteRange(0.0, 86400.0))
       ->capture_default_str();
   command
       .add_option("--commit-interval", options.commit_interval,
                   "seconds during which history rows and alarm events are collected and then "
                   "written in one transaction, 0 to 3600: what a crash or power cut can lose")
-      ->check(CLI::Range(0.0, 3600.0))
+      ->check(FiniteRange(0.0, 3600.0))
       ->capture_default_str();
   command
       .add_option("--cache-interval", options.cache_interval,
                   "seconds within which a changed record reaches the cache that a restart "
                   "restores, 0 to 3600 (and when polling ends)")
-      ->check(CLI::Range(0.0, 3600.0))
+      ->check(FiniteRange(0.0, 3600.0))
       ->capture_default_str();
   command
       .add_option("--repeat-warning", options.repeat_warning,
@@ -81,7 +97,7 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
                   "seconds without a completed cycle after which a system's communication is "
                   "lost, 10 to 86400 (more than a cycle and a lost reply take; a system's "
                   "\"comm_lost_after\" key overrides it)")
-      ->check(CLI::Range(10.0, 86400.0))
+      ->check(FiniteRange(10.0, 86400.0))
       ->capture_default_str();
   command.add_option("--capture", options.capture,
                      "write every decoded reply, with the polling around it, as a replay script");
@@ -135,12 +151,12 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       .add_option("--mqtt-replay-rate", options.mqtt_replay_rate,
                   "messages per second at which a backlog is sent after an outage, 0.1 to "
                   "100000 (default 50)")
-      ->check(CLI::Range(0.1, 100000.0));
+      ->check(FiniteRange(0.1, 100000.0));
   command
       .add_option("--notify-timeout", options.notify_timeout,
                   "seconds a notify command may run, 0.1 to 86400: then SIGTERM, SIGKILL 1 s "
                   "later, and the failure is reported")
-      ->check(CLI::Range(0.1, 86400.0))
+      ->check(FiniteRange(0.1, 86400.0))
       ->capture_default_str();
   command.add_option("--http", options.http_listen,
                      "serve the HTTP API, Prometheus metrics and dashboard on ADDR:PORT, or PORT "
