@@ -442,11 +442,16 @@ void Notifier::Work(Worker& worker) {
 }
 
 void Notifier::Run(const Worker& worker, const Notification& notification) {
-  // The runtime's environment without any KORVAN_ variable it inherited, so
-  // that the command sees only the event's own.
+  // The runtime's environment, with the event's variables in place of any
+  // of the same name.
   std::vector<std::string> environment;
   for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
-    if (std::strncmp(*variable, "KORVAN_", 7) != 0) environment.emplace_back(*variable);
+    const std::string entry = *variable;
+    bool replaced = false;
+    for (const auto& [name, value] : notification.variables) {
+      replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
+    }
+    if (!replaced) environment.push_back(entry);
   }
   for (const auto& [name, value] : notification.variables)
     environment.push_back(name + "=" + value);

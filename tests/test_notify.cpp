@@ -145,6 +145,29 @@ RuntimeEvent Communication(const std::string& system, bool ok, const std::string
 }
 
 // Sets an environment variable for the scope, as it was afterwards.
+// The caller's own KORVAN_ variables (a CI run's settings) would reach the
+// command through the runtime's environment: they are unset for a test and
+// restored after it.
+class WithoutCallerVariables {
+ public:
+  WithoutCallerVariables() {
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+      const std::string entry = *variable;
+      if (entry.rfind("KORVAN_", 0) == 0) saved_.push_back(entry);
+    }
+    for (const std::string& entry : saved_) unsetenv(entry.substr(0, entry.find('=')).c_str());
+  }
+  ~WithoutCallerVariables() {
+    for (const std::string& entry : saved_) {
+      const std::size_t equals = entry.find('=');
+      setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
+  }
+
+ private:
+  std::vector<std::string> saved_;
+};
+
 class ScopedVariable {
  public:
   ScopedVariable(const char* name, const char* value) : name_(name) {
@@ -429,6 +452,7 @@ std::vector<Json::Value> Events(const std::string& out, const std::string& event
 }
 
 TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
+  const WithoutCallerVariables clean;
   TempDir dir;
   const std::string scenario = dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 off\n");
   const std::string out = "'" + dir.Path() + "'/$KORVAN_EVENT.$KORVAN_ID";
