@@ -71,7 +71,7 @@ bool HttpAuth::Load(const std::string& path, std::string& error) {
   token_.clear();
   basic_.clear();
   std::string text;
-  if (!runtime::ReadFileBounded(path, kMaxAuthFileBytes, text, error)) {
+  if (!runtime::ReadFileBounded(path, kMaxAuthFileBytes, text, error, true)) {
     error = "auth file " + path + ": " + error;
     return false;
   }

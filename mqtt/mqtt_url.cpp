@@ -1,8 +1,6 @@
 #include "mqtt/mqtt_url.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include "runtime/bounded_read.h"
 
 namespace mqtt {
 
@@ -58,14 +56,17 @@ bool ParseBrokerUrl(const std::string& url, BrokerAddress& address, std::string&
   return true;
 }
 
+namespace {
+constexpr std::size_t kMaxCredentialsBytes = 64 * 1024;
+}  // namespace
+
 bool ReadCredentials(const std::string& path, Credentials& credentials, std::string& error) {
-  std::ifstream file(path);
-  if (!file) {
-    error = "MQTT credentials file " + path + ": cannot open: " + std::strerror(errno);
+  std::string text, reason;
+  if (!runtime::ReadFileBounded(path, kMaxCredentialsBytes, text, reason, true)) {
+    error = "MQTT credentials file " + path + ": " + reason;
     return false;
   }
-  std::string line;
-  std::getline(file, line);
+  std::string line = text.substr(0, text.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
   const std::size_t colon = line.find(':');
   if (colon == std::string::npos || colon == 0) {

@@ -20,8 +20,9 @@ std::string TooLarge(std::size_t limit) {
 }  // namespace
 
 bool ReadFileBounded(const std::string& path, std::size_t limit, std::string& text,
-                     std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+                     std::string& error, bool regular_only) {
+  // Opened without blocking: a FIFO with no writer would wait for ever.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (regular_only ? O_NONBLOCK : 0));
   if (fd < 0) {
     error = std::string("cannot read: ") + std::strerror(errno);
     return false;
@@ -32,6 +33,12 @@ bool ReadFileBounded(const std::string& path, std::size_t limit, std::string& te
     error = "cannot read: is a directory";
     return false;
   }
+  if (regular_only && !S_ISREG(info.st_mode)) {
+    close(fd);
+    error = "cannot read: is not a regular file";
+    return false;
+  }
+  if (regular_only) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   text.clear();
   char buffer[kChunk];
   for (;;) {

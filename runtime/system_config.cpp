@@ -228,7 +228,7 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
   LoadedConfig loaded;
   Json::Value root;
   std::string errors;
-  if (!json_text::Parse(text, false, root, errors)) {
+  if (!json_text::Parse(text, true, root, errors)) {
     loaded.problems.push_back({origin, "", "not valid JSON: " + errors});
     return loaded;
   }
@@ -289,7 +289,7 @@ void RefuseRepeatedNames(std::vector<SystemConfig>& systems, std::vector<ConfigP
 
 LoadedConfig LoadConfigFile(const std::string& path) {
   std::string text, error;
-  if (!ReadFileBounded(path, kMaxConfigBytes, text, error)) {
+  if (!ReadFileBounded(path, kMaxConfigBytes, text, error, true)) {
     LoadedConfig loaded;
     loaded.problems.push_back({path, "", error});
     return loaded;

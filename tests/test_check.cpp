@@ -210,6 +210,72 @@ TEST(Check, APortThatTheServicesGroupsCannotOpenIsRefused) {
   close(pty);
 }
 
+// check refuses every runtime setting that would end run, with run's own
+// reason: such a file is found before the service starts, not by a unit
+// that restarts for ever.
+TEST(Check, RefusesTheHttpAndMqttSettingsThatRunRefuses) {
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);  // a port that run can open
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  const std::string port = ptsname(pty);
+  TempDir dir;
+  const struct Row {
+    const char* settings;  // the file's "http" or "mqtt" key
+    int run_code;
+    const char* fragment;  // of the reason both give
+  } rows[] = {
+      {R"("http": {"listen": "127.0.0.1:0", "auth_file": "no-such-auth"})", 10, "no-such-auth"},
+      {R"("http": {"listen": "0.0.0.0:0"})", 10, "is not a loopback address"},
+      {R"("http": {"listen": "127.0.0.1:70000"})", 10, "70000"},
+      {R"("mqtt": {"url": "mqtt://127.0.0.1:1", "replay_rate": 0})", 11, "MQTT replay rate 0"},
+      {R"("mqtt": {"url": "mqtt://127.0.0.1:1", "keepalive": 1e10})", 11, "MQTT keepalive"},
+      {R"("mqtt": {"url": "ftp://127.0.0.1"})", 11, "ftp://127.0.0.1"},
+      {R"("mqtt": {"url": "mqtt://127.0.0.1:1", "credentials_file": "none"})", 11, "none"},
+      {R"("mqtt": {"url": "mqtts://127.0.0.1:1"})", 11, "CA file"},
+  };
+  for (const Row& row : rows) {
+    std::string text = Site([&](Json::Value& s) { s["port"] = port; });
+    text = text.substr(0, text.rfind('}')) + ", " + row.settings + "}";
+    const std::string file = dir.Write("f.json", text);
+    const HostRun check = RunHost({"check", "--no-ports", "--config", file});
+    EXPECT_EQ(check.code, 9) << row.settings << "\n" << check.err;
+    const std::string prefix = "korvan-host: check: " + file + ": ";
+    ASSERT_EQ(check.err.rfind(prefix, 0), 0u) << row.settings << "\n" << check.err;
+    const std::string reason = check.err.substr(prefix.size(), check.err.find('\n') - prefix.size());
+    EXPECT_NE(reason.find(row.fragment), std::string::npos) << reason;
+    const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles",
+                                 "1", "--seconds", "5"});
+    EXPECT_EQ(run.code, row.run_code) << row.settings << "\n" << run.err;
+    EXPECT_NE(run.err.find(reason), std::string::npos) << reason << "\n" << run.err;
+  }
+  close(pty);
+}
+
+// What a person may write by mistake is refused, not read silently: a key
+// given twice (the last would win), a trailing comma, and a FIFO in place
+// of the file (which would block check until someone writes to it).
+TEST(Check, DuplicateKeysTrailingCommasAndFifosAreRefused) {
+  TempDir dir;
+  const std::string fifo = dir.File("fifo.json");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct Row {
+    std::string file;
+    std::string reason;  // the start of the reason after "FILE: "
+  } rows[] = {
+      {dir.Write("twice.json", R"({"name": "a", "data_id": 100, "data_id": 200})"),
+       "not valid JSON: * Line 1, Column 31\n  Duplicate key: 'data_id'"},
+      {dir.Write("comma.json", R"({"name": "a", "port": "/dev/null",})"), "not valid JSON: "},
+      {fifo, "cannot read: is not a regular file"},
+  };
+  for (const Row& row : rows) {
+    const HostRun run = RunHost({"check", "--config", row.file});
+    EXPECT_EQ(run.code, 9) << row.file;
+    EXPECT_EQ(run.err.rfind("korvan-host: check: " + row.file + ": " + row.reason, 0), 0u)
+        << run.err;
+  }
+}
+
 // A range check that every comparison passes would let NaN through: every
 // numeric option refuses NaN and the infinities, before anything runs.
 TEST(Check, NumericOptionsRefuseNanAndInfinities) {

@@ -406,7 +406,7 @@ TEST(ConfigFile, AnUnreadableFileIsNamedWithTheSystemsReason) {
   const std::pair<std::string, std::string> rows[] = {
       {"/nonexistent/site.json", "/nonexistent/site.json: cannot read: No such file or directory"},
       {"/", "/: cannot read: is a directory"},
-      {"/dev/zero", "/dev/zero: is larger than 1048576 bytes"},
+      {"/dev/zero", "/dev/zero: cannot read: is not a regular file"},
       {huge, huge + ": is larger than 1048576 bytes"},
   };
   for (const auto& [path, message] : rows) {

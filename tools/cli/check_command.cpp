@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include "http/http_settings.h"
+#include "mqtt/mqtt_uplink.h"
 #include "runtime/config_check.h"
 #include "runtime/exit_codes.h"
 #include "runtime/power_system.h"
+#include "tools/cli/polling_options.h"
 #include "tools/plugin_loader.h"
 
 namespace cli {
@@ -52,6 +55,18 @@ int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::o
       }
       systems = std::move(kept);
     }
+  }
+
+  // The runtime's settings, refused for what would stop run (exit codes 10, 11).
+  const PollingOptions settings = WithFileSettings(PollingOptions{}, loaded.settings);
+  if (!settings.http_listen.empty()) {
+    const std::string reason =
+        http_output::CheckHttpSettings(settings.http_listen, settings.http_auth_file);
+    if (!reason.empty()) problems.push_back({loaded.settings.http_file, "", reason});
+  }
+  if (const std::optional<mqtt::UplinkOptions> uplink = ToUplinkOptions(settings)) {
+    const std::string reason = mqtt::CheckUplinkOptions(*uplink);
+    if (!reason.empty()) problems.push_back({loaded.settings.mqtt_file, "", reason});
   }
 
   PluginLoader loader;

@@ -22,12 +22,15 @@ Json::Value Float(float value) {
   return Json::Value(std::strtod(shortest.c_str(), nullptr));
 }
 
-bool Parse(std::string_view text, bool reject_duplicate_keys, Json::Value& root,
+bool Parse(std::string_view text, bool strict, Json::Value& root,
            std::string& error) {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
   builder["failIfExtra"] = true;
-  builder["rejectDupKeys"] = reject_duplicate_keys;
+  // Strict: a key given twice and a trailing comma are errors, not the last
+  // value taken silently.
+  builder["rejectDupKeys"] = strict;
+  builder["allowTrailingCommas"] = !strict;
   builder["stackLimit"] = kMaxDepth;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   error.clear();

@@ -21,7 +21,9 @@ constexpr int kMaxDepth = 100;
 // Reads one JSON document: comments allowed, nothing but blanks after it,
 // nesting up to kMaxDepth. False with `error` (the reader's reason, with
 // line and column) when the text is not such a document; never throws.
-bool Parse(std::string_view text, bool reject_duplicate_keys, Json::Value& root,
+// `strict` (files people write: configurations, scripts): a key given twice
+// in an object and a trailing comma are errors too.
+bool Parse(std::string_view text, bool strict, Json::Value& root,
            std::string& error);
 
 // The value on one line, without a newline, as valid UTF-8.
