@@ -1,7 +1,7 @@
 #include "http/api_routes.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <sstream>
 
@@ -130,8 +130,7 @@ bool ReadRange(const HttpRequest& req, HttpResponse& res, runtime::RowFilter& fi
   }
   filter.last = default_limit;
   if (req.has_param("limit")) {
-    const std::optional<unsigned int> limit =
-        ParseCount(req.param("limit"), 1, max_limit);
+    const std::optional<unsigned int> limit = ParseCount(req.param("limit"), 1, max_limit);
     if (!limit) {
       SendError(res, 400, "limit: wants a whole number from 1 to " + std::to_string(max_limit));
       return false;
@@ -252,8 +251,8 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
   if (values > kHistoryValueBudget) {
     return SendError(res, 413,
                      "history query too large: limit x fields is " + std::to_string(values) +
-                         " values, more than the budget of " +
-                         std::to_string(kHistoryValueBudget) + "; ask for fewer rows or fields");
+                         " values, more than the budget of " + std::to_string(kHistoryValueBudget) +
+                         "; ask for fewer rows or fields");
   }
   request.since = filter.since;
   request.until = filter.until;

@@ -10,7 +10,7 @@ namespace http_output {
 // A request as the routes see it, apart from the server library.
 struct HttpRequest {
   std::string method;
-  std::string path;  // decoded, without the query
+  std::string path;                            // decoded, without the query
   std::map<std::string, std::string> params;   // the first value of each query parameter
   std::map<std::string, std::string> headers;  // names in lower case
   std::vector<std::string> matches;            // the path's variable parts, set by the router

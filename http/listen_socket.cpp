@@ -45,9 +45,9 @@ int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string&
     if (fd >= 0) close(fd);
     return -1;
   }
-  bound_port = ntohs(bound.ss_family == AF_INET6
-                         ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
-                         : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
+  bound_port =
+      ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&bound)->sin6_port
+                                        : reinterpret_cast<const sockaddr_in*>(&bound)->sin_port);
   return fd;
 }
 

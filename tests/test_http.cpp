@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "http/history_series.h"
+#include "http/host_check.h"
 #include "http/http_auth.h"
 #include "http/listen_address.h"
 #include "http/metrics_text.h"
@@ -111,6 +112,30 @@ TEST(ListenAddressTest, ParsesAddressesAndTellsLoopbackApart) {
   }
   const ListenAddress v6{"::1", 0};
   EXPECT_EQ(v6.Url(8080), "http://[::1]:8080/");
+}
+
+TEST(HostCheckTest, LoopbackNamesAndTheBoundAddressPassOthersDoNot) {
+  struct Case {
+    std::string host;
+    std::string bound;
+    bool allowed;
+  } cases[] = {
+      {"localhost", "127.0.0.1", true},
+      {"LocalHost:8080", "127.0.0.1", true},
+      {"127.0.0.1:8080", "127.0.0.1", true},
+      {"[::1]:8080", "127.0.0.1", true},
+      {"[::1]", "::1", true},
+      {"127.0.0.2:80", "127.0.0.2", true},
+      {"127.0.0.2:80", "127.0.0.1", false},
+      {"evil.example", "127.0.0.1", false},
+      {"evil.example:8080", "127.0.0.1", false},
+      {"localhost.evil.example", "127.0.0.1", false},
+      {"localhost:", "127.0.0.1", false},
+      {"localhost:80x", "127.0.0.1", false},
+      {"[::1", "127.0.0.1", false},
+      {"", "127.0.0.1", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(HostAllowed(c.host, c.bound), c.allowed) << c.host;
 }
 
 TEST(QueryParamsTest, TimeBoundsAndCounts) {
@@ -450,6 +475,13 @@ TEST_F(HttpServerTest, HistoryIsTheStoredRowsDecoded) {
     EXPECT_EQ(series["values"]["v"][k], row["v"]);
     EXPECT_EQ(series["values"]["i"][k], row["i"]);
   }
+  // Written piece by piece, yet exactly as the whole answer built as JSON.
+  const HttpAnswer raw = server_->Fetch(path + ",v");
+  Json::Value parsed;
+  std::string error;
+  ASSERT_TRUE(json_text::Parse(raw.body, false, parsed, error)) << error << raw.body;
+  EXPECT_EQ(raw.body, json_text::Line(parsed) + "\n");
+  EXPECT_EQ(parsed["values"]["v"].size(), 6u);  // a field asked twice, as before
 }
 
 TEST_F(HttpServerTest, RectifierFaultIsAnActiveAlarmAndAMetric) {
@@ -555,6 +587,22 @@ TEST_F(HttpServerTest, RequestsWithoutTheCredentialsAreRefused) {
       EXPECT_EQ(result.status, 401) << path << " with \"" << token << "\"";
       EXPECT_NE(result.Header("www-authenticate").find("Bearer"), std::string::npos) << path;
     }
+  }
+}
+
+// A page of another name that resolves to the loopback address (DNS
+// rebinding) sends its own Host; only loopback names are served.
+TEST_F(HttpServerTest, OtherHostNamesAreRefused) {
+  const int port = server_->Port();
+  const std::string auth = "Authorization: Bearer " + std::string(kToken);
+  for (const auto& [host, status] : {std::pair<std::string, int>{"evil.example", 421},
+                                     {"evil.example:" + std::to_string(port), 421},
+                                     {"localhost:" + std::to_string(port), 200},
+                                     {"[::1]:" + std::to_string(port), 200}}) {
+    const HttpAnswer answer = Exchange(port, "GET /api/site HTTP/1.1\r\nHost: " + host +
+                                                 "\r\nConnection: close\r\n" + auth + "\r\n\r\n");
+    EXPECT_EQ(answer.status, status) << host;
+    if (status == 421) EXPECT_NE(answer.body.find("\"error\""), std::string::npos) << host;
   }
 }
 

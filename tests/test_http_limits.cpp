@@ -75,7 +75,7 @@ void CloseAll(std::vector<int>& fds) {
 struct Attack {
   std::string name;
   std::function<void(int port, const std::atomic<bool>& stop, std::string& note,
-                      std::string& fault)>
+                     std::string& fault)>
       run;
 };
 
@@ -108,7 +108,8 @@ void ManyRanges(int port, const std::atomic<bool>& stop, std::string& note, std:
   const HttpAnswer whole = Exchange(port, Authorized("/assets/app.js", port));
   int answers = 0;
   while (!stop) {
-    const HttpAnswer answer = Exchange(port, Authorized("/assets/app.js", port, {ranges}), seconds(10));
+    const HttpAnswer answer =
+        Exchange(port, Authorized("/assets/app.js", port, {ranges}), seconds(10));
     if (answer.status < 0) break;
     ++answers;
     if (answer.status != 200 || answer.body != whole.body ||
@@ -164,12 +165,12 @@ TEST(HostileClientsTest, NeitherExhaustTheServerNorHoldItsStop) {
     long probe_ms = -1;
     for (int attempt = 0; attempt < 3 && probe_ms < 0; ++attempt) {
       const auto start = std::chrono::steady_clock::now();
-      const HttpAnswer probe =
-          Exchange(server.Port(), Authorized("/api/healthz", server.Port()), seconds(1), "127.0.0.2");
+      const HttpAnswer probe = Exchange(server.Port(), Authorized("/api/healthz", server.Port()),
+                                        seconds(1), "127.0.0.2");
       if (probe.status == 200) {
-        probe_ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() -
-                                                            start)
-                       .count();
+        probe_ms =
+            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)
+                .count();
       }
     }
     EXPECT_GE(probe_ms, 0) << "no answer within 1 s to a client of another address";
@@ -273,12 +274,13 @@ class LargeHistoryTest : public ::testing::Test {
 TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin) {
   std::string fields = "v,i";
   for (int k = 0; k < 30; ++k) fields += ",m_value[" + std::to_string(k) + "]";
-  const std::string path = "/api/systems/simulated/devices/" + std::to_string(kDc) +
-                           "/history?fields=" + fields;
+  const std::string path =
+      "/api/systems/simulated/devices/" + std::to_string(kDc) + "/history?fields=" + fields;
   int status = 0;
   const Json::Value refused = server_->Get(path + "&limit=100000", &status);
   EXPECT_EQ(status, 413);
-  EXPECT_NE(refused["error"].asString().find("200000"), std::string::npos) << json_text::Line(refused);
+  EXPECT_NE(refused["error"].asString().find("200000"), std::string::npos)
+      << json_text::Line(refused);
   // 6250 x 32 fields: the whole budget, the newest rows and the rows from
   // the middle of the store on (the time index's way).
   for (const std::string& range : {std::string(), "&since=" + std::to_string(since_)}) {
@@ -294,8 +296,7 @@ TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin
     // Liveness only: a scan of the whole store would still pass on a slow machine.
     EXPECT_LT(took, seconds(20)) << range;
     std::printf("[ history 6250 x 32%s ] %lld ms, RSS %ld KiB\n", range.empty() ? "" : ", since",
-                static_cast<long long>(
-                    std::chrono::duration_cast<milliseconds>(took).count()),
+                static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()),
                 rss);
   }
 }

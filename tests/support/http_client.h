@@ -47,7 +47,7 @@ inline bool SendAll(int fd, const std::string& data) {
 }
 
 struct HttpAnswer {
-  int status = -1;  // -1: no answer
+  int status = -1;                             // -1: no answer
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
 
@@ -100,8 +100,9 @@ inline HttpAnswer ReadAnswer(int fd, std::chrono::milliseconds timeout) {
 inline std::string RequestText(const std::string& method, const std::string& target, int port,
                                const std::vector<std::string>& header_lines = {},
                                const std::string& body = "") {
-  std::string text = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                     std::to_string(port) + "\r\nConnection: close\r\n";
+  std::string text = method + " " + target +
+                     " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                     "\r\nConnection: close\r\n";
   for (const std::string& line : header_lines) text += line + "\r\n";
   if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   return text + "\r\n" + body;

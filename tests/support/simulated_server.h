@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
@@ -33,23 +32,18 @@ class SimulatedServer {
     const std::string token = dir_.Write("token", std::string(kToken) + "\n");
     const std::string scenario = dir_.Write("fault.scenario", "rectifier-fault 2 on\n");
     db_ = db.empty() ? dir_.File("db") : db;
-    std::vector<std::string> arguments{"simulate",
-                                             "--http",
-                                             "127.0.0.1:0",
-                                             "--http-auth-file",
-                                             token,
-                                             "--db",
-                                             db_,
-                                             "--scenario",
-                                             scenario,
-                                             "--history-every",
-                                             "0",
-                                             "--commit-interval",
-                                             "0",
-                                             "--quiet-log",
-                                             "--summary",
-                                             "off"};
+    std::vector<std::string> arguments{"simulate",    "--http",
+                                       "127.0.0.1:0", "--http-auth-file",
+                                       token,         "--db",
+                                       db_,           "--scenario",
+                                       scenario,      "--history-every",
+                                       "0",           "--commit-interval",
+                                       "0",           "--quiet-log",
+                                       "--summary",   "off"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
+    // Nothing buffered is written twice by the child.
+    std::fflush(stdout);
+    std::fflush(stderr);
     pid_ = fork();
     if (pid_ == 0) {
       if (!freopen(dir_.File("out").c_str(), "w", stdout) ||
@@ -143,4 +137,3 @@ class SimulatedServer {
   pid_t pid_ = -1;
   int port_ = 0;
 };
-
