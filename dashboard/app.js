@@ -11,6 +11,8 @@
   const POLL_MS = 2000;
   const WINDOWS = { hour: 3600, day: 86400, week: 7 * 86400 };
   const HISTORY_LIMIT = 20000;
+  // The server answers at most this many values (rows x fields) per query.
+  const HISTORY_VALUE_BUDGET = 200000;
   const COLORS = ['#1c5fb0', '#d9480f', '#2b8a3e', '#9c36b5', '#0b7285', '#c2255c', '#5c940d', '#e67700'];
   const DASH = '—';
 
@@ -293,6 +295,11 @@
     return Math.max(300, Math.min(900, (container.clientWidth || 900) - 24));
   }
 
+  // Rows per query: HISTORY_LIMIT, fewer when the chart's fields would pass the budget.
+  function rowLimit(plan) {
+    return Math.max(1, Math.min(HISTORY_LIMIT, Math.floor(HISTORY_VALUE_BUDGET / Math.max(1, plan.series.length))));
+  }
+
   // Fetches the rows after the newest one shown (or the whole window), appends
   // them and drops rows older than the window.
   async function refreshChart(view) {
@@ -303,8 +310,9 @@
     const start = Math.floor(serverNow() - WINDOWS[page.window]);
     const since = chart.lastT === null ? start : chart.lastT;
     const fields = chart.plan.series.map((s) => enc(s.field)).join(',');
+    const limit = rowLimit(chart.plan);
     const path = `/api/systems/${enc(view.system)}/devices/${view.id}/history` +
-      `?fields=${fields}&since=${since}&limit=${HISTORY_LIMIT}`;
+      `?fields=${fields}&since=${since}&limit=${limit}`;
     try {
       const answer = await getJson(path);
       if (!answer || generation !== chart.generation) return;
@@ -323,7 +331,7 @@
       if (drop) chart.data.forEach((column) => column.splice(0, drop));
       if (since === start) chart.truncated = Boolean(answer.truncated);
       if (!times.length) chart.note.textContent = 'No history in this window yet.';
-      else if (chart.truncated) chart.note.textContent = `Only the newest ${HISTORY_LIMIT} rows of the window are shown.`;
+      else if (chart.truncated) chart.note.textContent = `Only the newest ${limit} rows of the window are shown.`;
       else chart.note.textContent = '';
       chart.plot.setData(chart.data);
       chart.box.dataset.rows = String(times.length);

@@ -1,5 +1,6 @@
 #include "http/api_routes.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <sstream>
@@ -115,11 +116,11 @@ const DeviceEntry* FindDevice(const SystemState& state, const std::string& text)
 }
 
 // Time bounds and limit of a query: false with a 400 answer set.
-bool ReadRange(const httplib::Request& req, httplib::Response& res, runtime::RowFilter& filter,
+bool ReadRange(const HttpRequest& req, HttpResponse& res, runtime::RowFilter& filter,
                unsigned int default_limit, unsigned int max_limit) {
   for (const char* bound : {"since", "until"}) {
     if (!req.has_param(bound)) continue;
-    const std::optional<std::string> text = ParseTimeBound(req.get_param_value(bound));
+    const std::optional<std::string> text = ParseTimeBound(req.param(bound));
     if (!text) {
       SendError(res, 400,
                 std::string(bound) + ": wants Unix seconds or YYYY-MM-DD HH:MM:SS local time");
@@ -129,8 +130,7 @@ bool ReadRange(const httplib::Request& req, httplib::Response& res, runtime::Row
   }
   filter.last = default_limit;
   if (req.has_param("limit")) {
-    const std::optional<unsigned int> limit =
-        ParseCount(req.get_param_value("limit"), 1, max_limit);
+    const std::optional<unsigned int> limit = ParseCount(req.param("limit"), 1, max_limit);
     if (!limit) {
       SendError(res, 400, "limit: wants a whole number from 1 to " + std::to_string(max_limit));
       return false;
@@ -147,7 +147,7 @@ std::vector<std::string> SplitFields(const std::string& text) {
   return fields;
 }
 
-std::unique_ptr<runtime::RecordStore> OpenStore(const ApiContext& context, httplib::Response& res) {
+std::unique_ptr<runtime::RecordStore> OpenStore(const ApiContext& context, HttpResponse& res) {
   try {
     return std::make_unique<runtime::RecordStore>(context.db_path, runtime::HistoryBound{},
                                                   kStoreBusyMs,
@@ -158,7 +158,7 @@ std::unique_ptr<runtime::RecordStore> OpenStore(const ApiContext& context, httpl
   }
 }
 
-void Healthz(const ApiContext& context, httplib::Response& res) {
+void Healthz(const ApiContext& context, HttpResponse& res) {
   const std::vector<SystemState> states = context.state->Systems();
   Json::Value out(Json::objectValue);
   Json::UInt lost = 0;
@@ -170,7 +170,7 @@ void Healthz(const ApiContext& context, httplib::Response& res) {
   SendJson(res, ok ? 200 : 503, out);
 }
 
-void Site(const ApiContext& context, httplib::Response& res) {
+void Site(const ApiContext& context, HttpResponse& res) {
   Json::Value out(Json::objectValue);
   out["site"] = context.site;
   out["version"] = KORVAN_VERSION;
@@ -180,7 +180,7 @@ void Site(const ApiContext& context, httplib::Response& res) {
   SendJson(res, 200, out);
 }
 
-void Points(const ApiContext& context, const std::string& name, httplib::Response& res) {
+void Points(const ApiContext& context, const std::string& name, HttpResponse& res) {
   runtime::PowerSystem* system = FindSystem(context, name);
   if (system == nullptr) return SendError(res, 404, "no system named " + name);
   // The summary's JSON, as --json prints it: the same point reads.
@@ -197,9 +197,9 @@ void Points(const ApiContext& context, const std::string& name, httplib::Respons
   SendJson(res, 200, out);
 }
 
-void Record(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+void Record(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
   const std::optional<SystemState> state = context.state->System(req.matches[1]);
-  if (!state) return SendError(res, 404, "no system named " + std::string(req.matches[1]));
+  if (!state) return SendError(res, 404, "no system named " + req.matches[1]);
   const DeviceEntry* device = FindDevice(*state, req.matches[2]);
   if (device == nullptr) return SendError(res, 404, "no such device in " + state->name);
   const auto found = state->records.find(runtime::DeviceKey{device->data_id, device->record_type});
@@ -226,15 +226,16 @@ void Record(const ApiContext& context, const httplib::Request& req, httplib::Res
   SendJson(res, 200, out);
 }
 
-void History(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+void History(const ApiContext& context, const HttpRequest& req, HttpResponse& res,
+             const std::atomic<bool>& cancel) {
   const std::optional<SystemState> state = context.state->System(req.matches[1]);
-  if (!state) return SendError(res, 404, "no system named " + std::string(req.matches[1]));
+  if (!state) return SendError(res, 404, "no system named " + req.matches[1]);
   const DeviceEntry* device = FindDevice(*state, req.matches[2]);
   if (device == nullptr) return SendError(res, 404, "no such device in " + state->name);
   SeriesRequest request;
   request.data_id = device->data_id;
   request.record_type = device->record_type;
-  request.fields = SplitFields(req.get_param_value("fields"));
+  request.fields = SplitFields(req.param("fields"));
   if (request.fields.empty() || request.fields.size() > kMaxFields) {
     return SendError(res, 400,
                      "fields: wants 1 to " + std::to_string(kMaxFields) + " comma-separated paths");
@@ -246,25 +247,46 @@ void History(const ApiContext& context, const httplib::Request& req, httplib::Re
   }
   runtime::RowFilter filter;
   if (!ReadRange(req, res, filter, 2000, 100000)) return;
+  const unsigned long values = static_cast<unsigned long>(filter.last) * request.fields.size();
+  if (values > kHistoryValueBudget) {
+    return SendError(res, 413,
+                     "history query too large: limit x fields is " + std::to_string(values) +
+                         " values, more than the budget of " + std::to_string(kHistoryValueBudget) +
+                         "; ask for fewer rows or fields");
+  }
   request.since = filter.since;
   request.until = filter.until;
   request.limit = filter.last;
   std::unique_ptr<runtime::RecordStore> store = OpenStore(context, res);
   if (!store) return;
-  Json::Value series;
+  SeriesText series;
   try {
-    series = HistorySeries(*store, request);
+    series = HistorySeries(*store, request, cancel);
   } catch (const runtime::StoreError& failure) {
     return SendError(res, 503, failure.what());
+  } catch (const QueryCancelled& stopping) {
+    return SendError(res, 503, stopping.what());
   }
-  Json::Value out(Json::objectValue);
-  out["system"] = state->name;
-  out["data_id"] = device->data_id;
-  out["record_type"] = device->record_type;
-  out["fields"] = Json::Value(Json::arrayValue);
-  for (const std::string& field : request.fields) out["fields"].append(field);
-  for (const char* key : {"t", "values", "truncated"}) out[key] = series[key];
-  SendJson(res, 200, out);
+  // Written as SendJson would write the whole answer (keys in order), with
+  // the series' texts spliced in instead of built as JSON values.
+  Json::Value head(Json::objectValue);
+  head["system"] = state->name;
+  head["data_id"] = device->data_id;
+  head["record_type"] = device->record_type;
+  head["fields"] = Json::Value(Json::arrayValue);
+  for (const std::string& field : request.fields) head["fields"].append(field);
+  std::string body = json_text::Line(head);
+  body.pop_back();  // the closing brace
+  body += ",\"t\":" + series.t + ",\"truncated\":" + (series.truncated ? "true" : "false") +
+          ",\"values\":{";
+  bool first = true;
+  for (const auto& [field, text] : series.values) {
+    if (!first) body += ',';
+    first = false;
+    body += json_text::Line(Json::Value(field)) + ":" + text;
+  }
+  body += "}}\n";
+  SendJsonText(res, 200, std::move(body));
 }
 
 // Which system a data id belongs to: its bus device or one of its devices.
@@ -280,9 +302,9 @@ std::string SystemOf(const std::vector<SystemState>& states, std::uint32_t data_
 
 // The system named by the "system" parameter; false with a 404 answer set
 // when there is no such system. Empty: every system.
-bool ReadSystemParam(const ApiContext& context, const httplib::Request& req, httplib::Response& res,
+bool ReadSystemParam(const ApiContext& context, const HttpRequest& req, HttpResponse& res,
                      std::string& name) {
-  name = req.get_param_value("system");
+  name = req.param("system");
   if (req.has_param("system") && !context.state->System(name)) {
     SendError(res, 404, "no system named " + name);
     return false;
@@ -290,7 +312,7 @@ bool ReadSystemParam(const ApiContext& context, const httplib::Request& req, htt
   return true;
 }
 
-void Alarms(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+void Alarms(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
   std::string only;
   if (!ReadSystemParam(context, req, res, only)) return;
   Json::Value out(Json::arrayValue);
@@ -301,7 +323,7 @@ void Alarms(const ApiContext& context, const httplib::Request& req, httplib::Res
   SendJson(res, 200, out);
 }
 
-void AlarmEvents(const ApiContext& context, const httplib::Request& req, httplib::Response& res) {
+void AlarmEvents(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
   std::string only;
   if (!ReadSystemParam(context, req, res, only)) return;
   runtime::RowFilter filter;
@@ -326,67 +348,116 @@ void AlarmEvents(const ApiContext& context, const httplib::Request& req, httplib
   SendJson(res, 200, out);
 }
 
-void Metrics(const ApiContext& context, httplib::Response& res) {
+void Metrics(const ApiContext& context, HttpResponse& res) {
   std::vector<runtime::SystemSummary> summaries;
   for (const std::unique_ptr<runtime::PowerSystem>& system : context.host->Systems()) {
     summaries.push_back(system->Summarize("http"));
   }
   res.status = 200;
-  res.set_content(
-      MetricsText(summaries, context.state->Systems(), context.host->Events().Statistics()),
-      "text/plain; version=0.0.4; charset=utf-8");
+  res.body = MetricsText(summaries, context.state->Systems(), context.host->Events().Statistics());
+  res.content_type = "text/plain; version=0.0.4; charset=utf-8";
 }
 
-void Asset(const std::string& path, httplib::Response& res) {
+void Asset(const std::string& path, HttpResponse& res) {
   const EmbeddedAsset* asset = FindAsset(path);
   if (asset == nullptr) return SendError(res, 404, "not found");
   res.status = 200;
   // Revalidated on every load: after an upgrade the page never runs an old script.
   res.set_header("Cache-Control", "no-cache");
-  res.set_content(reinterpret_cast<const char*>(asset->data), asset->size,
-                  AssetContentType(path).c_str());
+  res.body.assign(reinterpret_cast<const char*>(asset->data), asset->size);
+  res.content_type = AssetContentType(path);
+}
+
+// The path's parts between slashes, "/a/b" as {"a", "b"}.
+std::vector<std::string> PathParts(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 1;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// Whether `parts` are `pattern`'s, where "*" stands for any non-empty part;
+// the parts "*" stands for in `matches`, from index 1.
+bool Matches(const std::vector<std::string>& parts, std::initializer_list<const char*> pattern,
+             std::vector<std::string>& matches) {
+  if (parts.size() != pattern.size()) return false;
+  std::vector<std::string> found{""};
+  std::size_t i = 0;
+  for (const char* expected : pattern) {
+    const std::string& part = parts[i++];
+    if (std::string(expected) == "*") {
+      if (part.empty()) return false;
+      found.push_back(part);
+    } else if (part != expected) {
+      return false;
+    }
+  }
+  matches = std::move(found);
+  return true;
 }
 
 }  // namespace
 
-void SendJson(httplib::Response& res, int status, const Json::Value& value) {
+void SendJsonText(HttpResponse& res, int status, std::string text) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(json_text::Line(value) + "\n", "application/json; charset=utf-8");
+  res.body = std::move(text);
+  res.content_type = "application/json; charset=utf-8";
 }
 
-void SendError(httplib::Response& res, int status, const std::string& text) {
+void SendJson(HttpResponse& res, int status, const Json::Value& value) {
+  SendJsonText(res, status, json_text::Line(value) + "\n");
+}
+
+void SendError(HttpResponse& res, int status, const std::string& text) {
   Json::Value error(Json::objectValue);
   error["error"] = text;
   SendJson(res, status, error);
 }
 
-void AddRoutes(httplib::Server& server, const ApiContext& context) {
-  using Req = const httplib::Request&;
-  using Res = httplib::Response&;
-  server.Get("/api/healthz", [context](Req, Res res) { Healthz(context, res); });
-  server.Get("/api/site", [context](Req, Res res) { Site(context, res); });
-  server.Get("/api/systems", [context](Req, Res res) {
+bool IsHeavyPath(const std::string& path) {
+  const std::vector<std::string> parts = PathParts(path);
+  std::vector<std::string> matches;
+  return Matches(parts, {"api", "alarms", "events"}, matches) ||
+         Matches(parts, {"api", "systems", "*", "devices", "*", "history"}, matches);
+}
+
+void Route(const ApiContext& context, HttpRequest& req, HttpResponse& res,
+           const std::atomic<bool>& cancel) {
+  const std::vector<std::string> parts = PathParts(req.path);
+  std::vector<std::string>& m = req.matches;
+  if (req.path == "/api/healthz") return Healthz(context, res);
+  if (req.path == "/api/site") return Site(context, res);
+  if (req.path == "/api/systems") {
     Json::Value out(Json::arrayValue);
     for (const SystemState& state : context.state->Systems()) out.append(SystemJson(state));
-    SendJson(res, 200, out);
-  });
-  server.Get(R"(/api/systems/([^/]+))", [context](Req req, Res res) {
-    const std::optional<SystemState> state = context.state->System(req.matches[1]);
-    if (!state) return SendError(res, 404, "no system named " + std::string(req.matches[1]));
-    SendJson(res, 200, SystemJson(*state));
-  });
-  server.Get(R"(/api/systems/([^/]+)/points)",
-             [context](Req req, Res res) { Points(context, req.matches[1], res); });
-  server.Get(R"(/api/systems/([^/]+)/devices/([^/]+)/record)",
-             [context](Req req, Res res) { Record(context, req, res); });
-  server.Get(R"(/api/systems/([^/]+)/devices/([^/]+)/history)",
-             [context](Req req, Res res) { History(context, req, res); });
-  server.Get("/api/alarms", [context](Req req, Res res) { Alarms(context, req, res); });
-  server.Get("/api/alarms/events", [context](Req req, Res res) { AlarmEvents(context, req, res); });
-  server.Get("/metrics", [context](Req, Res res) { Metrics(context, res); });
-  server.Get("/", [](Req, Res res) { Asset("index.html", res); });
-  server.Get(R"(/assets/(.+))", [](Req req, Res res) { Asset(req.matches[1], res); });
+    return SendJson(res, 200, out);
+  }
+  if (Matches(parts, {"api", "systems", "*"}, m)) {
+    const std::optional<SystemState> state = context.state->System(m[1]);
+    if (!state) return SendError(res, 404, "no system named " + m[1]);
+    return SendJson(res, 200, SystemJson(*state));
+  }
+  if (Matches(parts, {"api", "systems", "*", "points"}, m)) return Points(context, m[1], res);
+  if (Matches(parts, {"api", "systems", "*", "devices", "*", "record"}, m)) {
+    return Record(context, req, res);
+  }
+  if (Matches(parts, {"api", "systems", "*", "devices", "*", "history"}, m)) {
+    return History(context, req, res, cancel);
+  }
+  if (req.path == "/api/alarms") return Alarms(context, req, res);
+  if (req.path == "/api/alarms/events") return AlarmEvents(context, req, res);
+  if (req.path == "/metrics") return Metrics(context, res);
+  if (req.path == "/") return Asset("index.html", res);
+  const std::string assets = "/assets/";
+  if (req.path.size() > assets.size() && req.path.compare(0, assets.size(), assets) == 0) {
+    return Asset(req.path.substr(assets.size()), res);
+  }
+  SendError(res, 404, "not found");
 }
 
 }  // namespace http_output

@@ -1,10 +1,12 @@
 #pragma once
 
-#include <httplib.h>
+#include <json/value.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
+#include "http/http_exchange.h"
 #include "http/latest_state.h"
 #include "runtime/runtime.h"
 
@@ -20,11 +22,19 @@ struct ApiContext {
   std::string site;
 };
 
-// Adds the JSON API, /metrics and the dashboard's files to `server`.
-void AddRoutes(httplib::Server& server, const ApiContext& context);
+// Answers `req` from the JSON API, /metrics or the dashboard's files (404
+// for any other path). Sets `req.matches`. A history query stops with 503
+// when `cancel` is set. May run on any thread.
+void Route(const ApiContext& context, HttpRequest& req, HttpResponse& res,
+           const std::atomic<bool>& cancel);
+// Whether `path` is a query of the store (history, alarm events): those run
+// off the server's thread, a few at a time.
+bool IsHeavyPath(const std::string& path);
 
 // Sets a JSON answer.
-void SendJson(httplib::Response& res, int status, const Json::Value& value);
-void SendError(httplib::Response& res, int status, const std::string& text);
+void SendJson(HttpResponse& res, int status, const Json::Value& value);
+// Sets a JSON answer already written (one line ended by a newline).
+void SendJsonText(HttpResponse& res, int status, std::string text);
+void SendError(HttpResponse& res, int status, const std::string& text);
 
 }  // namespace http_output

@@ -1,9 +1,10 @@
 #include "http/history_series.h"
 
-#include <deque>
+#include <optional>
 
 #include "http/query_params.h"
 #include "runtime/local_time_text.h"
+#include "tools/records/json_text.h"
 #include "tools/records/record_decode.h"
 
 namespace http_output {
@@ -14,12 +15,34 @@ bool NameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// The newest `limit` rows of the device's record type; one more tells
-// whether the range held more.
-struct Collected {
-  std::deque<runtime::HistoryRow> rows;
-  bool truncated = false;
+// Comma-separated JSON texts of the series, without their brackets.
+struct Columns {
+  std::string t;
+  std::map<std::string, std::string> values;
+
+  void Append(std::string& column, const std::string& text) {
+    if (!column.empty()) column += ',';
+    column += text;
+  }
+  // Adds a row's time and fields; nothing for a row that does not decode.
+  void Add(const runtime::HistoryRow& row, const SeriesRequest& request) {
+    Json::Value record;
+    std::string error;
+    if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
+      return;
+    }
+    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
+    Append(this->t, t ? std::to_string(*t) : "null");
+    for (std::size_t i = 0; i < request.fields.size(); ++i) {
+      Append(values[request.fields[i]], json_text::Line(FieldValue(record, request.paths[i])));
+    }
+  }
 };
+
+std::string Joined(const std::string& head, const std::string& rest) {
+  if (head.empty() || rest.empty()) return "[" + head + rest + "]";
+  return "[" + head + "," + rest + "]";
+}
 
 }  // namespace
 
@@ -61,39 +84,37 @@ Json::Value FieldValue(const Json::Value& record, const FieldPath& path) {
   return *value;
 }
 
-Json::Value HistorySeries(runtime::RecordStore& store, const SeriesRequest& request) {
+SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& request,
+                         const std::atomic<bool>& cancel) {
   runtime::RowFilter filter;
   filter.data_id = request.data_id;
   filter.since = request.since;
   filter.until = request.until;
-  // The store's `last` counts the data id's rows of every record type.
+  // The store's `last` counts the data id's rows of every record type; one
+  // more than asked tells whether the range held more. Rows come oldest
+  // first, so the first one is held back until the count says whether it is
+  // among the newest `limit`.
   filter.last = request.limit + 1;
-  Collected collected;
+  std::optional<runtime::HistoryRow> first;
+  unsigned int matched = 0;
+  Columns rest;
   store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) {
+    if (cancel.load(std::memory_order_relaxed)) throw QueryCancelled();
     if (row.record_type != request.record_type) return;
-    collected.rows.push_back(row);
-    if (collected.rows.size() > request.limit) {
-      collected.rows.pop_front();
-      collected.truncated = true;
+    if (++matched == 1) {
+      first = row;
+    } else {
+      rest.Add(row, request);
     }
   });
-  Json::Value answer(Json::objectValue);
-  Json::Value& times = answer["t"] = Json::Value(Json::arrayValue);
-  Json::Value& values = answer["values"] = Json::Value(Json::objectValue);
-  for (const std::string& field : request.fields) values[field] = Json::Value(Json::arrayValue);
-  for (const runtime::HistoryRow& row : collected.rows) {
-    Json::Value record;
-    std::string error;
-    if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
-      continue;
-    }
-    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
-    times.append(t ? Json::Value(static_cast<Json::Int64>(*t)) : Json::Value());
-    for (std::size_t i = 0; i < request.fields.size(); ++i) {
-      values[request.fields[i]].append(FieldValue(record, request.paths[i]));
-    }
+  Columns head;
+  if (first && matched <= request.limit) head.Add(*first, request);
+  SeriesText answer;
+  answer.truncated = matched > request.limit;
+  answer.t = Joined(head.t, rest.t);
+  for (const std::string& field : request.fields) {
+    answer.values[field] = Joined(head.values[field], rest.values[field]);
   }
-  answer["truncated"] = collected.truncated;
   return answer;
 }
 

@@ -2,6 +2,9 @@
 
 #include <json/value.h>
 
+#include <atomic>
+#include <exception>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,9 +35,26 @@ struct SeriesRequest {
   unsigned int limit = 2000;
 };
 
-// The newest `limit` stored rows of the device in the range, decoded, as
-// {"t": [...], "values": {FIELD: [...]}, "truncated": bool}. Rows that do
-// not decode are skipped. Throws runtime::StoreError.
-Json::Value HistorySeries(runtime::RecordStore& store, const SeriesRequest& request);
+// A history query holds at most this many values (rows x fields) at once:
+// its time and memory grow with it, so a larger one is refused.
+constexpr unsigned long kHistoryValueBudget = 200000;
+
+// The series as JSON array texts, "[...]": the times, and each field's values.
+struct SeriesText {
+  std::string t;
+  std::map<std::string, std::string> values;  // by field
+  bool truncated = false;                     // the range held more rows
+};
+
+// Thrown by HistorySeries when `cancel` is set while it reads.
+struct QueryCancelled : std::exception {
+  const char* what() const noexcept override { return "the server is stopping"; }
+};
+
+// The newest `limit` stored rows of the device in the range, decoded, each
+// value written as JSON as it is read (no row is kept past its turn). Rows
+// that do not decode are skipped. Throws runtime::StoreError, QueryCancelled.
+SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& request,
+                         const std::atomic<bool>& cancel);
 
 }  // namespace http_output

@@ -1,16 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "http/latest_state.h"
 #include "runtime/runtime.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace http_output {
 
@@ -21,10 +15,12 @@ struct HttpOptions {
   std::string site;
 };
 
-// The runtime's HTTP server: the JSON API, /metrics and the dashboard, on a
-// bounded pool of threads of its own. Requests read the systems through
-// their point read and everything else from the latest state that it keeps
-// from the event stream, or from the store opened read-only.
+// The runtime's HTTP server (libmicrohttpd): the JSON API, /metrics and the
+// dashboard. One thread multiplexes every connection, so slow or idle
+// clients hold memory within set bounds, never a thread; the store's queries
+// run on threads of their own, a few at a time. Requests read the systems
+// through their point read and everything else from the latest state that
+// it keeps from the event stream, or from the store opened read-only.
 class HttpOutput {
  public:
   HttpOutput();
@@ -37,14 +33,13 @@ class HttpOutput {
   // Prepare and Restore, before Run. False with `error` set when the address
   // is refused or taken, or the auth file cannot be read.
   bool Start(const HttpOptions& options, runtime::Runtime& host, std::string& error);
-  // Stops serving and waits for the requests in progress. Before the host's
-  // systems go.
+  // Stops serving: cancels the queries in progress and closes every
+  // connection, whatever its client does. Before the host's systems go.
   void Stop();
 
  private:
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  std::atomic<bool> listening_done_{true};
+  struct Server;
+  std::unique_ptr<Server> server_;
 };
 
 }  // namespace http_output

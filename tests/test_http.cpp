@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "http/history_series.h"
+#include "http/host_check.h"
 #include "http/http_auth.h"
 #include "http/listen_address.h"
 #include "http/metrics_text.h"
@@ -24,6 +24,8 @@
 #include "runtime/exit_codes.h"
 #include "runtime/local_time_text.h"
 #include "store/record_store.h"
+#include "tests/support/http_client.h"
+#include "tests/support/simulated_server.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cli/polling_options.h"
 #include "tools/records/json_text.h"
@@ -110,6 +112,30 @@ TEST(ListenAddressTest, ParsesAddressesAndTellsLoopbackApart) {
   }
   const ListenAddress v6{"::1", 0};
   EXPECT_EQ(v6.Url(8080), "http://[::1]:8080/");
+}
+
+TEST(HostCheckTest, LoopbackNamesAndTheBoundAddressPassOthersDoNot) {
+  struct Case {
+    std::string host;
+    std::string bound;
+    bool allowed;
+  } cases[] = {
+      {"localhost", "127.0.0.1", true},
+      {"LocalHost:8080", "127.0.0.1", true},
+      {"127.0.0.1:8080", "127.0.0.1", true},
+      {"[::1]:8080", "127.0.0.1", true},
+      {"[::1]", "::1", true},
+      {"127.0.0.2:80", "127.0.0.2", true},
+      {"127.0.0.2:80", "127.0.0.1", false},
+      {"evil.example", "127.0.0.1", false},
+      {"evil.example:8080", "127.0.0.1", false},
+      {"localhost.evil.example", "127.0.0.1", false},
+      {"localhost:", "127.0.0.1", false},
+      {"localhost:80x", "127.0.0.1", false},
+      {"[::1", "127.0.0.1", false},
+      {"", "127.0.0.1", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(HostAllowed(c.host, c.bound), c.allowed) << c.host;
 }
 
 TEST(QueryParamsTest, TimeBoundsAndCounts) {
@@ -304,100 +330,6 @@ TEST(MetricsTextTest, StalePointsAreLeftOutAndLabelsEscaped) {
 
 // ---- a simulated system served over HTTP -----------------------------------
 
-const char kToken[] = "test-token-0123456789";
-
-// `korvan-host simulate --http 127.0.0.1:0` in the background, with a
-// rectifier module fault from its start and every cycle's history stored.
-class SimulatedServer {
- public:
-  SimulatedServer() {
-    const std::string token = dir_.Write("token", std::string(kToken) + "\n");
-    const std::string scenario = dir_.Write("fault.scenario", "rectifier-fault 2 on\n");
-    const std::vector<std::string> arguments{"simulate",
-                                             "--http",
-                                             "127.0.0.1:0",
-                                             "--http-auth-file",
-                                             token,
-                                             "--db",
-                                             dir_.File("db"),
-                                             "--scenario",
-                                             scenario,
-                                             "--history-every",
-                                             "0",
-                                             "--commit-interval",
-                                             "0",
-                                             "--quiet-log",
-                                             "--summary",
-                                             "off"};
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (!freopen(dir_.File("out").c_str(), "w", stdout) ||
-          !freopen(dir_.File("err").c_str(), "w", stderr)) {
-        _exit(126);
-      }
-      std::vector<char*> argv{const_cast<char*>(KORVAN_HOST_PATH)};
-      for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-      }
-      argv.push_back(nullptr);
-      execv(KORVAN_HOST_PATH, argv.data());
-      _exit(127);
-    }
-    static const std::regex listening(R"(HTTP server listening on http://127\.0\.0\.1:(\d+)/)");
-    WaitFor([&] {
-      std::smatch match;
-      const std::string out = ReadFile(dir_.File("out"));
-      if (!std::regex_search(out, match, listening)) return false;
-      port_ = std::stoi(match[1]);
-      return true;
-    });
-  }
-  ~SimulatedServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-
-  // Polls `condition` until it holds, for up to 90 s (qemu, a loaded machine).
-  static bool WaitFor(const std::function<bool()>& condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return condition();
-  }
-
-  int Port() const { return port_; }
-  std::string Db() const { return dir_.File("db"); }
-  std::string Output() const { return ReadFile(dir_.File("out")) + ReadFile(dir_.File("err")); }
-
-  std::unique_ptr<httplib::Client> Client(bool authorized = true) const {
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port_);
-    client->set_url_encode(false);
-    client->set_read_timeout(60, 0);
-    if (authorized) client->set_bearer_token_auth(kToken);
-    return client;
-  }
-  // The JSON answer of a GET, with its status in `status`.
-  Json::Value Get(const std::string& path, int* status = nullptr) const {
-    httplib::Result result = Client()->Get(path.c_str());
-    if (status) *status = result ? result->status : -1;
-    Json::Value value;
-    std::string error;
-    if (result && !json_text::Parse(result->body, false, value, error)) {
-      ADD_FAILURE() << path << ": " << error << ": " << result->body;
-    }
-    return value;
-  }
-
- private:
-  TempDir dir_;
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
 // The stored history rows that pass `filter`, read as the server reads them;
 // asked again while a write holds the file.
 std::vector<runtime::HistoryRow> StoredRows(const std::string& db,
@@ -458,11 +390,10 @@ TEST_F(HttpServerTest, PointsAndMetricsGiveThePointReadsValues) {
   std::vector<Sample> samples;
   ASSERT_TRUE(SimulatedServer::WaitFor([&] {
     points = server_->Get("/api/systems/simulated/points");
-    httplib::Result metrics = server_->Client()->Get("/metrics");
-    if (!metrics || metrics->status != 200) return false;
-    EXPECT_EQ(metrics->get_header_value("Content-Type"),
-              "text/plain; version=0.0.4; charset=utf-8");
-    samples = ParseExposition(metrics->body);
+    const HttpAnswer metrics = server_->Fetch("/metrics");
+    if (metrics.status != 200) return false;
+    EXPECT_EQ(metrics.Header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+    samples = ParseExposition(metrics.body);
     const Json::Value again = server_->Get("/api/systems/simulated/points");
     return points["ac"] == again["ac"] && points["dc"] == again["dc"];
   }));
@@ -544,6 +475,14 @@ TEST_F(HttpServerTest, HistoryIsTheStoredRowsDecoded) {
     EXPECT_EQ(series["values"]["v"][k], row["v"]);
     EXPECT_EQ(series["values"]["i"][k], row["i"]);
   }
+  // Written piece by piece, yet exactly as the whole answer built as JSON.
+  const HttpAnswer raw =
+      server_->Fetch(std::regex_replace(path, std::regex("nothing"), "nothing,v"));
+  Json::Value parsed;
+  std::string error;
+  ASSERT_TRUE(json_text::Parse(raw.body, false, parsed, error)) << error << raw.body;
+  EXPECT_EQ(raw.body, json_text::Line(parsed) + "\n");
+  EXPECT_EQ(parsed["values"]["v"].size(), 6u);  // a field asked twice, as before
 }
 
 TEST_F(HttpServerTest, RectifierFaultIsAnActiveAlarmAndAMetric) {
@@ -557,9 +496,9 @@ TEST_F(HttpServerTest, RectifierFaultIsAnActiveAlarmAndAMetric) {
   })) << server_->Output();
   EXPECT_EQ(alarm["data_id"].asUInt(), rc);
   EXPECT_EQ(alarm["system"], "simulated");
-  httplib::Result metrics = server_->Client()->Get("/metrics");
-  ASSERT_TRUE(metrics);
-  const std::vector<Sample> samples = ParseExposition(metrics->body);
+  const HttpAnswer metrics = server_->Fetch("/metrics");
+  ASSERT_EQ(metrics.status, 200);
+  const std::vector<Sample> samples = ParseExposition(metrics.body);
   EXPECT_NE(FindSample(samples, "korvan_alarm_active",
                        {{"system", "simulated"},
                         {"device", std::to_string(rc)},
@@ -609,19 +548,13 @@ TEST_F(HttpServerTest, BadRequestsGetTheirStatus) {
       {"HEAD", "/api/healthz", 200},
   };
   for (const Case& c : cases) {
-    std::unique_ptr<httplib::Client> client = server_->Client();
-    httplib::Result result = c.method == "GET"    ? client->Get(c.path.c_str())
-                             : c.method == "HEAD" ? client->Head(c.path.c_str())
-                             : c.method == "POST" ? client->Post(c.path.c_str(), "x", "text/plain")
-                             : c.method == "PUT"  ? client->Put(c.path.c_str(), "x", "text/plain")
-                                                  : client->Delete(c.path.c_str());
-    ASSERT_TRUE(result) << c.method << " " << c.path;
-    EXPECT_EQ(result->status, c.status) << c.method << " " << c.path << ": " << result->body;
+    const HttpAnswer result = server_->Fetch(c.path, c.method);
+    EXPECT_EQ(result.status, c.status) << c.method << " " << c.path << ": " << result.body;
     if (c.status == 200 || c.method == "HEAD") continue;
     Json::Value error;
     std::string reason;
-    EXPECT_TRUE(json_text::Parse(result->body, false, error, reason) && error["error"].isString())
-        << c.path << ": " << result->body;
+    EXPECT_TRUE(json_text::Parse(result.body, false, error, reason) && error["error"].isString())
+        << c.path << ": " << result.body;
   }
 }
 
@@ -650,12 +583,28 @@ TEST_F(HttpServerTest, ALockedDatabaseIsAnsweredWith503) {
 TEST_F(HttpServerTest, RequestsWithoutTheCredentialsAreRefused) {
   for (const std::string& token :
        {std::string(), std::string("wrong"), std::string(kToken) + "x"}) {
-    std::unique_ptr<httplib::Client> client = server_->Client(false);
-    if (!token.empty()) client->set_bearer_token_auth(token.c_str());
     for (const char* path : {"/api/site", "/metrics", "/", "/api/nothing"}) {
-      httplib::Result result = client->Get(path);
-      ASSERT_TRUE(result);
-      EXPECT_EQ(result->status, 401) << path << " with \"" << token << "\"";
+      const HttpAnswer result = server_->Fetch(path, "GET", token);
+      EXPECT_EQ(result.status, 401) << path << " with \"" << token << "\"";
+      EXPECT_NE(result.Header("www-authenticate").find("Bearer"), std::string::npos) << path;
+    }
+  }
+}
+
+// A page of another name that resolves to the loopback address (DNS
+// rebinding) sends its own Host; only loopback names are served.
+TEST_F(HttpServerTest, OtherHostNamesAreRefused) {
+  const int port = server_->Port();
+  const std::string auth = "Authorization: Bearer " + std::string(kToken);
+  for (const auto& [host, status] : {std::pair<std::string, int>{"evil.example", 421},
+                                     {"evil.example:" + std::to_string(port), 421},
+                                     {"localhost:" + std::to_string(port), 200},
+                                     {"[::1]:" + std::to_string(port), 200}}) {
+    const HttpAnswer answer = Exchange(port, "GET /api/site HTTP/1.1\r\nHost: " + host +
+                                                 "\r\nConnection: close\r\n" + auth + "\r\n\r\n");
+    EXPECT_EQ(answer.status, status) << host;
+    if (status == 421) {
+      EXPECT_NE(answer.body.find("\"error\""), std::string::npos) << host;
     }
   }
 }
@@ -670,13 +619,13 @@ TEST_F(HttpServerTest, DashboardIsServedFromTheProgram) {
       {"/assets/vendor/uplot/uPlot.iife.min.js", "text/javascript; charset=utf-8"},
   };
   for (const auto& [path, type] : rows) {
-    httplib::Result result = server_->Client()->Get(path);
-    ASSERT_TRUE(result) << path;
-    EXPECT_EQ(result->status, 200) << path;
-    EXPECT_EQ(result->get_header_value("Content-Type"), type) << path;
-    EXPECT_EQ(result->get_header_value("Content-Security-Policy"), "default-src 'self'") << path;
-    EXPECT_EQ(result->get_header_value("X-Content-Type-Options"), "nosniff") << path;
-    EXPECT_FALSE(result->body.empty()) << path;
+    const HttpAnswer result = server_->Fetch(path);
+    EXPECT_EQ(result.status, 200) << path;
+    EXPECT_EQ(result.Header("content-type"), type) << path;
+    EXPECT_EQ(result.Header("content-security-policy"), "default-src 'self'") << path;
+    EXPECT_EQ(result.Header("x-content-type-options"), "nosniff") << path;
+    EXPECT_EQ(result.Header("x-frame-options"), "DENY") << path;
+    EXPECT_FALSE(result.body.empty()) << path;
   }
 }
 

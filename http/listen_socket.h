@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "http/listen_address.h"
+
+namespace http_output {
+
+// A TCP socket bound to `address` (a host name takes its first address) and
+// listening, with the port it took in `bound_port`; -1 with `error` set when
+// the address cannot be resolved or bound.
+int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string& error);
+
+}  // namespace http_output
