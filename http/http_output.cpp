@@ -13,6 +13,7 @@
 #include "http/header_deadline.h"
 #include "http/host_check.h"
 #include "http/http_auth.h"
+#include "http/http_settings.h"
 #include "http/listen_address.h"
 #include "http/listen_socket.h"
 #include "http/query_gate.h"
@@ -203,16 +204,13 @@ HttpOutput::~HttpOutput() {
 }
 
 bool HttpOutput::Start(const HttpOptions& options, runtime::Runtime& host, std::string& error) {
+  // The settings as check refuses them; then read again for use.
+  error = CheckHttpSettings(options.listen, options.auth_file);
+  if (!error.empty()) return false;
   ListenAddress address;
   if (!ParseListen(options.listen, address, error)) return false;
   auto auth = std::make_shared<HttpAuth>();
   if (!options.auth_file.empty() && !auth->Load(options.auth_file, error)) return false;
-  if (!IsLoopback(address.host) && !auth->Required()) {
-    error = "HTTP listen address " + address.host +
-            " is not a loopback address: it needs an auth file (\"auth_file\" of the \"http\" "
-            "key, or --http-auth-file)";
-    return false;
-  }
   int port = 0;
   const int fd = OpenListenSocket(address, port, error);
   if (fd < 0) return false;

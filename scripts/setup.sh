@@ -15,9 +15,12 @@
 # nothing when everything is already there.
 #
 # The package registry can be unwell for hours (an index of one architecture
-# caught mid-sync). apt-get update is tried three times; an index that stays
-# broken is a warning, since it may not serve anything needed: the install
-# says whether it does. A cross architecture whose packages cannot be installed
+# caught mid-sync, which also keeps apt from the other indexes of that
+# release). Indexes are fetched per stage, the native architecture's alone for
+# the native packages and with one foreign architecture at a time for each
+# cross tool chain; apt-get update is tried three times, and an index that
+# stays broken is a warning, since it may not serve anything needed: the
+# install says whether it does. A cross architecture whose packages cannot be installed
 # is skipped: it is named on one line and written to $KORVAN_SKIPPED_FILE (read
 # by hardening.sh and test.sh), unless KORVAN_REQUIRE_CROSS=1 makes it an error.
 set -euo pipefail
@@ -100,10 +103,11 @@ done
 update_log="$(mktemp)"
 trap 'rm -f "$update_log"' EXIT
 index_trouble=""
+# apt-get update, three times at most; extra arguments go to apt-get.
 refresh_indexes() {
   local attempt
   for attempt in 1 2 3; do
-    if apt-get update -qq >"$update_log" 2>&1; then
+    if apt-get update -qq "$@" >"$update_log" 2>&1; then
       index_trouble=""
       return 0
     fi
@@ -113,23 +117,28 @@ refresh_indexes() {
   done
   echo "setup: warning: apt-get update failed 3 times, going on with the indexes it has: $index_trouble" >&2
 }
-refresh_indexes
 
 install() { apt-get install -y -qq --no-install-recommends "$@" >"$update_log" 2>&1; }
 
+native="$(dpkg --print-architecture)"
 if [ "${#missing[@]}" -gt 0 ]; then
+  # The native indexes only: a foreign architecture's trouble is its own stage's.
+  refresh_indexes -o "APT::Architectures=$native"
   echo "setup: installing ${missing[*]}"
-  if ! install "${missing[@]}"; then
+  if ! install -o "APT::Architectures=$native" "${missing[@]}"; then
     cat "$update_log" >&2
     echo "setup: ERROR: cannot install ${missing[*]}${index_trouble:+ (package indexes: $index_trouble)}" >&2
     exit 1
   fi
 fi
 
-# Each cross architecture on its own, so that one broken index costs only its stage.
+# Each cross architecture on its own (its indexes and the native ones), so
+# that one broken index costs only its stage.
 for arch in "${!cross_missing[@]}"; do
+  only=(-o "APT::Architectures=$native,$arch")
+  refresh_indexes "${only[@]}"
   echo "setup: installing the $arch cross tool chain: ${cross_missing[$arch]}"
-  if ! install ${cross_missing[$arch]}; then
+  if ! install "${only[@]}" ${cross_missing[$arch]}; then
     cause="$(grep -m1 -E '^E:|Depends:' "$update_log" | sed 's/^ *//' | cut -c 1-200 || true)"
     skip_arch "$arch" "${cause:-apt-get install failed}${index_trouble:+; indexes: $index_trouble}"
   fi

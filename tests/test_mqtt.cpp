@@ -681,8 +681,11 @@ TEST(MqttBroker, OutageKillAndLastWill) {
   {
     // The retained records stay the newest live ones.
     Subscriber late(broker.Port(), "", "", true);
+    // Each topic's first message is its retained one; live ones may follow.
     ASSERT_TRUE(WaitFor([&] { return late.Sequenced().size() >= 3; }));
+    std::set<std::string> topics;
     for (const Received& message : late.Sequenced()) {
+      if (!topics.insert(message.topic).second) continue;
       EXPECT_TRUE(message.retained) << message.topic;
       EXPECT_FALSE(message.payload["replayed"].asBool()) << message.topic;
     }
