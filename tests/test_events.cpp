@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -130,3 +132,57 @@ TEST(EventStream, AfterCloseNothingIsDeliveredAndAThrowingOutputIsSurvived) {
 }
 
 }  // namespace
+
+namespace {
+
+// An output whose NextDeadline takes a lock of its own and is slow inside
+// it, as the store writer asking the uplink for its oldest waiting message.
+class SlowDeadline : public runtime::EventSubscriber {
+ public:
+  explicit SlowDeadline(std::mutex& own) : own_(own) {}
+  void OnEvent(const RuntimeEvent&) override { ++handled_; }
+  Clock::time_point NextDeadline() override {
+    std::lock_guard<std::mutex> lock(own_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return Clock::time_point::max();
+  }
+  std::atomic<int> handled_{0};
+
+ private:
+  std::mutex& own_;
+};
+
+}  // namespace
+
+// The inverted order that froze polling: a thread holds an output's lock and
+// publishes, while the output's thread asks NextDeadline, which wants that
+// lock. The stream asks without holding the queue's lock, so no cycle forms.
+TEST(EventStream, AnOutputSlowInsideItsLockCannotDeadlockAPublisherHoldingIt) {
+  std::mutex own;
+  auto output = std::make_shared<SlowDeadline>(own);
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  auto stream = std::make_shared<EventStream>();
+  stream->Subscribe("slow", output);
+  std::thread publisher([stream, finished, &own] {
+    for (int i = 0; i < 100; ++i) {
+      // Two events in one hold of the lock, with time between them for the
+      // output to take the first and ask its deadline.
+      std::lock_guard<std::mutex> lock(own);
+      stream->Note("", std::to_string(i));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      stream->Note("", std::to_string(i));
+    }
+    stream->Flush();
+    finished->store(true);
+  });
+  for (int waited = 0; waited < 600 && !finished->load(); ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (!finished->load()) {
+    // A deadlock cannot be unwound: the test ends the process, failed.
+    std::fprintf(stderr, "deadlock: the publisher did not finish within 30 s\n");
+    std::abort();
+  }
+  publisher.join();
+  EXPECT_EQ(output->handled_.load(), 200);
+}
