@@ -163,10 +163,13 @@ void Healthz(const ApiContext& context, HttpResponse& res) {
   Json::Value out(Json::objectValue);
   Json::UInt lost = 0;
   for (const SystemState& state : states) lost += state.communication_lost ? 1 : 0;
-  const bool ok = states.empty() || lost < states.size();
+  // A thread that makes no progress (the watchdog's finding) fails it too.
+  const std::string late = context.host != nullptr ? context.host->LateThreads() : "";
+  const bool ok = (states.empty() || lost < states.size()) && late.empty();
   out["ok"] = ok;
   out["systems"] = static_cast<Json::UInt>(states.size());
   out["communication_lost"] = lost;
+  if (!late.empty()) out["stalled"] = late;
   SendJson(res, ok ? 200 : 503, out);
 }
 

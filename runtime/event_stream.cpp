@@ -60,11 +60,13 @@ void EventStream::Drain(Queue& queue) {
   // the others and polling go on.
   auto unlocked = [&](std::unique_lock<std::mutex>& lock, auto&& work) {
     queue.busy = true;
+    queue.busy_since.store(EventSubscriber::Clock::now().time_since_epoch().count());
     lock.unlock();
     try {
       work();
     } catch (...) {
     }
+    queue.busy_since.store(EventSubscriber::Clock::time_point::max().time_since_epoch().count());
     lock.lock();
     queue.busy = false;
     queue.changed.notify_all();
@@ -157,6 +159,20 @@ std::vector<EventStream::Counts> EventStream::Statistics() const {
     counts.push_back(Counts{queue->name, queue->handled, queue->dropped});
   }
   return counts;
+}
+
+std::vector<std::pair<std::string, std::function<EventSubscriber::Clock::time_point()>>>
+EventStream::BusyProbes() const {
+  using Clock = EventSubscriber::Clock;
+  std::vector<std::pair<std::string, std::function<Clock::time_point()>>> probes;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& queue : queues_) {
+    const Queue* raw = queue.get();
+    probes.emplace_back(raw->name, [raw] {
+      return Clock::time_point(Clock::duration(raw->busy_since.load()));
+    });
+  }
+  return probes;
 }
 
 namespace {

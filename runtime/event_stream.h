@@ -4,11 +4,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runtime/event.h"
@@ -85,6 +88,12 @@ class EventStream {
   };
   std::vector<Counts> Statistics() const;
 
+  // Since when each output has been busy with one event (or OnDeadline,
+  // OnSync); time_point::max() while it waits for work. For the watchdog:
+  // each function reads an atomic and takes no lock; valid until Close.
+  std::vector<std::pair<std::string, std::function<EventSubscriber::Clock::time_point()>>>
+  BusyProbes() const;
+
  private:
   struct Queue {
     std::string name;
@@ -95,6 +104,9 @@ class EventStream {
     std::condition_variable changed;
     std::deque<RuntimeEvent> events;
     bool busy = false;
+    // busy's start as a steady clock count, or the maximum: read without the lock.
+    std::atomic<EventSubscriber::Clock::rep> busy_since{
+        EventSubscriber::Clock::time_point::max().time_since_epoch().count()};
     bool sync_wanted = false;
     bool closing = false;
     std::uint64_t handled = 0;

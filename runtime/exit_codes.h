@@ -30,6 +30,9 @@ constexpr int kUplink = 11;
 // run, simulate: no system can run and one names no port yet ("port": "", as
 // the package installs it): nothing is polled until an administrator sets it.
 constexpr int kNotConfigured = 12;
+// run, simulate: a polling thread or an output made no progress for its
+// bound (the watchdog names it): the process ends to be restarted.
+constexpr int kStalled = 13;
 
 }  // namespace exit_codes
 

@@ -198,6 +198,7 @@ void PowerSystem::PollLoop() {
     try {
       // The wait touches no device state (and the driver is replaced only on
       // this thread): readers take the lock meanwhile.
+      progress_.SleepUntil(due);
       const bool readable = driver_->Wait(due);
       std::lock_guard<std::mutex> lock(mutex_);
       driver_->Work(readable);
@@ -218,6 +219,7 @@ void PowerSystem::PollLoop() {
     // out with the step that wrote them; nothing to do when none did.
     std::fflush(stdout);
     TellAttention();
+    progress_.Touch();
     if (failed) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       due = Clock::time_point::min();

@@ -19,6 +19,7 @@
 #include "host/serial_port.h"
 #include "runtime/cache_source.h"
 #include "runtime/event_stream.h"
+#include "runtime/progress_mark.h"
 #include "runtime/runtime_controller.h"
 #include "runtime/system_config.h"
 #include "runtime/system_summary.h"
@@ -112,6 +113,8 @@ class PowerSystem {
 
   const std::string& Name() const { return config_.name; }
   const SystemConfig& Config() const { return config_; }
+  // The polling thread's progress, for the watchdog. Needs no lock.
+  const ProgressMark& Progress() const { return progress_; }
   // The same request has gone out often enough in a row to warn about it.
   // Needs no lock.
   bool Repeating() const;
@@ -161,6 +164,7 @@ class PowerSystem {
   std::condition_variable handover_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  ProgressMark progress_;
 
   // Driver restarts; used by the polling thread only (but the count).
   std::atomic<std::uint64_t> restarts_{0};

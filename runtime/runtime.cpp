@@ -212,6 +212,11 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     }
   } stop_all{systems_};
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Start();
+  StartWatch();
+  struct WatchStopper {
+    Runtime& runtime;
+    ~WatchStopper() { runtime.StopWatch(); }
+  } watch_stopper{*this};
 
   const Clock::time_point start = Clock::now();
   // A system whose communication is lost or whose configuration does not
@@ -232,7 +237,10 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     for (std::size_t i = 0; i < count; ++i) {
       until = std::min(until, last_summary[i] + options_.waiting_summary);
     }
-    for (std::size_t i : cycles.Take(until)) {
+    main_progress_.SleepUntil(until);
+    const auto completed = cycles.Take(until);
+    main_progress_.Touch();
+    for (std::size_t i : completed) {
       PublishState(i, "cycle");
       ++summarised[i];
       last_summary[i] = Clock::now();
@@ -259,6 +267,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
       last_summary[i] = Clock::now();
     }
   }
+  // The end's waits (the threads stopping, the outputs flushing) are no stall.
+  StopWatch();
   for (const std::unique_ptr<PowerSystem>& system : systems_) system->Stop();
   int result = exit_codes::kOk;
   for (std::size_t i = 0; i < count && options_.cycles != 0; ++i) {
@@ -270,6 +280,36 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   // Every output has what happened before the run ends.
   events_.Flush();
   return result;
+}
+
+void Runtime::StartWatch() {
+  Watchdog watchdog;
+  watchdog.Watch({"the runtime's main thread", [this] { return main_progress_.Due(); },
+                  kPollingStallBound});
+  for (const std::unique_ptr<PowerSystem>& system : systems_) {
+    const PowerSystem* raw = system.get();
+    watchdog.Watch({"the polling thread of system \"" + raw->Name() + "\"",
+                    [raw] { return raw->Progress().Due(); }, kPollingStallBound});
+  }
+  for (auto& [name, busy_since] : events_.BusyProbes()) {
+    watchdog.Watch({"output \"" + name + "\"", std::move(busy_since), kOutputStallBound});
+  }
+  main_progress_.Touch();
+  auto watch = std::make_unique<ThreadWatch>(std::move(watchdog));
+  std::lock_guard<std::mutex> lock(watch_mutex_);
+  watch_ = std::move(watch);
+}
+
+void Runtime::StopWatch() {
+  std::unique_ptr<ThreadWatch> watch;
+  std::lock_guard<std::mutex> lock(watch_mutex_);
+  watch.swap(watch_);
+  // (the watch stops when `watch` goes, after the lock is released)
+}
+
+std::string Runtime::LateThreads() const {
+  std::lock_guard<std::mutex> lock(watch_mutex_);
+  return watch_ ? watch_->Late() : std::string();
 }
 
 }  // namespace runtime

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "runtime/event_stream.h"
 #include "runtime/power_system.h"
 #include "runtime/system_config.h"
+#include "runtime/thread_watch.h"
 #include "tools/plugin_loader.h"
 
 namespace runtime {
@@ -61,8 +63,14 @@ class Runtime {
   int Run(const std::atomic<bool>& interrupted);
 
   const std::vector<std::unique_ptr<PowerSystem>>& Systems() const { return systems_; }
+  // The threads that the watchdog finds late, in one line; "" while every
+  // thread makes progress (or before Run).
+  std::string LateThreads() const;
 
  private:
+  // Starts the watchdog over the main thread, the polling threads and the outputs.
+  void StartWatch();
+  void StopWatch();
   // A summary and the line health it holds, as events.
   void PublishSummary(SystemSummary summary);
   // A summary of system `i` when summaries are wanted, else its line health.
@@ -76,6 +84,9 @@ class Runtime {
   std::vector<std::unique_ptr<PowerSystem>> systems_;
   std::set<std::uint32_t> configured_ids_;  // of every system given to Prepare
   std::vector<bool> restored_;
+  ProgressMark main_progress_;  // Run's own thread
+  mutable std::mutex watch_mutex_;  // a leaf: guards watch_ only
+  std::unique_ptr<ThreadWatch> watch_;
 };
 
 }  // namespace runtime

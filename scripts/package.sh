@@ -29,7 +29,7 @@ fail() { echo "package: $*" >&2; exit 1; }
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture is not $arch"
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "package: Depends: $depends"
-for library in libc6 libstdc++6 libjsoncpp libfmt libsqlite3 libmicrohttpd; do
+for library in libc6 libstdc++6 libjsoncpp libfmt libsqlite3 libmicrohttpd libsystemd0; do
   [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library"
 done
 listing="$(dpkg-deb -c "$deb" | awk '{print $6}')"
@@ -103,6 +103,9 @@ korvan-host check --config "$work/configured.json" --no-ports
 (cd "$work" && korvan-host simulate --cycles 2 --db "$work/k.db" --quiet-log --summary on >"$work/sim.out")
 grep -q "cycle 2" "$work/sim.out" || fail "simulate --cycles 2 printed no second cycle"
 systemd-analyze verify /usr/lib/systemd/system/korvan.service
+# Exposure 3.0 at most (systemd's scale of 0 to 10).
+systemd-analyze security --offline=yes --threshold=30 /usr/lib/systemd/system/korvan.service \
+  >"$work/security.out" || fail "the unit's exposure is above 3.0: $(tail -n 1 "$work/security.out")"
 mv "$away" "$build_dir"
 dpkg -r korvan >/dev/null
 [ -f /etc/korvan/korvan.json ] || fail "remove took the conffile"
