@@ -5,6 +5,7 @@
 #include "console/alarm_glossary.h"
 #include "console/json_line.h"
 #include "runtime/local_time_text.h"
+#include "tools/records/utf8_text.h"
 
 namespace runtime {
 
@@ -35,9 +36,12 @@ std::string GlossSuffix(const AlarmEvent& event) {
 }
 
 std::string FormatAlarmEventText(const std::string& system, const AlarmEvent& event) {
+  // The device's texts as a terminal and the journal may show them.
   return fmt::format("{}: alarm {} {} {} {}: {}{} (level {}, data id {}) at {}\n", system,
-                     event.raised ? "RAISED" : "cleared", event.id, event.code, event.name,
-                     event.text, GlossSuffix(event), event.level, event.data_id, event.time);
+                     event.raised ? "RAISED" : "cleared", utf8_text::Printable(event.id),
+                     utf8_text::Printable(event.code), utf8_text::Printable(event.name),
+                     utf8_text::Printable(event.text), GlossSuffix(event), event.level,
+                     event.data_id, event.time);
 }
 
 std::string FormatAlarmEventJson(const std::string& system, const AlarmEvent& event) {

@@ -6,6 +6,7 @@
 
 namespace runtime {
 
+using utf8_text::Printable;
 using utf8_text::ValidUtf8;
 
 // Texts from the devices may hold any bytes; what is printed is valid UTF-8.
@@ -52,9 +53,7 @@ bool ConsoleOutput::Wants(RuntimeEvent::Kind kind) const {
   }
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 void ConsoleOutput::Print(std::ostream& stream, int priority, const std::string& text,
                           bool flush_line) {
@@ -80,7 +79,7 @@ void ConsoleOutput::Log(const std::string& system, std::uint32_t, const std::str
   const int priority = system == style_.trace_system ? kDebug : kInfo;
   if (!show_log_ || !Shown(priority)) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  Print(err_, priority, ValidUtf8(system + ": log: " + line), true);
+  Print(err_, priority, Printable(system + ": log: " + line), true);
 }
 
 void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
@@ -104,13 +103,13 @@ void ConsoleOutput::Note(const std::string& system, const std::string& text) {
     note["text"] = text;
     Print(out_, kNotice, JsonLine(note), true);
   } else {
-    Print(out_, kNotice, ValidUtf8(system + ": " + text), true);
+    Print(out_, kNotice, Printable(system + ": " + text), true);
   }
 }
 
 void ConsoleOutput::Problem(const std::string& system, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Print(err_, kError, ValidUtf8("korvan-host: " + (system.empty() ? "" : system + ": ") + text),
+  Print(err_, kError, Printable("korvan-host: " + (system.empty() ? "" : system + ": ") + text),
         true);
 }
 
@@ -124,12 +123,12 @@ void ConsoleOutput::DriverRestarted(const std::string& system, const std::string
     event["reason"] = reason;
     Print(out_, kWarning, JsonLine(event), true);
   } else {
-    Print(out_, kWarning, utf8_text::ValidUtf8(system + ": driver restarted: " + reason), true);
+    Print(out_, kWarning, Printable(system + ": driver restarted: " + reason), true);
   }
   // Under journald both streams reach the same log: once is enough.
   if (style_.priority_prefix) return;
-  Print(err_, kWarning,
-        utf8_text::ValidUtf8("korvan-host: " + system + ": driver restarted: " + reason), true);
+  Print(err_, kWarning, Printable("korvan-host: " + system + ": driver restarted: " + reason),
+        true);
 }
 
 void ConsoleOutput::Summary(const SystemSummary& summary) {

@@ -13,6 +13,7 @@
 #include "runtime/local_time_text.h"
 #include "runtime/system_summary.h"
 #include "tools/records/json_text.h"
+#include "tools/records/utf8_text.h"
 
 namespace runtime {
 
@@ -145,9 +146,10 @@ void AppendAlarms(std::string& text, const std::vector<AlarmEvent>& alarms) {
   }
   text += fmt::format("  alarms: {} active\n", alarms.size());
   for (const AlarmEvent& alarm : alarms) {
-    text += fmt::format("           {} {} {}: {}{} (level {}, data id {}, since {})\n", alarm.id,
-                        alarm.code, alarm.name, alarm.text, GlossSuffix(alarm), alarm.level,
-                        alarm.data_id, alarm.time);
+    text += fmt::format("           {} {} {}: {}{} (level {}, data id {}, since {})\n",
+                        utf8_text::Printable(alarm.id), utf8_text::Printable(alarm.code),
+                        utf8_text::Printable(alarm.name), utf8_text::Printable(alarm.text),
+                        GlossSuffix(alarm), alarm.level, alarm.data_id, alarm.time);
   }
 }
 

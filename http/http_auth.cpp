@@ -75,6 +75,14 @@ bool HttpAuth::Load(const std::string& path, std::string& error) {
     error = "auth file " + path + ": " + error;
     return false;
   }
+  if (Parse(text, error)) return true;
+  error = "auth file " + path + ": " + error;
+  return false;
+}
+
+bool HttpAuth::Parse(const std::string& text, std::string& error) {
+  token_.clear();
+  basic_.clear();
   std::vector<std::string> lines;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -85,7 +93,7 @@ bool HttpAuth::Load(const std::string& path, std::string& error) {
     start = end + 1;
   }
   if (lines.empty()) {
-    error = "auth file " + path + ": holds no token and no user:password line";
+    error = "holds no token and no user:password line";
     return false;
   }
   if (lines.front().find(':') == std::string::npos) {
@@ -95,7 +103,7 @@ bool HttpAuth::Load(const std::string& path, std::string& error) {
   for (const std::string& line : lines) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos || colon == 0) {
-      error = "auth file " + path + ": a line is not user:password";
+      error = "a line is not user:password";
       basic_.clear();
       return false;
     }

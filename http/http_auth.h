@@ -12,6 +12,8 @@ class HttpAuth {
   // Reads `path`; false with `error` set when it cannot be read or holds no
   // credential.
   bool Load(const std::string& path, std::string& error);
+  // The same from the file's text; `error` without the file's name.
+  bool Parse(const std::string& text, std::string& error);
   // Whether credentials were loaded: every request must then carry them.
   bool Required() const { return !token_.empty() || !basic_.empty(); }
   // Whether the value of an Authorization header grants access. Every

@@ -223,11 +223,13 @@ std::vector<int> MqttUplink::PublishOnline(bool online) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string time = Now();
   std::vector<int> mids;
-  mids.push_back(
-      PublishLocked(topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time, online ? "" : "stopped"), 1, true));
+  mids.push_back(PublishLocked(
+      topics_.SiteOnline(), OnlinePayload(online, options_.site, "", time, online ? "" : "stopped"),
+      1, true));
   for (const std::string& system : systems_) {
-    mids.push_back(PublishLocked(topics_.Online(system),
-                                 OnlinePayload(online, options_.site, system, time, online ? "" : "stopped"), 1, true));
+    mids.push_back(PublishLocked(
+        topics_.Online(system),
+        OnlinePayload(online, options_.site, system, time, online ? "" : "stopped"), 1, true));
   }
   mids.erase(std::remove(mids.begin(), mids.end(), -1), mids.end());
   return mids;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <thread>
 
 #include "console/alarm_glossary.h"
 #include "console/json_line.h"
@@ -351,6 +352,17 @@ CommandResult RunShellCommand(const std::string& command,
   // What the child wrote before it ended; a process it left behind may hold
   // the pipe open, so nothing more is waited for.
   if (from_child >= 0) ReadAvailable(from_child, result.output, output_limit);
+  // What the command left running in its process group (a job started with
+  // "&") ends with it: SIGTERM, then SIGKILL for what outlives kill_after.
+  // The group keeps its number while it has members, so no other process
+  // can be hit.
+  if (kill(-pid, SIGTERM) == 0) {
+    const Clock::time_point until = Clock::now() + kill_after;
+    while (kill(-pid, 0) == 0 && Clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(-pid, SIGKILL);
+  }
   CloseFd(to_child);
   CloseFd(from_child);
   if (WIFSIGNALED(status)) {

@@ -168,9 +168,8 @@ EventStream::BusyProbes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& queue : queues_) {
     const Queue* raw = queue.get();
-    probes.emplace_back(raw->name, [raw] {
-      return Clock::time_point(Clock::duration(raw->busy_since.load()));
-    });
+    probes.emplace_back(
+        raw->name, [raw] { return Clock::time_point(Clock::duration(raw->busy_since.load())); });
   }
   return probes;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>

@@ -9,9 +9,9 @@ constexpr int kOk = 0;
 // no power system can run, and a port could not be opened (a missing adapter
 // may come back: the service tries again)
 constexpr int kNothingToRun = 1;
-constexpr int kDatabase = 2;      // the database cannot be opened or is corrupt
-constexpr int kPlugin = 3;        // the plug-in cannot be loaded or makes no devices
-constexpr int kSimulator = 4;     // the built-in simulator cannot start
+constexpr int kDatabase = 2;   // the database cannot be opened or is corrupt
+constexpr int kPlugin = 3;     // the plug-in cannot be loaded or makes no devices
+constexpr int kSimulator = 4;  // the built-in simulator cannot start
 // 5: a capture file cannot be written (replay::kCaptureFailed).
 constexpr int kInterrupted = 6;  // replay: SIGINT, SIGTERM or SIGHUP stopped it before its end
 constexpr int kUnexpected = 7;   // an unexpected failure (an exception); the message names it

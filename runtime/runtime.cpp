@@ -130,8 +130,9 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
     }
     // Only the configuration stands in the way: trying again cannot help.
     if (not_configured) {
-      events_.Problem("", "not configured: no power system has a serial port yet; set \"port\" "
-                          "in the configuration, check it with korvan-host check, then start again");
+      events_.Problem("",
+                      "not configured: no power system has a serial port yet; set \"port\" "
+                      "in the configuration, check it with korvan-host check, then start again");
       return exit_codes::kNotConfigured;
     }
     events_.Problem("", "no power system can run");
@@ -284,8 +285,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
 
 void Runtime::StartWatch() {
   Watchdog watchdog;
-  watchdog.Watch({"the runtime's main thread", [this] { return main_progress_.Due(); },
-                  kPollingStallBound});
+  watchdog.Watch(
+      {"the runtime's main thread", [this] { return main_progress_.Due(); }, kPollingStallBound});
   for (const std::unique_ptr<PowerSystem>& system : systems_) {
     const PowerSystem* raw = system.get();
     watchdog.Watch({"the polling thread of system \"" + raw->Name() + "\"",

@@ -84,7 +84,7 @@ class Runtime {
   std::vector<std::unique_ptr<PowerSystem>> systems_;
   std::set<std::uint32_t> configured_ids_;  // of every system given to Prepare
   std::vector<bool> restored_;
-  ProgressMark main_progress_;  // Run's own thread
+  ProgressMark main_progress_;      // Run's own thread
   mutable std::mutex watch_mutex_;  // a leaf: guards watch_ only
   std::unique_ptr<ThreadWatch> watch_;
 };

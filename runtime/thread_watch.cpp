@@ -14,9 +14,8 @@ namespace {
 // One line on standard error, with the journal's priority prefix under
 // systemd: written whatever the console output's state.
 void WriteError(const std::string& text) {
-  const std::string line =
-      std::string(std::getenv("JOURNAL_STREAM") != nullptr ? "<3>" : "") + "korvan-host: " +
-      text + "\n";
+  const std::string line = std::string(std::getenv("JOURNAL_STREAM") != nullptr ? "<3>" : "") +
+                           "korvan-host: " + text + "\n";
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
 }
 

@@ -11,6 +11,10 @@ namespace runtime {
 namespace {
 
 constexpr int kSchemaVersion = 1;
+// PRAGMA application_id of this program's files: "KRVN".
+constexpr std::int64_t kApplicationId = 0x4B52564E;
+// The tables of this program's files, also those of earlier versions.
+const char* const kOwnTables[] = {"history", "cache", "alarm_events", "outbox", "store_state"};
 
 // History ids grow without AUTOINCREMENT (whose counter would cost every
 // commit a page): a new row takes the largest id plus one, and only the
@@ -147,7 +151,41 @@ void RecordStore::SetState(const std::string& state) {
   put.Bind(1, state).Run();
 }
 
+// Refuses a file that another program made: a foreign application id, or
+// (files from before the id) tables that are not this program's. True when
+// the file is this program's without the id yet (new, or of an earlier
+// version), which the writer then sets.
+bool RecordStore::CheckOwner() {
+  SqliteStatement application(db_, "PRAGMA application_id");
+  const std::int64_t id = application.Next() ? application.Int(0) : 0;
+  application.Reset();
+  if (id == kApplicationId) return false;
+  if (id != 0) {
+    throw StoreError("database " + db_.Path() + ": not a korvan-host database (application id " +
+                     std::to_string(id) + " belongs to another program)");
+  }
+  SqliteStatement tables(
+      db_, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
+  std::string foreign;
+  std::size_t count = 0;
+  while (tables.Next()) {
+    const std::string name = tables.Text(0);
+    if (std::find(std::begin(kOwnTables), std::end(kOwnTables), name) != std::end(kOwnTables)) {
+      continue;
+    }
+    if (++count <= 5) foreign += (foreign.empty() ? "" : ", ") + name;
+  }
+  tables.Reset();
+  if (count > 0) {
+    throw StoreError("database " + db_.Path() + ": not a korvan-host database (it holds " +
+                     std::to_string(count) + " other table" + (count == 1 ? "" : "s") + ": " +
+                     foreign + (count > 5 ? ", ..." : "") + ")");
+  }
+  return true;
+}
+
 void RecordStore::CheckSchema() {
+  CheckOwner();
   SqliteStatement version(db_, "PRAGMA user_version");
   const std::int64_t found = version.Next() ? version.Int(0) : 0;
   version.Reset();
@@ -167,6 +205,7 @@ void RecordStore::CheckSchema() {
 }
 
 void RecordStore::CreateSchema() {
+  const bool mark = CheckOwner();
   SqliteStatement version(db_, "PRAGMA user_version");
   const std::int64_t found = version.Next() ? version.Int(0) : 0;
   version.Reset();
@@ -210,6 +249,7 @@ void RecordStore::CreateSchema() {
   db_.Exec(kSchema);
   db_.Exec(kDroppedIndexes);
   db_.Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+  if (mark) db_.Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
   SetState(kWriterOpen);
   transaction.Commit();
 }

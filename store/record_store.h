@@ -157,6 +157,7 @@ class RecordStore : public CacheSource {
   struct Statements;
 
   void CreateSchema();
+  bool CheckOwner();
   void CheckSchema();
   void SetState(const std::string& state);
   void WriteLocked(const StoreBatch& batch);

@@ -1,9 +1,9 @@
 // korvan-host check: a table of good and bad configurations with their
 // messages; run refuses what check refuses; logging under journald.
-#include <gtest/gtest.h>
-#include <json/writer.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <json/writer.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,10 +242,11 @@ TEST(Check, RefusesTheHttpAndMqttSettingsThatRunRefuses) {
     EXPECT_EQ(check.code, 9) << row.settings << "\n" << check.err;
     const std::string prefix = "korvan-host: check: " + file + ": ";
     ASSERT_EQ(check.err.rfind(prefix, 0), 0u) << row.settings << "\n" << check.err;
-    const std::string reason = check.err.substr(prefix.size(), check.err.find('\n') - prefix.size());
+    const std::string reason =
+        check.err.substr(prefix.size(), check.err.find('\n') - prefix.size());
     EXPECT_NE(reason.find(row.fragment), std::string::npos) << reason;
-    const HostRun run = RunHost({"run", "--config", file, "--db", dir.File("k.db"), "--cycles",
-                                 "1", "--seconds", "5"});
+    const HostRun run = RunHost(
+        {"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1", "--seconds", "5"});
     EXPECT_EQ(run.code, row.run_code) << row.settings << "\n" << run.err;
     EXPECT_NE(run.err.find(reason), std::string::npos) << reason << "\n" << run.err;
   }
@@ -284,8 +285,8 @@ TEST(Check, NumericOptionsRefuseNanAndInfinities) {
        {"--seconds", "--history-every", "--commit-interval", "--cache-interval",
         "--comm-lost-after", "--mqtt-replay-rate", "--notify-timeout"}) {
     for (const char* value : {"nan", "inf", "-inf", "NaN"}) {
-      const HostRun run = RunHost(
-          {"simulate", "--cycles", "1", "--db", dir.File("k.db"), option, value});
+      const HostRun run =
+          RunHost({"simulate", "--cycles", "1", "--db", dir.File("k.db"), option, value});
       EXPECT_EQ(run.code, 105) << option << " " << value << "\n" << run.err;
       EXPECT_NE(run.err.find(option), std::string::npos) << run.err;
     }

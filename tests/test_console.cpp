@@ -26,6 +26,7 @@
 #include "runtime/stdout_trace.h"
 #include "runtime/system_summary.h"
 #include "tests/support/temp_dir.h"
+#include "tools/records/utf8_text.h"
 #include "units/ac/ac_alarm_table.h"
 #include "units/dc/dc_alarm_rows.h"
 #include "units/dc/tele_pmbuspower_dc.h"
@@ -216,6 +217,21 @@ TEST(AlarmEventFormat, TextAndJsonCarryTheGlossBesideTheDevicesTexts) {
   EXPECT_EQ(json["text"].asString(), "交流屏1输入线/相电压AB/A");
   EXPECT_EQ(json["gloss"].asString(), "AC input phase missing, line/phase voltage AB/A");
   EXPECT_FALSE(json.isMember("since"));
+}
+
+// A device's text reaches a terminal or the journal as one line of printable
+// text: a newline could forge a journal line of any priority, escape bytes
+// could drive the terminal. JSON keeps the text as it is.
+TEST(AlarmEventFormat, ADevicesControlCharactersAreEscapedInTextOnly) {
+  ZoneScope zone("UTC0");
+  const std::string forged = "KORVAN\n<0>FAKE\r\x1b[2J\x7f\xc2\x9b";
+  const AlarmEvent alarm = Alarm("device_model", "70319", "型号", forged);
+  EXPECT_EQ(runtime::FormatAlarmEventText("site", alarm),
+            "site: alarm RAISED device_model 70319 型号: KORVAN\\n<0>FAKE\\r\\x1B[2J\\x7F"
+            "\\u009B — device configuration check: the power system reports a model the "
+            "driver does not support (level 2, data id 100) at 2026-12-08 10:00:00\n");
+  EXPECT_EQ(Parse(runtime::FormatAlarmEventJson("site", alarm))["text"].asString(), forged);
+  EXPECT_EQ(utf8_text::Printable("tab\there \\ é"), "tab\\there \\ é");
 }
 
 TEST(IsoLocalTime, AddsTheOffsetInForceAtThatMoment) {

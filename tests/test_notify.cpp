@@ -417,6 +417,18 @@ TEST(NotifyFailures, ACommandThatClosesItsInputEarlyOrFloodsItsOutputHarmsNothin
   EXPECT_FALSE(stopped.timed_out);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
   EXPECT_TRUE(NoChildren());
+  // A job the command left running in the background ends with it.
+  const runtime::CommandResult left =
+      runtime::RunShellCommand("sleep 30 >/dev/null 2>&1 & echo $!", {}, "",
+                               std::chrono::seconds(5), std::chrono::seconds(1), 4096, never);
+  EXPECT_TRUE(left.Succeeded());
+  const pid_t job = static_cast<pid_t>(std::stol(left.output));
+  ASSERT_GT(job, 1);
+  // Gone, or a zombie until whoever inherited it reaps it.
+  std::ifstream stat("/proc/" + std::to_string(job) + "/stat");
+  std::string pid, name, state;
+  stat >> pid >> name >> state;
+  EXPECT_TRUE(!stat || state == "Z" || name != "(sleep)") << name << " " << state;
 }
 
 TEST(NotifyConfig, ASystemsNotifyCmdIsReadAndCheckedAsText) {

@@ -348,6 +348,36 @@ TEST(StoreOpenFailure, NamesTheSystemsReason) {
   }
 }
 
+// Another program's database is refused in one line and left as it was; a
+// file of this program from before the mark is taken and marked.
+TEST_F(StoreTest, AnotherProgramsDatabaseIsRefusedAndOursIsMarked) {
+  const auto id_of = [](const std::string& path) {
+    runtime::SqliteDb db(path, 100);
+    runtime::SqliteStatement id(db, "PRAGMA application_id");
+    return id.Next() ? id.Int(0) : -1;
+  };
+  runtime::SqliteDb(Path("foreign.db"), 100)
+      .Exec("CREATE TABLE accounts (x); CREATE TABLE history (y)");
+  runtime::SqliteDb(Path("other-id.db"), 100).Exec("PRAGMA application_id = 42");
+  const std::pair<std::string, std::string> rows[] = {
+      {Path("foreign.db"), ": not a korvan-host database (it holds 1 other table: accounts)"},
+      {Path("other-id.db"),
+       ": not a korvan-host database (application id 42 belongs to another program)"},
+  };
+  for (const auto& [path, reason] : rows) {
+    const auto before = std::filesystem::file_size(path);
+    EXPECT_EQ(MessageOf([&] { RecordStore store(path, HistoryBound()); }),
+              "database " + path + reason);
+    EXPECT_EQ(std::filesystem::file_size(path), before) << path;
+  }
+  // Ours without the mark (as earlier versions wrote it): the store's own tables only.
+  { RecordStore store(Path("older.db"), HistoryBound()); }
+  runtime::SqliteDb(Path("older.db"), 100).Exec("PRAGMA application_id = 0");
+  EXPECT_EQ(id_of(Path("older.db")), 0);
+  { RecordStore store(Path("older.db"), HistoryBound()); }
+  EXPECT_EQ(id_of(Path("older.db")), 0x4B52564E);
+}
+
 // A read-only store never creates, converts or adds to a file.
 TEST_F(StoreTest, ReadOnlyAccessChangesNothingAndWantsTheStoresTables) {
   const auto read_only = [](const std::string& path) {

@@ -29,10 +29,8 @@ TEST(Watchdog, FindsLateAndStalledThreadsByName) {
     Clock::time_point owed_since;
   } rows[] = {
       {"fresh", now - milliseconds(14000)},  // under half the bound
-      {"late", now - milliseconds(15000)},
-      {"stalled", now - milliseconds(30000)},
-      {"idle", Clock::time_point::max()},
-      {"sleeping", now + milliseconds(60000)},
+      {"late", now - milliseconds(15000)},  {"stalled", now - milliseconds(30000)},
+      {"idle", Clock::time_point::max()},   {"sleeping", now + milliseconds(60000)},
   };
   for (const Row& row : rows) {
     const Clock::time_point since = row.owed_since;

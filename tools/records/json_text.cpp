@@ -22,8 +22,7 @@ Json::Value Float(float value) {
   return Json::Value(std::strtod(shortest.c_str(), nullptr));
 }
 
-bool Parse(std::string_view text, bool strict, Json::Value& root,
-           std::string& error) {
+bool Parse(std::string_view text, bool strict, Json::Value& root, std::string& error) {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
   builder["failIfExtra"] = true;

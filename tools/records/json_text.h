@@ -23,8 +23,7 @@ constexpr int kMaxDepth = 100;
 // line and column) when the text is not such a document; never throws.
 // `strict` (files people write: configurations, scripts): a key given twice
 // in an object and a trailing comma are errors too.
-bool Parse(std::string_view text, bool strict, Json::Value& root,
-           std::string& error);
+bool Parse(std::string_view text, bool strict, Json::Value& root, std::string& error);
 
 // The value on one line, without a newline, as valid UTF-8.
 std::string Line(const Json::Value& value);

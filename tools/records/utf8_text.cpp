@@ -1,5 +1,7 @@
 #include "tools/records/utf8_text.h"
 
+#include <fmt/format.h>
+
 namespace utf8_text {
 
 namespace {
@@ -67,6 +69,31 @@ bool IsValidUtf8(std::string_view text) {
     at += length;
   }
   return true;
+}
+
+std::string Printable(std::string_view text) {
+  const std::string valid = ValidUtf8(text);
+  std::string out;
+  out.reserve(valid.size());
+  for (std::size_t i = 0; i < valid.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(valid[i]);
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += fmt::format("\\x{:02X}", byte);
+    } else if (byte == 0xC2 && i + 1 < valid.size() &&
+               static_cast<unsigned char>(valid[i + 1]) < 0xA0) {
+      // U+0080..U+009F (valid UTF-8 here, so the next byte is 0x80..0x9F).
+      out += fmt::format("\\u00{:02X}", static_cast<unsigned char>(valid[++i]));
+    } else {
+      out += valid[i];
+    }
+  }
+  return out;
 }
 
 }  // namespace utf8_text

@@ -12,6 +12,11 @@ namespace utf8_text {
 // continuation byte, a sequence cut short, an overlong form, a surrogate or a
 // code point above U+10FFFF. Valid text comes back unchanged.
 std::string ValidUtf8(std::string_view text);
+// ValidUtf8(text) safe for a terminal or the journal, where a device's text
+// could start a line of its own (a newline followed by "<0>") or send escape
+// sequences: C0 and C1 control characters and DEL written as \n, \r, \t,
+// \xNN and \u00NN. For text lines only; the store and JSON keep the text.
+std::string Printable(std::string_view text);
 // Whether ValidUtf8 would return `text` unchanged; allocates nothing.
 bool IsValidUtf8(std::string_view text);
 

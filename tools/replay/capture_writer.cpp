@@ -127,7 +127,8 @@ void CaptureWriter::ReplyReceived(const unsigned char* record, unsigned int size
   if (record[pmbus_reply::kReturnCodeOffset] != 0) {
     members.emplace_back("rtn", hex_text::Encode(record[pmbus_reply::kReturnCodeOffset]));
   }
-  if (record[0] != device_.ProtocolVersion()) members.emplace_back("version", hex_text::Encode(record[0]));
+  if (record[0] != device_.ProtocolVersion())
+    members.emplace_back("version", hex_text::Encode(record[0]));
   if (record[1] != device_.Address()) members.emplace_back("address", hex_text::Encode(record[1]));
   WriteStep(StepLine("reply", members));
 }

@@ -11,7 +11,9 @@ namespace hex_text {
 std::string Encode(const unsigned char* data, std::size_t length);
 std::string Encode(const std::vector<unsigned char>& bytes);
 // One byte: 0x41 -> "41".
-inline std::string Encode(unsigned char byte) { return Encode(&byte, 1); }
+inline std::string Encode(unsigned char byte) {
+  return Encode(&byte, 1);
+}
 
 // Reads digit pairs in either case; blanks between the pairs are ignored.
 // Nothing for an odd number of digits or a character that is not a digit.
