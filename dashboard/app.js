@@ -13,6 +13,8 @@
   const HISTORY_LIMIT = 20000;
   // The server answers at most this many values (rows x fields) per query.
   const HISTORY_VALUE_BUDGET = 200000;
+  // Fields per query, as the server takes them: a chart over more is asked in parts.
+  const HISTORY_MAX_FIELDS = 32;
   const COLORS = ['#1c5fb0', '#d9480f', '#2b8a3e', '#9c36b5', '#0b7285', '#c2255c', '#5c940d', '#e67700'];
   const DASH = '—';
 
@@ -309,13 +311,27 @@
     const generation = chart.generation;
     const start = Math.floor(serverNow() - WINDOWS[page.window]);
     const since = chart.lastT === null ? start : chart.lastT;
-    const fields = chart.plan.series.map((s) => enc(s.field)).join(',');
     const limit = rowLimit(chart.plan);
-    const path = `/api/systems/${enc(view.system)}/devices/${view.id}/history` +
-      `?fields=${fields}&since=${since}&limit=${limit}`;
+    // Parts of at most HISTORY_MAX_FIELDS fields (same device, bound and
+    // limit), joined into one answer.
+    const parts = [];
+    for (let k = 0; k < chart.plan.series.length; k += HISTORY_MAX_FIELDS) {
+      parts.push(chart.plan.series.slice(k, k + HISTORY_MAX_FIELDS).map((s) => s.field));
+    }
     try {
-      const answer = await getJson(path);
-      if (!answer || generation !== chart.generation) return;
+      const answers = await Promise.all(parts.map((fields) => getJson(
+        `/api/systems/${enc(view.system)}/devices/${view.id}/history` +
+        `?fields=${fields.map(enc).join(',')}&since=${since}&limit=${limit}`)));
+      if (answers.some((a) => !a) || generation !== chart.generation) return;
+      // Rows are matched by time: a row stored between two parts' queries is
+      // in the later part only.
+      const answer = { t: answers[0].t, truncated: answers[0].truncated, values: {} };
+      answers.forEach((part) => {
+        const at = new Map(part.t.map((t, row) => [t, row]));
+        for (const [field, column] of Object.entries(part.values || {})) {
+          answer.values[field] = answer.t.map((t) => (at.has(t) ? column[at.get(t)] : null));
+        }
+      });
       const [times, ...columns] = chart.data;
       answer.t.forEach((t, row) => {
         if (chart.lastT !== null && t <= chart.lastT) return;

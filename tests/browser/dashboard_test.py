@@ -293,6 +293,25 @@ return [Number(box.dataset.rows), coloured, box.id];
 """
 
 
+MODULE_CHART = """
+const box = document.querySelector('figure.chart[data-chart="rectifiers"]');
+if (!box) return null;
+return [Number(box.dataset.rows), box.textContent];
+"""
+
+
+def module_chart_filled(driver):
+    """The module chart asks in parts of at most 32 fields: above 32 modules
+    it must still get its rows, not a refusal."""
+    result = driver.execute_script(MODULE_CHART)
+    if result is None:
+        raise Failure("no rectifier module chart on the page")
+    rows, text = result
+    if "unavailable" in text or rows < 3:
+        raise Failure(f"module chart: {rows} rows; {text[:200]}")
+    return True
+
+
 def chart_drawn(driver):
     result = driver.execute_script(CHART_PIXELS)
     if result is None:
@@ -339,7 +358,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="korvan-dashboard-") as folder:
         try:
             runtime = Runtime(args.host, folder, "fault", FAULT_SCENARIO, [
-                "--ac", "3,3", "--dc", "2", "--rc", "4",
+                "--ac", "3,3", "--dc", "2", "--rc", "40",
                 "--history-every", "0", "--commit-interval", "0"], overall)
             runtimes.append(runtime)
             wait_for("the first polling cycle",
@@ -359,6 +378,9 @@ def main():
 
             wait_for("a drawn history chart", lambda: chart_drawn(driver), 45, overall, pause=1)
             print("DC history chart drawn")
+            wait_for("the 40-module chart's rows", lambda: module_chart_filled(driver), 45, overall,
+                     pause=1)
+            print("module chart of 40 modules filled")
             shot = save_screenshot(driver, args.screenshot)
 
             code = runtime.stop()
