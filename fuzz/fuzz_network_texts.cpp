@@ -2,7 +2,8 @@
 // the operator's files around it. The first byte picks the reader, the rest
 // is its text. Checked, beside the absence of crashes:
 // - a listen address or broker URL that is read has a host and a port in range;
-// - a time bound that is read is the store's "YYYY-MM-DD HH:MM:SS";
+// - a time bound that is read (the API's, the command line's) is the store's
+//   "YYYY-MM-DD HH:MM:SS";
 // - a count that is read lies in its range;
 // - the loopback Host check always lets "localhost" in;
 // - a field path that is read has named steps;
@@ -20,12 +21,13 @@
 #include "http/listen_address.h"
 #include "http/query_params.h"
 #include "mqtt/mqtt_url.h"
+#include "tools/cli/query_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::string error;
-  switch (data[0] % 7) {
+  switch (data[0] % 8) {
     case 0: {
       http_output::ListenAddress address;
       if (http_output::ParseListen(text, address, error)) {
@@ -72,6 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!path->empty(), "a field path has a step");
         for (const http_output::FieldStep& step : *path) {
           FUZZ_CHECK(!step.name.empty(), "every step is named");
+        }
+      }
+      break;
+    }
+    case 7: {
+      for (const bool end_of_day : {false, true}) {
+        std::string stored;
+        if (cli::ParseTimeText(text, end_of_day, stored)) {
+          FUZZ_CHECK(stored.size() == 19 && stored[4] == '-' && stored[10] == ' ',
+                     "a command-line time is the store's local time text");
         }
       }
       break;
