@@ -173,64 +173,28 @@ TEST_F(StoreTest, AlarmTextsAreStoredAsValidUtf8) {
   EXPECT_EQ(active[0].text, "检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
-// A file of an earlier version has alarm_events without event_id: read-only
-// it opens as it is, its rows without an id; a writer adds the column, and
-// new rows keep their ids beside the old ones. The last event of every
-// alarm, cleared ones too, links the next run's ids.
-TEST_F(StoreTest, EventIdsAreKeptAndAFileWithoutTheirColumnStillOpens) {
+// A file of an earlier version, without the event_id column: read-only its
+// rows have no id; a writer adds the column, and the old row stays without.
+TEST_F(StoreTest, AFileWithoutEventIdsOpensAndGetsTheirColumn) {
+  runtime::AlarmEvent event;
+  event.raised = true;
   {
-    runtime::SqliteDb old(Path(), 1000);
-    old.Exec(
-        "CREATE TABLE history (id INTEGER PRIMARY KEY, data_id INTEGER NOT NULL, record_type "
-        "INTEGER NOT NULL, time TEXT NOT NULL, record BLOB NOT NULL);"
-        "CREATE TABLE cache (data_id INTEGER NOT NULL, record_type INTEGER NOT NULL, time TEXT "
-        "NOT NULL, record BLOB NOT NULL, PRIMARY KEY (data_id, record_type)) WITHOUT ROWID;"
-        "CREATE TABLE alarm_events (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, "
-        "data_id INTEGER NOT NULL, record_type INTEGER NOT NULL, raised INTEGER NOT NULL, level "
-        "INTEGER NOT NULL, alarm_id TEXT NOT NULL, code TEXT NOT NULL, name TEXT NOT NULL, text "
-        "TEXT NOT NULL);"
-        "INSERT INTO alarm_events (time, data_id, record_type, raised, level, alarm_id, code, "
-        "name, text) VALUES ('2026-12-08 12:00:00', 100, 5211, 1, 2, 'RC_0', '06024', 'n', 'a');"
-        "PRAGMA user_version = 1;");
+    RecordStore store(Path(), HistoryBound{0, 0, 0});
+    store.AppendAlarmEvent(event);
   }
-  auto ids = [](RecordStore& store) {
-    std::vector<std::string> found;
-    for (const runtime::AlarmEvent& event : store.AlarmEvents({}, false)) {
-      found.push_back(event.event_id);
-    }
-    return found;
-  };
+  runtime::SqliteDb(Path(), 100).Exec("ALTER TABLE alarm_events DROP COLUMN event_id");
   {
     RecordStore reader(Path(), HistoryBound(), 100, runtime::SqliteDb::Access::kReadOnly);
-    EXPECT_EQ(ids(reader), std::vector<std::string>{""});
-    ASSERT_EQ(reader.ActiveAlarms().size(), 1u);
-    EXPECT_EQ(reader.ActiveAlarms()[0].event_id, "");
+    EXPECT_EQ(reader.ActiveAlarms().at(0).event_id, "");
   }
   RecordStore store(Path(), HistoryBound{0, 0, 0});
-  runtime::AlarmEvent event;
-  event.data_id = 100;
-  event.record_type = 5211;
-  event.id = "RC_0";
-  event.text = "a";
-  event.time = "2026-12-08 12:01:00";
+  event.raised = false;
   event.event_id = "00000000000000c1";
-  store.AppendAlarmEvent(event);  // clears the old raise
-  event.text = "b";
-  event.raised = true;
-  event.event_id = "00000000000000b1";
   store.AppendAlarmEvent(event);
-  EXPECT_EQ(ids(store), (std::vector<std::string>{"", "00000000000000c1", "00000000000000b1"}));
-  const std::vector<runtime::AlarmEvent> last = store.LastAlarmEvents();
-  ASSERT_EQ(last.size(), 2u);
-  EXPECT_FALSE(last[0].raised);
-  EXPECT_EQ(last[0].event_id, "00000000000000c1");
-  EXPECT_TRUE(last[1].raised);
-  ASSERT_EQ(store.ActiveAlarms().size(), 1u);
-  EXPECT_EQ(store.ActiveAlarms()[0].event_id, "00000000000000b1");
-  runtime::SqliteDb raw(Path(), 1000);
-  runtime::SqliteStatement nulls(raw, "SELECT COUNT(*) FROM alarm_events WHERE event_id IS NULL");
-  ASSERT_TRUE(nulls.Next());
-  EXPECT_EQ(nulls.Int(0), 1) << "the old row stays without an id";
+  const std::vector<runtime::AlarmEvent> events = store.AlarmEvents({}, false);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].event_id, "");
+  EXPECT_EQ(store.LastAlarmEvents().at(0).event_id, "00000000000000c1");
 }
 
 // Queries by device, inclusive time range and newest N, alone and together.
