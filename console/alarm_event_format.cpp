@@ -19,6 +19,8 @@ Json::Value AlarmEventJson(const AlarmEvent& event) {
   object["data_id"] = event.data_id;
   object["record_type"] = event.record_type;
   object["since"] = event.time;
+  // null for an event stored without an id
+  object["event_id"] = event.event_id.empty() ? Json::Value() : Json::Value(event.event_id);
   return object;
 }
 

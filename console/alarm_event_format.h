@@ -9,7 +9,8 @@
 namespace runtime {
 
 // The alarm as a JSON object: id, code, name, text, level, data id, record
-// type and "since" (the time of its event, as stored).
+// type, "since" (the time of its event, as stored) and "event_id" (null when
+// the event has none).
 Json::Value AlarmEventJson(const AlarmEvent& event);
 // The alarm as the console prints it in JSON: AlarmEventJson with "since" in
 // ISO 8601 with its UTC offset, and "gloss" (English) when the glossary knows

@@ -94,6 +94,8 @@ Json::Value AlarmJson(const std::string& system, const runtime::AlarmEvent& alar
   out["gloss"] = runtime::AlarmGloss(alarm.id, alarm.code);
   out["time"] = TimeValue(alarm.time);
   out["t"] = UnixValue(alarm.time);
+  // null for an event stored without an id
+  out["event_id"] = alarm.event_id.empty() ? Json::Value() : Json::Value(alarm.event_id);
   return out;
 }
 

@@ -32,6 +32,13 @@ constexpr auto kFirstRetry = std::chrono::seconds(1);
 constexpr auto kUnreachableRetry = std::chrono::seconds(4);
 constexpr auto kLastRetry = std::chrono::seconds(60);
 constexpr auto kLastingConnection = std::chrono::seconds(30);
+// A connection the broker closes this soon after it was made hints at
+// another client with the same id, which the broker lets take over the
+// session. While such a conflict lasts, a connection counts as lasting only
+// beyond the longest back-off of the other client, and the conflict is
+// logged once.
+constexpr auto kShortConnection = std::chrono::seconds(10);
+constexpr auto kLastingInConflict = 2 * kLastRetry;
 
 std::string Now() {
   return runtime::LocalTimeText(boost::posix_time::second_clock::local_time());
@@ -122,9 +129,9 @@ MqttUplink::~MqttUplink() {
 
 void MqttUplink::Start() {
   static LibraryInit init;
-  const std::string id =
+  client_id_ =
       options_.client_id.empty() ? "korvan-" + TopicLevel(options_.site) : options_.client_id;
-  client_ = mosquitto_new(id.c_str(), true, this);
+  client_ = mosquitto_new(client_id_.c_str(), true, this);
   if (client_ == nullptr) throw std::runtime_error("MQTT: cannot make a client: out of memory");
   mosquitto_threaded_set(client_, true);
   mosquitto_connect_callback_set(client_, &MqttUplink::OnConnect);
@@ -242,13 +249,26 @@ void MqttUplink::Loop() {
   Duration retry = kFirstRetry;
   bool socket = false;
   bool backlog = false;
+  bool conflict = false;  // the broker closed connections soon after they were made
   SteadyClock::time_point attempt_at = SteadyClock::now();
   SteadyClock::time_point connect_deadline = SteadyClock::time_point::max();
   SteadyClock::time_point connected_at = SteadyClock::time_point::max();  // of this socket
   const auto again = [&](bool reached) {
     const SteadyClock::time_point now = SteadyClock::now();
-    if (connected_at != SteadyClock::time_point::max() && now - connected_at >= kLastingConnection)
-      retry = kFirstRetry;
+    if (connected_at != SteadyClock::time_point::max()) {
+      const Duration lasted = now - connected_at;
+      if (lasted >= (conflict ? Duration(kLastingInConflict) : Duration(kLastingConnection))) {
+        retry = kFirstRetry;
+        conflict = false;
+      } else if (lasted < kShortConnection && !conflict) {
+        conflict = true;
+        events_.Problem(
+            "", fmt::format("MQTT: the broker closed the connection {} s after it was made; "
+                            "another client may use the same client id \"{}\" (--mqtt-client-id)",
+                            std::chrono::duration_cast<std::chrono::seconds>(lasted).count(),
+                            client_id_));
+      }
+    }
     attempt_at = now + (reached ? retry : std::min<Duration>(retry, kUnreachableRetry));
     retry = std::min<Duration>(retry * 2, reached ? Duration(kLastRetry) : kUnreachableRetry);
     connected_at = SteadyClock::time_point::max();
@@ -279,13 +299,15 @@ void MqttUplink::Loop() {
       if (connected_at == SteadyClock::time_point::max()) connected_at = SteadyClock::now();
       connect_deadline = SteadyClock::time_point::max();
       backlog = SendBacklog(SteadyClock::now());
+      if (!backlog) TellDropTotal("MQTT: the backlog is sent; the full outbox dropped ");
     }
     const bool timed_out = !connected_ && SteadyClock::now() > connect_deadline;
     if (rc != MOSQ_ERR_SUCCESS || timed_out) {
       // Reached: the broker answered (a refusal, or a connection it dropped).
-      const bool reached = connected_at != SteadyClock::time_point::max() ||
-                           rc == MOSQ_ERR_CONN_REFUSED || rc == MOSQ_ERR_AUTH;
-      if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH) {
+      // A connection that was made and is lost was told by OnDisconnect.
+      const bool made = connected_at != SteadyClock::time_point::max();
+      const bool reached = made || rc == MOSQ_ERR_CONN_REFUSED || rc == MOSQ_ERR_AUTH;
+      if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_AUTH && !made) {
         State("cannot connect to " + where + ": " + Reason(rc), true);
       } else if (timed_out) {
         State("cannot connect to " + where + ": no answer", true);
@@ -296,6 +318,7 @@ void MqttUplink::Loop() {
       again(reached);
     }
   }
+  TellDropTotal("MQTT: stopping; the full outbox dropped ");
   // The systems go offline in their retained states, unless the broker is
   // gone: waits (a little) for the broker to acknowledge them.
   if (connected_) {
@@ -398,17 +421,47 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   outbox_.Add(std::move(row), Clock::now());
   const int mid = PublishLocked(topic, payload, 1, retained);
   if (mid >= 0) outbox_.Sent(seq, mid);
-  if (outbox_.Dropped() != reported_dropped_) {
-    // Logged at the first and then every thousandth, not for each.
-    const bool log = reported_dropped_ == 0 || outbox_.Dropped() / 1000 != reported_dropped_ / 1000;
-    reported_dropped_ = outbox_.Dropped();
+  const std::uint64_t dropped = outbox_.Dropped();
+  if (dropped != drops_told_) {
+    // Logged at the first drop since the last total and then at every
+    // thousandth, not for each; the total when the outage is over.
+    const bool first = drops_told_ == records_summed_ + events_summed_;
+    const bool log = first || dropped / 1000 != drops_told_ / 1000;
+    drops_told_ = dropped;
     if (log) {
-      dropped_note = "MQTT: outbox full: " + std::to_string(reported_dropped_) +
-                     " of the oldest records dropped so far";
+      dropped_note = "MQTT: outbox full, dropping the oldest messages: " +
+                     std::to_string(dropped - records_summed_ - events_summed_) +
+                     " so far in this outage (" +
+                     std::to_string(outbox_.DroppedRecords() - records_summed_) + " records, " +
+                     std::to_string(outbox_.DroppedEvents() - events_summed_) +
+                     " alarm and communication events)";
     }
   }
   lock.unlock();
   if (!dropped_note.empty()) events_.Problem("", dropped_note);
+}
+
+std::string MqttUplink::DropTotalLocked(const std::string& lead) {
+  const std::uint64_t records = outbox_.DroppedRecords() - records_summed_;
+  const std::uint64_t events = outbox_.DroppedEvents() - events_summed_;
+  if (records + events == 0) return "";
+  records_summed_ = outbox_.DroppedRecords();
+  events_summed_ = outbox_.DroppedEvents();
+  drops_told_ = outbox_.Dropped();
+  return lead + std::to_string(records + events) + " messages during the outage (" +
+         std::to_string(records) + " records, " + std::to_string(events) +
+         " alarm and communication events); " + std::to_string(outbox_.Dropped()) +
+         " since the start";
+}
+
+void MqttUplink::TellDropTotal(const std::string& lead) {
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    line = DropTotalLocked(lead);
+  }
+  // Told without the uplink's lock (the lock order: event_stream.h).
+  if (!line.empty()) events_.Problem("", line);
 }
 
 void MqttUplink::OnEvent(const runtime::RuntimeEvent& event) {

@@ -91,6 +91,12 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   std::vector<int> PublishOnline(bool online);
   // A line on the event stream when the connection's state changed.
   void State(const std::string& text, bool problem);
+  // The messages dropped from the full outbox since the last total, as a
+  // line that starts with `lead`; the counts start again from there.
+  std::string DropTotalLocked(const std::string& lead);
+  // Tells the drops since the last total, if any (the outage is over or the
+  // uplink stops).
+  void TellDropTotal(const std::string& lead);
 
   UplinkOptions options_;
   runtime::EventStream& events_;
@@ -107,7 +113,12 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   std::string state_;
-  std::uint64_t reported_dropped_ = 0;
+  std::string client_id_;
+  // Outbox drops: the total when a line last told them, and the totals of
+  // each kind when a line last summed up an outage.
+  std::uint64_t drops_told_ = 0;
+  std::uint64_t records_summed_ = 0;
+  std::uint64_t events_summed_ = 0;
   std::chrono::steady_clock::time_point replay_next_;  // the backlog's next message
   std::map<std::string, std::uint64_t> health_count_;  // per system
   std::set<int> final_acks_;                           // acknowledged while stopping

@@ -77,7 +77,7 @@ void Outbox::Thin() {
       ++entry;
     }
   }
-  // Still over with one record left among events: it goes too, events never.
+  // Still over with few records left among events: they go too, oldest first.
   for (auto entry = entries_.begin(); over() && entry != entries_.end();) {
     auto next = std::next(entry);
     if (entry->second.record && !entry->second.sent) {
@@ -86,7 +86,22 @@ void Outbox::Thin() {
     }
     entry = next;
   }
-  dropped_ += removed;
+  dropped_records_ += removed;
+  if (!over()) return;
+  // Events alone are over: the oldest not in flight go, down to nine tenths
+  // of the limits, so that a flapping alarm does not drop at every message.
+  auto above_target = [this] {
+    return (limits_.rows != 0 && entries_.size() > limits_.rows - limits_.rows / 10) ||
+           (limits_.bytes != 0 && bytes_ > limits_.bytes - limits_.bytes / 10);
+  };
+  for (auto entry = entries_.begin(); above_target() && entry != entries_.end();) {
+    auto next = std::next(entry);
+    if (!entry->second.sent) {
+      ++(entry->second.record ? dropped_records_ : dropped_events_);
+      Erase(entry);
+    }
+    entry = next;
+  }
 }
 
 void Outbox::Sent(std::int64_t seq, int mid) {

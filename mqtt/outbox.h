@@ -13,6 +13,9 @@
 namespace mqtt {
 
 // How much the outbox holds during an outage; 0 means no bound of that kind.
+// The bounds cover every message. Over them, records go first (every other
+// one of the oldest part); alarm and communication events go only when
+// events alone exceed a bound, the oldest first.
 struct OutboxLimits {
   std::uint64_t rows = 100000;
   std::uint64_t bytes = 64ull << 20;  // payload bytes
@@ -38,7 +41,8 @@ class Outbox {
   // The seq that the next message takes.
   std::int64_t NextSeq() const { return next_seq_; }
   // A new message, which takes the next seq (returned). Over the limits,
-  // every other record of the oldest part is dropped.
+  // every other record of the oldest part is dropped, then (events alone
+  // over them) the oldest events, down to nine tenths of the limits.
   std::int64_t Add(Row row, Clock::time_point now);
   // The broker took message `seq` as `mid` in this connection.
   void Sent(std::int64_t seq, int mid);
@@ -64,8 +68,10 @@ class Outbox {
 
   std::uint64_t Count() const { return entries_.size(); }
   std::uint64_t Bytes() const { return bytes_; }
-  // Records dropped because the outbox was full.
-  std::uint64_t Dropped() const { return dropped_; }
+  // Messages dropped because the outbox was full, in all and of each kind.
+  std::uint64_t Dropped() const { return dropped_records_ + dropped_events_; }
+  std::uint64_t DroppedRecords() const { return dropped_records_; }
+  std::uint64_t DroppedEvents() const { return dropped_events_; }
   bool InFlight(std::int64_t seq) const;
 
  private:
@@ -94,7 +100,8 @@ class Outbox {
   Clock::time_point delete_since_ = Clock::time_point::max();
   std::int64_t cursor_ = 0;  // the backlog is sent up to here in this connection
   std::uint64_t bytes_ = 0;
-  std::uint64_t dropped_ = 0;
+  std::uint64_t dropped_records_ = 0;
+  std::uint64_t dropped_events_ = 0;
 };
 
 }  // namespace mqtt

@@ -100,6 +100,7 @@ std::string AlarmPayload(const std::string& site, const runtime::RuntimeEvent& e
                          std::int64_t seq) {
   Json::Value object = Header(site, event.system, event.alarm.time);
   object["event"] = event.alarm.raised ? "raised" : "cleared";
+  object["event_id"] = event.alarm.event_id;
   object["data_id"] = event.alarm.data_id;
   object["record_type"] = event.alarm.record_type;
   object["seq"] = Json::Int64(seq);
@@ -112,6 +113,7 @@ std::string CommunicationPayload(const std::string& site, const runtime::Runtime
                                  std::int64_t seq) {
   Json::Value object = Header(site, event.system, EventTime(event));
   object["event"] = event.ok ? "restored" : "lost";
+  object["event_id"] = event.event_id;
   object["text"] = utf8_text::ValidUtf8(event.text);
   object["seq"] = Json::Int64(seq);
   object["replayed"] = false;

@@ -44,7 +44,7 @@ std::string AlarmPayload(const std::string& site, const runtime::RuntimeEvent& e
                          std::int64_t seq);
 std::string CommunicationPayload(const std::string& site, const runtime::RuntimeEvent& event,
                                  std::int64_t seq);
-// `dropped`: records thinned out of the outbox; `backlog`: messages waiting.
+// `dropped`: messages dropped from the full outbox; `backlog`: messages waiting.
 std::string HealthPayload(const std::string& site, const runtime::RuntimeEvent& event,
                           std::uint64_t dropped, std::uint64_t backlog);
 // A stored payload with "replayed": true; unchanged when it is not a JSON object.

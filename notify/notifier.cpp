@@ -206,7 +206,7 @@ void SignalGroup(pid_t pid, int signal) {
 }  // namespace
 
 std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
-  std::string name, state, id, code, title, text;
+  std::string name, state, id, code, title, text, event_id;
   std::uint32_t data_id = event.device.data_id;
   int record_type = event.device.record_type;
   int level = 0;
@@ -221,6 +221,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
     text = alarm.text;
     data_id = alarm.data_id;
     record_type = alarm.record_type;
+    event_id = alarm.event_id;
   } else if (event.kind == RuntimeEvent::Kind::kCommunication) {
     const HostAlarm& lost = host_alarms::kCommunicationLost;
     name = event.ok ? "communication_restored" : "communication_lost";
@@ -230,6 +231,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
     level = lost.level;
     title = lost.name;
     text = event.text;
+    event_id = event.event_id;
   } else {
     return std::nullopt;
   }
@@ -252,6 +254,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
       {"KORVAN_GLOSS", gloss},
       {"KORVAN_STATE", state},
       {"KORVAN_TIME", time},
+      {"KORVAN_EVENT_ID", event_id},
   };
   for (auto& variable : notification.variables) variable.second = VariableValue(variable.second);
 
@@ -268,6 +271,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
   object["gloss"] = gloss;
   object["state"] = state;
   object["time"] = time;
+  object["event_id"] = event_id;
   notification.json = JsonLine(object) + "\n";
   return notification;
 }

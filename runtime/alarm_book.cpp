@@ -1,5 +1,6 @@
 #include "runtime/alarm_book.h"
 
+#include "runtime/event_id.h"
 #include "tools/records/utf8_text.h"
 
 namespace runtime {
@@ -40,18 +41,47 @@ std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
     event.name = ValidUtf8(rule.name);
     event.text = std::string(text);
     if (rule.active) {
+      std::string previous;
+      auto cleared = cleared_.find(view);
+      if (cleared != cleared_.end()) {
+        previous = std::move(cleared->second);
+        cleared_.erase(cleared);
+      }
+      event.event_id = RaiseEventId(system_, event, previous);
       active_.emplace(Key{device, event.id, event.text}, event);
+      changes.push_back(std::move(event));
     } else {
-      active_.erase(found);
+      // The clear carries the code, name and level of the rule that ended it.
+      AlarmEvent clear = Clear(found, stamp);
+      clear.level = event.level;
+      clear.code = std::move(event.code);
+      clear.name = std::move(event.name);
+      changes.push_back(std::move(clear));
     }
-    changes.push_back(std::move(event));
   }
   return changes;
 }
 
-void AlarmBook::Restore(const std::vector<AlarmEvent>& active) {
-  for (const AlarmEvent& event : active) {
+AlarmEvent AlarmBook::Clear(ActiveMap::iterator found, const std::string& time) {
+  AlarmEvent event = found->second;
+  event.raised = false;
+  event.time = time;
+  event.event_id = ClearEventId(system_, event, found->second);
+  cleared_[found->first] = event.event_id;
+  active_.erase(found);
+  return event;
+}
+
+void AlarmBook::Restore(const std::vector<AlarmEvent>& last_events) {
+  for (const AlarmEvent& event : last_events) {
     Key key{DeviceKey{event.data_id, event.record_type}, event.id, event.text};
+    if (!event.raised) {
+      active_.erase(key);
+      unconfirmed_.erase(key);
+      cleared_[std::move(key)] = ChainLink(event);
+      continue;
+    }
+    cleared_.erase(key);
     unconfirmed_.insert(key);
     active_[std::move(key)] = event;
   }
@@ -70,11 +100,7 @@ std::vector<AlarmEvent> AlarmBook::ClearUnconfirmed(const std::string& time) {
   for (const Key& key : unconfirmed_) {
     auto found = active_.find(key);
     if (found == active_.end()) continue;
-    AlarmEvent event = found->second;
-    event.raised = false;
-    event.time = time;
-    clears.push_back(std::move(event));
-    active_.erase(found);
+    clears.push_back(Clear(found, time));
   }
   unconfirmed_.clear();
   return clears;
@@ -85,6 +111,15 @@ std::vector<AlarmEvent> AlarmBook::Active() const {
   alarms.reserve(active_.size());
   for (const auto& entry : active_) alarms.push_back(entry.second);
   return alarms;
+}
+
+std::string AlarmBook::LastEventId(const DeviceKey& device, std::string_view id,
+                                   std::string_view text) const {
+  const KeyView view{device.data_id, device.record_type, id, text};
+  auto active = active_.find(view);
+  if (active != active_.end()) return active->second.event_id;
+  auto cleared = cleared_.find(view);
+  return cleared == cleared_.end() ? std::string() : cleared->second;
 }
 
 }  // namespace runtime

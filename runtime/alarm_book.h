@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "host/rule_value.h"
@@ -28,8 +29,14 @@ struct DeviceKey {
 // The threshold machinery: the state of every alarm of every device, keyed by
 // alarm id and text. A rule whose active flag differs from the stored state
 // raises or clears that alarm; a rule that agrees with it changes nothing.
+//
+// Every raise and clear gets its stable event id (runtime/event_id.h); the
+// book keeps each alarm's last event so that the next one links to it.
 class AlarmBook {
  public:
+  // `system` names the power system in the event ids.
+  explicit AlarmBook(std::string system = std::string()) : system_(std::move(system)) {}
+
   // Applies a batch; the raises and clears it caused, in rule order, stamped
   // with time(). A batch that changes nothing allocates nothing.
   std::vector<AlarmEvent> Apply(const DeviceKey& device, const std::vector<rule_value>& rules,
@@ -38,10 +45,11 @@ class AlarmBook {
                                 const std::string& time) {
     return Apply(device, rules, [&time] { return time; });
   }
-  // Takes over alarms that were active before a restart, so that they are
-  // not raised a second time. They stay unconfirmed until a rule of their
-  // device names them again.
-  void Restore(const std::vector<AlarmEvent>& active);
+  // Takes over the last stored event of each alarm. Raises are alarms that
+  // were active before a restart, so that they are not raised a second time;
+  // they stay unconfirmed until a rule of their device names them again.
+  // Clears only link the alarm's next raise to them.
+  void Restore(const std::vector<AlarmEvent>& last_events);
   // Every active alarm of the devices with these data ids becomes
   // unconfirmed, as after a restore (the devices were made anew).
   void Unconfirm(const std::vector<std::uint32_t>& data_ids);
@@ -52,6 +60,10 @@ class AlarmBook {
 
   // Active alarms of every device, in order of device, alarm id and text.
   std::vector<AlarmEvent> Active() const;
+  // The event id of the last raise or clear of an alarm; empty when the book
+  // has none.
+  std::string LastEventId(const DeviceKey& device, std::string_view id,
+                          std::string_view text) const;
 
  private:
   // An alarm: its device, id and text. Keys are compared through views, so
@@ -82,8 +94,17 @@ class AlarmBook {
     }
   };
 
+  using ActiveMap = std::map<Key, AlarmEvent, Less>;
+
+  // Clears the alarm at `found`: its clear, stamped `time`, with its id; the
+  // clear's link is kept for the alarm's next raise.
+  AlarmEvent Clear(ActiveMap::iterator found, const std::string& time);
+
+  std::string system_;
   // Only active alarms are kept: an absent key is a cleared alarm.
-  std::map<Key, AlarmEvent, Less> active_;
+  ActiveMap active_;
+  // The link (ChainLink) of the last clear of each alarm that is not active.
+  std::map<Key, std::string, Less> cleared_;
   std::set<Key, Less> unconfirmed_;
 };
 

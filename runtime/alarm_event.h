@@ -16,6 +16,10 @@ struct AlarmEvent {
   std::string code;
   std::string name;
   std::string text;
+  // Stable id of this raise or clear (runtime/event_id.h): the same when a
+  // restart raises or clears the same transition again. Empty for events
+  // stored by versions that did not give one.
+  std::string event_id;
 };
 
 }  // namespace runtime

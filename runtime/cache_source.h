@@ -19,6 +19,8 @@ class CacheSource {
   virtual std::vector<int> CacheTypes(std::uint32_t data_id) = 0;
   // Alarms whose last stored event is a raise, oldest first.
   virtual std::vector<AlarmEvent> ActiveAlarms() = 0;
+  // The last stored event (raise or clear) of every alarm, oldest first.
+  virtual std::vector<AlarmEvent> LastAlarmEvents() = 0;
 };
 
 }  // namespace runtime

@@ -38,6 +38,7 @@ struct RuntimeEvent {
   AlarmEvent alarm;
   bool ok = false;
   std::string text;
+  std::string event_id;  // kCommunication: its stable id (runtime/event_id.h)
   std::vector<std::uint32_t> data_ids;
   std::shared_ptr<const SystemSummary> summary;
   LineHealth line;

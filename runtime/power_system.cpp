@@ -11,6 +11,7 @@
 #include "host/pmbus_protocol.h"
 #include "host/provider.h"
 #include "host/termios_port.h"
+#include "runtime/event_id.h"
 #include "runtime/local_time_text.h"
 #include "runtime/record_types.h"
 #include "tools/plugin_loader.h"
@@ -150,10 +151,11 @@ int PowerSystem::Restore(CacheSource& store) {
                                         " bytes) refused by the device; skipped");
     }
   }
-  std::vector<AlarmEvent> active;
-  for (const AlarmEvent& alarm : store.ActiveAlarms()) {
+  std::vector<AlarmEvent> last;
+  for (const AlarmEvent& alarm : store.LastAlarmEvents()) {
     if (ids.count(alarm.data_id) == 0) continue;
-    active.push_back(alarm);
+    last.push_back(alarm);
+    if (!alarm.raised) continue;
     // A host alarm still active from before (communication lost across a
     // restart) is this run's as well: not raised again while it lasts, and
     // its end is told when the first cycle completes.
@@ -163,7 +165,7 @@ int PowerSystem::Restore(CacheSource& store) {
       if (own && alarm.id == host.id && !alarm.text.empty()) host_alarms_[alarm.id] = alarm.text;
     }
   }
-  controller_->Alarms().Restore(active);
+  controller_->Alarms().Restore(last);
   return restored;
 }
 
@@ -261,8 +263,10 @@ void PowerSystem::WatchRefusals() {
       if (HostAlarmActive(alarm)) SetHostAlarm(alarm, std::string());
     }
     if (HostAlarmActive(host_alarms::kCommunicationLost)) {
-      SetHostAlarm(host_alarms::kCommunicationLost, std::string());
-      PublishCommunication(true, "a polling cycle completed");
+      // Told with the alarm's clear, also when the cycle's end cleared a
+      // restored alarm already.
+      const std::string clear = SetHostAlarm(host_alarms::kCommunicationLost, std::string());
+      PublishCommunication(true, "a polling cycle completed", clear);
     }
     failing_.store(false);
     return;
@@ -343,8 +347,8 @@ void PowerSystem::WatchCommunication() {
   const std::string text =
       fmt::format("no polling cycle completed for {:g} s",
                   static_cast<double>(options_.comm_lost_after.count()) / 1000);
-  SetHostAlarm(host_alarms::kCommunicationLost, text);
-  PublishCommunication(false, text + " (last log line: " + controller_->LastLog() + ")");
+  const std::string raise = SetHostAlarm(host_alarms::kCommunicationLost, text);
+  PublishCommunication(false, text + " (last log line: " + controller_->LastLog() + ")", raise);
   failing_.store(true);
 }
 
@@ -366,7 +370,8 @@ void PowerSystem::WatchCountMismatch() {
   failing_.store(true);
 }
 
-void PowerSystem::PublishCommunication(bool ok, const std::string& text) {
+void PowerSystem::PublishCommunication(bool ok, const std::string& text,
+                                       const std::string& alarm_event_id) {
   RuntimeEvent event;
   event.kind = RuntimeEvent::Kind::kCommunication;
   event.system = config_.name;
@@ -374,10 +379,11 @@ void PowerSystem::PublishCommunication(bool ok, const std::string& text) {
   event.device = DeviceKey{bus_->DataId(), 0};
   event.ok = ok;
   event.text = text;
+  event.event_id = CommunicationEventId(ok, alarm_event_id);
   events_.Publish(std::move(event));
 }
 
-void PowerSystem::SetHostAlarm(const HostAlarm& alarm, const std::string& text) {
+std::string PowerSystem::SetHostAlarm(const HostAlarm& alarm, const std::string& text) {
   const bool active = !text.empty();
   rule_value rule;
   rule.active = active;
@@ -390,12 +396,13 @@ void PowerSystem::SetHostAlarm(const HostAlarm& alarm, const std::string& text) 
     host_alarms_[alarm.id] = text;
   } else {
     auto found = host_alarms_.find(alarm.id);
-    if (found == host_alarms_.end()) return;
+    if (found == host_alarms_.end()) return std::string();
     rule.text = found->second;
     host_alarms_.erase(found);
   }
   rule.data_id = bus_->DataId();
   controller_->ApplyHostRule(rule);
+  return controller_->Alarms().LastEventId(DeviceKey{bus_->DataId(), 0}, rule.id, rule.text);
 }
 
 void PowerSystem::WithLock(const std::function<void()>& read) {

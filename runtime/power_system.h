@@ -141,10 +141,12 @@ class PowerSystem {
   void TellAttention();
   void RestartDriver(const std::string& why);
   // Raises (non-empty `text`) or clears (empty) a host alarm; the text of a
-  // raised one is kept so that its clear names the same alarm.
-  void SetHostAlarm(const HostAlarm& alarm, const std::string& text);
-  // Communication lost (`ok` false) or restored, as an event.
-  void PublishCommunication(bool ok, const std::string& text);
+  // raised one is kept so that its clear names the same alarm. Returns the
+  // event id of the alarm's last raise or clear.
+  std::string SetHostAlarm(const HostAlarm& alarm, const std::string& text);
+  // Communication lost (`ok` false) or restored, as an event; its id follows
+  // from the communication_lost alarm event told with it.
+  void PublishCommunication(bool ok, const std::string& text, const std::string& alarm_event_id);
   bool HostAlarmActive(const HostAlarm& alarm) const { return host_alarms_.count(alarm.id) != 0; }
 
   SystemConfig config_;

@@ -11,6 +11,7 @@
 
 #include "host/host_clock.h"
 #include "runtime/config_check.h"
+#include "runtime/event_id.h"
 #include "runtime/exit_codes.h"
 #include "runtime/local_time_text.h"
 
@@ -152,13 +153,15 @@ void Runtime::ClearAlarmsOfUnconfiguredDevices(CacheSource& source) {
   // An alarm of a device that the configuration no longer has (a unit taken
   // out) would stay active for ever: nothing can raise or clear it again.
   const std::string now = LocalTimeText(host_clock::LocalNow());
-  for (AlarmEvent alarm : source.ActiveAlarms()) {
-    if (configured_ids_.count(alarm.data_id) != 0) continue;
-    events_.Note("", "alarm " + alarm.id + " of data id " + std::to_string(alarm.data_id) +
+  for (const AlarmEvent& raise : source.ActiveAlarms()) {
+    if (configured_ids_.count(raise.data_id) != 0) continue;
+    events_.Note("", "alarm " + raise.id + " of data id " + std::to_string(raise.data_id) +
                          " cleared: no configured system has that device");
-    alarm.raised = false;
-    alarm.time = now;
-    events_.Alarm("", alarm);
+    AlarmEvent clear = raise;
+    clear.raised = false;
+    clear.time = now;
+    clear.event_id = ClearEventId("", clear, raise);
+    events_.Alarm("", clear);
   }
 }
 

@@ -8,7 +8,7 @@
 namespace runtime {
 
 RuntimeController::RuntimeController(std::string system, EventStream& events)
-    : system_(std::move(system)), events_(events) {}
+    : system_(std::move(system)), events_(events), alarms_(system_) {}
 
 void RuntimeController::OnInfoLog(unsigned int data_id, const std::string& line) {
   last_log_ = line;

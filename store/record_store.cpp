@@ -46,7 +46,8 @@ CREATE TABLE IF NOT EXISTS alarm_events (
   alarm_id    TEXT    NOT NULL,
   code        TEXT    NOT NULL,
   name        TEXT    NOT NULL,
-  text        TEXT    NOT NULL
+  text        TEXT    NOT NULL,
+  event_id    TEXT
 );
 CREATE TABLE IF NOT EXISTS outbox (
   seq         INTEGER PRIMARY KEY,
@@ -74,10 +75,24 @@ DROP INDEX IF EXISTS history_by_device_time;
 constexpr const char* kWriterOpen = "open";
 constexpr const char* kWriterClosed = "closed";
 
+// Whether alarm_events has the event_id column: files of earlier versions
+// lack it until a writer opens them.
+bool HasEventIdColumn(SqliteDb& db) {
+  SqliteStatement columns(db, "PRAGMA table_info(alarm_events)");
+  bool found = false;
+  while (columns.Next()) found = found || columns.Text(1) == "event_id";
+  return found;
+}
+
+// The event_id column as read: NULL for a file that has none (read-only).
+std::string EventIdColumn(bool present) {
+  return present ? "e.event_id" : "NULL";
+}
+
 }  // namespace
 
 struct RecordStore::Statements {
-  explicit Statements(SqliteDb& db)
+  Statements(SqliteDb& db, bool event_ids)
       : insert_history(db,
                        "INSERT INTO history (data_id, record_type, time, record) "
                        "VALUES (?1, ?2, ?3, ?4)"),
@@ -94,18 +109,23 @@ struct RecordStore::Statements {
                   "VALUES (?1, ?2, ?3, ?4)"),
         find_cache(db, "SELECT record FROM cache WHERE data_id = ?1 AND record_type = ?2"),
         cache_types(db, "SELECT record_type FROM cache WHERE data_id = ?1 ORDER BY record_type"),
-        insert_alarm(db,
-                     "INSERT INTO alarm_events (time, data_id, record_type, raised, level, "
-                     "alarm_id, code, name, text) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
+        // A file without the column is open read-only: never written.
+        insert_alarm(db, std::string("INSERT INTO alarm_events (time, data_id, record_type, "
+                                     "raised, level, alarm_id, code, name, text") +
+                             (event_ids ? ", event_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, "
+                                          "?9, NULLIF(?10, ''))"
+                                        : ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")),
         prune_alarms(db,
                      "DELETE FROM alarm_events WHERE id <= "
                      "(SELECT id FROM alarm_events ORDER BY id DESC LIMIT 1 OFFSET ?1)"),
-        active_alarms(db,
-                      "SELECT e.time, e.data_id, e.record_type, e.level, e.alarm_id, e.code, "
-                      "e.name, e.text FROM alarm_events e JOIN "
-                      "(SELECT MAX(id) AS id FROM alarm_events "
-                      "GROUP BY data_id, record_type, alarm_id, text) last ON e.id = last.id "
-                      "WHERE e.raised = 1 ORDER BY e.id"),
+        last_alarms(db,
+                    "SELECT e.time, e.data_id, e.record_type, e.level, e.alarm_id, e.code, "
+                    "e.name, e.text, e.raised, " +
+                        EventIdColumn(event_ids) +
+                        " FROM alarm_events e JOIN "
+                        "(SELECT MAX(id) AS id FROM alarm_events "
+                        "GROUP BY data_id, record_type, alarm_id, text) last ON e.id = last.id "
+                        "ORDER BY e.id"),
         history_rows(db, "SELECT COUNT(*) FROM history WHERE data_id = ?1 AND record_type = ?2"),
         cache_rows(db, "SELECT COUNT(*) FROM cache"),
         alarm_rows(db, "SELECT COUNT(*) FROM alarm_events") {}
@@ -118,7 +138,7 @@ struct RecordStore::Statements {
   SqliteStatement cache_types;
   SqliteStatement insert_alarm;
   SqliteStatement prune_alarms;
-  SqliteStatement active_alarms;
+  SqliteStatement last_alarms;
   SqliteStatement history_rows;
   SqliteStatement cache_rows;
   SqliteStatement alarm_rows;
@@ -133,7 +153,8 @@ RecordStore::RecordStore(const std::string& path, HistoryBound bound, int busy_t
     CreateSchema();
     writable_ = true;
   }
-  statements_ = std::make_unique<Statements>(db_);
+  event_ids_ = HasEventIdColumn(db_);
+  statements_ = std::make_unique<Statements>(db_, event_ids_);
 }
 
 RecordStore::~RecordStore() {
@@ -248,6 +269,8 @@ void RecordStore::CreateSchema() {
   SqliteTransaction transaction(db_);
   db_.Exec(kSchema);
   db_.Exec(kDroppedIndexes);
+  // Added to files of earlier versions; their rows keep NULL (no id).
+  if (!HasEventIdColumn(db_)) db_.Exec("ALTER TABLE alarm_events ADD COLUMN event_id TEXT");
   db_.Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
   if (mark) db_.Exec("PRAGMA application_id = " + std::to_string(kApplicationId));
   SetState(kWriterOpen);
@@ -296,7 +319,9 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
   // The texts come from the devices; the columns hold valid UTF-8.
   using utf8_text::ValidUtf8;
   for (const AlarmEvent& event : batch.alarms) {
-    statements_->insert_alarm.Bind(1, ValidUtf8(event.time))
+    SqliteStatement& insert = statements_->insert_alarm;
+    if (event_ids_) insert.Bind(10, event.event_id);
+    insert.Bind(1, ValidUtf8(event.time))
         .Bind(2, std::int64_t{event.data_id})
         .Bind(3, std::int64_t{event.record_type})
         .Bind(4, std::int64_t{event.raised ? 1 : 0})
@@ -455,12 +480,19 @@ void RecordStore::AppendAlarmEvent(const AlarmEvent& event) {
 }
 
 std::vector<AlarmEvent> RecordStore::ActiveAlarms() {
+  std::vector<AlarmEvent> active = LastAlarmEvents();
+  active.erase(std::remove_if(active.begin(), active.end(),
+                              [](const AlarmEvent& event) { return !event.raised; }),
+               active.end());
+  return active;
+}
+
+std::vector<AlarmEvent> RecordStore::LastAlarmEvents() {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<AlarmEvent> active;
-  SqliteStatement& select = statements_->active_alarms;
+  std::vector<AlarmEvent> last;
+  SqliteStatement& select = statements_->last_alarms;
   while (select.Next()) {
     AlarmEvent event;
-    event.raised = true;
     event.time = select.Text(0);
     event.data_id = static_cast<std::uint32_t>(select.Int(1));
     event.record_type = static_cast<int>(select.Int(2));
@@ -469,9 +501,11 @@ std::vector<AlarmEvent> RecordStore::ActiveAlarms() {
     event.code = select.Text(5);
     event.name = select.Text(6);
     event.text = select.Text(7);
-    active.push_back(std::move(event));
+    event.raised = select.Int(8) != 0;
+    event.event_id = select.Text(9);
+    last.push_back(std::move(event));
   }
-  return active;
+  return last;
 }
 
 std::vector<HistoryRow> RecordStore::History(std::optional<std::uint32_t> data_id,
@@ -554,8 +588,9 @@ std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool a
   SqliteStatement select(
       db_,
       "SELECT e.time, e.data_id, e.record_type, e.raised, e.level, e.alarm_id, e.code, "
-      "e.name, e.text FROM alarm_events e" +
-          last_events + WhereSql(filter, "e.") + (active_only ? " AND e.raised = 1" : "") +
+      "e.name, e.text, " +
+          EventIdColumn(event_ids_) + " FROM alarm_events e" + last_events +
+          WhereSql(filter, "e.") + (active_only ? " AND e.raised = 1" : "") +
           " ORDER BY e.id DESC LIMIT ?4");
   BindFilter(select, filter, true);
   std::vector<AlarmEvent> events;
@@ -570,6 +605,7 @@ std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool a
     event.code = select.Text(6);
     event.name = select.Text(7);
     event.text = select.Text(8);
+    event.event_id = select.Text(9);
     events.push_back(std::move(event));
   }
   return std::vector<AlarmEvent>(events.rbegin(), events.rend());

@@ -120,6 +120,7 @@ class RecordStore : public CacheSource {
   void AppendAlarmEvent(const AlarmEvent& event);
   // Alarms whose last stored event is a raise, oldest first.
   std::vector<AlarmEvent> ActiveAlarms() override;
+  std::vector<AlarmEvent> LastAlarmEvents() override;
 
   // The newest `last` history rows (0: all) of one data id, or of every
   // device when `data_id` is empty; oldest first.
@@ -169,6 +170,7 @@ class RecordStore : public CacheSource {
   HistoryBound bound_;
   bool writable_ = false;
   bool checked_ = false;
+  bool event_ids_ = false;  // alarm_events has the event_id column
   std::unique_ptr<Statements> statements_;
 };
 

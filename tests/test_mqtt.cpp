@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "mqtt/mqtt_url.h"
@@ -155,9 +156,10 @@ TEST(MqttOutbox, BacklogIsSentAgainInOrderAfterReconnection) {
   EXPECT_EQ(outbox.Count(), 2u);
 }
 
-// A full outbox drops every other record of its oldest part, never events,
-// and counts what it dropped.
-TEST(MqttOutbox, FullOutboxThinsTheOldestRecordsOnly) {
+// A full outbox drops every other record of its oldest part, and counts
+// what it dropped. Events count towards the bounds and go only when no
+// record is left, the oldest first (a flapping alarm in a long outage).
+TEST(MqttOutbox, FullOutboxThinsTheOldestRecordsThenTheOldestEvents) {
   mqtt::OutboxLimits limits;
   limits.rows = 10;
   limits.bytes = 0;
@@ -175,14 +177,21 @@ TEST(MqttOutbox, FullOutboxThinsTheOldestRecordsOnly) {
   outbox.Add(Message(true), t0);
   outbox.Add(Message(true), t0);
   EXPECT_EQ(outbox.Dropped(), 4u);
+  // 88 events more (seq 14..101): every record goes, then the oldest events.
+  for (int i = 0; i < 88; ++i) outbox.Add(Message(false), t0);
+  EXPECT_EQ(outbox.DroppedRecords(), 11u);
+  EXPECT_EQ(outbox.Count() + outbox.Dropped(), 101u);
+  EXPECT_LE(outbox.Count(), 10u);
+  std::int64_t expected = 101 - static_cast<std::int64_t>(outbox.Count());
+  while (auto row = outbox.NextBacklog()) EXPECT_EQ(row->seq, ++expected) << "the newest stay";
 
   mqtt::OutboxLimits bytes;
   bytes.rows = 0;
   bytes.bytes = 10;
   mqtt::Outbox events(bytes, 1, 1000, 1000);
   for (int i = 0; i < 4; ++i) events.Add(Message(false, "12345"), t0);
-  EXPECT_EQ(events.Count(), 4u) << "events are never dropped";
-  EXPECT_EQ(events.Dropped(), 0u);
+  EXPECT_EQ(events.Count(), 2u) << "the third is over: down to 9 bytes";
+  EXPECT_EQ(events.DroppedEvents(), 2u);
 }
 
 // The outbox's rows and the message numbers outlive the store.
@@ -729,4 +738,111 @@ TEST(MqttBroker, OutageKillAndLastWill) {
   EXPECT_FALSE(will->payload.isMember("time"));
 }
 
+// Alarm events sent less than a commit interval before a kill are raised or
+// cleared again after the restart, at another time; the notify command and
+// the broker get each repeat with the event id they had, and the store keeps
+// the ids.
+TEST(MqttBroker, AnEventRepeatedAfterAKillCarriesTheSameEventId) {
+  SKIP_WITHOUT_BROKER();
+  TempDir dir;
+  Broker broker;
+  ASSERT_TRUE(broker.Started());
+  Subscriber subscriber(broker.Port());
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
+  const std::string db = dir.File("k.db"), told = dir.File("told");
+  // "EVENT ID EVENT_ID TIME" per notification of RC_0; the broker's event ids.
+  const auto notified = [&](const std::string& event) {
+    std::vector<std::pair<std::string, std::string>> got;
+    std::istringstream lines(ReadFile(told));
+    for (std::string name, id, event_id, time; lines >> name >> id >> event_id >> time;) {
+      if (name == event && id == "RC_0") got.emplace_back(event_id, time);
+    }
+    return got;
+  };
+  const auto published = [&](const std::string& event) {
+    std::vector<std::string> ids;
+    for (const Received& message : subscriber.Sequenced()) {
+      if (message.topic == "korvan/s1/simulated/alarm" && message.payload["event"] == event &&
+          message.payload["alarm"]["id"] == "RC_0") {
+        ids.push_back(message.payload["event_id"].asString());
+      }
+    }
+    return ids;
+  };
+  const auto stored = [&] {
+    std::string csv;
+    EXPECT_EQ(RunToEnd(dir, "alarms", {KORVAN_HOST_PATH, "alarms", "--db", db, "--csv"}, csv), 0);
+    return csv;
+  };
+  // Raised and killed before the commit, raised again and stopped cleanly;
+  // the fault gone, the same for the clear.
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    const bool fault = round < 2;
+    std::vector<std::string> more{
+        "--commit-interval", "60", "--notify-cmd",
+        "echo \"$KORVAN_EVENT $KORVAN_ID $KORVAN_EVENT_ID $KORVAN_TIME\" >> '" + told + "'"};
+    if (fault) more.insert(more.end(), {"--set", "rectifier-fault 2 on"});
+    Child host(HostArgs(db, broker.Url(), more), dir.File("out"), dir.File("err"));
+    const std::size_t expected = round % 2 + 1;
+    ASSERT_TRUE(WaitFor([&] {
+      return notified(fault ? "alarm_raised" : "alarm_cleared").size() == expected &&
+             published(fault ? "raised" : "cleared").size() == expected;
+    })) << ReadFile(dir.File("err"));
+    host.Kill(round % 2 == 0 ? SIGKILL : SIGTERM);
+    const std::string csv = stored();
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), round / 2 + 1 + round % 2) << csv;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // times are whole seconds
+  }
+  const std::string csv = stored();
+  for (const std::string event : {"raised", "cleared"}) {
+    SCOPED_TRACE(event);
+    const auto got = notified("alarm_" + event);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].first.size(), 16u);
+    EXPECT_EQ(got[0].first, got[1].first);
+    EXPECT_NE(got[0].second, got[1].second);
+    EXPECT_EQ(published(event), std::vector<std::string>(2, got[0].first));
+    EXPECT_NE(csv.find(",模块2整流模块故障告警," + got[0].first + "\r\n"), std::string::npos)
+        << csv;
+  }
+  EXPECT_NE(notified("alarm_raised")[0].first, notified("alarm_cleared")[0].first);
+}
+
+// Another client with korvan-host's client id, which reconnects a second
+// after the broker put it off: korvan-host says so once, naming the id, and
+// backs off, so that it connects only a few times in 15 s.
+TEST(MqttBroker, AClientIdConflictIsLoggedOnceAndBacksOff) {
+  SKIP_WITHOUT_BROKER();
+  TempDir dir;
+  Broker broker;
+  ASSERT_TRUE(broker.Started());
+  mosquitto_lib_init();
+  std::atomic<bool> connected{false};
+  mosquitto* rival = mosquitto_new("korvan-s1", true, &connected);
+  mosquitto_connect_callback_set(rival, [](mosquitto*, void* connected, int rc) {
+    if (rc == 0) *static_cast<std::atomic<bool>*>(connected) = true;
+  });
+  mosquitto_reconnect_delay_set(rival, 1, 1, false);
+  mosquitto_connect_async(rival, "127.0.0.1", broker.Port(), 30);
+  mosquitto_loop_start(rival);
+  ASSERT_TRUE(WaitFor([&] { return connected.load(); }));
+  std::string log;
+  EXPECT_EQ(
+      RunToEnd(dir, "host", HostArgs(dir.File("k.db"), broker.Url(), {"--seconds", "15"}), log), 0)
+      << log;
+  mosquitto_disconnect(rival);
+  mosquitto_loop_stop(rival, true);
+  mosquitto_destroy(rival);
+  const std::string conflict =
+      "another client may use the same client id \"korvan-s1\" (--mqtt-client-id)";
+  ASSERT_NE(log.find(conflict), std::string::npos) << log;
+  EXPECT_EQ(log.find(conflict), log.rfind(conflict)) << "once:\n" << log;
+  std::size_t connections = 0;
+  for (std::size_t at = 0; (at = log.find("MQTT: connected to", at)) != std::string::npos; ++at) {
+    ++connections;
+  }
+  EXPECT_GE(connections, 2u) << log;
+  EXPECT_LE(connections, 6u) << log;
+}
 }  // namespace

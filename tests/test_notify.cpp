@@ -141,6 +141,7 @@ RuntimeEvent Communication(const std::string& system, bool ok, const std::string
   event.device = {100, 0};
   event.ok = ok;
   event.text = text;
+  event.event_id = ok ? "0000000000000002" : "0000000000000001";
   return event;
 }
 
@@ -256,11 +257,13 @@ TEST(NotifyContents, AnAlarmAndACommunicationLossArriveAsVariablesAndOneJsonLine
   EXPECT_EQ(lost.at("KORVAN_DEVICE"), "100");
   EXPECT_EQ(lost.at("KORVAN_RECORD_TYPE"), "0");
   EXPECT_EQ(lost.at("KORVAN_TIME").substr(0, 19), "2026-12-08T10:01:00");
+  EXPECT_EQ(lost.at("KORVAN_EVENT_ID"), "0000000000000001");
   const auto restored = Variables(Read(dir.File("communication_restored.env")));
   EXPECT_EQ(restored.at("KORVAN_STATE"), "restored");
   EXPECT_EQ(restored.at("KORVAN_TEXT"), "a polling cycle completed");
-  EXPECT_EQ(ParseJson(Read(dir.File("communication_restored.json")))["state"].asString(),
-            "restored");
+  const Json::Value restored_json = ParseJson(Read(dir.File("communication_restored.json")));
+  EXPECT_EQ(restored_json["state"].asString(), "restored");
+  EXPECT_EQ(restored_json["event_id"].asString(), "0000000000000002");
   EXPECT_FALSE(std::filesystem::exists(dir.File("note.env")));
 }
 
@@ -488,7 +491,7 @@ TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
     SCOPED_TRACE(event);
     const std::string env = Read(dir.File(event + ".RC_0.env"));
     // Exactly one notification of each.
-    EXPECT_EQ(Lines(env).size(), 12u) << env;
+    EXPECT_EQ(Lines(env).size(), 13u) << env;
     const auto variables = Variables(env);
     EXPECT_EQ(variables.at("KORVAN_SYSTEM"), "simulated");
     EXPECT_EQ(variables.at("KORVAN_DEVICE"), "100");
@@ -510,6 +513,9 @@ TEST(NotifyEndToEnd, ARectifierFaultsRaiseAndClearReachTheCommand) {
     EXPECT_EQ(object["event"].asString(), event);
     EXPECT_EQ(object["text"].asString(), "模块2整流模块故障告警");
     EXPECT_EQ(object["time"].asString(), variables.at("KORVAN_TIME"));
+    // The id the console and the store show.
+    EXPECT_EQ(object["event_id"].asString(), variables.at("KORVAN_EVENT_ID"));
+    EXPECT_EQ(variables.at("KORVAN_EVENT_ID"), console[index]["event_id"].asString());
     ++index;
   }
   EXPECT_TRUE(NoChildren());

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -213,6 +214,28 @@ TEST(AlarmBook, ATextThatIsNotUtf8MeetsItsStoredFormAfterARestart) {
   restarted.Restore(raised);
   EXPECT_TRUE(restarted.Apply({100, 0}, {Rule("device_model", broken, true)}, "t2").empty());
   EXPECT_TRUE(restarted.ClearUnconfirmed("t3").empty());
+}
+
+// A restart whose last events were not committed goes on from the last
+// stored event of each alarm: a rule, or the cycle's end for a restored alarm
+// that no rule names, repeats a lost event with its id.
+TEST(AlarmBook, ARestartRepeatsALostEventWithItsEventId) {
+  auto apply = [](AlarmBook& book, bool active, const std::string& time) {
+    return book.Apply({100, 5211}, {Rule("RC_0", "text", active)}, time).at(0);
+  };
+  AlarmBook live("site-a");
+  const AlarmEvent raise = apply(live, true, "2026-12-08 10:00:00");
+  const AlarmEvent clear = apply(live, false, "2026-12-08 10:00:05");
+  const AlarmEvent again = apply(live, true, "2026-12-08 10:00:10");
+  EXPECT_EQ(std::set<std::string>({raise.event_id, clear.event_id, again.event_id}).size(), 3u);
+  AlarmBook restored("site-a");
+  restored.Restore({raise});
+  const std::vector<AlarmEvent> clears = restored.ClearUnconfirmed("2026-12-08 10:09:00");
+  ASSERT_EQ(clears.size(), 1u);
+  EXPECT_EQ(clears[0].event_id, clear.event_id);
+  AlarmBook after_clear("site-a");
+  after_clear.Restore({raise, clear});
+  EXPECT_EQ(apply(after_clear, true, "2026-12-08 10:09:00").event_id, again.event_id);
 }
 
 TEST(AlarmBook, RestoredOrUnconfirmedAlarmsThatNoRuleNamesAgainAreCleared) {

@@ -173,6 +173,30 @@ TEST_F(StoreTest, AlarmTextsAreStoredAsValidUtf8) {
   EXPECT_EQ(active[0].text, "检测型号:KOR\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
+// A file of an earlier version, without the event_id column: read-only its
+// rows have no id; a writer adds the column, and the old row stays without.
+TEST_F(StoreTest, AFileWithoutEventIdsOpensAndGetsTheirColumn) {
+  runtime::AlarmEvent event;
+  event.raised = true;
+  {
+    RecordStore store(Path(), HistoryBound{0, 0, 0});
+    store.AppendAlarmEvent(event);
+  }
+  runtime::SqliteDb(Path(), 100).Exec("ALTER TABLE alarm_events DROP COLUMN event_id");
+  {
+    RecordStore reader(Path(), HistoryBound(), 100, runtime::SqliteDb::Access::kReadOnly);
+    EXPECT_EQ(reader.ActiveAlarms().at(0).event_id, "");
+  }
+  RecordStore store(Path(), HistoryBound{0, 0, 0});
+  event.raised = false;
+  event.event_id = "00000000000000c1";
+  store.AppendAlarmEvent(event);
+  const std::vector<runtime::AlarmEvent> events = store.AlarmEvents({}, false);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].event_id, "");
+  EXPECT_EQ(store.LastAlarmEvents().at(0).event_id, "00000000000000c1");
+}
+
 // Queries by device, inclusive time range and newest N, alone and together.
 TEST_F(StoreTest, HistoryRowsPassTheirFilter) {
   RecordStore store(Path(), HistoryBound{0, 0, 0});

@@ -16,8 +16,9 @@ CLI::App* AddAlarmsCommand(CLI::App& app, AlarmsOptions& options) {
                     "only the alarms still active: the raises that are their alarm's last event");
   command->footer(
       "JSON lines as run --json prints alarm events, without system: event (alarm_raised or "
-      "alarm_cleared), time, id, code, name, text, level, data_id, record_type.\nCSV: a header "
-      "time,event,data_id,record_type,level,id,code,name,text and one row per event.\nThe "
+      "alarm_cleared), time, id, code, name, text, level, data_id, record_type, event_id (null for "
+      "events stored without one).\nCSV: a header "
+      "time,event,data_id,record_type,level,id,code,name,text,event_id and one row per event.\nThe "
       "database is opened read-only and never changed.\nExit codes: 0 listed; 2 the database "
       "does not exist, cannot be opened (the reason is named), is corrupt or is not one that "
       "run or simulate wrote; 105 a bad --since or --until.");
@@ -43,15 +44,15 @@ int RunAlarms(const AlarmsOptions& options, std::ostream& out, std::ostream& err
     }
   }
   if (options.csv) {
-    out << csv_text::Line(
-        {"time", "event", "data_id", "record_type", "level", "id", "code", "name", "text"});
+    out << csv_text::Line({"time", "event", "data_id", "record_type", "level", "id", "code", "name",
+                           "text", "event_id"});
   }
   for (const runtime::AlarmEvent& event : events) {
     const char* kind = event.raised ? "alarm_raised" : "alarm_cleared";
     if (options.csv) {
       out << csv_text::Line({event.time, kind, std::to_string(event.data_id),
                              std::to_string(event.record_type), std::to_string(event.level),
-                             event.id, event.code, event.name, event.text});
+                             event.id, event.code, event.name, event.text, event.event_id});
       continue;
     }
     // The members of the runtime's alarm events; the store does not keep the
