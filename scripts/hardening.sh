@@ -57,22 +57,12 @@ sanitize() {
   finish "sanitizer build and tests"
 }
 
-tsan_tests=(test_events test_runtime test_store_writer test_notify test_http test_mqtt)
-tsan() {
-  begin "ThreadSanitizer build and the threaded tests (build-tsan)"
-  cmake -S . -B build-tsan -DKORVAN_TSAN=ON -DCMAKE_BUILD_TYPE=None \
-    -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null
-  cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" korvan-host korvan-sim korvan
-  local reports="$PWD/build-tsan/reports" failed=0 pids=() name
-  rm -rf "$reports"
-  mkdir -p "$reports"
-  # Every process writes its reports to a file of its own: those of the
-  # programs a test starts count as much as the test's.
-  export TSAN_OPTIONS="log_path=$reports/tsan second_deadlock_stack=1 history_size=4 suppressions=$PWD/cmake/tsan.supp"
-  for name in "${tsan_tests[@]}"; do
-    (cd build-tsan/tests && ../bin/"$name" --gtest_brief=1 >"$reports/../$name.log" 2>&1 ||
-      { echo "hardening: $name failed under ThreadSanitizer; its log:" >&2
-        tail -n 60 "$reports/../$name.log" >&2; exit 1; }) &
+# Runs `$1 NAME` for each further NAME, two at a time; fails when one failed.
+two_at_a_time() {
+  local run="$1" failed=0 pids=() name pid
+  shift
+  for name in "$@"; do
+    "$run" "$name" &
     pids+=($!)
     if [ "${#pids[@]}" -ge 2 ]; then
       wait "${pids[0]}" || failed=1
@@ -80,6 +70,30 @@ tsan() {
     fi
   done
   for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  [ "$failed" -eq 0 ]
+}
+
+tsan_test() {
+  local name="$1" log="$PWD/build-tsan/$1.log"
+  (cd build-tsan/tests && ../bin/"$name" --gtest_brief=1 >"$log" 2>&1) && return 0
+  echo "hardening: $name failed under ThreadSanitizer; its log:" >&2
+  tail -n 60 "$log" >&2
+  return 1
+}
+
+tsan_tests=(test_events test_runtime test_store_writer test_notify test_http test_mqtt)
+tsan() {
+  begin "ThreadSanitizer build and the threaded tests (build-tsan)"
+  cmake -S . -B build-tsan -DKORVAN_TSAN=ON -DCMAKE_BUILD_TYPE=None \
+    -DCMAKE_CXX_FLAGS="-O1 -g" >/dev/null
+  cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" korvan-host korvan-sim korvan
+  local reports="$PWD/build-tsan/reports" failed=0
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  # Every process writes its reports to a file of its own: those of the
+  # programs a test starts count as much as the test's.
+  export TSAN_OPTIONS="log_path=$reports/tsan second_deadlock_stack=1 history_size=4 suppressions=$PWD/cmake/tsan.supp"
+  two_at_a_time tsan_test "${tsan_tests[@]}" || failed=1
   unset TSAN_OPTIONS
   if compgen -G "$reports/tsan*" >/dev/null; then
     echo "hardening: ThreadSanitizer reported:" >&2
@@ -108,17 +122,7 @@ fuzz() {
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKORVAN_FUZZ=ON \
     -DKORVAN_BUILD_TESTS=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]/#/fuzz_}"
-  local failed=0 pids=()
-  for name in "${fuzz_targets[@]}"; do
-    run_fuzz_target "$name" &
-    pids+=($!)
-    if [ "${#pids[@]}" -ge 2 ]; then
-      wait "${pids[0]}" || failed=1
-      pids=("${pids[@]:1}")
-    fi
-  done
-  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
-  [ "$failed" -eq 0 ]
+  two_at_a_time run_fuzz_target "${fuzz_targets[@]}"
   finish "fuzz targets"
 }
 

@@ -894,9 +894,11 @@ class RefusingSystem {
     config.settings = Json::Value(Json::objectValue);
     system_ =
         runtime::PowerSystem::Create(config, {std::move(provider)}, events_, options, problem_);
-    if (system_ && system_->OpenPort(problem_)) system_->Start();
+    // Whether it runs is read before polling starts: a restart replaces the port.
+    running_ = system_ && system_->OpenPort(problem_);
+    if (running_) system_->Start();
   }
-  bool Running() const { return system_ && system_->Bus()->Port()->IsOpen(); }
+  bool Running() const { return running_; }
   // Waits up to 10 s for `holds`, which reads the recording under its lock.
   bool WaitFor(const std::function<bool(const RecordingOutput&)>& holds) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -925,6 +927,7 @@ class RefusingSystem {
   std::shared_ptr<RecordingOutput> recording_ = std::make_shared<RecordingOutput>();
   runtime::ConfigProblem problem_;
   std::unique_ptr<runtime::PowerSystem> system_;
+  bool running_ = false;
 };
 
 TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {

@@ -1028,7 +1028,7 @@ TEST(HistoryCommand, AForeignDatabaseIsRefusedAndLeftAsItWas) {
   const HostRun run = Host("history --db " + path);
   EXPECT_EQ(run.code, 2);
   EXPECT_EQ(run.err, "korvan-host: history: database " + path +
-                         ": not a korvan-host database (it has no history table)\n");
+                         ": not a korvan-host database (it holds 1 other table: t)\n");
 
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   auto single = [&](const char* sql) {
@@ -1237,8 +1237,8 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
   ASSERT_EQ(events.size(), 3u);
   // The members of the runtime's alarm events, but the system's name.
   EXPECT_EQ(events[0].getMemberNames(),
-            (std::vector<std::string>{"code", "data_id", "event", "id", "level", "name",
-                                      "record_type", "text", "time"}));
+            (std::vector<std::string>{"code", "data_id", "event", "event_id", "id", "level",
+                                      "name", "record_type", "text", "time"}));
   EXPECT_EQ(events[0]["event"], "alarm_raised");
   EXPECT_EQ(events[0]["text"], "low, \"check\" fuse");
   EXPECT_EQ(events[2]["event"], "alarm_cleared");
@@ -1249,15 +1249,16 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
     const char* out;
   } rows[] = {
       {"alarms --csv --device 21 --until '2026-12-08 10:00:03'",
-       "time,event,data_id,record_type,level,id,code,name,text\r\n"
+       "time,event,data_id,record_type,level,id,code,name,text,event_id\r\n"
        "2026-12-08 10:00:01,alarm_raised,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
-       "fuse\"\r\n"},
+       "fuse\",\r\n"},
       {"alarms --csv --active",
-       "time,event,data_id,record_type,level,id,code,name,text\r\n"
-       "2026-12-08 10:00:03,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警\r\n"},
+       "time,event,data_id,record_type,level,id,code,name,text,event_id\r\n"
+       "2026-12-08 10:00:03,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,\r\n"},
       {"alarms --active --device 21", ""},
       {"alarms --since 2026-12-08T10:00:02 --last 1",
-       "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"id\":\"DC_V\","
+       "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"event_id\":null,"
+       "\"id\":\"DC_V\","
        "\"level\":2,\"name\":\"alarm\",\"record_type\":5210,\"text\":\"low, \\\"check\\\" "
        "fuse\",\"time\":\"2026-12-08 10:00:04\"}\n"},
   };
