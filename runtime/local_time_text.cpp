@@ -20,6 +20,14 @@ std::string LocalTimeText(const boost::posix_time::ptime& time) {
 }
 
 std::optional<std::int64_t> UnixSecondsOf(const std::string& local_text) {
+  // The shape first, character by character: sscanf alone would also take
+  // blanks and signs ("2026-12-1909: 48:11").
+  static constexpr char kShape[] = "dddd-dd-dd dd:dd:dd";
+  if (local_text.size() != sizeof kShape - 1) return std::nullopt;
+  for (std::size_t i = 0; i < local_text.size(); ++i) {
+    const char c = local_text[i];
+    if (kShape[i] == 'd' ? (c < '0' || c > '9') : c != kShape[i]) return std::nullopt;
+  }
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
   if (local_text.size() != 19 ||
       std::sscanf(local_text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%n", &year, &month, &day, &hour,
