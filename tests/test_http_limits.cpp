@@ -26,6 +26,17 @@ using std::chrono::seconds;
 
 // The server's resident memory may not pass this (it starts near 15 MB).
 constexpr long kRssBoundKiB = 64 * 1024;
+// A sanitizer's shadow memory and quarantine of freed blocks, or an
+// emulator's translation cache (cross builds under qemu-user), make resident
+// memory say nothing of the server's own, and stretch its times: the memory
+// bound holds in plain native builds, the time bounds there as given.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KORVAN_EMULATED)
+constexpr bool kRssMeasured = false;
+constexpr int kTimeScale = 10;
+#else
+constexpr bool kRssMeasured = true;
+constexpr int kTimeScale = 1;
+#endif
 
 long RssKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -166,7 +177,7 @@ TEST(HostileClientsTest, NeitherExhaustTheServerNorHoldItsStop) {
     for (int attempt = 0; attempt < 3 && probe_ms < 0; ++attempt) {
       const auto start = std::chrono::steady_clock::now();
       const HttpAnswer probe = Exchange(server.Port(), Authorized("/api/healthz", server.Port()),
-                                        seconds(1), "127.0.0.2");
+                                        seconds(1) * kTimeScale, "127.0.0.2");
       if (probe.status == 200) {
         probe_ms =
             std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)
@@ -176,8 +187,8 @@ TEST(HostileClientsTest, NeitherExhaustTheServerNorHoldItsStop) {
     EXPECT_GE(probe_ms, 0) << "no answer within 1 s to a client of another address";
     const long rss = RssKiB(server.Pid());
     EXPECT_GT(rss, 0);
-    EXPECT_LT(rss, kRssBoundKiB) << "resident memory under attack, KiB";
-    const std::optional<milliseconds> ended = server.Terminate(seconds(5));
+    if (kRssMeasured) EXPECT_LT(rss, kRssBoundKiB) << "resident memory under attack, KiB";
+    const std::optional<milliseconds> ended = server.Terminate(seconds(5) * kTimeScale);
     EXPECT_TRUE(ended) << "SIGTERM did not end the server within 5 s under attack";
     stop = true;
     client.join();
@@ -292,9 +303,9 @@ TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin
     EXPECT_EQ(answer["values"]["m_value[29]"].size(), 6250u) << range;
     EXPECT_TRUE(answer["truncated"].asBool()) << range;
     const long rss = RssKiB(server_->Pid());
-    EXPECT_LT(rss, kRssBoundKiB) << range;
+    if (kRssMeasured) EXPECT_LT(rss, kRssBoundKiB) << range;
     // Liveness only: a scan of the whole store would still pass on a slow machine.
-    EXPECT_LT(took, seconds(20)) << range;
+    EXPECT_LT(took, seconds(20) * kTimeScale) << range;
     std::printf("[ history 6250 x 32%s ] %lld ms, RSS %ld KiB\n", range.empty() ? "" : ", since",
                 static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()),
                 rss);
