@@ -5,7 +5,7 @@
 #include "console/alarm_glossary.h"
 #include "console/json_line.h"
 #include "runtime/local_time_text.h"
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 namespace runtime {
 

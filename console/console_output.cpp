@@ -2,7 +2,7 @@
 
 #include "console/alarm_event_format.h"
 #include "console/json_line.h"
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 namespace runtime {
 

@@ -1,6 +1,6 @@
 #include "console/json_line.h"
 
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 
 namespace runtime {
 

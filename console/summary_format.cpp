@@ -12,8 +12,8 @@
 #include "console/json_line.h"
 #include "runtime/local_time_text.h"
 #include "runtime/system_summary.h"
-#include "tools/records/json_text.h"
-#include "tools/records/utf8_text.h"
+#include "records/json_text.h"
+#include "records/utf8_text.h"
 
 namespace runtime {
 

@@ -21,6 +21,7 @@
 #include "http/listen_address.h"
 #include "http/query_params.h"
 #include "mqtt/mqtt_url.h"
+#include "records/vocabulary.h"
 #include "tools/cli/query_options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -69,12 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 5: {
-      const std::optional<http_output::FieldPath> path = http_output::ParseFieldPath(text);
-      if (path) {
-        FUZZ_CHECK(!path->empty(), "a field path has a step");
-        for (const http_output::FieldStep& step : *path) {
-          FUZZ_CHECK(!step.name.empty(), "every step is named");
-        }
+      vocabulary::Resolved field;
+      if (vocabulary::Resolve(text, field)) {
+        FUZZ_CHECK(!field.path.empty(), "a field has a place in a record");
+        FUZZ_CHECK(field.path.find('*') == std::string::npos, "the place is one value");
       }
       break;
     }

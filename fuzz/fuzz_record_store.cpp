@@ -37,7 +37,7 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/unit_drivers.h"
-#include "tools/records/record_decode.h"
+#include "records/record_decode.h"
 #include "tools/replay/hex_text.h"
 #include "store/record_store.h"
 

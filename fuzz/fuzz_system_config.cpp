@@ -25,7 +25,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "runtime/system_config.h"
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 
 namespace {
 

@@ -8,12 +8,14 @@
 #include "console/alarm_glossary.h"
 #include "http/asset_table.h"
 #include "http/history_series.h"
+#include "http/system_values.h"
+#include "records/vocabulary.h"
 #include "http/metrics_text.h"
 #include "http/query_params.h"
 #include "runtime/local_time_text.h"
 #include "store/record_store.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
 
 namespace http_output {
 
@@ -231,6 +233,28 @@ void Record(const ApiContext& context, const HttpRequest& req, HttpResponse& res
   SendJson(res, 200, out);
 }
 
+// The system's values by vocabulary name, from its devices' newest records.
+void Values(const ApiContext& context, const std::string& name, HttpResponse& res) {
+  const std::optional<SystemState> state = context.state->System(name);
+  if (!state) return SendError(res, 404, "no system named " + name);
+  Json::Value values(Json::objectValue);
+  for (const vocabulary::NamedValue& value : SystemValues(*state)) {
+    values[value.name] = json_text::Float(static_cast<float>(value.value));
+  }
+  double newest = -1;
+  for (const auto& [key, record] : state->records) {
+    const double age = SecondsSince(record.received);
+    if (newest < 0 || age < newest) newest = age;
+  }
+  Json::Value out(Json::objectValue);
+  out["system"] = state->name;
+  out["communication"] = state->communication_lost ? "lost" : "ok";
+  out["age_seconds"] = newest < 0 ? Json::Value() : Json::Value(newest);
+  out["stale"] = state->communication_lost || newest < 0 || newest > kFreshSeconds;
+  out["values"] = values;
+  SendJson(res, 200, out);
+}
+
 void History(const ApiContext& context, const HttpRequest& req, HttpResponse& res,
              const std::atomic<bool>& cancel) {
   const std::optional<SystemState> state = context.state->System(req.matches[1]);
@@ -246,9 +270,11 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
                      "fields: wants 1 to " + std::to_string(kMaxFields) + " comma-separated paths");
   }
   for (const std::string& field : request.fields) {
-    std::optional<FieldPath> path = ParseFieldPath(field);
-    if (!path) return SendError(res, 400, "fields: \"" + field + "\" is not a field path");
-    request.paths.push_back(std::move(*path));
+    vocabulary::Resolved path;
+    if (!vocabulary::Resolve(field, path)) {
+      return SendError(res, 400, "fields: \"" + field + "\" is neither a name nor a record path");
+    }
+    request.paths.push_back(std::move(path));
   }
   runtime::RowFilter filter;
   if (!ReadRange(req, res, filter, 2000, 100000)) return;
@@ -448,6 +474,7 @@ void Route(const ApiContext& context, HttpRequest& req, HttpResponse& res,
     return SendJson(res, 200, SystemJson(*state));
   }
   if (Matches(parts, {"api", "systems", "*", "points"}, m)) return Points(context, m[1], res);
+  if (Matches(parts, {"api", "systems", "*", "values"}, m)) return Values(context, m[1], res);
   if (Matches(parts, {"api", "systems", "*", "devices", "*", "record"}, m)) {
     return Record(context, req, res);
   }

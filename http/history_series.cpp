@@ -4,16 +4,12 @@
 
 #include "http/query_params.h"
 #include "runtime/local_time_text.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
 
 namespace http_output {
 
 namespace {
-
-bool NameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
 
 // Comma-separated JSON texts of the series, without their brackets.
 struct Columns {
@@ -34,7 +30,7 @@ struct Columns {
     const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
     Append(this->t, t ? std::to_string(*t) : "null");
     for (std::size_t i = 0; i < request.fields.size(); ++i) {
-      Append(values[request.fields[i]], json_text::Line(FieldValue(record, request.paths[i])));
+      Append(values[request.fields[i]], json_text::Line(vocabulary::ValueIn(request.paths[i], record)));
     }
   }
 };
@@ -45,44 +41,6 @@ std::string Joined(const std::string& head, const std::string& rest) {
 }
 
 }  // namespace
-
-std::optional<FieldPath> ParseFieldPath(const std::string& text) {
-  FieldPath path;
-  std::size_t i = 0;
-  if (text.empty() || text.size() > 200) return std::nullopt;
-  while (i < text.size()) {
-    FieldStep step;
-    while (i < text.size() && NameChar(text[i])) step.name += text[i++];
-    if (step.name.empty()) return std::nullopt;
-    while (i < text.size() && text[i] == '[') {
-      const std::size_t close = text.find(']', i);
-      if (close == std::string::npos || close == i + 1 || close - i > 6) return std::nullopt;
-      const std::string digits = text.substr(i + 1, close - i - 1);
-      if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-      step.indexes.push_back(static_cast<unsigned int>(std::stoul(digits)));
-      i = close + 1;
-    }
-    path.push_back(std::move(step));
-    if (i == text.size()) break;
-    if (text[i] != '.' || i + 1 == text.size()) return std::nullopt;
-    ++i;
-  }
-  return path;
-}
-
-Json::Value FieldValue(const Json::Value& record, const FieldPath& path) {
-  const Json::Value* value = &record;
-  for (const FieldStep& step : path) {
-    if (!value->isObject() || !value->isMember(step.name)) return Json::Value();
-    value = &(*value)[step.name];
-    for (const unsigned int index : step.indexes) {
-      if (!value->isArray() || index >= value->size()) return Json::Value();
-      value = &(*value)[index];
-    }
-  }
-  if (value->isObject() || value->isArray()) return Json::Value();
-  return *value;
-}
 
 SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& request,
                          const std::atomic<bool>& cancel) {

@@ -9,28 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "records/vocabulary.h"
 #include "store/record_store.h"
 
 namespace http_output {
-
-// One step of a field path: a member name, then optional array indexes.
-struct FieldStep {
-  std::string name;
-  std::vector<unsigned int> indexes;
-};
-using FieldPath = std::vector<FieldStep>;
-
-// "v", "channels[0].a", "modules[2].output_current", "n_value[1]"; nothing
-// for anything else.
-std::optional<FieldPath> ParseFieldPath(const std::string& text);
-// The value at `path` in a decoded record; null when the record lacks it.
-Json::Value FieldValue(const Json::Value& record, const FieldPath& path);
 
 struct SeriesRequest {
   std::uint32_t data_id = 0;
   int record_type = 0;
   std::vector<std::string> fields;
-  std::vector<FieldPath> paths;  // of `fields`, in their order
+  std::vector<vocabulary::Resolved> paths;  // of `fields`, in their order
   std::string since, until;      // local time texts; empty: open
   unsigned int limit = 2000;
 };

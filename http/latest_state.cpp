@@ -1,7 +1,7 @@
 #include "http/latest_state.h"
 
 #include "runtime/local_time_text.h"
-#include "tools/records/record_decode.h"
+#include "records/record_decode.h"
 
 namespace http_output {
 
@@ -52,14 +52,16 @@ void NoteDevice(SystemState& state, const runtime::DeviceKey& key) {
 
 std::vector<DeviceEntry> DevicesOf(const runtime::SystemSummary& summary) {
   std::vector<DeviceEntry> devices;
+  int place = 0;
   for (const runtime::UnitSummary& unit : summary.ac_units) {
-    devices.push_back({unit.data_id, "ac", records::kAcSnapshot});
+    devices.push_back({unit.data_id, "ac", records::kAcSnapshot, ++place});
   }
+  place = 0;
   for (const runtime::UnitSummary& unit : summary.dc_units) {
-    devices.push_back({unit.data_id, "dc", records::kDcRecord});
+    devices.push_back({unit.data_id, "dc", records::kDcRecord, ++place});
   }
   if (summary.rectifiers.present) {
-    devices.push_back({summary.rectifiers.data_id, "rectifiers", records::kRectifierSnapshot});
+    devices.push_back({summary.rectifiers.data_id, "rectifiers", records::kRectifierSnapshot, 1});
   }
   return devices;
 }

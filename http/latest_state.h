@@ -21,6 +21,7 @@ struct DeviceEntry {
   std::uint32_t data_id = 0;
   std::string kind;  // "ac", "dc", "rectifiers"
   int record_type = 0;
+  int unit = 1;  // its place among the system's units of its kind, from 1
 };
 
 // The newest published record of a device.

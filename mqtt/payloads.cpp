@@ -2,9 +2,9 @@
 
 #include "console/alarm_event_format.h"
 #include "runtime/local_time_text.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
-#include "tools/records/utf8_text.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/utf8_text.h"
 
 namespace mqtt {
 

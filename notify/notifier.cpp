@@ -22,7 +22,7 @@
 #include "host/host_clock.h"
 #include "runtime/local_time_text.h"
 #include "runtime/power_system.h"
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 extern char** environ;
 

@@ -1,7 +1,7 @@
 #include "runtime/alarm_book.h"
 
 #include "runtime/event_id.h"
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 namespace runtime {
 

@@ -34,6 +34,7 @@ struct RuntimeEvent {
   std::string system;             // empty: the runtime as a whole
   boost::posix_time::ptime time;  // local time when it happened
   DeviceKey device;
+  int unit = 0;  // kRecordPublished, kHistorySaved: the device's place among its kind, from 1
   std::shared_ptr<const std::vector<unsigned char>> record;
   AlarmEvent alarm;
   bool ok = false;

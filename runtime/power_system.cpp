@@ -101,7 +101,10 @@ PowerSystem::PowerSystem(SystemConfig config, EventStream& events, PowerSystemOp
     : config_(std::move(config)),
       events_(events),
       options_(options),
-      controller_(std::make_shared<RuntimeController>(config_.name, events)) {
+      controller_(std::make_shared<RuntimeController>(
+          config_.name, events,
+          // A copy: the controller may outlive this object.
+          [system = config_](std::uint32_t data_id) { return UnitPlace(system, data_id); })) {
   if (config_.comm_lost_after_s > 0) {
     options_.comm_lost_after =
         std::chrono::milliseconds(static_cast<long long>(config_.comm_lost_after_s * 1000));

@@ -7,8 +7,12 @@
 
 namespace runtime {
 
-RuntimeController::RuntimeController(std::string system, EventStream& events)
-    : system_(std::move(system)), events_(events), alarms_(system_) {}
+RuntimeController::RuntimeController(std::string system, EventStream& events,
+                                     std::function<int(std::uint32_t)> unit_place)
+    : system_(std::move(system)),
+      unit_place_(std::move(unit_place)),
+      events_(events),
+      alarms_(system_) {}
 
 void RuntimeController::OnInfoLog(unsigned int data_id, const std::string& line) {
   last_log_ = line;
@@ -147,6 +151,7 @@ void RuntimeController::PublishRecord(RuntimeEvent::Kind kind, const DeviceKey& 
   event.system = system_;
   event.time = host_clock::LocalNow();
   event.device = device;
+  event.unit = unit_place_ ? unit_place_(device.data_id) : 1;
   event.record = std::make_shared<const std::vector<unsigned char>>(data, data + length);
   events_.Publish(std::move(event));
 }

@@ -25,7 +25,10 @@ namespace runtime {
 // the power system's lock, so the controller keeps no lock of its own.
 class RuntimeController : public KMXController {
  public:
-  RuntimeController(std::string system, EventStream& events);
+  // `unit_place`: a device's place among its kind (runtime::UnitPlace), for
+  // the record events.
+  RuntimeController(std::string system, EventStream& events,
+                    std::function<int(std::uint32_t)> unit_place = nullptr);
 
   void OnInfoLog(unsigned int data_id, const std::string& line) override;
   bool OnSendSP(unsigned int data_id, int type, const unsigned char* data, unsigned int length,
@@ -86,6 +89,7 @@ class RuntimeController : public KMXController {
                      unsigned int length);
 
   std::string system_;
+  std::function<int(std::uint32_t)> unit_place_;
   EventStream& events_;
   KMXVDevice* bus_ = nullptr;
   std::shared_ptr<RequestWatch> watch_ = std::make_shared<RequestWatch>();

@@ -7,7 +7,7 @@
 #include "runtime/bounded_read.h"
 #include "runtime/config_keys.h"
 #include "sim/power_system.h"
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 
 namespace runtime {
 
@@ -360,6 +360,20 @@ SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& na
   config.data_id = data_id;
   config.settings = settings;
   return config;
+}
+
+int UnitPlace(const SystemConfig& system, std::uint32_t data_id) {
+  for (const char* key : {"acSetting", "dcSetting"}) {
+    const Json::Value& units = system.settings[key];
+    if (!units.isArray()) continue;
+    for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
+      const Json::Value& id = units[i]["data_id"];
+      if (units[i].isObject() && id.isIntegral() && id.asLargestUInt() == data_id) {
+        return static_cast<int>(i) + 1;
+      }
+    }
+  }
+  return 1;
 }
 
 }  // namespace runtime

@@ -3,6 +3,7 @@
 #include <json/value.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ struct SystemConfig {
   // "data_id", "acSetting", "dcSetting", "rcSetting", "address", "timeout_ms".
   Json::Value settings;
 };
+
+// The place of the unit with `data_id` among the system's AC or DC units in
+// configuration order, from 1; 1 for any other device (the rectifier group).
+int UnitPlace(const SystemConfig& system, std::uint32_t data_id);
 
 // Why a file or one of its systems cannot run.
 struct ConfigProblem {

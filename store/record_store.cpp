@@ -4,7 +4,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "runtime/local_time_text.h"
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 namespace runtime {
 

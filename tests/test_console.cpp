@@ -26,7 +26,7 @@
 #include "runtime/stdout_trace.h"
 #include "runtime/system_summary.h"
 #include "tests/support/temp_dir.h"
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 #include "units/ac/ac_alarm_table.h"
 #include "units/dc/dc_alarm_rows.h"
 #include "units/dc/tele_pmbuspower_dc.h"

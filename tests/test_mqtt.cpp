@@ -28,8 +28,8 @@
 #include "support/loopback_port.h"
 #include "support/temp_dir.h"
 #include "tools/cli/polling_options.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
 
 namespace {
 

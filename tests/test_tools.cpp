@@ -33,11 +33,11 @@
 #include "tools/cli/history_command.h"
 #include "tools/cli/query_options.h"
 #include "tools/plugin_loader.h"
-#include "tools/records/csv_text.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
-#include "tools/records/record_fields.h"
-#include "tools/records/utf8_text.h"
+#include "records/csv_text.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/record_fields.h"
+#include "records/utf8_text.h"
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
@@ -1285,8 +1285,10 @@ TEST_F(StoredSession, BadTimesUnknownFieldsAndMissingDatabasesAreRefused) {
       {"alarms --since 2026-12-09 --until 2026-12-08", 105,
        "korvan-host: alarms: --since 2026-12-09 00:00:00 is after --until 2026-12-08 23:59:59\n"},
       {"history --fields v,volts", 105,
-       "korvan-host: history: unknown field \"volts\"; the fields of each record type (N: a "
-       "channel or module from 0):\n  5209 (AC): airlock_count, "},
+       "korvan-host: history: unknown field \"volts\": neither a name that korvan-host list "
+       "shows (dc.1.output.voltage, ac.1.channel.2.L1-N.voltage, rectifier.3.current, ...) nor a "
+       "record path; the record paths of each record type (N: a channel or module from 0):\n  "
+       "5209 (AC): airlock_count, "},
       {"history --fields channels.0", 105, "korvan-host: history: unknown field \"channels.0\""},
   };
   for (const Row& row : rows) {

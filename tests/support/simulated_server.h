@@ -16,7 +16,7 @@
 
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 
 // `korvan-host simulate` serving HTTP, for the HTTP server's tests.
 

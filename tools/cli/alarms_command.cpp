@@ -3,7 +3,7 @@
 #include "console/alarm_event_format.h"
 #include "console/json_line.h"
 #include "runtime/exit_codes.h"
-#include "tools/records/csv_text.h"
+#include "records/csv_text.h"
 
 namespace cli {
 

@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "runtime/bounded_read.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
-#include "tools/records/utf8_text.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/utf8_text.h"
 #include "tools/replay/hex_text.h"
 
 namespace cli {

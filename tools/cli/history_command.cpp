@@ -4,10 +4,11 @@
 
 #include "runtime/exit_codes.h"
 #include "store/record_store.h"
-#include "tools/records/csv_text.h"
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
-#include "tools/records/record_fields.h"
+#include "records/csv_text.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/record_fields.h"
+#include "records/vocabulary.h"
 #include "tools/replay/hex_text.h"
 
 namespace cli {
@@ -29,11 +30,12 @@ std::vector<std::string> CsvColumns(const std::vector<int>& types) {
 }
 
 void PrintCsv(const runtime::HistoryRow& row, const Json::Value& record, const std::string& error,
-              const std::vector<std::string>& columns, std::ostream& out, std::ostream& err) {
+              const std::vector<vocabulary::Resolved>& columns, std::ostream& out,
+              std::ostream& err) {
   std::vector<std::string> line = {row.time, std::to_string(row.data_id),
                                    std::to_string(row.record_type)};
-  for (const std::string& column : columns) {
-    line.push_back(records::ScalarText(records::FieldValue(record, column)));
+  for (const vocabulary::Resolved& column : columns) {
+    line.push_back(records::ScalarText(vocabulary::ValueIn(column, record)));
   }
   out << csv_text::Line(line);
   // The row stays in the table with empty fields; the reason goes beside it.
@@ -43,7 +45,8 @@ void PrintCsv(const runtime::HistoryRow& row, const Json::Value& record, const s
 }
 
 void PrintJson(const runtime::HistoryRow& row, const Json::Value& record, const std::string& error,
-               const std::vector<std::string>& fields, std::ostream& out) {
+               const std::vector<std::string>& fields,
+               const std::vector<vocabulary::Resolved>& paths, std::ostream& out) {
   Json::Value line(Json::objectValue);
   line["row"] = Json::Int64(row.id);
   line["time"] = row.time;
@@ -57,7 +60,9 @@ void PrintJson(const runtime::HistoryRow& row, const Json::Value& record, const 
     line["record"] = record;
   } else {
     Json::Value selected(Json::objectValue);
-    for (const std::string& field : fields) selected[field] = records::FieldValue(record, field);
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      selected[fields[k]] = vocabulary::ValueIn(paths[k], record);
+    }
     line["record"] = selected;
   }
   out << json_text::Line(line) << "\n";
@@ -94,10 +99,14 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
     err << "korvan-host: history: " << error << "\n";
     return kBadValue;
   }
+  std::vector<vocabulary::Resolved> paths;
   for (const std::string& field : options.fields) {
-    if (!records::IsKnownField(field)) {
+    vocabulary::Resolved& resolved = paths.emplace_back();
+    if (!vocabulary::Resolve(field, resolved)) {
       err << "korvan-host: history: unknown field \"" << field
-          << "\"; the fields of each record type (N: a channel or module from 0):\n"
+          << "\": neither a name that korvan-host list shows (dc.1.output.voltage, "
+             "ac.1.channel.2.L1-N.voltage, rectifier.3.current, ...) nor a record path; the "
+             "record paths of each record type (N: a channel or module from 0):\n"
           << records::KnownFieldsText();
       return kBadValue;
     }
@@ -106,8 +115,14 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
   if (!store) return runtime::exit_codes::kDatabase;
   try {
     std::vector<std::string> columns = options.fields;
+    std::vector<vocabulary::Resolved> column_paths = paths;
     if (options.csv) {
-      if (columns.empty()) columns = CsvColumns(store->HistoryTypes(filter));
+      if (columns.empty()) {
+        columns = CsvColumns(store->HistoryTypes(filter));
+        for (const std::string& column : columns) {
+          vocabulary::Resolve(column, column_paths.emplace_back());
+        }
+      }
       std::vector<std::string> header = {"time", "data_id", "record_type"};
       header.insert(header.end(), columns.begin(), columns.end());
       out << csv_text::Line(header);
@@ -122,9 +137,9 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
         if (error.empty()) error = "cannot be decoded";
       }
       if (options.csv) {
-        PrintCsv(row, record, error, columns, out, err);
+        PrintCsv(row, record, error, column_paths, out, err);
       } else {
-        PrintJson(row, record, error, options.fields, out);
+        PrintJson(row, record, error, options.fields, paths, out);
       }
     });
   } catch (const runtime::StoreError& failure) {

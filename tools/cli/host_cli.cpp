@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "records/vocabulary.h"
 #include "runtime/exit_codes.h"
 #include "tools/cli/alarms_command.h"
 #include "tools/cli/check_command.h"
@@ -122,6 +123,13 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   CLI::App* alarmed = AddAlarmsCommand(app, alarms);
   CheckOptions check;
   CLI::App* checked = AddCheckCommand(app, check);
+  CLI::App* named = app.add_subcommand(
+      "list", "list the names of the values a power system reports, with unit and meaning");
+  named->footer(
+      "One line per name: NAME, UNIT (- for flags, states and counts), MEANING and SOURCE (the "
+      "record type and field, and the point read's name; = for a standard name taken from "
+      "another). {u} is an AC or DC unit's place in its system's configuration, {n} a channel, "
+      "battery, fuse or module, both from 1.");
 
   try {
     app.parse(argc, argv);
@@ -137,6 +145,10 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   if (decoded->parsed()) return RunDecode(decode, std::cin, out, err);
   if (listed->parsed()) return RunHistory(history, out, err);
   if (alarmed->parsed()) return RunAlarms(alarms, out, err);
+  if (named->parsed()) {
+    out << vocabulary::TableText();
+    return runtime::exit_codes::kOk;
+  }
   return RunSimulated(simulate, polling, out, err, interrupted);
 }
 

@@ -7,7 +7,7 @@
 
 #include "host/host_clock.h"
 #include "runtime/local_time_text.h"
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 #include "tools/replay/hex_text.h"
 
 namespace replay {

@@ -1,6 +1,6 @@
 #include "tools/replay/event_log.h"
 
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 
 namespace replay {
 

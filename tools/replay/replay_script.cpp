@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 #include "tools/replay/hex_text.h"
 
 namespace replay {

@@ -12,7 +12,7 @@
 #include "host/provider.h"
 #include "runtime/local_time_text.h"
 #include "tools/plugin_loader.h"
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 #include "tools/replay/replay_host.h"
 
 namespace replay {

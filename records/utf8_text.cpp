@@ -1,4 +1,4 @@
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 #include <fmt/format.h>
 

@@ -1,10 +1,10 @@
-#include "tools/records/record_fields.h"
+#include "records/record_fields.h"
 
 #include <cstddef>
 #include <sstream>
 
-#include "tools/records/json_text.h"
-#include "tools/records/record_decode.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
 #include "units/ac/tele_pmbuspower_ac.h"
 #include "units/rc/tele_pmbuspower_rc.h"
 

@@ -1,4 +1,4 @@
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 
 #include <fmt/format.h>
 #include <json/reader.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <sstream>
 
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 namespace json_text {
 

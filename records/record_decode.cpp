@@ -1,9 +1,9 @@
-#include "tools/records/record_decode.h"
+#include "records/record_decode.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "tools/records/json_text.h"
+#include "records/json_text.h"
 #include "units/ac/tele_pmbuspower_ac.h"
 #include "units/common/packed_field.h"
 #include "units/dc/tele_pmbuspower_dc.h"

@@ -1,6 +1,6 @@
-#include "tools/records/csv_text.h"
+#include "records/csv_text.h"
 
-#include "tools/records/utf8_text.h"
+#include "records/utf8_text.h"
 
 namespace csv_text {
 
