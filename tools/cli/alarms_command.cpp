@@ -1,8 +1,10 @@
 #include "tools/cli/alarms_command.h"
 
 #include "console/alarm_event_format.h"
+#include "console/alarm_glossary.h"
 #include "console/json_line.h"
 #include "runtime/exit_codes.h"
+#include "runtime/time_bound.h"
 #include "tools/records/csv_text.h"
 
 namespace cli {
@@ -28,7 +30,7 @@ CLI::App* AddAlarmsCommand(CLI::App& app, AlarmsOptions& options) {
 int RunAlarms(const AlarmsOptions& options, std::ostream& out, std::ostream& err) {
   runtime::RowFilter filter;
   std::string error;
-  if (!MakeFilter(options, filter, error)) {
+  if (!MakeFilter(options, filter, error, runtime::UnixNow())) {
     err << "korvan-host: alarms: " << error << "\n";
     return kBadValue;
   }
