@@ -1262,6 +1262,8 @@ class StoredSession : public ::testing::Test {
     alarm(true, "2026-12-08 10:00:01", 21, 5210, "DC_V", "low, \"check\" fuse");
     alarm(true, "2026-12-08 10:00:03", 100, 5211, "RC_0", "模块1整流模块故障告警");
     alarm(false, "2026-12-08 10:00:04", 21, 5210, "DC_V", "low, \"check\" fuse");
+    // A run of system "east" wrote its devices; none is data id 100.
+    store.WriteDevices({{21, "east", "dc", 1, 5210}, {22, "east", "dc", 2, 5210}});
   }
 
   HostRun Run(const std::string& arguments) const { return Host(arguments + " --db " + db_); }
@@ -1328,11 +1330,15 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
   const std::vector<Json::Value> events = ParseLines(all.out);
   ASSERT_EQ(events.size(), 3u);
   // The members of the runtime's alarm events, but the system's name.
+  // The members of run --json's alarm events; the gloss only where one is known.
   EXPECT_EQ(events[0].getMemberNames(),
-            (std::vector<std::string>{"code", "data_id", "event", "event_id", "id", "level",
-                                      "name", "record_type", "text", "time"}));
+            (std::vector<std::string>{"code", "data_id", "event", "event_id", "id", "level", "name",
+                                      "record_type", "system", "text", "time"}));
   EXPECT_EQ(events[0]["event"], "alarm_raised");
+  EXPECT_EQ(events[0]["system"], "east");
   EXPECT_EQ(events[0]["text"], "low, \"check\" fuse");
+  EXPECT_EQ(events[1]["system"], "");
+  EXPECT_EQ(events[1]["gloss"], "rectifier module fault");
   EXPECT_EQ(events[2]["event"], "alarm_cleared");
   EXPECT_EQ(events[2]["time"], "2026-12-08 10:00:04");
 
@@ -1341,18 +1347,19 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
     const char* out;
   } rows[] = {
       {"alarms --csv --device 21 --until '2026-12-08 10:00:03'",
-       "time,event,data_id,record_type,level,id,code,name,text,event_id\r\n"
-       "2026-12-08 10:00:01,alarm_raised,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
-       "fuse\",\r\n"},
+       "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
+       "2026-12-08 10:00:01,east,alarm_raised,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
+       "fuse\",,\r\n"},
       {"alarms --csv --active",
-       "time,event,data_id,record_type,level,id,code,name,text,event_id\r\n"
-       "2026-12-08 10:00:03,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,\r\n"},
+       "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
+       "2026-12-08 10:00:03,,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,"
+       "rectifier module fault,\r\n"},
       {"alarms --active --device 21", ""},
       {"alarms --since 2026-12-08T10:00:02 --last 1",
        "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"event_id\":null,"
        "\"id\":\"DC_V\","
-       "\"level\":2,\"name\":\"alarm\",\"record_type\":5210,\"text\":\"low, \\\"check\\\" "
-       "fuse\",\"time\":\"2026-12-08 10:00:04\"}\n"},
+       "\"level\":2,\"name\":\"alarm\",\"record_type\":5210,\"system\":\"east\",\"text\":"
+       "\"low, \\\"check\\\" fuse\",\"time\":\"2026-12-08 10:00:04\"}\n"},
   };
   for (const Row& row : rows) {
     const HostRun run = Run(row.arguments);
@@ -1393,6 +1400,68 @@ TEST_F(StoredSession, BadTimesUnknownFieldsAndMissingDatabasesAreRefused) {
   EXPECT_EQ(missing.err, "korvan-host: alarms: no database at " + dir_.File("none.db") + "\n");
   std::ofstream(dir_.File("text.db")) << std::string(4096, 'x');
   EXPECT_EQ(Host("alarms --active --db " + dir_.File("text.db")).code, 2);
+}
+
+// A file of a version before the devices table: alarms are listed without
+// their system, and the file is not changed.
+TEST_F(StoredSession, AnOlderDatabaseWithoutDevicesStillListsAlarms) {
+  {
+    runtime::SqliteDb db(db_, 2000);
+    db.Exec("DROP TABLE devices");
+  }
+  const std::string before = ReadFile(db_);
+  const HostRun run = Run("alarms --csv --device 21 --last 1");
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
+            "2026-12-08 10:00:04,,alarm_cleared,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
+            "fuse\",,\r\n");
+  EXPECT_EQ(ReadFile(db_), before);
+}
+
+// "DATA_ID SYSTEM KIND UNIT RECORD_TYPE".
+std::string DeviceText(const runtime::DeviceInfo& device) {
+  return std::to_string(device.data_id) + " " + device.system + " " + device.kind + " " +
+         std::to_string(device.unit) + " " + std::to_string(device.record_type);
+}
+
+// A run writes the devices of its systems: theirs replace every earlier row of
+// the same system or data id, other systems' rows stay. Units are counted by
+// kind in the configuration's order.
+TEST(Devices, ARunTellsWhichSystemAndUnitEachDataIdIs) {
+  const runtime::LoadedConfig loaded = runtime::ParseConfig(
+      R"({"name": "east", "port": "/dev/ttyS1", "data_id": 100, "acSetting": [{"data_id": 11}],
+          "dcSetting": [{"data_id": 23}, {"data_id": 21}]})",
+      "east.json");
+  ASSERT_EQ(loaded.systems.size(), 1u);
+  std::vector<std::string> configured;
+  for (const runtime::DeviceInfo& device : runtime::DevicesOf(loaded.systems[0])) {
+    configured.push_back(DeviceText(device));
+  }
+  EXPECT_EQ(configured,
+            (std::vector<std::string>{"11 east ac 1 5209", "23 east dc 1 5210", "21 east dc 2 5210",
+                                      "100 east rectifiers 1 5211"}));
+
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  {
+    runtime::RecordStore store(db, runtime::HistoryBound{});
+    store.WriteDevices({{7, "other", "dc", 1, 5210},
+                        {21, "other", "dc", 2, 5210},
+                        {99, "simulated", "ac", 2, 5209}});
+  }
+  const HostRun run = Host("simulate --cycles 1 --quiet-log --db " + db);
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::vector<std::string> stored;
+  for (const auto& entry :
+       runtime::RecordStore(db, runtime::HistoryBound{}, 2000, runtime::SqliteDb::Access::kReadOnly)
+           .ReadDevices()) {
+    EXPECT_EQ(entry.first, entry.second.data_id);
+    stored.push_back(DeviceText(entry.second));
+  }
+  EXPECT_EQ(stored, (std::vector<std::string>{"7 other dc 1 5210", "11 simulated ac 1 5209",
+                                              "21 simulated dc 1 5210",
+                                              "100 simulated rectifiers 1 5211"}));
 }
 
 }  // namespace
