@@ -2,7 +2,8 @@
 // the operator's files around it. The first byte picks the reader, the rest
 // is its text. Checked, beside the absence of crashes:
 // - a listen address or broker URL that is read has a host and a port in range;
-// - a time bound that is read (the API's, the command line's) is the store's
+// - a time bound that is read (the API's and the command line's, as since
+//   and as until, also with "now" at the last second held) is the store's
 //   "YYYY-MM-DD HH:MM:SS";
 // - a count that is read lies in its range;
 // - the loopback Host check always lets "localhost" in;
@@ -22,7 +23,7 @@
 #include "http/query_params.h"
 #include "mqtt/mqtt_url.h"
 #include "records/vocabulary.h"
-#include "tools/cli/query_options.h"
+#include "runtime/time_bound.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -50,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 2: {
-      const std::optional<std::string> bound = http_output::ParseTimeBound(text);
+      const std::optional<std::string> bound =
+          runtime::ParseTimeBound(text, runtime::RangeEnd::kSince, 1796500000);
       if (bound) {
         FUZZ_CHECK(bound->size() == 19 && (*bound)[4] == '-' && (*bound)[10] == ' ',
                    "a time bound is the store's local time text");
@@ -78,11 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 7: {
-      for (const bool end_of_day : {false, true}) {
-        std::string stored;
-        if (cli::ParseTimeText(text, end_of_day, stored)) {
-          FUZZ_CHECK(stored.size() == 19 && stored[4] == '-' && stored[10] == ' ',
-                     "a command-line time is the store's local time text");
+      // "now" at the edges the relative forms reach from.
+      for (const std::int64_t now : {std::int64_t{0}, std::int64_t{253402300799}}) {
+        const std::optional<std::string> bound =
+            runtime::ParseTimeBound(text, runtime::RangeEnd::kUntil, now);
+        if (bound) {
+          FUZZ_CHECK(bound->size() == 19 && (*bound)[4] == '-' && (*bound)[10] == ' ',
+                     "a time bound is the store's local time text");
         }
       }
       break;

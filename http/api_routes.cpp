@@ -13,6 +13,7 @@
 #include "http/metrics_text.h"
 #include "http/query_params.h"
 #include "runtime/local_time_text.h"
+#include "runtime/time_bound.h"
 #include "store/record_store.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
@@ -122,15 +123,18 @@ const DeviceEntry* FindDevice(const SystemState& state, const std::string& text)
 // Time bounds and limit of a query: false with a 400 answer set.
 bool ReadRange(const HttpRequest& req, HttpResponse& res, runtime::RowFilter& filter,
                unsigned int default_limit, unsigned int max_limit) {
+  // The command line's forms (runtime/time_bound.h), with the same "now" for both.
+  const std::int64_t now = runtime::UnixNow();
   for (const char* bound : {"since", "until"}) {
     if (!req.has_param(bound)) continue;
-    const std::optional<std::string> text = ParseTimeBound(req.param(bound));
+    const bool since = std::string(bound) == "since";
+    const std::optional<std::string> text = runtime::ParseTimeBound(
+        req.param(bound), since ? runtime::RangeEnd::kSince : runtime::RangeEnd::kUntil, now);
     if (!text) {
-      SendError(res, 400,
-                std::string(bound) + ": wants Unix seconds or YYYY-MM-DD HH:MM:SS local time");
+      SendError(res, 400, runtime::TimeBoundError(bound, req.param(bound)));
       return false;
     }
-    (std::string(bound) == "since" ? filter.since : filter.until) = *text;
+    (since ? filter.since : filter.until) = *text;
   }
   filter.last = default_limit;
   if (req.has_param("limit")) {

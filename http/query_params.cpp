@@ -1,7 +1,5 @@
 #include "http/query_params.h"
 
-#include "runtime/local_time_text.h"
-
 namespace http_output {
 
 namespace {
@@ -11,20 +9,6 @@ bool AllDigits(const std::string& text) {
 }
 
 }  // namespace
-
-std::optional<std::string> ParseTimeBound(const std::string& text) {
-  if (AllDigits(text)) {
-    // Up to the year 9999: the store's texts have four year digits.
-    if (text.size() > 11) return std::nullopt;
-    const long long seconds = std::stoll(text);
-    if (seconds > 253402300799LL) return std::nullopt;
-    const std::string local = runtime::LocalTextOf(seconds);
-    if (local.empty()) return std::nullopt;
-    return local;
-  }
-  if (!runtime::UnixSecondsOf(text)) return std::nullopt;
-  return text;
-}
 
 std::optional<unsigned int> ParseCount(const std::string& text, unsigned int low,
                                        unsigned int high) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <set>
 
 #include "runtime/local_time_text.h"
 #include "records/utf8_text.h"
@@ -14,7 +15,8 @@ constexpr int kSchemaVersion = 1;
 // PRAGMA application_id of this program's files: "KRVN".
 constexpr std::int64_t kApplicationId = 0x4B52564E;
 // The tables of this program's files, also those of earlier versions.
-const char* const kOwnTables[] = {"history", "cache", "alarm_events", "outbox", "store_state"};
+const char* const kOwnTables[] = {"history", "cache",       "alarm_events",
+                                  "outbox",  "store_state", "devices"};
 
 // History ids grow without AUTOINCREMENT (whose counter would cost every
 // commit a page): a new row takes the largest id plus one, and only the
@@ -60,6 +62,13 @@ CREATE TABLE IF NOT EXISTS store_state (
   key   TEXT PRIMARY KEY,
   value TEXT NOT NULL
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS devices (
+  data_id     INTEGER PRIMARY KEY,
+  system      TEXT    NOT NULL,
+  kind        TEXT    NOT NULL,
+  unit        INTEGER NOT NULL,
+  record_type INTEGER NOT NULL
+);
 )sql";
 
 // Indexes of earlier versions. Every index takes a page or more of each
@@ -626,6 +635,50 @@ std::int64_t RecordStore::CacheRows() {
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
   return rows;
+}
+
+void RecordStore::WriteDevices(const std::vector<DeviceInfo>& devices) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SqliteTransaction transaction(db_);
+  SqliteStatement drop(db_, "DELETE FROM devices WHERE system = ?1");
+  std::set<std::string> systems;
+  for (const DeviceInfo& device : devices) {
+    if (systems.insert(device.system).second) drop.Bind(1, device.system).Run();
+  }
+  SqliteStatement put(db_,
+                      "INSERT OR REPLACE INTO devices (data_id, system, kind, unit, record_type) "
+                      "VALUES (?1, ?2, ?3, ?4, ?5)");
+  for (const DeviceInfo& device : devices) {
+    put.Bind(1, std::int64_t{device.data_id})
+        .Bind(2, utf8_text::ValidUtf8(device.system))
+        .Bind(3, device.kind)
+        .Bind(4, std::int64_t{device.unit})
+        .Bind(5, std::int64_t{device.record_type})
+        .Run();
+  }
+  transaction.Commit();
+}
+
+std::map<std::uint32_t, DeviceInfo> RecordStore::ReadDevices() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::uint32_t, DeviceInfo> devices;
+  // Files of earlier versions lack the table until a writer opens them.
+  SqliteStatement table(db_,
+                        "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'devices'");
+  const bool present = table.Next();
+  table.Reset();
+  if (!present) return devices;
+  SqliteStatement rows(db_, "SELECT data_id, system, kind, unit, record_type FROM devices");
+  while (rows.Next()) {
+    DeviceInfo device;
+    device.data_id = static_cast<std::uint32_t>(rows.Int(0));
+    device.system = rows.Text(1);
+    device.kind = rows.Text(2);
+    device.unit = static_cast<int>(rows.Int(3));
+    device.record_type = static_cast<int>(rows.Int(4));
+    devices[device.data_id] = device;
+  }
+  return devices;
 }
 
 std::int64_t RecordStore::AlarmEventRows() {

@@ -3,6 +3,7 @@
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "runtime/alarm_event.h"
 #include "runtime/cache_source.h"
+#include "store/device_info.h"
 #include "store/sqlite_db.h"
 
 namespace runtime {
@@ -137,6 +139,13 @@ class RecordStore : public CacheSource {
   std::int64_t HistoryRows(std::uint32_t data_id, int record_type);
   std::int64_t CacheRows();
   std::int64_t AlarmEventRows();
+
+  // The devices table: which system and unit each data id is. Replaces, in
+  // one transaction, the rows of every system named in `devices` (and any
+  // row of their data ids) with them; the other systems' rows stay.
+  void WriteDevices(const std::vector<DeviceInfo>& devices);
+  // Every stored device by data id; empty for a file made before the table.
+  std::map<std::uint32_t, DeviceInfo> ReadDevices();
 
   // The outbox: messages for the uplink that its broker has not acknowledged.
   // Calls `each` with every message in seq order, its payload left empty and

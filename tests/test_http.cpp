@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <regex>
@@ -25,11 +27,13 @@
 #include "records/record_decode.h"
 #include "runtime/exit_codes.h"
 #include "runtime/local_time_text.h"
+#include "runtime/time_bound.h"
 #include "store/record_store.h"
 #include "tests/support/http_client.h"
 #include "tests/support/simulated_server.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cli/polling_options.h"
+#include "tools/cli/query_options.h"
 
 using namespace http_output;
 
@@ -142,11 +146,15 @@ TEST(QueryParamsTest, TimeBoundsAndCounts) {
   const std::string local = "2026-03-04 05:06:07";
   const std::optional<std::int64_t> unix = runtime::UnixSecondsOf(local);
   ASSERT_TRUE(unix);
-  EXPECT_EQ(ParseTimeBound(std::to_string(*unix)), local);
-  EXPECT_EQ(ParseTimeBound(local), local);
-  for (const std::string bad : {"", "yesterday", "2026-13-01 00:00:00", "2026-03-04T05:06:07", "-5",
-                                "99999999999999", "1.5"}) {
-    EXPECT_FALSE(ParseTimeBound(bad)) << bad;
+  // The API's bounds are the command line's (runtime/time_bound.h).
+  const auto bound = [](const std::string& text) {
+    return runtime::ParseTimeBound(text, runtime::RangeEnd::kSince, runtime::UnixNow());
+  };
+  EXPECT_EQ(bound(std::to_string(*unix)), local);
+  EXPECT_EQ(bound(local), local);
+  EXPECT_EQ(bound("2026-03-04T05:06:07"), local);
+  for (const std::string bad : {"", "2026-13-01 00:00:00", "-5", "99999999999999", "1.5"}) {
+    EXPECT_FALSE(bound(bad)) << bad;
   }
   EXPECT_EQ(ParseCount("10", 1, 10), 10u);
   for (const std::string bad : {"0", "11", "", "+1", "1e3", "99999999999"}) {
@@ -447,8 +455,8 @@ TEST_F(HttpServerTest, HistoryIsTheStoredRowsDecoded) {
     EXPECT_EQ(series["values"]["i"][k], row["i"]);
   }
   // Written piece by piece, yet exactly as the whole answer built as JSON.
-  const HttpAnswer raw =
-      server_->Fetch(std::regex_replace(path, std::regex("nothing"), "nothing,v"));
+  const HttpAnswer raw = server_->Fetch(
+      std::regex_replace(path, std::regex("rectifier.1.current"), "rectifier.1.current,v"));
   Json::Value parsed;
   std::string error;
   ASSERT_TRUE(json_text::Parse(raw.body, false, parsed, error)) << error << raw.body;
@@ -505,7 +513,7 @@ TEST_F(HttpServerTest, BadRequestsGetTheirStatus) {
       {"GET", device + "/history?fields=v[", 400},
       {"GET", device + "/history?fields=v&limit=0", 400},
       {"GET", device + "/history?fields=v&limit=100001", 400},
-      {"GET", device + "/history?fields=v&since=yesterday", 400},
+      {"GET", device + "/history?fields=v&since=8%20Dec%202026", 400},
       {"GET", "/api/alarms/events?until=2026-02-30%2025:00:00", 400},
       {"GET", "/api/alarms?system=nope", 404},
       {"GET", "/assets/../../etc/passwd", 404},
@@ -526,6 +534,71 @@ TEST_F(HttpServerTest, BadRequestsGetTheirStatus) {
     std::string reason;
     EXPECT_TRUE(json_text::Parse(result.body, false, error, reason) && error["error"].isString())
         << c.path << ": " << result.body;
+  }
+}
+
+// The API takes and refuses the times that history and alarms take and
+// refuse, as since and as until, and names the same forms when it refuses.
+TEST_F(HttpServerTest, TimeBoundsAreTheCommandLines) {
+  const struct Row {
+    const char* text;
+    bool accepted;
+  } rows[] = {
+      {"2026-12-09T19:48:11+00:00", true},
+      {"2026-12-09T19:48:11Z", true},
+      {"2026-12-09T19:48-0130", true},
+      {"2026-12-09 19:48:11", true},
+      {"2026-12-09T19:48", true},
+      {"2026-12-09", true},
+      {"1796845691", true},
+      {"-45s", true},
+      {"-7d", true},
+      {"today", true},
+      {"yesterday", true},
+      {"2026-02-30", false},
+      {"2026-12-09 24:00", false},
+      {"2026-12-09T19:48:11+1", false},
+      {"99999999999999", false},
+      {"-99999999999999d", false},
+      {"-1w", false},
+      {"8 Dec 2026", false},
+  };
+  // Everything but what a URL leaves as it is goes %-encoded ('+' too).
+  const auto encoded = [](const std::string& text) {
+    std::string url;
+    for (const unsigned char c : text) {
+      if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == ':') {
+        url += static_cast<char>(c);
+      } else {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        url += escape;
+      }
+    }
+    return url;
+  };
+  for (const Row& row : rows) {
+    for (const char* bound : {"since", "until"}) {
+      cli::QueryOptions options;
+      (std::string(bound) == "since" ? options.since : options.until) = row.text;
+      runtime::RowFilter filter;
+      std::string error;
+      const bool cli_accepts = cli::MakeFilter(options, filter, error, runtime::UnixNow());
+      EXPECT_EQ(cli_accepts, row.accepted) << bound << " " << row.text << ": " << error;
+      // The query before may still hold its thread for a moment: 503 until it is gone.
+      HttpAnswer answer;
+      SimulatedServer::WaitFor([&] {
+        answer =
+            server_->Fetch("/api/alarms/events?" + std::string(bound) + "=" + encoded(row.text));
+        return answer.status != 503;
+      });
+      EXPECT_EQ(answer.status, row.accepted ? 200 : 400)
+          << bound << " " << row.text << ": " << answer.body;
+      if (row.accepted) continue;
+      const std::string forms = std::string("accepted: ") + runtime::kTimeBoundForms;
+      EXPECT_NE(error.find(forms), std::string::npos) << error;
+      EXPECT_NE(answer.body.find(forms), std::string::npos) << answer.body;
+    }
   }
 }
 

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,6 +24,8 @@
 
 #include "bus/korvan.h"
 #include "console/json_line.h"
+#include "runtime/system_config.h"
+#include "runtime/time_bound.h"
 #include "sim/power_system.h"
 #include "sim/replies.h"
 #include "store/record_store.h"
@@ -1050,40 +1054,128 @@ TEST(HistoryCommand, AForeignDatabaseIsRefusedAndLeftAsItWas) {
 
 // ---- reading the database: history and alarms --------------------------------
 
-TEST(QueryOptions, TimesInTheirThreeFormsAndNothingElse) {
+// Sets TZ for the life of the object, and restores the caller's setting.
+class ZoneForTest {
+ public:
+  explicit ZoneForTest(const char* zone) {
+    const char* given = getenv("TZ");
+    if (given != nullptr) saved_ = given;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ZoneForTest() {
+    if (saved_) {
+      setenv("TZ", saved_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// The time bounds of history, alarms and the HTTP API: each form as the local
+// time text of its instant, in a zone of UTC+1 with summer time at UTC+2.
+TEST(TimeBound, EveryFormIsItsInstantInLocalTimeAndTheRestIsRefused) {
+  const ZoneForTest zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const std::int64_t now = 1796845691;  // 2026-12-09T19:48:11Z, 20:48:11 local
+  using runtime::RangeEnd;
+  const RangeEnd kSince = RangeEnd::kSince, kUntil = RangeEnd::kUntil;
   const struct Row {
     const char* text;
-    bool end_of_day;
-    const char* stored;  // nullptr: refused
+    RangeEnd end;
+    const char* local;  // nullptr: refused
   } rows[] = {
-      {"2026-12-08 10:00:05", false, "2026-12-08 10:00:05"},
-      {"2026-12-08T10:00:05", true, "2026-12-08 10:00:05"},
-      {"2026-12-08", false, "2026-12-08 00:00:00"},
-      {"2026-12-08", true, "2026-12-08 23:59:59"},
-      {"2028-02-29", false, "2028-02-29 00:00:00"},
-      {"2027-02-29", false, nullptr},
-      {"2026-04-31 10:00:00", false, nullptr},
-      {"2026-13-01", false, nullptr},
-      {"2026-00-10", false, nullptr},
-      {"2026-12-08 24:00:00", false, nullptr},
-      {"2026-12-08 23:60:00", false, nullptr},
-      {"2026-12-08 23:59:60", false, nullptr},
-      {"2026-12-08 10:00", false, nullptr},
-      {"2026-12-8", false, nullptr},
-      {"2026-12-08x10:00:00", false, nullptr},
-      {"2026-12-08 10:00:00 ", false, nullptr},
-      {"0999-12-08", false, nullptr},
-      {"yesterday", false, nullptr},
-      {"", false, nullptr},
+      // ISO 8601 with a zone: the instant, whichever end it bounds.
+      {"2026-12-09T19:48:11+00:00", kSince, "2026-12-09 20:48:11"},
+      {"2026-12-09T19:48:11Z", kUntil, "2026-12-09 20:48:11"},
+      {"2026-12-09T21:18:11+0130", kSince, "2026-12-09 20:48:11"},
+      {"2026-12-09T14:48:11-05", kSince, "2026-12-09 20:48:11"},
+      {"2026-12-31T23:30:00-01:00", kSince, "2027-01-01 01:30:00"},
+      {"2026-07-01 12:00Z", kSince, "2026-07-01 14:00:00"},  // summer time
+      {"2026-07-01T12:00Z", kUntil, "2026-07-01 14:00:59"},
+      // Unix seconds.
+      {"1796845691", kSince, "2026-12-09 20:48:11"},
+      {"0", kUntil, "1970-01-01 01:00:00"},
+      {"253402297199", kSince, "9999-12-31 23:59:59"},
+      {"253402300799", kSince, nullptr},  // 10000-01-01 here
+      {"253402300800", kSince, nullptr},
+      {"99999999999999999999999", kSince, nullptr},
+      // Before now.
+      {"-1h", kSince, "2026-12-09 19:48:11"},
+      {"-30m", kUntil, "2026-12-09 20:18:11"},
+      {"-7d", kSince, "2026-12-02 20:48:11"},
+      {"-45s", kSince, "2026-12-09 20:47:26"},
+      {"-0s", kSince, "2026-12-09 20:48:11"},
+      {"-999999999999d", kSince, nullptr},
+      {"-99999999999999999999d", kSince, nullptr},
+      {"-5", kSince, nullptr},
+      {"-h", kSince, nullptr},
+      {"-1H", kSince, nullptr},
+      {"-1w", kSince, nullptr},
+      {"+1h", kSince, nullptr},
+      {"- 1h", kSince, nullptr},
+      // Named days: the whole local date.
+      {"today", kSince, "2026-12-09 00:00:00"},
+      {"today", kUntil, "2026-12-09 23:59:59"},
+      {"yesterday", kSince, "2026-12-08 00:00:00"},
+      {"Today", kSince, nullptr},
+      {"yesterday ", kSince, nullptr},
+      // Local time: a date or a minute is its first second as since, its last as until.
+      {"2026-12-08 10:00:05", kSince, "2026-12-08 10:00:05"},
+      {"2026-12-08T10:00:05", kUntil, "2026-12-08 10:00:05"},
+      {"2026-12-08", kSince, "2026-12-08 00:00:00"},
+      {"2026-12-08", kUntil, "2026-12-08 23:59:59"},
+      {"2026-12-08 10:00", kSince, "2026-12-08 10:00:00"},
+      {"2026-12-08T10:00", kUntil, "2026-12-08 10:00:59"},
+      {"2028-02-29", kSince, "2028-02-29 00:00:00"},
+      {"2027-02-29", kSince, nullptr},
+      {"2026-02-30", kUntil, nullptr},
+      {"2026-04-31 10:00:00", kSince, nullptr},
+      {"2026-13-01", kSince, nullptr},
+      {"2026-00-10", kSince, nullptr},
+      {"2026-12-08 24:00", kUntil, nullptr},
+      {"2026-12-08 24:00:00", kSince, nullptr},
+      {"2026-12-08 23:60:00", kSince, nullptr},
+      {"2026-12-08 23:59:60", kSince, nullptr},
+      {"2026-12-08 10:0", kSince, nullptr},
+      {"2026-12-08 10:00:5", kSince, nullptr},
+      {"2026-12-8", kSince, nullptr},
+      {"2026-12-08x10:00:00", kSince, nullptr},
+      {"2026-12-08 10:00:00 ", kSince, nullptr},
+      {"0999-12-08", kSince, nullptr},
+      // Zones ISO 8601 does not have, or on a date alone.
+      {"2026-12-08T10:00:00+1", kSince, nullptr},
+      {"2026-12-08T10:00:00+01:0", kSince, nullptr},
+      {"2026-12-08T10:00:00+0100Z", kSince, nullptr},
+      {"2026-12-08T10:00:00+24:00", kSince, nullptr},
+      {"2026-12-08T10:00:00+01:60", kSince, nullptr},
+      {"2026-12-08T10:00:00z", kSince, nullptr},
+      {"2026-12-08Z", kSince, nullptr},
+      {"2026-12-08+01:00", kSince, nullptr},
+      // Garbage.
+      {"", kSince, nullptr},
+      {"8 Dec 2026", kSince, nullptr},
+      {"1.5", kSince, nullptr},
+      {"\xff\xfe", kSince, nullptr},
   };
   for (const Row& row : rows) {
-    std::string stored;
-    EXPECT_EQ(cli::ParseTimeText(row.text, row.end_of_day, stored), row.stored != nullptr)
-        << row.text;
-    if (row.stored != nullptr) {
-      EXPECT_EQ(stored, row.stored) << row.text;
+    const std::optional<std::string> local = runtime::ParseTimeBound(row.text, row.end, now);
+    EXPECT_EQ(local.has_value(), row.local != nullptr) << row.text << " -> " << local.value_or("");
+    if (row.local != nullptr && local) {
+      EXPECT_EQ(*local, row.local) << row.text;
     }
   }
+  // A day before a month's first is the last of the month before.
+  EXPECT_EQ(runtime::ParseTimeBound("yesterday", kUntil, 1793487600),  // 2026-11-01T00:00+01:00
+            "2026-10-31 23:59:59");
+  EXPECT_EQ(
+      runtime::TimeBoundError("--since", "2026-02-30"),
+      std::string("--since \"2026-02-30\": not a time; accepted: ") + runtime::kTimeBoundForms);
+  EXPECT_EQ(runtime::TimeBoundError("since", "\x01"),
+            std::string("since: not a time; accepted: ") + runtime::kTimeBoundForms);
 }
 
 TEST(RecordFields, PathsNameTheNumbersAndTextsThatDecodePrints) {
@@ -1170,6 +1262,8 @@ class StoredSession : public ::testing::Test {
     alarm(true, "2026-12-08 10:00:01", 21, 5210, "DC_V", "low, \"check\" fuse");
     alarm(true, "2026-12-08 10:00:03", 100, 5211, "RC_0", "模块1整流模块故障告警");
     alarm(false, "2026-12-08 10:00:04", 21, 5210, "DC_V", "low, \"check\" fuse");
+    // A run of system "east" wrote its devices; none is data id 100.
+    store.WriteDevices({{21, "east", "dc", 1, 5210}, {22, "east", "dc", 2, 5210}});
   }
 
   HostRun Run(const std::string& arguments) const { return Host(arguments + " --db " + db_); }
@@ -1236,11 +1330,15 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
   const std::vector<Json::Value> events = ParseLines(all.out);
   ASSERT_EQ(events.size(), 3u);
   // The members of the runtime's alarm events, but the system's name.
+  // The members of run --json's alarm events; the gloss only where one is known.
   EXPECT_EQ(events[0].getMemberNames(),
-            (std::vector<std::string>{"code", "data_id", "event", "event_id", "id", "level",
-                                      "name", "record_type", "text", "time"}));
+            (std::vector<std::string>{"code", "data_id", "event", "event_id", "id", "level", "name",
+                                      "record_type", "system", "text", "time"}));
   EXPECT_EQ(events[0]["event"], "alarm_raised");
+  EXPECT_EQ(events[0]["system"], "east");
   EXPECT_EQ(events[0]["text"], "low, \"check\" fuse");
+  EXPECT_EQ(events[1]["system"], "");
+  EXPECT_EQ(events[1]["gloss"], "rectifier module fault");
   EXPECT_EQ(events[2]["event"], "alarm_cleared");
   EXPECT_EQ(events[2]["time"], "2026-12-08 10:00:04");
 
@@ -1249,18 +1347,19 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
     const char* out;
   } rows[] = {
       {"alarms --csv --device 21 --until '2026-12-08 10:00:03'",
-       "time,event,data_id,record_type,level,id,code,name,text,event_id\r\n"
-       "2026-12-08 10:00:01,alarm_raised,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
-       "fuse\",\r\n"},
+       "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
+       "2026-12-08 10:00:01,east,alarm_raised,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
+       "fuse\",,\r\n"},
       {"alarms --csv --active",
-       "time,event,data_id,record_type,level,id,code,name,text,event_id\r\n"
-       "2026-12-08 10:00:03,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,\r\n"},
+       "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
+       "2026-12-08 10:00:03,,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,"
+       "rectifier module fault,\r\n"},
       {"alarms --active --device 21", ""},
       {"alarms --since 2026-12-08T10:00:02 --last 1",
        "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"event_id\":null,"
        "\"id\":\"DC_V\","
-       "\"level\":2,\"name\":\"alarm\",\"record_type\":5210,\"text\":\"low, \\\"check\\\" "
-       "fuse\",\"time\":\"2026-12-08 10:00:04\"}\n"},
+       "\"level\":2,\"name\":\"alarm\",\"record_type\":5210,\"system\":\"east\",\"text\":"
+       "\"low, \\\"check\\\" fuse\",\"time\":\"2026-12-08 10:00:04\"}\n"},
   };
   for (const Row& row : rows) {
     const HostRun run = Run(row.arguments);
@@ -1279,8 +1378,8 @@ TEST_F(StoredSession, BadTimesUnknownFieldsAndMissingDatabasesAreRefused) {
     const char* err;  // the start of the message
   } rows[] = {
       {"history --since 2026-02-30", 105,
-       "korvan-host: history: --since \"2026-02-30\": not a time as YYYY-MM-DD HH:MM:SS, "
-       "YYYY-MM-DDTHH:MM:SS or YYYY-MM-DD (local time)\n"},
+       "korvan-host: history: --since \"2026-02-30\": not a time; accepted: YYYY-MM-DD, "
+       "YYYY-MM-DD HH:MM or YYYY-MM-DD HH:MM:SS (local time; "},
       {"alarms --until '8 Dec 2026'", 105, "korvan-host: alarms: --until \"8 Dec 2026\": not"},
       {"alarms --since 2026-12-09 --until 2026-12-08", 105,
        "korvan-host: alarms: --since 2026-12-09 00:00:00 is after --until 2026-12-08 23:59:59\n"},
@@ -1303,6 +1402,68 @@ TEST_F(StoredSession, BadTimesUnknownFieldsAndMissingDatabasesAreRefused) {
   EXPECT_EQ(missing.err, "korvan-host: alarms: no database at " + dir_.File("none.db") + "\n");
   std::ofstream(dir_.File("text.db")) << std::string(4096, 'x');
   EXPECT_EQ(Host("alarms --active --db " + dir_.File("text.db")).code, 2);
+}
+
+// A file of a version before the devices table: alarms are listed without
+// their system, and the file is not changed.
+TEST_F(StoredSession, AnOlderDatabaseWithoutDevicesStillListsAlarms) {
+  {
+    runtime::SqliteDb db(db_, 2000);
+    db.Exec("DROP TABLE devices");
+  }
+  const std::string before = ReadFile(db_);
+  const HostRun run = Run("alarms --csv --device 21 --last 1");
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
+            "2026-12-08 10:00:04,,alarm_cleared,21,5210,2,DC_V,06024,alarm,\"low, \"\"check\"\" "
+            "fuse\",,\r\n");
+  EXPECT_EQ(ReadFile(db_), before);
+}
+
+// "DATA_ID SYSTEM KIND UNIT RECORD_TYPE".
+std::string DeviceText(const runtime::DeviceInfo& device) {
+  return std::to_string(device.data_id) + " " + device.system + " " + device.kind + " " +
+         std::to_string(device.unit) + " " + std::to_string(device.record_type);
+}
+
+// A run writes the devices of its systems: theirs replace every earlier row of
+// the same system or data id, other systems' rows stay. Units are counted by
+// kind in the configuration's order.
+TEST(Devices, ARunTellsWhichSystemAndUnitEachDataIdIs) {
+  const runtime::LoadedConfig loaded = runtime::ParseConfig(
+      R"({"name": "east", "port": "/dev/ttyS1", "data_id": 100, "acSetting": [{"data_id": 11}],
+          "dcSetting": [{"data_id": 23}, {"data_id": 21}]})",
+      "east.json");
+  ASSERT_EQ(loaded.systems.size(), 1u);
+  std::vector<std::string> configured;
+  for (const runtime::DeviceInfo& device : runtime::DevicesOf(loaded.systems[0])) {
+    configured.push_back(DeviceText(device));
+  }
+  EXPECT_EQ(configured,
+            (std::vector<std::string>{"11 east ac 1 5209", "23 east dc 1 5210", "21 east dc 2 5210",
+                                      "100 east rectifiers 1 5211"}));
+
+  TempDir dir;
+  const std::string db = dir.File("k.db");
+  {
+    runtime::RecordStore store(db, runtime::HistoryBound{});
+    store.WriteDevices({{7, "other", "dc", 1, 5210},
+                        {21, "other", "dc", 2, 5210},
+                        {99, "simulated", "ac", 2, 5209}});
+  }
+  const HostRun run = Host("simulate --cycles 1 --quiet-log --db " + db);
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::vector<std::string> stored;
+  for (const auto& entry :
+       runtime::RecordStore(db, runtime::HistoryBound{}, 2000, runtime::SqliteDb::Access::kReadOnly)
+           .ReadDevices()) {
+    EXPECT_EQ(entry.first, entry.second.data_id);
+    stored.push_back(DeviceText(entry.second));
+  }
+  EXPECT_EQ(stored, (std::vector<std::string>{"7 other dc 1 5210", "11 simulated ac 1 5209",
+                                              "21 simulated dc 1 5210",
+                                              "100 simulated rectifiers 1 5211"}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "runtime/exit_codes.h"
+#include "runtime/time_bound.h"
 #include "store/record_store.h"
 #include "records/csv_text.h"
 #include "records/json_text.h"
@@ -95,7 +96,7 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options) {
 int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& err) {
   runtime::RowFilter filter;
   std::string error;
-  if (!MakeFilter(options, filter, error)) {
+  if (!MakeFilter(options, filter, error, runtime::UnixNow())) {
     err << "korvan-host: history: " << error << "\n";
     return kBadValue;
   }

@@ -12,6 +12,8 @@
 #include <iostream>
 
 #include "runtime/exit_codes.h"
+#include "runtime/power_system.h"
+#include "store/device_info.h"
 #include "store/store_writer.h"
 
 namespace cli {
@@ -350,6 +352,13 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
                                   "integrity check passed");
     }
     host_.Restore(*store_);
+    // Which system and unit each data id is, for the readers of the file.
+    std::vector<runtime::DeviceInfo> devices;
+    for (const std::unique_ptr<runtime::PowerSystem>& system : host_.Systems()) {
+      const std::vector<runtime::DeviceInfo> own = runtime::DevicesOf(system->Config());
+      devices.insert(devices.end(), own.begin(), own.end());
+    }
+    store_->WriteDevices(devices);
   } catch (const runtime::StoreError& failure) {
     host_.Events().Flush();
     console_->Problem("", failure.what());

@@ -28,15 +28,11 @@ struct QueryOptions {
 // listed ("rows", "events").
 void AddQueryOptions(CLI::App& command, QueryOptions& options, const std::string& rows);
 
-// "YYYY-MM-DD HH:MM:SS", "YYYY-MM-DDTHH:MM:SS" or "YYYY-MM-DD" as the store
-// writes times ("YYYY-MM-DD HH:MM:SS"); a date alone is its first second, or
-// its last with `end_of_day`. False when the text is none of these forms or
-// names no time of the calendar (2026-02-30, 24:00:00).
-bool ParseTimeText(const std::string& text, bool end_of_day, std::string& stored);
-
 // The store's filter of the options; false with `error` when a time is bad or
-// --since comes after --until.
-bool MakeFilter(const QueryOptions& options, runtime::RowFilter& filter, std::string& error);
+// --since comes after --until. Times as runtime::ParseTimeBound takes them,
+// the relative ones before `now` (Unix seconds).
+bool MakeFilter(const QueryOptions& options, runtime::RowFilter& filter, std::string& error,
+                std::int64_t now);
 
 // The database opened read-only; null once the reason has been printed as
 // "korvan-host: COMMAND: ...".
