@@ -47,6 +47,18 @@ std::string Describe(const KMXVDevice& device, int record_type) {
          std::to_string(record_type) + ")";
 }
 
+// "2 AC units (data ids 11, 12)", "1 DC unit (data id 21)", "0 DC units".
+std::string UnitList(const Json::Value& units, const char* kind) {
+  const Json::ArrayIndex count = units.isArray() ? units.size() : 0;
+  std::string text = std::to_string(count) + " " + kind + (count == 1 ? " unit" : " units");
+  if (count == 0) return text;
+  text += count == 1 ? " (data id " : " (data ids ";
+  for (Json::ArrayIndex i = 0; i < count; ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(units[i]["data_id"].asUInt());
+  }
+  return text + ")";
+}
+
 }  // namespace
 
 std::unique_ptr<PowerSystem> PowerSystem::Create(const SystemConfig& config,
@@ -110,6 +122,16 @@ PowerSystem::PowerSystem(SystemConfig config, EventStream& events, PowerSystemOp
 
 PowerSystem::~PowerSystem() {
   Stop();
+}
+
+std::string PowerSystem::Plan() const {
+  // The frame layer's default address when the configuration gives none.
+  const Json::Value& address = config_.settings["address"];
+  return "polling on " + config_.port + " at " + std::to_string(bus_->BaudRate()) +
+         " baud, address " + (address.isNull() ? "1" : std::to_string(address.asUInt())) + ": " +
+         UnitList(config_.settings["acSetting"], "AC") + ", " +
+         UnitList(config_.settings["dcSetting"], "DC") + ", rectifier group (data id " +
+         std::to_string(bus_->DataId()) + ")";
 }
 
 bool PowerSystem::OpenPort(ConfigProblem& problem, std::shared_ptr<SerialPort> port) {

@@ -201,6 +201,16 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   std::vector<Clock::time_point> last_summary(count, Clock::now());
   std::vector<bool> warned(count, false);
 
+  // What is polled, for the operator: the systems, then one line each.
+  std::string names;
+  for (const std::unique_ptr<PowerSystem>& system : systems_) {
+    names += (names.empty() ? "" : ", ") + system->Name();
+  }
+  events_.Note(
+      "", "polling " + std::to_string(count) + (count == 1 ? " system: " : " systems: ") + names);
+  for (const std::unique_ptr<PowerSystem>& system : systems_) {
+    events_.Note(system->Name(), system->Plan());
+  }
   for (std::size_t i = 0; i < count; ++i) {
     // Restored points are readable before the first cycle.
     if (restored_[i] && options_.summaries) PublishSummary(systems_[i]->Summarize("restored"));

@@ -692,20 +692,43 @@ TEST(HostCommandLine, AShortDurationEndsPolling) {
   EXPECT_LT(took, std::chrono::seconds(4));
 }
 
+// The systems that run are named when polling starts, each with its port,
+// address and units; a refused one is not among them.
 TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
   TempDir dir;
   ServedSimulator simulator;
+  ::SystemConfig two_ac;
+  two_ac.ac_channels = {1, 2};
+  two_ac.dc_units = 0;
+  two_ac.address = 2;
+  ServedSimulator other(two_ac);
   // Names and data ids must differ across systems.
   const std::string refused =
       "{\"name\": \"site-b\", \"port\": \"/dev/null\", \"data_id\": 200, "
       "\"dcSetting\": [{\"data_id\": 221}]}";
-  const std::string file = dir.Write(
-      "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
+  const std::string third = "{\"name\": \"site-c\", \"port\": \"" + other.Port() +
+                            "\", \"data_id\": 300, \"address\": 2, \"acSetting\": "
+                            "[{\"data_id\": 311}, {\"data_id\": 312}], \"dcSetting\": [], "
+                            "\"rcSetting\": {}}";
+  const std::string file =
+      dir.Write("three.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) +
+                                  ", " + third + "]}");
   const HostRun run = RunHost(
       {"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1", "--summary", "on"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);
   EXPECT_NE(run.out.find("site-a (data id 100) cycle 1"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("site-c (data id 300) cycle 1"), std::string::npos) << run.out;
+  for (const std::string& line :
+       {std::string("site: polling 2 systems: site-a, site-c\n"),
+        "site-a: polling on " + simulator.Port() +
+            " at 9600 baud, address 1: 1 AC unit (data id 11), 1 DC unit (data id 21), "
+            "rectifier group (data id 100)\n",
+        "site-c: polling on " + other.Port() +
+            " at 9600 baud, address 2: 2 AC units (data ids 311, 312), 0 DC units, rectifier "
+            "group (data id 300)\n"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+  }
 }
 
 // ---------------------------------------------------------------------------
