@@ -168,9 +168,10 @@ int PowerSystem::Restore(CacheSource& store) {
                                      std::to_string(blob->size()) + " bytes)");
       ++restored;
     } else {
-      events_.Problem(config_.name, "cache row of " + Describe(*child, type) + " (" +
+      events_.Problem(config_.name, "last run's values of " + Describe(*child, type) +
+                                        " not restored: its cache row (" +
                                         std::to_string(blob->size()) +
-                                        " bytes) refused by the device; skipped");
+                                        " bytes) was refused by the device");
     }
   }
   std::vector<AlarmEvent> last;
@@ -301,15 +302,18 @@ void PowerSystem::WatchRefusals() {
   const Clock::time_point now = Clock::now();
   const std::string& last_log = controller_->LastLog();
   // A unit that refuses a reply without a log line of its own leaves none to quote.
-  const std::string why = "request " + refusals.request + " refused " +
-                          std::to_string(refusals.times) + " times in a row" +
-                          (last_log.empty() ? "" : " (last log line: " + last_log + ")");
+  const std::string detail = "request " + refusals.request + " refused " +
+                             std::to_string(refusals.times) + " times in a row" +
+                             (last_log.empty() ? "" : " (last log line: " + last_log + ")");
+  const std::string why = "the driver does not take the power system's replies: " + detail;
   if (restarted_without_cycle_) {
     if (!next_restart_) {
       if (restart_backoff_.count() == 0) restart_backoff_ = options_.restart_backoff_first;
       next_restart_ = now + restart_backoff_;
-      events_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
-                                        std::to_string(restart_backoff_.count() / 1000) + " s");
+      events_.Problem(config_.name,
+                      "the driver still does not take the power system's replies after it was "
+                      "restarted; next restart in " +
+                          std::to_string(restart_backoff_.count() / 1000) + " s: " + detail);
       if (!HostAlarmActive(host_alarms::kRestartFailed)) {
         SetHostAlarm(
             host_alarms::kRestartFailed,

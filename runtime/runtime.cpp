@@ -105,7 +105,8 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
   }
   providers_ = loader_.GetProviders();
   if (providers_.empty()) {
-    events_.Problem("", "plug-in " + loader_.Path() + " returned no providers");
+    events_.Problem("", "the plug-in offers no device type to poll: " + loader_.Path() +
+                            " returned no providers");
     return exit_codes::kPlugin;
   }
   bool port_failed = false;
@@ -271,7 +272,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
       if (repeating && !warned[i] && !options_.summaries && systems_[i]->Repeating()) {
         // Without summaries, the warning they carry is a line of its own.
         const LineHealth line = systems_[i]->Health();
-        events_.Problem(systems_[i]->Name(), "request " + line.repeated_request + " sent " +
+        events_.Problem(systems_[i]->Name(), "no usable reply from the power system: request " +
+                                                 line.repeated_request + " sent " +
                                                  std::to_string(line.repeated_times) +
                                                  " times in a row without a cycle completing");
       }
