@@ -53,7 +53,15 @@ bool ConsoleOutput::Wants(RuntimeEvent::Kind kind) const {
   }
 }
 
-namespace {}  // namespace
+namespace {
+
+// The name a text line gives an event's system: events of the runtime as a
+// whole (an empty system) are the site's.
+std::string Who(const std::string& system) {
+  return system.empty() ? "site" : system;
+}
+
+}  // namespace
 
 void ConsoleOutput::Print(std::ostream& stream, int priority, const std::string& text,
                           bool flush_line) {
@@ -79,7 +87,7 @@ void ConsoleOutput::Log(const std::string& system, std::uint32_t, const std::str
   const int priority = system == style_.trace_system ? kDebug : kInfo;
   if (!show_log_ || !Shown(priority)) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  Print(err_, priority, Printable(system + ": log: " + line), true);
+  Print(err_, priority, Printable(Who(system) + ": log: " + line), true);
 }
 
 void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
@@ -89,7 +97,7 @@ void ConsoleOutput::Alarm(const std::string& system, const AlarmEvent& event) {
   if (json_) {
     Print(out_, priority, FormatAlarmEventJson(system, event), true);
   } else {
-    Print(out_, priority, ValidUtf8(FormatAlarmEventText(system, event)), false);
+    Print(out_, priority, ValidUtf8(FormatAlarmEventText(Who(system), event)), false);
   }
 }
 
@@ -103,7 +111,7 @@ void ConsoleOutput::Note(const std::string& system, const std::string& text) {
     note["text"] = text;
     Print(out_, kNotice, JsonLine(note), true);
   } else {
-    Print(out_, kNotice, Printable(system + ": " + text), true);
+    Print(out_, kNotice, Printable(Who(system) + ": " + text), true);
   }
 }
 

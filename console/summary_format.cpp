@@ -173,8 +173,10 @@ void AppendLine(std::string& text, const LineHealth& line) {
     text += "  port: " + line.port_error + "\n";
   }
   if (line.repeat_warning) {
-    text += fmt::format("  WARNING: request {} sent {} times in a row without a cycle completing",
-                        line.repeated_request, line.repeated_times);
+    text += fmt::format(
+        "  WARNING: no usable reply from the power system: request {} sent {} times in a row "
+        "without a cycle completing",
+        line.repeated_request, line.repeated_times);
     text += line.last_log.empty() ? "\n" : "; last log line: " + line.last_log + "\n";
   }
 }

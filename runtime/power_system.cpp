@@ -47,6 +47,18 @@ std::string Describe(const KMXVDevice& device, int record_type) {
          std::to_string(record_type) + ")";
 }
 
+// "2 AC units (data ids 11, 12)", "1 DC unit (data id 21)", "0 DC units".
+std::string UnitList(const Json::Value& units, const char* kind) {
+  const Json::ArrayIndex count = units.isArray() ? units.size() : 0;
+  std::string text = std::to_string(count) + " " + kind + (count == 1 ? " unit" : " units");
+  if (count == 0) return text;
+  text += count == 1 ? " (data id " : " (data ids ";
+  for (Json::ArrayIndex i = 0; i < count; ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(units[i]["data_id"].asUInt());
+  }
+  return text + ")";
+}
+
 }  // namespace
 
 std::unique_ptr<PowerSystem> PowerSystem::Create(const SystemConfig& config,
@@ -115,6 +127,16 @@ PowerSystem::~PowerSystem() {
   Stop();
 }
 
+std::string PowerSystem::Plan() const {
+  // The frame layer's default address when the configuration gives none.
+  const Json::Value& address = config_.settings["address"];
+  return "polling on " + config_.port + " at " + std::to_string(bus_->BaudRate()) +
+         " baud, address " + (address.isNull() ? "1" : std::to_string(address.asUInt())) + ": " +
+         UnitList(config_.settings["acSetting"], "AC") + ", " +
+         UnitList(config_.settings["dcSetting"], "DC") + ", rectifier group (data id " +
+         std::to_string(bus_->DataId()) + ")";
+}
+
 bool PowerSystem::OpenPort(ConfigProblem& problem, std::shared_ptr<SerialPort> port) {
   port_ = port ? std::move(port) : std::make_shared<TermiosPort>(config_.port);
   bus_->AttachPort(port_);
@@ -149,9 +171,10 @@ int PowerSystem::Restore(CacheSource& store) {
                                      std::to_string(blob->size()) + " bytes)");
       ++restored;
     } else {
-      events_.Problem(config_.name, "cache row of " + Describe(*child, type) + " (" +
+      events_.Problem(config_.name, "last run's values of " + Describe(*child, type) +
+                                        " not restored: its cache row (" +
                                         std::to_string(blob->size()) +
-                                        " bytes) refused by the device; skipped");
+                                        " bytes) was refused by the device");
     }
   }
   std::vector<AlarmEvent> last;
@@ -282,15 +305,18 @@ void PowerSystem::WatchRefusals() {
   const Clock::time_point now = Clock::now();
   const std::string& last_log = controller_->LastLog();
   // A unit that refuses a reply without a log line of its own leaves none to quote.
-  const std::string why = "request " + refusals.request + " refused " +
-                          std::to_string(refusals.times) + " times in a row" +
-                          (last_log.empty() ? "" : " (last log line: " + last_log + ")");
+  const std::string detail = "request " + refusals.request + " refused " +
+                             std::to_string(refusals.times) + " times in a row" +
+                             (last_log.empty() ? "" : " (last log line: " + last_log + ")");
+  const std::string why = "the driver does not take the power system's replies: " + detail;
   if (restarted_without_cycle_) {
     if (!next_restart_) {
       if (restart_backoff_.count() == 0) restart_backoff_ = options_.restart_backoff_first;
       next_restart_ = now + restart_backoff_;
-      events_.Problem(config_.name, why + " after the driver was restarted; next restart in " +
-                                        std::to_string(restart_backoff_.count() / 1000) + " s");
+      events_.Problem(config_.name,
+                      "the driver still does not take the power system's replies after it was "
+                      "restarted; next restart in " +
+                          std::to_string(restart_backoff_.count() / 1000) + " s: " + detail);
       if (!HostAlarmActive(host_alarms::kRestartFailed)) {
         SetHostAlarm(
             host_alarms::kRestartFailed,

@@ -113,6 +113,10 @@ class PowerSystem {
 
   const std::string& Name() const { return config_.name; }
   const SystemConfig& Config() const { return config_; }
+  // What the system polls, in one line for an operator: "polling on
+  // /dev/ttyUSB0 at 9600 baud, address 1: 1 AC unit (data id 11), 1 DC unit
+  // (data id 21), rectifier group (data id 100)". Before Start.
+  std::string Plan() const;
   // The polling thread's progress, for the watchdog. Needs no lock.
   const ProgressMark& Progress() const { return progress_; }
   // The same request has gone out often enough in a row to warn about it.

@@ -105,7 +105,8 @@ int Runtime::Prepare(const std::vector<SystemConfig>& systems,
   }
   providers_ = loader_.GetProviders();
   if (providers_.empty()) {
-    events_.Problem("", "plug-in " + loader_.Path() + " returned no providers");
+    events_.Problem("", "the plug-in offers no device type to poll: " + loader_.Path() +
+                            " returned no providers");
     return exit_codes::kPlugin;
   }
   bool port_failed = false;
@@ -201,6 +202,16 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   std::vector<Clock::time_point> last_summary(count, Clock::now());
   std::vector<bool> warned(count, false);
 
+  // What is polled, for the operator: the systems, then one line each.
+  std::string names;
+  for (const std::unique_ptr<PowerSystem>& system : systems_) {
+    names += (names.empty() ? "" : ", ") + system->Name();
+  }
+  events_.Note(
+      "", "polling " + std::to_string(count) + (count == 1 ? " system: " : " systems: ") + names);
+  for (const std::unique_ptr<PowerSystem>& system : systems_) {
+    events_.Note(system->Name(), system->Plan());
+  }
   for (std::size_t i = 0; i < count; ++i) {
     // Restored points are readable before the first cycle.
     if (restored_[i] && options_.summaries) PublishSummary(systems_[i]->Summarize("restored"));
@@ -261,7 +272,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
       if (repeating && !warned[i] && !options_.summaries && systems_[i]->Repeating()) {
         // Without summaries, the warning they carry is a line of its own.
         const LineHealth line = systems_[i]->Health();
-        events_.Problem(systems_[i]->Name(), "request " + line.repeated_request + " sent " +
+        events_.Problem(systems_[i]->Name(), "no usable reply from the power system: request " +
+                                                 line.repeated_request + " sent " +
                                                  std::to_string(line.repeated_times) +
                                                  " times in a row without a cycle completing");
       }

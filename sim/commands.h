@@ -1,22 +1,12 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // One state change of the simulator, as typed on its command line or written
 // in a scenario file. Unit, channel, module and fuse numbers are 1-based, as
-// the controller's alarm texts count them:
-//   ac-undervoltage UNIT CHANNEL on|off
-//   missing-phase UNIT CHANNEL A|B|C on|off
-//   rectifier-fault MODULE on|off
-//   battery-fuse DC-UNIT FUSE on|off        (FUSE 1..20)
-//   lvd1 DC-UNIT on|off                     (first-stage low-voltage disconnection)
-//   model NAME
-//   rectifiers COUNT                        (modules plugged in or pulled out, 0..60)
-//   ac-channels UNIT COUNT                  (input channels of an AC unit, 0..8)
-//   silent on|off                           (no replies at all)
-//   corrupt RATE                            (share of replies corrupted, 0..1)
-//   wait SECONDS                            (scenario files: pause before the next line)
-// Blank lines and text after '#' are ignored.
+// the controller's alarm texts count them. CommandForms() lists every command
+// with its arguments and meaning. Blank lines and text after '#' are ignored.
 struct Command {
   enum class Kind {
     kNone,
@@ -30,7 +20,8 @@ struct Command {
     kAcChannelCount,
     kSilent,
     kCorrupt,
-    kWait
+    kWait,
+    kLast = kWait
   };
   Kind kind = Kind::kNone;
   int unit = 0;     // 0-based
@@ -41,6 +32,22 @@ struct Command {
   double value = 0;  // rate or seconds
   std::string text;  // model name
 };
+
+// A command as the parser takes it: the table behind the parser's usage
+// texts, korvan-sim's --help and its "help" command, so that they agree.
+struct CommandForm {
+  Command::Kind kind;
+  const char* verb;
+  const char* arguments;  // "UNIT CHANNEL on|off"
+  const char* limits;     // the arguments' bounds ("0 to 60"), or ""
+  const char* meaning;
+};
+
+// Every command, in the order help lists them.
+const std::vector<CommandForm>& CommandForms();
+
+// One line per command: its verb and arguments, then its meaning and bounds.
+std::string CommandHelp();
 
 // Parses one line; false with `error` when it is not a command.
 bool ParseCommand(const std::string& line, Command& command, std::string& error);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/termios_port.h"
+#include "sim/commands.h"
 #include "sim/pty_port.h"
 #include "sim/scenario.h"
 #include "sim/sim_server.h"
@@ -40,7 +41,8 @@ bool ParseChannels(const std::string& text, std::vector<int>& channels) {
   return true;
 }
 
-// Commands typed on standard input, one per line, until end of input or a signal.
+// Commands typed on standard input, one per line, until end of input or a
+// signal; "help" lists them.
 void ReadCommands(Simulator& simulator) {
   std::string pending;
   char buffer[256];
@@ -54,10 +56,16 @@ void ReadCommands(Simulator& simulator) {
       const std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
       std::string error;
-      if (simulator.Apply(line, error)) {
+      std::istringstream words(line);
+      std::string first, more;
+      if (words >> first && first == "help" && !(words >> more)) {
+        std::cerr << CommandHelp();
+      } else if (simulator.Apply(line, error)) {
         std::cerr << "korvan-sim: ok\n";
       } else {
-        std::cerr << "korvan-sim: " << error << "\n";
+        const bool unknown = error.rfind("unknown command", 0) == 0;
+        std::cerr << "korvan-sim: " << error << (unknown ? "; \"help\" lists the commands" : "")
+                  << "\n";
       }
     }
   }
@@ -94,7 +102,11 @@ int main(int argc, char** argv) {
                  "state change applied at start (repeatable), as on standard input");
   app.set_version_flag("--version", "korvan-sim " KORVAN_VERSION);
   app.footer(
-      "Exit codes: 0 served until SIGINT or SIGTERM; 1 the line cannot be opened; 2 a wrong "
+      "State changes, one a line on standard input (where \"help\" lists them), in a "
+      "--scenario file or with --set; units, channels, modules and fuses count from 1.\n\n"
+      "Commands:\n" +
+      CommandHelp() +
+      "\nExit codes: 0 served until SIGINT or SIGTERM; 1 the line cannot be opened; 2 a wrong "
       "--ac, settings the simulator refuses or a --set it refuses; 100 and above: wrong command "
       "line (CLI11's codes: 104 a value of the wrong type, 105 a value out of range, 109 "
       "unexpected arguments).");

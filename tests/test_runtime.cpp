@@ -692,20 +692,43 @@ TEST(HostCommandLine, AShortDurationEndsPolling) {
   EXPECT_LT(took, std::chrono::seconds(4));
 }
 
+// The systems that run are named when polling starts, each with its port,
+// address and units; a refused one is not among them.
 TEST(HostCommandLine, OneRefusedSystemDoesNotStopTheOthers) {
   TempDir dir;
   ServedSimulator simulator;
+  ::SystemConfig two_ac;
+  two_ac.ac_channels = {1, 2};
+  two_ac.dc_units = 0;
+  two_ac.address = 2;
+  ServedSimulator other(two_ac);
   // Names and data ids must differ across systems.
   const std::string refused =
       "{\"name\": \"site-b\", \"port\": \"/dev/null\", \"data_id\": 200, "
       "\"dcSetting\": [{\"data_id\": 221}]}";
-  const std::string file = dir.Write(
-      "two.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) + "]}");
+  const std::string third = "{\"name\": \"site-c\", \"port\": \"" + other.Port() +
+                            "\", \"data_id\": 300, \"address\": 2, \"acSetting\": "
+                            "[{\"data_id\": 311}, {\"data_id\": 312}], \"dcSetting\": [], "
+                            "\"rcSetting\": {}}";
+  const std::string file =
+      dir.Write("three.json", "{\"systems\": [" + refused + ", " + SystemJson(simulator.Port()) +
+                                  ", " + third + "]}");
   const HostRun run = RunHost(
       {"run", "--config", file, "--db", dir.File("k.db"), "--cycles", "1", "--summary", "on"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.err.find("no rcSetting"), std::string::npos);
   EXPECT_NE(run.out.find("site-a (data id 100) cycle 1"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("site-c (data id 300) cycle 1"), std::string::npos) << run.out;
+  for (const std::string& line :
+       {std::string("site: polling 2 systems: site-a, site-c\n"),
+        "site-a: polling on " + simulator.Port() +
+            " at 9600 baud, address 1: 1 AC unit (data id 11), 1 DC unit (data id 21), "
+            "rectifier group (data id 100)\n",
+        "site-c: polling on " + other.Port() +
+            " at 9600 baud, address 2: 2 AC units (data ids 311, 312), 0 DC units, rectifier "
+            "group (data id 300)\n"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -752,8 +775,8 @@ TEST(HostEndToEnd, CyclesFillTheStoreAndARestartServesTheRestoredPointsAtOnce) {
   EXPECT_EQ(restored["ac"][0]["points"], last["ac"][0]["points"]);
   EXPECT_TRUE(restored["ac"][0]["points"]["channel_0_a"].isDouble());
   EXPECT_EQ(restored["dc"][0]["points"]["v"].asString(), "数据未就绪");
-  EXPECT_NE(second.err.find("cache row of korvan-dc 21 (record type 5210) (2 bytes) refused by "
-                            "the device; skipped"),
+  EXPECT_NE(second.err.find("simulated: last run's values of korvan-dc 21 (record type 5210) not "
+                            "restored: its cache row (2 bytes) was refused by the device"),
             std::string::npos)
       << second.err;
   EXPECT_EQ(restored["rectifiers"]["modules"], last["rectifiers"]["modules"]);
@@ -843,7 +866,9 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
                                "--repeat-warning", "4", "--quiet-log", "--summary", "on"});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("site-a (data id 100) waiting"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("WARNING: request 42h/41h sent "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("WARNING: no usable reply from the power system: request 42h/41h sent "),
+            std::string::npos)
+      << run.out;
   EXPECT_NE(run.out.find("last log line: PMBusPower:ProcotolError 100 read dc_number is 1, "
                          "configured dc_number is 2"),
             std::string::npos)
@@ -856,7 +881,8 @@ TEST(HostEndToEnd, ARequestRejectedAgainAndAgainIsWarnedAbout) {
                                  "2", "--repeat-warning", "4", "--quiet-log", "--summary", "off"});
   EXPECT_EQ(quiet.code, 0) << quiet.err;
   EXPECT_EQ(quiet.out.find("waiting"), std::string::npos) << quiet.out;
-  EXPECT_NE(quiet.err.find("request 42h/41h sent 4 times in a row without a cycle completing"),
+  EXPECT_NE(quiet.err.find("site-a: no usable reply from the power system: request 42h/41h sent 4 "
+                           "times in a row without a cycle completing"),
             std::string::npos)
       << quiet.err;
 }
@@ -950,8 +976,12 @@ TEST(PowerSystem, RefusalsThatOutlastADriverRestartRaiseAnAlarmAndBackOff) {
   EXPECT_EQ(output.alarms[0].code, "90001");
   EXPECT_EQ(output.alarms[0].text, "request 40h/51h still refused after the driver was restarted");
   const std::string& last = output.problems.back();
-  EXPECT_NE(last.find("request 40h/51h refused 5 times in a row"), std::string::npos) << last;
-  EXPECT_NE(last.find("next restart in 3600 s"), std::string::npos) << last;
+  EXPECT_EQ(
+      last.rfind("the driver still does not take the power system's replies after it was "
+                 "restarted; next restart in 3600 s: request 40h/51h refused 5 times in a row",
+                 0),
+      0u)
+      << last;
 }
 
 // The polling thread sleeps through a long reply time-out without the
@@ -1054,8 +1084,10 @@ TEST(HostEndToEnd, ACountChangedSinceTheCacheWasWrittenRestartsTheDriverOnce) {
     ASSERT_EQ(run.code, 0) << run.err;
     const std::vector<Json::Value> restarts = Events(run.out, "driver_restarted");
     ASSERT_EQ(restarts.size(), 1u) << run.out;
-    EXPECT_NE(restarts[0]["reason"].asString().find(" refused 5 times in a row"), std::string::npos)
-        << restarts[0].toStyledString();
+    const std::string reason = restarts[0]["reason"].asString();
+    EXPECT_EQ(reason.rfind("the driver does not take the power system's replies: request ", 0), 0u)
+        << reason;
+    EXPECT_NE(reason.find(" refused 5 times in a row"), std::string::npos) << reason;
     const std::vector<Json::Value> summaries = Events(run.out, "summary");
     ASSERT_GE(summaries.size(), 2u);
     EXPECT_EQ(summaries.back()["line"]["cycles"].asUInt(), 2u);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -452,6 +453,39 @@ TEST(SimCommands, RefusesMalformedOrMissingTargets) {
   EXPECT_FALSE(bench.sim.Apply("ac-undervoltage 1 2 on", error));  // one channel
   EXPECT_FALSE(bench.sim.Apply("battery-fuse 1 21 on", error));
   EXPECT_TRUE(bench.sim.Apply("  # only a comment", error));
+}
+
+// The help (korvan-sim's --help and its "help" command) names each command in
+// the form of the parser's usage text, and every kind of command the parser
+// makes has its line.
+TEST(SimCommands, HelpListsEveryCommandTheParserAccepts) {
+  std::istringstream help(CommandHelp());
+  std::set<Command::Kind> kinds;
+  std::size_t lines = 0;
+  for (std::string line; std::getline(help, line); ++lines) {
+    std::istringstream words(line);
+    std::string verb;
+    words >> verb;
+    Command command;
+    std::string error;
+    // The verb alone lacks its arguments: the usage tells the form.
+    EXPECT_FALSE(ParseCommand(verb, command, error)) << line;
+    ASSERT_EQ(error.rfind("usage: " + verb, 0), 0u) << line << ": " << error;
+    const std::string usage = error.substr(7);
+    const std::size_t limits = usage.find(" (");
+    const std::string form = usage.substr(0, limits);
+    EXPECT_EQ(line.rfind("  " + form + "  ", 0), 0u) << line;
+    if (limits != std::string::npos) {
+      const std::string bounds = usage.substr(limits);
+      ASSERT_GT(line.size(), bounds.size()) << line;
+      EXPECT_EQ(line.substr(line.size() - bounds.size()), bounds) << line;
+    }
+    EXPECT_GT(line.size(), form.size() + 8) << "a meaning after the form: " << line;
+    EXPECT_NE(command.kind, Command::Kind::kNone) << line;
+    kinds.insert(command.kind);
+  }
+  EXPECT_EQ(kinds.size(), lines);
+  EXPECT_EQ(kinds.size(), static_cast<std::size_t>(Command::Kind::kLast));
 }
 
 // Modules plugged in or out and AC channels changed in service: the replies
