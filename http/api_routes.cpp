@@ -243,7 +243,7 @@ void Values(const ApiContext& context, const std::string& name, HttpResponse& re
   if (!state) return SendError(res, 404, "no system named " + name);
   Json::Value values(Json::objectValue);
   for (const vocabulary::NamedValue& value : SystemValues(*state)) {
-    values[value.name] = json_text::Float(static_cast<float>(value.value));
+    values[value.name] = vocabulary::JsonValue(value);
   }
   double newest = -1;
   for (const auto& [key, record] : state->records) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/record_fields.h"
 
@@ -369,6 +370,14 @@ std::vector<NamedValue> ValuesOf(int record_type, int unit, const Json::Value& r
     for (int item = 1; item <= items; ++item) Collect(v, owner, item, record, values);
   }
   return values;
+}
+
+Json::Value JsonValue(const NamedValue& value) {
+  const Kind kind = value.variable == nullptr ? Kind::kMeasure : value.variable->kind;
+  if (kind == Kind::kMeasure || kind == Kind::kSetting) {
+    return json_text::Float(static_cast<float>(value.value));
+  }
+  return Json::Int64(static_cast<long long>(value.value));
 }
 
 std::vector<NamedValue> StandardValues(const std::vector<NamedValue>& values) {

@@ -76,6 +76,11 @@ struct NamedValue {
 // announced count, a "no value" marker) are left out.
 std::vector<NamedValue> ValuesOf(int record_type, int unit, const Json::Value& record);
 
+// The value as outputs write it in JSON: measures and settings as floats in
+// their shortest form (NaN and the infinities as texts), flags, states and
+// counts as whole numbers.
+Json::Value JsonValue(const NamedValue& value);
+
 // The standard names that `values` (a system's values) allow.
 std::vector<NamedValue> StandardValues(const std::vector<NamedValue>& values);
 

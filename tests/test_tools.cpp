@@ -24,6 +24,11 @@
 
 #include "bus/korvan.h"
 #include "console/json_line.h"
+#include "records/csv_text.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/record_fields.h"
+#include "records/utf8_text.h"
 #include "runtime/system_config.h"
 #include "runtime/time_bound.h"
 #include "sim/power_system.h"
@@ -37,11 +42,6 @@
 #include "tools/cli/history_command.h"
 #include "tools/cli/query_options.h"
 #include "tools/plugin_loader.h"
-#include "records/csv_text.h"
-#include "records/json_text.h"
-#include "records/record_decode.h"
-#include "records/record_fields.h"
-#include "records/utf8_text.h"
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
@@ -1278,19 +1278,21 @@ TEST_F(StoredSession, HistoryByTimeRangeWithChosenFieldsAsJsonOrCsv) {
     const char* out;
   } rows[] = {
       {"history --device 21 --csv --fields v,i --since '2026-12-08 10:00:05'",
-       "time,data_id,record_type,v,i\r\n2026-12-08 10:00:05,21,5210,53.6,-1.25\r\n"
-       "2026-12-09 08:00:00,21,5210,54.0,0.0\r\n"},
+       "time,system,data_id,record_type,v,i\r\n2026-12-08 10:00:05,east,21,5210,53.6,-1.25\r\n"
+       "2026-12-09 08:00:00,east,21,5210,54.0,0.0\r\n"},
       // A date alone as --until takes in its whole day; --last counts inside the range.
       {"history --device 21 --csv --fields v --until 2026-12-08 --last 1",
-       "time,data_id,record_type,v\r\n2026-12-08 10:00:05,21,5210,53.6\r\n"},
+       "time,system,data_id,record_type,v\r\n2026-12-08 10:00:05,east,21,5210,53.6\r\n"},
       {"history --csv --fields v,channels.1.a --since 2026-12-08T10:00:01 --until "
        "2026-12-08T10:00:05",
-       "time,data_id,record_type,v,channels.1.a\r\n2026-12-08 10:00:02,11,5209,,231.5\r\n"
-       "2026-12-08 10:00:03,11,5209,,\r\n2026-12-08 10:00:05,21,5210,53.6,\r\n"},
+       "time,system,data_id,record_type,v,channels.1.a\r\n2026-12-08 10:00:02,,11,5209,,231.5\r\n"
+       "2026-12-08 10:00:03,,11,5209,,\r\n2026-12-08 10:00:05,east,21,5210,53.6,\r\n"},
+      // Without --fields: every name the rows have (this record announces no batteries).
       {"history --device 21 --csv --last 1",
-       "time,data_id,record_type,alert_m_count,alert_p_count,dc_m,dc_n,dc_state,i,p_count,"
-       "stamp,v\r\n2026-12-09 08:00:00,21,5210,0,0,0,0,0,0.0,0,2026-12-09 08:00:00,54.0\r\n"},
-      {"history --csv --since 2026-12-10", "time,data_id,record_type\r\n"},
+       "time,system,data_id,record_type,dc.1.output.voltage,dc.1.output.current,"
+       "dc.1.output.voltage.alarm,dc.1.battery.count\r\n2026-12-09 08:00:00,east,21,5210,54.0,"
+       "0.0,0,0\r\n"},
+      {"history --csv --since 2026-12-10", "time,system,data_id,record_type\r\n"},
       {"history --device 11 --fields channels.1.a,v --last 2",
        "{\"data_id\":11,\"record\":{\"channels.1.a\":231.5,\"v\":null},\"row\":2,"
        "\"time\":\"2026-12-08 10:00:02\",\"type\":5209}\n"
@@ -1304,13 +1306,25 @@ TEST_F(StoredSession, HistoryByTimeRangeWithChosenFieldsAsJsonOrCsv) {
     EXPECT_EQ(run.code, 0) << row.arguments << "\n" << run.err;
     EXPECT_EQ(run.out, row.out) << row.arguments;
   }
-  // Every row has the header's number of fields; the AC snapshot's columns come first.
+  // Every row has the header's number of fields; the AC snapshot's columns
+  // come first, its channels' values among them.
   const HostRun mixed = Run("history --csv --until '2026-12-08 10:00:02'");
   std::istringstream lines(mixed.out);
   std::string header, line;
   std::getline(lines, header);
-  EXPECT_EQ(header.rfind("time,data_id,record_type,airlock_count,channel_count,ia,", 0), 0u)
-      << header;
+  EXPECT_EQ(header.rfind("time,system,data_id,record_type,ac.1.L1.current,", 0), 0u) << header;
+  const std::size_t ac_start = mixed.out.find(",,11,5209,");
+  ASSERT_NE(ac_start, std::string::npos) << mixed.out;
+  const std::size_t ac_begin = mixed.out.rfind('\n', ac_start) + 1;
+  const std::string ac_line = mixed.out.substr(ac_begin, mixed.out.find('\r', ac_begin) - ac_begin);
+  const auto column = [](const std::string& text, const std::string& name) {
+    return std::count(text.begin(), text.begin() + static_cast<long>(text.find(name)), ',');
+  };
+  const auto at = column(header, ",ac.1.channel.2.L1-N.voltage,") + 1;
+  std::istringstream fields(ac_line);
+  std::string field;
+  for (long k = 0; k <= at; ++k) std::getline(fields, field, ',');
+  EXPECT_EQ(field, "231.5") << header << "\n" << ac_line;
   const auto commas = std::count(header.begin(), header.end(), ',');
   int count = 0;
   for (; std::getline(lines, line); ++count) {

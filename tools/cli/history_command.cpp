@@ -1,42 +1,87 @@
 #include "tools/cli/history_command.h"
 
 #include <algorithm>
+#include <map>
+#include <tuple>
 
-#include "runtime/exit_codes.h"
-#include "runtime/time_bound.h"
-#include "store/record_store.h"
 #include "records/csv_text.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/record_fields.h"
 #include "records/vocabulary.h"
+#include "runtime/exit_codes.h"
+#include "runtime/time_bound.h"
+#include "store/record_store.h"
 #include "tools/replay/hex_text.h"
 
 namespace cli {
 
 namespace {
 
-// Without --fields, CSV has the top-level fields of every record type listed,
-// in type order.
-std::vector<std::string> CsvColumns(const std::vector<int>& types) {
-  std::vector<std::string> columns;
-  for (int type : types) {
-    for (const std::string& field : records::TopLevelFields(type)) {
-      if (std::find(columns.begin(), columns.end(), field) == columns.end()) {
-        columns.push_back(field);
-      }
+using Devices = std::map<std::uint32_t, runtime::DeviceInfo>;
+
+// A row's unit number as the store's devices table tells it; 1 for a data id
+// it does not know (a database of an earlier version).
+int UnitOf(const Devices& devices, const runtime::HistoryRow& row) {
+  const auto found = devices.find(row.data_id);
+  return found == devices.end() ? 1 : found->second.unit;
+}
+
+std::string SystemOf(const Devices& devices, std::uint32_t data_id) {
+  const auto found = devices.find(data_id);
+  return found == devices.end() ? std::string() : found->second.system;
+}
+
+// A CSV column: a field the command line names, or a name of the vocabulary.
+struct Column {
+  std::string name;
+  vocabulary::Resolved field;  // for a chosen field
+  bool by_name = false;        // a value of the row's ValuesOf
+};
+
+// Without --fields: every name of the vocabulary that a listed row has, by
+// record type, unit, item and the table's order. Reads the rows once more,
+// keeping only the names.
+std::vector<Column> AllNames(runtime::RecordStore& store, const runtime::RowFilter& filter,
+                             const Devices& devices) {
+  const std::vector<vocabulary::Variable>& table = vocabulary::Table();
+  std::map<std::tuple<int, int, int, std::size_t>, std::string> names;
+  store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) {
+    Json::Value record;
+    std::string error;
+    if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
+      return;
     }
-  }
+    for (const vocabulary::NamedValue& value :
+         vocabulary::ValuesOf(row.record_type, UnitOf(devices, row), record)) {
+      const std::size_t order = static_cast<std::size_t>(value.variable - table.data());
+      names.emplace(std::make_tuple(row.record_type, value.unit, value.item, order), value.name);
+    }
+  });
+  std::vector<Column> columns;
+  for (const auto& [key, name] : names) columns.push_back({name, {}, true});
   return columns;
 }
 
 void PrintCsv(const runtime::HistoryRow& row, const Json::Value& record, const std::string& error,
-              const std::vector<vocabulary::Resolved>& columns, std::ostream& out,
+              const std::vector<Column>& columns, const Devices& devices, std::ostream& out,
               std::ostream& err) {
-  std::vector<std::string> line = {row.time, std::to_string(row.data_id),
-                                   std::to_string(row.record_type)};
-  for (const vocabulary::Resolved& column : columns) {
-    line.push_back(records::ScalarText(vocabulary::ValueIn(column, record)));
+  std::vector<std::string> line = {row.time, SystemOf(devices, row.data_id),
+                                   std::to_string(row.data_id), std::to_string(row.record_type)};
+  std::map<std::string, Json::Value> named;
+  if (error.empty()) {
+    for (const vocabulary::NamedValue& value :
+         vocabulary::ValuesOf(row.record_type, UnitOf(devices, row), record)) {
+      named.emplace(value.name, vocabulary::JsonValue(value));
+    }
+  }
+  for (const Column& column : columns) {
+    if (!column.by_name) {
+      line.push_back(records::ScalarText(vocabulary::ValueIn(column.field, record)));
+      continue;
+    }
+    const auto found = named.find(column.name);
+    line.push_back(found == named.end() ? std::string() : records::ScalarText(found->second));
   }
   out << csv_text::Line(line);
   // The row stays in the table with empty fields; the reason goes beside it.
@@ -78,15 +123,16 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options) {
   AddQueryOptions(*command, options, "rows");
   command
       ->add_option("--fields", options.fields,
-                   "only these decoded fields, comma-separated, e.g. v,i or channels.0.a or "
-                   "modules.1.output_current (positions from 0)")
+                   "only these values, comma-separated: names of korvan-host list, e.g. "
+                   "dc.1.output.voltage,rectifier.2.current, or record paths as earlier versions "
+                   "took them (v, channels.0.a; positions from 0)")
       ->delimiter(',');
   command->footer(
       "JSON lines: row, time, data_id, type and record (the decoded record; with --fields only "
       "those fields, null where a row has none), or error and bytes for a row that cannot be "
-      "decoded.\nCSV: a header time,data_id,record_type,FIELDS and one row per history row; "
-      "without --fields every top-level number or text of the records listed; a field a row "
-      "has not is empty.\nThe database is opened read-only and never changed.\nExit codes: 0 "
+      "decoded.\nCSV: a header time,system,data_id,record_type,FIELDS and one row per history "
+      "row; without --fields every name of korvan-host list that the listed rows have; a field "
+      "a row has not is empty.\nThe database is opened read-only and never changed.\nExit codes: 0 "
       "listed; 2 the database does not exist, cannot be opened (the reason is named), is "
       "corrupt or is not one that run or simulate wrote; 105 a bad --since or --until or an "
       "unknown field (the known ones are listed).");
@@ -115,17 +161,18 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
   std::unique_ptr<runtime::RecordStore> store = OpenForReading("history", options.db_path, err);
   if (!store) return runtime::exit_codes::kDatabase;
   try {
-    std::vector<std::string> columns = options.fields;
-    std::vector<vocabulary::Resolved> column_paths = paths;
+    const Devices devices = store->ReadDevices();
+    std::vector<Column> columns;
     if (options.csv) {
-      if (columns.empty()) {
-        columns = CsvColumns(store->HistoryTypes(filter));
-        for (const std::string& column : columns) {
-          vocabulary::Resolve(column, column_paths.emplace_back());
+      if (options.fields.empty()) {
+        columns = AllNames(*store, filter, devices);
+      } else {
+        for (std::size_t k = 0; k < paths.size(); ++k) {
+          columns.push_back({options.fields[k], paths[k], false});
         }
       }
-      std::vector<std::string> header = {"time", "data_id", "record_type"};
-      header.insert(header.end(), columns.begin(), columns.end());
+      std::vector<std::string> header = {"time", "system", "data_id", "record_type"};
+      for (const Column& column : columns) header.push_back(column.name);
       out << csv_text::Line(header);
     }
     // Rows are decoded and printed one at a time: a week of history does not
@@ -138,7 +185,7 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
         if (error.empty()) error = "cannot be decoded";
       }
       if (options.csv) {
-        PrintCsv(row, record, error, column_paths, out, err);
+        PrintCsv(row, record, error, columns, devices, out, err);
       } else {
         PrintJson(row, record, error, options.fields, paths, out);
       }
