@@ -36,6 +36,7 @@
 #include "store/record_store.h"
 #include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
+#include "tests/support/spawn_host.h"
 #include "tests/support/scripted_transport.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cli/decode_command.h"
@@ -96,19 +97,7 @@ HostRun Host(const std::string& arguments) {
 class HostProcess {
  public:
   explicit HostProcess(const std::vector<std::string>& arguments) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (!freopen(dir_.File("out").c_str(), "w", stdout) ||
-          !freopen(dir_.File("err").c_str(), "w", stderr)) {
-        _exit(126);
-      }
-      std::vector<char*> argv{const_cast<char*>(KORVAN_HOST_PATH)};
-      for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
-      execv(KORVAN_HOST_PATH, argv.data());
-      _exit(127);
-    }
+    pid_ = SpawnHost(arguments, dir_.File("out"), dir_.File("err"));
   }
   ~HostProcess() {
     if (pid_ > 0 && !waited_) {

@@ -14,9 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/http_client.h"
-#include "tests/support/temp_dir.h"
 #include "records/json_text.h"
+#include "tests/support/http_client.h"
+#include "tests/support/spawn_host.h"
+#include "tests/support/temp_dir.h"
 
 // `korvan-host simulate` serving HTTP, for the HTTP server's tests.
 
@@ -41,23 +42,7 @@ class SimulatedServer {
                                        "0",           "--quiet-log",
                                        "--summary",   "off"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    // Nothing buffered is written twice by the child.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (!freopen(dir_.File("out").c_str(), "w", stdout) ||
-          !freopen(dir_.File("err").c_str(), "w", stderr)) {
-        _exit(126);
-      }
-      std::vector<char*> argv{const_cast<char*>(KORVAN_HOST_PATH)};
-      for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-      }
-      argv.push_back(nullptr);
-      execv(KORVAN_HOST_PATH, argv.data());
-      _exit(127);
-    }
+    pid_ = SpawnHost(arguments, dir_.File("out"), dir_.File("err"));
     static const std::regex listening(R"(HTTP server listening on http://127\.0\.0\.1:(\d+)/)");
     WaitFor([&] {
       std::smatch match;
