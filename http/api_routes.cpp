@@ -8,15 +8,15 @@
 #include "console/alarm_glossary.h"
 #include "http/asset_table.h"
 #include "http/history_series.h"
-#include "http/system_values.h"
-#include "records/vocabulary.h"
 #include "http/metrics_text.h"
 #include "http/query_params.h"
+#include "http/system_values.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/vocabulary.h"
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
 #include "store/record_store.h"
-#include "records/json_text.h"
-#include "records/record_decode.h"
 
 namespace http_output {
 
@@ -384,12 +384,8 @@ void AlarmEvents(const ApiContext& context, const HttpRequest& req, HttpResponse
 }
 
 void Metrics(const ApiContext& context, HttpResponse& res) {
-  std::vector<runtime::SystemSummary> summaries;
-  for (const std::unique_ptr<runtime::PowerSystem>& system : context.host->Systems()) {
-    summaries.push_back(system->Summarize("http"));
-  }
   res.status = 200;
-  res.body = MetricsText(summaries, context.state->Systems(), context.host->Events().Statistics());
+  res.body = MetricsText(context.state->Systems(), context.host->Events().Statistics());
   res.content_type = "text/plain; version=0.0.4; charset=utf-8";
 }
 

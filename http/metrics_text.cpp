@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cmath>
 #include <map>
-#include <optional>
 #include <string_view>
+
+#include "console/alarm_glossary.h"
+#include "http/system_values.h"
 
 namespace http_output {
 
@@ -18,11 +20,11 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
 // before its samples, whatever order the samples are added in.
 class Exposition {
  public:
-  void Add(const std::string& name, const char* type, const char* help, const Labels& labels,
+  void Add(const std::string& name, const char* type, const std::string& help, const Labels& labels,
            double value) {
     Add(name, type, help, labels, SampleValue(value));
   }
-  void Add(const std::string& name, const char* type, const char* help, const Labels& labels,
+  void Add(const std::string& name, const char* type, const std::string& help, const Labels& labels,
            const std::string& value) {
     auto found = index_.find(name);
     if (found == index_.end()) {
@@ -45,7 +47,7 @@ class Exposition {
   std::string Text() const {
     std::string text;
     for (const Family& family : families_) {
-      text += "# HELP " + family.name + ' ' + family.help + '\n';
+      text += "# HELP " + family.name + ' ' + EscapeHelp(family.help) + '\n';
       text += "# TYPE " + family.name + ' ' + family.type + '\n';
       text += family.samples;
     }
@@ -60,84 +62,73 @@ class Exposition {
   std::map<std::string, std::size_t> index_;
 };
 
-// How a point of the point read is exported: its family and extra labels.
-struct PointMetric {
-  const char* name = nullptr;
-  const char* help = nullptr;
-  Labels labels;
-};
+// A device's values are left out once its newest record is this old: its
+// unit publishes one every round.
+constexpr std::chrono::seconds kFresh{60};
 
-// "channel_K_F" → channel K, field F; false for other names.
-bool SplitChannelPoint(const std::string& point, std::string& channel, std::string& field) {
-  constexpr std::string_view kPrefix = "channel_";
-  if (point.compare(0, kPrefix.size(), kPrefix) != 0) return false;
-  const std::size_t underscore = point.find('_', kPrefix.size());
-  if (underscore == std::string::npos || underscore == kPrefix.size()) return false;
-  channel = point.substr(kPrefix.size(), underscore - kPrefix.size());
-  field = point.substr(underscore + 1);
-  return channel.find_first_not_of("0123456789") == std::string::npos;
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t at = text.find(separator); at != std::string::npos;
+       at = text.find(separator, start)) {
+    parts.push_back(text.substr(start, at - start));
+    start = at + 1;
+  }
+  parts.push_back(text.substr(start));
+  return parts;
 }
 
-std::optional<PointMetric> AcPoint(const std::string& point) {
-  if (point == "ia" || point == "ib" || point == "ic") {
-    return PointMetric{
-        "korvan_ac_current_amperes", "AC phase current.", {{"phase", point.substr(1)}}};
+std::string Replace(std::string text, const std::string& key, const std::string& value) {
+  for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+    text.replace(at, key.size(), value);
+    at += value.size();
   }
-  if (point == "ia_alert" || point == "ib_alert" || point == "ic_alert") {
-    return PointMetric{"korvan_ac_current_alert_state",
-                       "Alarm state code of an AC phase current as the unit reports it.",
-                       {{"phase", point.substr(1, 1)}}};
-  }
-  std::string channel, field;
-  if (!SplitChannelPoint(point, channel, field)) return std::nullopt;
-  if (field == "a" || field == "b" || field == "c") {
-    return PointMetric{"korvan_ac_input_voltage_volts",
-                       "AC input voltage of a channel (line AB, BC, CA or phase A, B, C).",
-                       {{"channel", channel}, {"phase", field}}};
-  }
-  if (field == "f") {
-    return PointMetric{"korvan_ac_input_frequency_hertz",
-                       "AC input frequency of a channel.",
-                       {{"channel", channel}}};
-  }
-  return std::nullopt;
+  return text;
 }
 
-std::optional<PointMetric> DcPoint(const std::string& point) {
-  if (point == "v") return PointMetric{"korvan_dc_voltage_volts", "DC bus voltage.", {}};
-  if (point == "i") return PointMetric{"korvan_dc_current_amperes", "DC load current.", {}};
-  return std::nullopt;
+bool IsNumber(const std::string& part) {
+  return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
 }
 
-void AddUnits(Exposition& out, const std::string& system,
-              const std::vector<runtime::UnitSummary>& units,
-              std::optional<PointMetric> (*map)(const std::string&)) {
-  for (const runtime::UnitSummary& unit : units) {
-    for (const runtime::PointReading& point : unit.points) {
-      if (!point.ok) continue;  // a status text: no current value
-      std::optional<PointMetric> metric = map(point.name);
-      if (!metric) continue;
-      Labels labels{{"system", system}, {"device", std::to_string(unit.data_id)}};
-      labels.insert(labels.end(), metric->labels.begin(), metric->labels.end());
-      out.Add(metric->name, "gauge", metric->help, labels, FloatValue(point.value));
-    }
+// "L1" (a phase current) or "L1-N" (a phase voltage).
+bool IsPhase(const std::string& part) {
+  return (part.size() == 2 || (part.size() == 4 && part.compare(2, 2, "-N") == 0)) &&
+         part[0] == 'L' && part[1] >= '1' && part[1] <= '9';
+}
+
+// The label of an item numbered after `word`: the word itself, but the
+// rectifier group numbers its modules and the disconnection its stages.
+std::string ItemLabel(const std::string& word) {
+  if (word == "rectifier") return "module";
+  if (word == "lvd") return "stage";
+  return word;
+}
+
+// The unit's name in Prometheus' base units; "" for none.
+std::string BaseUnit(const std::string& unit) {
+  if (unit == "V") return "volts";
+  if (unit == "A") return "amperes";
+  if (unit == "Hz") return "hertz";
+  if (unit == "degC") return "celsius";
+  return "";
+}
+
+// The values of `state`'s devices with a fresh record, as samples.
+void AddValues(Exposition& out, const SystemState& state) {
+  SystemState fresh = state;
+  const auto now = std::chrono::steady_clock::now();
+  for (auto record = fresh.records.begin(); record != fresh.records.end();) {
+    record = now - record->second.received > kFresh ? fresh.records.erase(record) : ++record;
   }
-}
-
-void AddRectifiers(Exposition& out, const runtime::SystemSummary& summary) {
-  const runtime::RectifierSummary& group = summary.rectifiers;
-  if (!group.present || group.stale || !group.has_record) return;
-  const Labels base{{"system", summary.system}, {"device", std::to_string(group.data_id)}};
-  out.Add("korvan_rectifier_output_voltage_volts", "gauge", "Rectifier group output voltage.", base,
-          FloatValue(group.record.output_voltage));
-  for (std::size_t i = 0; i < group.record.modules.size(); ++i) {
-    Labels labels = base;
-    labels.emplace_back("module", std::to_string(i + 1));  // numbered from 1, as the summary does
-    const runtime::RectifierModule& module = group.record.modules[i];
-    out.Add("korvan_rectifier_module_current_amperes", "gauge",
-            "Output current of a rectifier module.", labels, FloatValue(module.output_current));
-    out.Add("korvan_rectifier_module_fault", "gauge", "1 when a rectifier module reports a fault.",
-            labels, module.fault == 1 ? 1 : 0);
+  for (const vocabulary::NamedValue& value : SystemValues(fresh)) {
+    if (value.variable == nullptr) continue;
+    const ValueMetric metric = MetricOf(*value.variable, value.name);
+    if (metric.family.empty()) continue;
+    Labels labels{{"system", state.name}};
+    labels.insert(labels.end(), metric.labels.begin(), metric.labels.end());
+    // Records hold single-precision floats (and small whole numbers).
+    out.Add(metric.family, "gauge", metric.help, labels,
+            FloatValue(static_cast<float>(value.value)));
   }
 }
 
@@ -153,7 +144,8 @@ void AddState(Exposition& out, const SystemState& state) {
             "Seconds since the system's last completed polling cycle.", system, age.count());
   }
   for (const auto& [key, alarm] : state.alarms) {
-    out.Add("korvan_alarm_active", "gauge", "1 for every active alarm.",
+    out.Add("korvan_alarm_active", "gauge",
+            "1 for every active alarm; gloss: its meaning in English, where known.",
             {{"system", state.name},
              {"device", std::to_string(alarm.data_id)},
              {"record_type", std::to_string(alarm.record_type)},
@@ -161,7 +153,8 @@ void AddState(Exposition& out, const SystemState& state) {
              {"code", alarm.code},
              {"level", std::to_string(alarm.level)},
              {"name", alarm.name},
-             {"text", alarm.text}},
+             {"text", alarm.text},
+             {"gloss", runtime::AlarmGloss(alarm.id, alarm.code)}},
             1);
   }
   const runtime::LineHealth& line = state.line;
@@ -187,6 +180,59 @@ void AddState(Exposition& out, const SystemState& state) {
 }
 
 }  // namespace
+
+std::string EscapeHelp(const std::string& text) {
+  return Replace(Replace(text, "\\", "\\\\"), "\n", "\\n");
+}
+
+ValueMetric MetricOf(const vocabulary::Variable& variable, const std::string& name) {
+  ValueMetric metric;
+  const std::vector<std::string> pattern = Split(variable.name, '.');
+  const std::vector<std::string> parts = Split(name, '.');
+  if (variable.scope == vocabulary::Scope::kStandard || parts.size() != pattern.size()) {
+    return metric;
+  }
+  std::vector<std::string> words;
+  std::string general;  // the name with every labelled part written {label}
+  std::string meaning = variable.meaning;
+  for (std::size_t k = 0; k < pattern.size(); ++k) {
+    const std::string& part = pattern[k];
+    std::string label;
+    if (part == "{u}") {
+      label = "unit";
+    } else if (IsPhase(part)) {
+      label = "phase";
+      // The meaning names the phase by its number: "phase 1".
+      meaning = Replace(meaning, "phase " + part.substr(1, 1), "phase {phase}");
+    } else if ((part == "{n}" || IsNumber(part)) && !words.empty()) {
+      label = ItemLabel(words.back());
+      // The meaning names the item "{n}", or a fixed one by its label and number.
+      meaning = part == "{n}" ? Replace(meaning, "{n}", "{" + label + "}")
+                              : Replace(meaning, label + " " + part, label + " {" + label + "}");
+    }
+    general += (k == 0 ? "" : ".") + (label.empty() ? part : "{" + label + "}");
+    if (label.empty()) {
+      words.push_back(part);
+    } else {
+      metric.labels.emplace_back(label, parts[k]);
+    }
+  }
+  // "_count" is reserved for histograms and summaries.
+  if (variable.kind == vocabulary::Kind::kCount && !words.empty() && words.back() == "count")
+    words.back() = "items";
+  metric.family = "korvan";
+  for (const std::string& word : words) {
+    metric.family += '_';
+    for (const char c : word) {
+      const bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+      metric.family += plain ? c : (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : '_');
+    }
+  }
+  const std::string unit = BaseUnit(variable.unit);
+  if (!unit.empty()) metric.family += "_" + unit;
+  metric.help = meaning + " (" + general + ")";
+  return metric;
+}
 
 std::string EscapeLabel(const std::string& value) {
   std::string escaped;
@@ -216,15 +262,13 @@ std::string FloatValue(float value) {
   return fmt::format("{}", value);
 }
 
-std::string MetricsText(const std::vector<runtime::SystemSummary>& summaries,
-                        const std::vector<SystemState>& states,
+std::string MetricsText(const std::vector<SystemState>& states,
                         const std::vector<runtime::EventStream::Counts>& outputs) {
   Exposition out;
-  for (const runtime::SystemSummary& summary : summaries) {
-    if (summary.communication_lost) continue;  // every value would be old
-    AddUnits(out, summary.system, summary.ac_units, AcPoint);
-    AddUnits(out, summary.system, summary.dc_units, DcPoint);
-    AddRectifiers(out, summary);
+  out.Add("korvan_build_info", "gauge", "Always 1; version: korvan-host's, as --version prints it.",
+          {{"version", KORVAN_VERSION}}, 1);
+  for (const SystemState& state : states) {
+    if (!state.communication_lost) AddValues(out, state);  // else every value would be old
   }
   for (const SystemState& state : states) AddState(out, state);
   for (const runtime::EventStream::Counts& output : outputs) {

@@ -141,11 +141,11 @@ std::vector<Variable> MakeTable() {
   add("dc.{u}.load.fuse.{n}.alarm", "", K::kFlag, S::kDcNumbered,
       "1 while load fuse {n} has failed", kDc, "alert_p.*", 2, 3, 3, "alert_p_count", 3);
   add("dc.{u}.lvd.1.alarm", "", K::kFlag, S::kDcUnit,
-      "1 while the first low-voltage disconnection stage has cut its loads", kDc, "alert_p.*", 0, 1,
-      1, "alert_p_count", 0xF0);
+      "1 while low-voltage disconnection stage 1 has cut its loads", kDc, "alert_p.*", 0, 1, 1,
+      "alert_p_count", 0xF0);
   add("dc.{u}.lvd.2.alarm", "", K::kFlag, S::kDcUnit,
-      "1 while the second low-voltage disconnection stage has cut its loads", kDc, "alert_p.*", 1,
-      1, 1, "alert_p_count", 0xF1);
+      "1 while low-voltage disconnection stage 2 has cut its loads", kDc, "alert_p.*", 1, 1, 1,
+      "alert_p_count", 0xF1);
 
   // Rectifier group (record 5211).
   add("rectifier.output.voltage", "V", K::kMeasure, S::kRectifierGroup,

@@ -6,8 +6,9 @@
 #   setup.sh --package     the package tools: dpkg-dev and file for CPack's
 #                          dependencies, help2man for the man pages
 #   setup.sh               (the test stage) the test tool chain, systemd for
-#                          systemd-analyze, the broker and the headless browser
-#                          with its driver for the dashboard's test
+#                          systemd-analyze, the broker, prometheus for promtool
+#                          (the metrics' check) and the headless browser with
+#                          its driver for the dashboard's test
 #   setup.sh --hardening   clang with libFuzzer and the sanitizer runtimes,
 #                          qemu-user, and per architecture of KORVAN_CROSS_ARCHES
 #                          (default "arm64 armhf") its cross compiler and libraries
@@ -39,7 +40,7 @@ packages=(
 )
 [ "$stage" -ge 1 ] && packages+=(dpkg-dev file help2man binutils)
 [ "$stage" -ge 2 ] && packages+=(
-  libgtest-dev libgmock-dev libbenchmark-dev valgrind systemd mosquitto curl
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind systemd mosquitto prometheus curl
   chromium chromium-driver python3-selenium
 )
 cross_arches=()
