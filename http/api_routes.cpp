@@ -8,15 +8,15 @@
 #include "console/alarm_glossary.h"
 #include "http/asset_table.h"
 #include "http/history_series.h"
-#include "http/system_values.h"
-#include "records/vocabulary.h"
 #include "http/metrics_text.h"
 #include "http/query_params.h"
+#include "http/system_values.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/vocabulary.h"
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
 #include "store/record_store.h"
-#include "records/json_text.h"
-#include "records/record_decode.h"
 
 namespace http_output {
 
@@ -94,7 +94,7 @@ Json::Value AlarmJson(const std::string& system, const runtime::AlarmEvent& alar
   out["level"] = alarm.level;
   out["name"] = alarm.name;
   out["text"] = alarm.text;
-  out["gloss"] = runtime::AlarmGloss(alarm.id, alarm.code);
+  out["gloss"] = runtime::AlarmGloss(alarm.id, alarm.code, alarm.text);
   out["time"] = TimeValue(alarm.time);
   out["t"] = UnixValue(alarm.time);
   // null for an event stored without an id

@@ -24,6 +24,11 @@
 
 #include "bus/korvan.h"
 #include "console/json_line.h"
+#include "records/csv_text.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/record_fields.h"
+#include "records/utf8_text.h"
 #include "runtime/system_config.h"
 #include "runtime/time_bound.h"
 #include "sim/power_system.h"
@@ -37,11 +42,6 @@
 #include "tools/cli/history_command.h"
 #include "tools/cli/query_options.h"
 #include "tools/plugin_loader.h"
-#include "records/csv_text.h"
-#include "records/json_text.h"
-#include "records/record_decode.h"
-#include "records/record_fields.h"
-#include "records/utf8_text.h"
 #include "tools/replay/capture_writer.h"
 #include "tools/replay/hex_text.h"
 #include "tools/replay/replayer.h"
@@ -1338,7 +1338,7 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
   EXPECT_EQ(events[0]["system"], "east");
   EXPECT_EQ(events[0]["text"], "low, \"check\" fuse");
   EXPECT_EQ(events[1]["system"], "");
-  EXPECT_EQ(events[1]["gloss"], "rectifier module fault");
+  EXPECT_EQ(events[1]["gloss"], "rectifier module 1 fault");
   EXPECT_EQ(events[2]["event"], "alarm_cleared");
   EXPECT_EQ(events[2]["time"], "2026-12-08 10:00:04");
 
@@ -1353,7 +1353,7 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
       {"alarms --csv --active",
        "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
        "2026-12-08 10:00:03,,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,"
-       "rectifier module fault,\r\n"},
+       "rectifier module 1 fault,\r\n"},
       {"alarms --active --device 21", ""},
       {"alarms --since 2026-12-08T10:00:02 --last 1",
        "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"event_id\":null,"
