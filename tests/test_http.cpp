@@ -805,6 +805,20 @@ TEST_F(HttpServerTest, GetPrintsTheSystemsValuesByName) {
   }
 }
 
+// A system whose plant does not answer has no values yet: get says so and
+// exits with its own code, whatever it printed.
+TEST(HttpGetStaleTest, ASilentSystemIsSaidStale) {
+  SimulatedServer silent({"--silent"});
+  ASSERT_NE(silent.Port(), 0) << silent.Output();
+  TempDir dir;
+  const HostRun run =
+      RunHost({"get", "simulated", "--url", "http://127.0.0.1:" + std::to_string(silent.Port()),
+               "--http-auth-file", dir.Write("token", kToken)});
+  EXPECT_EQ(run.code, runtime::exit_codes::kStale) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "korvan-host: get: system \"simulated\": stale: no record received yet\n");
+}
+
 // The client reads what a server sends within its bounds of size and time,
 // and names what went wrong otherwise.
 TEST(HttpGetTest, AnswersBeyondTheBoundsOrNotHttpAreRefused) {
