@@ -4,8 +4,8 @@
 
 #include "console/alarm_glossary.h"
 #include "console/json_line.h"
-#include "runtime/local_time_text.h"
 #include "records/utf8_text.h"
+#include "runtime/local_time_text.h"
 
 namespace runtime {
 
@@ -27,13 +27,13 @@ Json::Value AlarmEventJson(const AlarmEvent& event) {
 Json::Value ConsoleAlarmJson(const AlarmEvent& event) {
   Json::Value object = AlarmEventJson(event);
   object["since"] = IsoLocalTime(event.time);
-  const std::string gloss = AlarmGloss(event.id, event.code);
+  const std::string gloss = AlarmGloss(event.id, event.code, event.text);
   if (!gloss.empty()) object["gloss"] = gloss;
   return object;
 }
 
 std::string GlossSuffix(const AlarmEvent& event) {
-  const std::string gloss = AlarmGloss(event.id, event.code);
+  const std::string gloss = AlarmGloss(event.id, event.code, event.text);
   return gloss.empty() ? std::string() : " — " + gloss;
 }
 

@@ -94,7 +94,7 @@ Json::Value AlarmJson(const std::string& system, const runtime::AlarmEvent& alar
   out["level"] = alarm.level;
   out["name"] = alarm.name;
   out["text"] = alarm.text;
-  out["gloss"] = runtime::AlarmGloss(alarm.id, alarm.code);
+  out["gloss"] = runtime::AlarmGloss(alarm.id, alarm.code, alarm.text);
   out["time"] = TimeValue(alarm.time);
   out["t"] = UnixValue(alarm.time);
   // null for an event stored without an id

@@ -42,6 +42,24 @@ bool SameText(const std::string& a, const std::string& b) {
   return difference == 0;
 }
 
+std::string EncodeBase64(const std::string& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t left = bytes.size() - i;
+    unsigned int bits = static_cast<unsigned char>(bytes[i]) << 16;
+    if (left > 1) bits |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (left > 2) bits |= static_cast<unsigned char>(bytes[i + 2]);
+    out.push_back(kAlphabet[(bits >> 18) & 63]);
+    out.push_back(kAlphabet[(bits >> 12) & 63]);
+    out.push_back(left > 1 ? kAlphabet[(bits >> 6) & 63] : '=');
+    out.push_back(left > 2 ? kAlphabet[bits & 63] : '=');
+  }
+  return out;
+}
+
 bool DecodeBase64(const std::string& text, std::string& out) {
   out.clear();
   if (text.size() % 4 != 0) return false;
@@ -110,6 +128,12 @@ bool HttpAuth::Parse(const std::string& text, std::string& error) {
     basic_.push_back(line);
   }
   return true;
+}
+
+std::string HttpAuth::Authorization() const {
+  if (!token_.empty()) return "Bearer " + token_;
+  if (!basic_.empty()) return "Basic " + EncodeBase64(basic_.front());
+  return "";
 }
 
 bool HttpAuth::Allows(const std::string& authorization) const {

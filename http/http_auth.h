@@ -19,6 +19,9 @@ class HttpAuth {
   // Whether the value of an Authorization header grants access. Every
   // credential is compared in time that does not depend on where it differs.
   bool Allows(const std::string& authorization) const;
+  // The Authorization header's value that a client with these credentials
+  // sends: the bearer token, or the first user:password line; "" for none.
+  std::string Authorization() const;
 
  private:
   std::string token_;
@@ -27,6 +30,8 @@ class HttpAuth {
 
 // Compares without stopping at the first difference.
 bool SameText(const std::string& a, const std::string& b);
+// Encodes in standard base64, padded with '='.
+std::string EncodeBase64(const std::string& bytes);
 // Decodes standard base64; false on any other character or a bad length.
 bool DecodeBase64(const std::string& text, std::string& out);
 

@@ -20,9 +20,9 @@
 #include "console/alarm_glossary.h"
 #include "console/json_line.h"
 #include "host/host_clock.h"
+#include "records/utf8_text.h"
 #include "runtime/local_time_text.h"
 #include "runtime/power_system.h"
-#include "records/utf8_text.h"
 
 extern char** environ;
 
@@ -240,7 +240,7 @@ std::optional<Notification> MakeNotification(const RuntimeEvent& event) {
   notification.system = event.system;
   notification.what = id.empty() ? name : name + " " + id;
   const std::string time = IsoLocalTime(LocalTimeText(EventTime(event)));
-  const std::string gloss = AlarmGloss(id, code);
+  const std::string gloss = AlarmGloss(id, code, text);
   notification.variables = {
       {"KORVAN_SYSTEM", event.system},
       {"KORVAN_DEVICE", std::to_string(data_id)},

@@ -459,6 +459,17 @@ bool Resolve(const std::string& name, Resolved& out) {
   return true;
 }
 
+const Variable* VariableOf(const std::string& name, int* unit, int* item) {
+  for (const Variable& v : Table()) {
+    int u = 0, n = 0;
+    if (v.scope == Scope::kStandard ? name != v.name : !Match(v, name, u, n)) continue;
+    if (unit) *unit = u;
+    if (item) *item = n;
+    return &v;
+  }
+  return nullptr;
+}
+
 Json::Value ValueIn(const Resolved& resolved, const Json::Value& record) {
   if (resolved.variable == nullptr) return records::FieldValue(record, resolved.path);
   const Variable& v = *resolved.variable;

@@ -108,6 +108,11 @@ bool Resolve(const std::string& name, Resolved& out);
 // an item beyond those announced, another unit when the caller checks units).
 Json::Value ValueIn(const Resolved& resolved, const Json::Value& record);
 
+// The variable whose value `name` names ("dc.1.battery.2.current",
+// "output.voltage"), with its unit and item (0 for none) when asked; null for
+// a name of no value (a record path is none).
+const Variable* VariableOf(const std::string& name, int* unit = nullptr, int* item = nullptr);
+
 // The name with {u} and {n} filled in.
 std::string NameFor(const Variable& variable, int unit, int item);
 

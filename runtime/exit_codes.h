@@ -33,6 +33,17 @@ constexpr int kNotConfigured = 12;
 // run, simulate: a polling thread or an output made no progress for its
 // bound (the watchdog names it): the process ends to be restarted.
 constexpr int kStalled = 13;
+// get: the server cannot be reached, does not answer in time, refuses the
+// credentials, or its answer is not the HTTP API's.
+constexpr int kUnreachable = 14;
+// get: the server runs no system of that name.
+constexpr int kNoSystem = 15;
+// get: the system has no value of a name asked for (a unit, item or device
+// it does not have, or no record of it yet).
+constexpr int kNoValue = 16;
+// get: the values are printed, but the system's communication is lost or its
+// newest record is stale.
+constexpr int kStale = 17;
 
 }  // namespace exit_codes
 

@@ -37,7 +37,8 @@ triplet="$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)"
 for path in ./usr/bin/korvan-host ./usr/bin/korvan-sim "./usr/lib/$triplet/korvan/libkorvan.so" \
     "./usr/lib/$triplet/korvan/libkmxhost.so" ./etc/korvan/korvan.json ./etc/default/korvan \
     ./usr/lib/systemd/system/korvan.service ./usr/share/man/man1/korvan-host.1.gz \
-    ./usr/share/man/man1/korvan-sim.1.gz ./usr/share/doc/korvan/README.md \
+    ./usr/share/man/man1/korvan-sim.1.gz ./usr/share/man/man7/korvan-variables.7.gz \
+    ./usr/share/doc/korvan/README.md ./usr/share/doc/korvan/docs/vocabulary.md \
     ./usr/share/doc/korvan/copyright ./usr/share/doc/korvan/examples/udev/60-korvan-serial.rules \
     ./usr/share/doc/korvan/examples/config/site.json; do
   grep -qx "$path" <<<"$listing" || fail "$path is not in the package"
@@ -51,10 +52,20 @@ grep -q "^License: Expat" "$unpacked/usr/share/doc/korvan/copyright" &&
   grep -q "Leon Sorokin" "$unpacked/usr/share/doc/korvan/copyright" ||
   fail "copyright lacks uPlot's licence"
 man_page="$(zcat "$unpacked/usr/share/man/man1/korvan-host.1.gz")"
-for command in run check simulate history alarms replay decode providers; do
+for command in run check simulate get list history alarms replay decode providers; do
   grep -q "^Usage: korvan-host $command " <<<"$man_page" || fail "korvan-host.1 lacks the command $command"
 done
 grep -q "$(pwd)" <<<"$man_page" && fail "korvan-host.1 names the build folder"
+# korvan-variables.7 holds every name that the packaged program lists (a
+# program of this machine's architecture only).
+variables_page="$(zcat "$unpacked/usr/share/man/man7/korvan-variables.7.gz")"
+if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+  names="$("$unpacked/usr/bin/korvan-host" list | cut -f1)"
+  [ -n "$names" ] || fail "korvan-host list printed nothing"
+  while read -r name; do
+    grep -qxF ".B ${name//-/\\-}" <<<"$variables_page" || fail "korvan-variables.7 lacks $name"
+  done <<<"$names"
+fi
 for binary in "$unpacked"/usr/bin/* "$unpacked/usr/lib/$triplet/korvan/"*.so; do
   runpath="$(readelf -d "$binary" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
   tr ':' '\n' <<<"$runpath" | grep -v '^$ORIGIN' | grep . &&

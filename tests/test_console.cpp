@@ -20,13 +20,13 @@
 
 #include "console/alarm_event_format.h"
 #include "console/alarm_glossary.h"
+#include "records/utf8_text.h"
 #include "runtime/event_stream.h"
 #include "runtime/local_time_text.h"
 #include "runtime/power_system.h"
 #include "runtime/stdout_trace.h"
 #include "runtime/system_summary.h"
 #include "tests/support/temp_dir.h"
-#include "records/utf8_text.h"
 #include "units/ac/ac_alarm_table.h"
 #include "units/dc/dc_alarm_rows.h"
 #include "units/dc/tele_pmbuspower_dc.h"
@@ -138,7 +138,7 @@ TEST(SummaryText, ShowsUnitsStateWordsChannelsFromOneAndGlossedAlarms) {
            "module 3: 5.00 A, on, limit, test, ok\n",
            "module 4: 1.00 A, on/off 9, current limit 9, charge mode 9, fault 9\n",
            // The device's own name and text, the gloss next to them.
-           "RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — rectifier module fault (level 2",
+           "RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — rectifier module 2 fault (level 2",
            // An alarm the glossary does not know is printed as it is.
            "VENDOR_9 09999 其他告警: 其他告警 (level 2",
        }) {
@@ -197,7 +197,7 @@ TEST(SummaryJson, KeepsPointNamesAddsGlossesAndWritesTimesWithTheirOffset) {
   const Json::Value& alarm = root["alarms"][0];
   EXPECT_EQ(alarm["name"].asString(), "整流模块故障告警");
   EXPECT_EQ(alarm["text"].asString(), "模块2整流模块故障告警");
-  EXPECT_EQ(alarm["gloss"].asString(), "rectifier module fault");
+  EXPECT_EQ(alarm["gloss"].asString(), "rectifier module 2 fault");
   EXPECT_EQ(alarm["since"].asString(), "2026-12-08T10:00:00+01:00");
   EXPECT_FALSE(root["alarms"][1].isMember("gloss"));
   EXPECT_EQ(root["rectifiers"]["modules"][1]["on_off"].asUInt(), 1u);
@@ -206,16 +206,17 @@ TEST(SummaryJson, KeepsPointNamesAddsGlossesAndWritesTimesWithTheirOffset) {
 TEST(AlarmEventFormat, TextAndJsonCarryTheGlossBesideTheDevicesTexts) {
   ZoneScope zone("UTC0");
   const AlarmEvent alarm = Alarm("AC_8", "06017", "交流输入缺相告警", "交流屏1输入线/相电压AB/A");
-  EXPECT_EQ(runtime::FormatAlarmEventText("site", alarm),
-            "site: alarm RAISED AC_8 06017 交流输入缺相告警: 交流屏1输入线/相电压AB/A — AC input "
-            "phase missing, line/phase voltage AB/A (level 2, data id 100) at 2026-12-08 "
-            "10:00:00\n");
+  EXPECT_EQ(
+      runtime::FormatAlarmEventText("site", alarm),
+      "site: alarm RAISED AC_8 06017 交流输入缺相告警: 交流屏1输入线/相电压AB/A — AC channel 1 "
+      "input phase missing, line/phase voltage AB/A (level 2, data id 100) at 2026-12-08 "
+      "10:00:00\n");
   const Json::Value json = Parse(runtime::FormatAlarmEventJson("site", alarm));
   EXPECT_EQ(json["event"].asString(), "alarm_raised");
   EXPECT_EQ(json["time"].asString(), "2026-12-08T10:00:00+00:00");
   EXPECT_EQ(json["name"].asString(), "交流输入缺相告警");
   EXPECT_EQ(json["text"].asString(), "交流屏1输入线/相电压AB/A");
-  EXPECT_EQ(json["gloss"].asString(), "AC input phase missing, line/phase voltage AB/A");
+  EXPECT_EQ(json["gloss"].asString(), "AC channel 1 input phase missing, line/phase voltage AB/A");
   EXPECT_FALSE(json.isMember("since"));
 }
 
@@ -296,12 +297,49 @@ TEST(AlarmGlossary, EveryAlarmThatTheUnitsAndTheRuntimeRaiseHasAGloss) {
   }
   EXPECT_EQ(raised.size(), 20u + 3u + 1u + 3u + 12u);
   for (const auto& [id, code] : raised) {
-    EXPECT_FALSE(runtime::AlarmGloss(id, code).empty()) << id << " " << code;
+    EXPECT_FALSE(runtime::AlarmGloss(id, code, "").empty()) << id << " " << code;
+    EXPECT_EQ(runtime::AlarmGloss(id, code, "").find('{'), std::string::npos) << id << " " << code;
   }
   // Nothing in the glossary that nobody raises.
   EXPECT_EQ(runtime::AlarmGlossary().size(), raised.size());
   // A known id with another code is another alarm.
-  EXPECT_EQ(runtime::AlarmGloss("RC_0", "06025"), "");
+  EXPECT_EQ(runtime::AlarmGloss("RC_0", "06025", "模块2整流模块故障告警"), "");
+}
+
+// The number in a gloss is the one the unit writes into the alarm's text, as
+// the units build their texts; a text without one keeps the plain gloss.
+TEST(AlarmGlossary, TheGlossCarriesTheNumberOfTheDevicesText) {
+  ac_alarm::ChannelTexts channels;
+  channels.Fit(12);
+  const auto& fuses = DcBatteryFuseAlarmRows<tele_c_korvan_dc>();
+  const RcModuleAlarmRow& module = RcModuleAlarmRows<tele_c_korvan_rc_channel>()[0];
+  struct Row {
+    std::string id, code, text, gloss;
+  };
+  const std::vector<Row> rows = {
+      {"AC_0", "06015", channels.Of(0)[0],
+       "AC channel 1 input voltage low, line/phase voltage AB/A"},
+      {"AC_3", "06019", channels.Of(11)[3], "AC channel 12 input frequency low"},
+      {"AC_10", "06017", channels.Of(1)[10],
+       "AC channel 2 input phase missing, line/phase voltage CA/C"},
+      {"DC_3", "06001", fuses[4].text, "battery fuse 5 fault"},
+      {"DC_3", "06001", fuses[19].text, "battery fuse 20 fault"},
+      {"RC_0", "06024", module.text_prefix + "2" + module.text_suffix, "rectifier module 2 fault"},
+      {"RC_0", "06024", module.text_prefix + "130" + module.text_suffix,
+       "rectifier module 130 fault"},
+      // Numbered by their id already: the text is not read.
+      {"KORVAN_DC_5", "06007", "负载熔丝2故障告警", "load fuse 2 fault"},
+      // No number where the text does not give one the usual way.
+      {"RC_0", "06024", "整流模块故障告警", "rectifier module fault"},
+      {"RC_0", "06024", module.text_prefix + "02" + module.text_suffix, "rectifier module fault"},
+      {"RC_0", "06024", module.text_prefix + "1234" + module.text_suffix, "rectifier module fault"},
+      {"DC_3", "06001", "直流电池熔丝故障告警", "battery fuse fault"},
+      {"AC_7", "06018", "频率", "AC channel input frequency high"},
+      {"AC_7", "06018", "交流屏", "AC channel input frequency high"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(runtime::AlarmGloss(row.id, row.code, row.text), row.gloss) << row.text;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -34,9 +35,12 @@
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
 #include "store/record_store.h"
+#include "tests/support/host_run.h"
 #include "tests/support/http_client.h"
+#include "tests/support/loopback_port.h"
 #include "tests/support/simulated_server.h"
 #include "tests/support/temp_dir.h"
+#include "tools/cli/http_get.h"
 #include "tools/cli/polling_options.h"
 #include "tools/cli/query_options.h"
 #include "units/ac/tele_pmbuspower_ac.h"
@@ -74,6 +78,18 @@ TEST(HttpAuthTest, TokenAndBasicFilesGrantTheirCredentialsAlone) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.auth->Allows(c.header), c.allowed) << c.header;
   EXPECT_TRUE(HttpAuth().Allows(""));  // none loaded: nothing asked
+  // What a client of the same file sends (korvan-host get) is allowed.
+  EXPECT_EQ(token.Authorization(), "Bearer s3cret-token");
+  EXPECT_EQ(basic.Authorization(), "Basic b3BzOnBhOnNz");
+  EXPECT_EQ(HttpAuth().Authorization(), "");
+  for (const std::string user : {"a:", "ab:", "abc:", "u:\xffp"}) {
+    HttpAuth one;
+    ASSERT_TRUE(one.Parse(user + "x", error)) << error;
+    EXPECT_TRUE(one.Allows(one.Authorization())) << user;
+    std::string decoded;
+    ASSERT_TRUE(http_output::DecodeBase64(http_output::EncodeBase64(user), decoded));
+    EXPECT_EQ(decoded, user);
+  }
 }
 
 TEST(HttpAuthTest, UnusableFilesAreRefusedWithTheirReason) {
@@ -858,6 +874,213 @@ TEST_F(HttpServerTest, DashboardIsServedFromTheProgram) {
     EXPECT_EQ(result.Header("x-content-type-options"), "nosniff") << path;
     EXPECT_EQ(result.Header("x-frame-options"), "DENY") << path;
     EXPECT_FALSE(result.body.empty()) << path;
+  }
+}
+
+// korvan-host get prints the values of the API by name, in the vocabulary's
+// order, with the address and credentials of the instance's configuration.
+TEST_F(HttpServerTest, GetPrintsTheSystemsValuesByName) {
+  TempDir dir;
+  dir.Write("token", std::string(kToken) + "\n");
+  const std::string port = std::to_string(server_->Port());
+  // The auth file is found beside the configuration, as run finds it.
+  const std::string config =
+      dir.Write("korvan.json",
+                "{\"name\": \"x\", \"port\": \"/dev/null\", \"http\": {\"listen\": "
+                "\"0.0.0.0:" +
+                    port + "\", \"auth_file\": \"token\"}}");
+  const std::string url = "http://127.0.0.1:" + port;
+  const std::string token = dir.File("token");
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    return server_->Get("/api/systems/simulated/values")["values"].isMember("rectifier.2.fault");
+  })) << server_->Output();
+
+  // Two answers of the API alike around the command: no cycle changed the
+  // values between them, so the command read the same.
+  Json::Value values;
+  HostRun all;
+  ASSERT_TRUE(SimulatedServer::WaitFor([&] {
+    values = server_->Get("/api/systems/simulated/values")["values"];
+    all = RunHost({"get", "simulated", "--config", config});
+    return server_->Get("/api/systems/simulated/values")["values"] == values;
+  }));
+  EXPECT_EQ(all.code, 0) << all.err;
+  EXPECT_EQ(all.err, "");
+  std::vector<std::string> names;
+  std::istringstream lines(all.out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t colon = line.find(": ");
+    ASSERT_NE(colon, std::string::npos) << line;
+    const std::string name = line.substr(0, colon);
+    names.push_back(name);
+    ASSERT_TRUE(values.isMember(name)) << name;
+    // The same number; whole ones (flags, counts) without a fraction.
+    const std::string value = line.substr(colon + 2);
+    ASSERT_TRUE(values[name].isNumeric()) << name;
+    const double number = values[name].asDouble();
+    EXPECT_EQ(std::strtod(value.c_str(), nullptr), number) << line;
+    if (std::floor(number) == number) {
+      EXPECT_EQ(value.find('.'), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(names.size(), values.size());
+  // The table's order: standard names, AC, DC, rectifiers; units and items
+  // by number (rectifier 10 after 9, were there as many).
+  const std::vector<std::string> order = {"input.L1-N.voltage",
+                                          "output.voltage",
+                                          "battery.current",
+                                          "ac.1.L1.current",
+                                          "ac.1.channel.1.L1-N.voltage",
+                                          "ac.1.channel.1.L2-N.voltage",
+                                          "dc.1.output.voltage",
+                                          "rectifier.output.voltage",
+                                          "rectifier.1.current",
+                                          "rectifier.2.current",
+                                          "rectifier.1.fault",
+                                          "rectifier.2.fault"};
+  std::vector<std::size_t> places;
+  for (const std::string& name : order) {
+    const auto found = std::find(names.begin(), names.end(), name);
+    ASSERT_NE(found, names.end()) << name << "\n" << all.out;
+    places.push_back(static_cast<std::size_t>(found - names.begin()));
+  }
+  EXPECT_TRUE(std::is_sorted(places.begin(), places.end())) << all.out;
+
+  // One name: its bare value; several: named, in the order asked. The
+  // scenario's module 2 fault holds from the start.
+  const HostRun one =
+      RunHost({"get", "simulated", "rectifier.2.fault", "--url", url, "--http-auth-file", token});
+  EXPECT_EQ(one.code, 0) << one.err;
+  EXPECT_EQ(one.out, "1\n");
+  const HostRun two = RunHost({"get", "simulated", "rectifier.2.fault", "rectifier.1.fault",
+                               "--url", url + "/", "--http-auth-file", token});
+  EXPECT_EQ(two.out, "rectifier.2.fault: 1\nrectifier.1.fault: 0\n") << two.err;
+
+  struct Failure {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  } failures[] = {
+      {{"get", "simulated", "output.voltage", "dc.1.battery.9.current", "--url", url},
+       105,
+       "unknown name \"dc.1.battery.9.current\""},
+      {{"get", "simulated", "channels.0.a", "--url", url}, 105, "unknown name \"channels.0.a\""},
+      {{"get", "simulated", "dc.3.output.voltage", "--config", config},
+       runtime::exit_codes::kNoValue,
+       "system \"simulated\" has no value dc.3.output.voltage"},
+      {{"get", "nowhere", "--config", config},
+       runtime::exit_codes::kNoSystem,
+       "runs no system named \"nowhere\""},
+      {{"get", "simulated", "--url", url},
+       runtime::exit_codes::kUnreachable,
+       "refused a request without credentials"},
+      {{"get", "simulated", "--url", "http://127.0.0.1:" + std::to_string(FreeLoopbackPort())},
+       runtime::exit_codes::kUnreachable,
+       "cannot connect to http://127.0.0.1:"},
+      {{"get", "simulated", "--url", "https://127.0.0.1:" + port}, 105, "not an http://HOST:PORT"},
+      {{"get", "simulated", "--config", dir.Write("bare.json", "{\"name\": \"x\"}")},
+       runtime::exit_codes::kConfigRefused,
+       "gives no \"http\": {\"listen\"}"},
+      {{"get", "simulated"}, 106, "--config FILE or --url"},
+  };
+  for (const Failure& failure : failures) {
+    const HostRun run = RunHost(failure.args);
+    EXPECT_EQ(run.code, failure.code) << failure.args.back() << ": " << run.err;
+    EXPECT_NE(run.err.find(failure.message), std::string::npos) << run.err;
+    if (failure.code != runtime::exit_codes::kNoValue) {
+      EXPECT_EQ(run.out, "") << run.out;
+    }
+  }
+}
+
+// A system whose plant does not answer has no values yet: get says so and
+// exits with its own code, whatever it printed.
+TEST(HttpGetStaleTest, ASilentSystemIsSaidStale) {
+  SimulatedServer silent({"--silent"});
+  ASSERT_NE(silent.Port(), 0) << silent.Output();
+  TempDir dir;
+  const HostRun run =
+      RunHost({"get", "simulated", "--url", "http://127.0.0.1:" + std::to_string(silent.Port()),
+               "--http-auth-file", dir.Write("token", kToken)});
+  EXPECT_EQ(run.code, runtime::exit_codes::kStale) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "korvan-host: get: system \"simulated\": stale: no record received yet\n");
+}
+
+// The client reads what a server sends within its bounds of size and time,
+// and names what went wrong otherwise.
+TEST(HttpGetTest, AnswersBeyondTheBoundsOrNotHttpAreRefused) {
+  struct Row {
+    std::string answer;  // sent by the server, which then closes (or keeps open)
+    bool keep_open;
+    std::string body;   // the body read, or
+    std::string error;  // what the error names
+  };
+  const std::string big(4 * 1024 * 1024 + 1, 'x');
+  const std::vector<Row> rows = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", true, "hello", ""},
+      {"HTTP/1.1 404 Not Found\r\n\r\nread to the end", false, "read to the end", ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4194305\r\n\r\n", false, "", "more than the bound"},
+      {"HTTP/1.1 200 OK\r\n\r\n" + big, false, "", "more than the bound"},
+      {"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'h'), false, "", "head larger"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort", false, "", "before the whole"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", false, "",
+       "transfer coding"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", false, "", "not a number"},
+      {"SSH-2.0-OpenSSH\r\n\r\n", false, "", "not HTTP"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel", true, "", "no whole answer"},
+  };
+  for (const Row& row : rows) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::string request;
+    std::thread server([&] {
+      const int fd = accept(listener, nullptr, nullptr);
+      char buffer[4096];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        request.append(buffer, static_cast<std::size_t>(n));
+      }
+      SendAll(fd, row.answer);
+      if (row.keep_open) recv(fd, buffer, sizeof buffer, 0);  // until the client closes
+      close(fd);
+    });
+    cli::HttpTarget target;
+    target.host = "127.0.0.1";
+    target.port = ntohs(address.sin_port);
+    cli::HttpGetLimits limits;
+    limits.answer_ms = 1000;
+    cli::HttpGetAnswer answer;
+    std::string error;
+    const bool ok = cli::HttpGet(target, "/api/x", "Bearer t", limits, answer, error);
+    server.join();
+    close(listener);
+    EXPECT_EQ(request, "GET /api/x HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(target.port) +
+                           "\r\nAccept: application/json\r\nConnection: close\r\n"
+                           "Authorization: Bearer t\r\n\r\n");
+    EXPECT_EQ(ok, row.error.empty()) << row.answer.substr(0, 60) << ": " << error;
+    if (ok) {
+      EXPECT_EQ(answer.body, row.body);
+    } else {
+      EXPECT_NE(error.find(row.error), std::string::npos) << error;
+      EXPECT_NE(error.find("http://127.0.0.1:"), std::string::npos) << error;
+    }
+  }
+  // Addresses: http only, with a port; IPv6 in brackets.
+  cli::HttpTarget target;
+  std::string error;
+  ASSERT_TRUE(cli::ParseHttpUrl("http://[::1]:8080/", target, error)) << error;
+  EXPECT_EQ(target.HostHeader(), "[::1]:8080");
+  for (const char* bad : {"http://host", "http://host:0", "http://host:65536", "ftp://h:1",
+                          "http://h:1/api", "http://:1", "http://[::1]8080"}) {
+    EXPECT_FALSE(cli::ParseHttpUrl(bad, target, error)) << bad;
   }
 }
 

@@ -226,7 +226,7 @@ TEST(NotifyContents, AnAlarmAndACommunicationLossArriveAsVariablesAndOneJsonLine
   EXPECT_EQ(raised.at("KORVAN_NAME"), "整流模块故障告警");
   EXPECT_EQ(raised.at("KORVAN_TEXT"), "模块2整流模块故障告警");
   EXPECT_EQ(raised.at("KORVAN_STATE"), "active");
-  EXPECT_EQ(raised.at("KORVAN_GLOSS"), "rectifier module fault");
+  EXPECT_EQ(raised.at("KORVAN_GLOSS"), "rectifier module 2 fault");
   EXPECT_EQ(raised.at("KORVAN_MAIL_TO"), "ops@example.com");
   // The alarm's own time, as the console and the store show it.
   EXPECT_EQ(raised.at("KORVAN_TIME"), runtime::IsoLocalTime("2026-12-08 10:00:00"));

@@ -1303,8 +1303,8 @@ TEST(HostEndToEnd, TheTextSummaryShowsUnitsStateWordsChannelOneAndGlossedAlarms)
            std::regex(R"(module 1: [0-9.]+ A, on, (no )?limit, (float|equalise|test), ok\n)"),
            std::regex(R"(module 2: [0-9.]+ A, off, (no )?limit, (float|equalise|test), fault\n)"),
            std::regex("alarm RAISED RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — "
-                      "rectifier module fault \\(level 2"),
-           std::regex("RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — rectifier module "
+                      "rectifier module 2 fault \\(level 2"),
+           std::regex("RC_0 06024 整流模块故障告警: 模块2整流模块故障告警 — rectifier module 2 "
                       "fault \\(level 2, data id 100, since "),
        }) {
     EXPECT_TRUE(std::regex_search(run.out, expected)) << run.out;
@@ -1325,13 +1325,13 @@ TEST(HostEndToEnd, JsonLinesHoldShortestFloatsAndTimesWithTheirOffset) {
     EXPECT_TRUE(std::regex_match(summary["line"]["last_cycle"].asString(), iso));
     ASSERT_FALSE(summary["alarms"].empty());
     EXPECT_TRUE(std::regex_match(summary["alarms"][0]["since"].asString(), iso));
-    EXPECT_EQ(summary["alarms"][0]["gloss"].asString(), "rectifier module fault");
+    EXPECT_EQ(summary["alarms"][0]["gloss"].asString(), "rectifier module 2 fault");
   }
   const std::vector<Json::Value> raised = Events(run.out, "alarm_raised");
   ASSERT_FALSE(raised.empty());
   EXPECT_TRUE(std::regex_match(raised[0]["time"].asString(), iso)) << raised[0]["time"].asString();
   EXPECT_EQ(raised[0]["text"].asString(), "模块2整流模块故障告警");
-  EXPECT_EQ(raised[0]["gloss"].asString(), "rectifier module fault");
+  EXPECT_EQ(raised[0]["gloss"].asString(), "rectifier module 2 fault");
 
   // No number has more digits than a float needs (9 significant digits at
   // most): doubles printed in full, such as 219.99444580078125, are not.

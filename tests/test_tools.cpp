@@ -1341,7 +1341,7 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
   EXPECT_EQ(events[0]["system"], "east");
   EXPECT_EQ(events[0]["text"], "low, \"check\" fuse");
   EXPECT_EQ(events[1]["system"], "");
-  EXPECT_EQ(events[1]["gloss"], "rectifier module fault");
+  EXPECT_EQ(events[1]["gloss"], "rectifier module 1 fault");
   EXPECT_EQ(events[2]["event"], "alarm_cleared");
   EXPECT_EQ(events[2]["time"], "2026-12-08 10:00:04");
 
@@ -1356,7 +1356,7 @@ TEST_F(StoredSession, AlarmsAsJsonLinesOrCsvAndTheActiveOnes) {
       {"alarms --csv --active",
        "time,system,event,data_id,record_type,level,id,code,name,text,gloss,event_id\r\n"
        "2026-12-08 10:00:03,,alarm_raised,100,5211,2,RC_0,06024,alarm,模块1整流模块故障告警,"
-       "rectifier module fault,\r\n"},
+       "rectifier module 1 fault,\r\n"},
       {"alarms --active --device 21", ""},
       {"alarms --since 2026-12-08T10:00:02 --last 1",
        "{\"code\":\"06024\",\"data_id\":21,\"event\":\"alarm_cleared\",\"event_id\":null,"

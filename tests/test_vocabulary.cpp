@@ -72,8 +72,19 @@ TEST(Vocabulary, EveryVariableIsReadOnceAndItsNameLeadsBackToItsValue) {
       ASSERT_TRUE(vocabulary::Resolve(value.name, resolved)) << value.name;
       EXPECT_EQ(resolved.variable, value.variable) << value.name;
       EXPECT_EQ(vocabulary::ValueIn(resolved, record).asDouble(), value.value) << value.name;
+      // The name also leads back to its row, unit and item (get orders by them).
+      int unit = -1, item = -1;
+      EXPECT_EQ(vocabulary::VariableOf(value.name, &unit, &item), value.variable) << value.name;
+      EXPECT_EQ(unit, value.unit) << value.name;
+      EXPECT_EQ(item, value.item) << value.name;
     }
   }
+  for (const vocabulary::Variable& variable : vocabulary::Table()) {
+    if (variable.scope != vocabulary::Scope::kStandard) continue;
+    EXPECT_EQ(vocabulary::VariableOf(variable.name), &variable) << variable.name;
+  }
+  for (const char* none : {"channels.0.a", "dc.0.output.voltage", "rectifier.1.current.x", ""})
+    EXPECT_EQ(vocabulary::VariableOf(none), nullptr) << none;
   for (const vocabulary::Variable& variable : vocabulary::Table()) {
     if (variable.scope == vocabulary::Scope::kStandard) continue;
     EXPECT_EQ(seen.count(&variable), 1u) << "never read: " << variable.name;

@@ -3,8 +3,8 @@
 #include "console/alarm_event_format.h"
 #include "console/alarm_glossary.h"
 #include "console/json_line.h"
-#include "runtime/exit_codes.h"
 #include "records/csv_text.h"
+#include "runtime/exit_codes.h"
 #include "runtime/time_bound.h"
 
 namespace cli {
@@ -63,7 +63,8 @@ int RunAlarms(const AlarmsOptions& options, std::ostream& out, std::ostream& err
       out << csv_text::Line({event.time, system, kind, std::to_string(event.data_id),
                              std::to_string(event.record_type), std::to_string(event.level),
                              event.id, event.code, event.name, event.text,
-                             runtime::AlarmGloss(event.id, event.code), event.event_id});
+                             runtime::AlarmGloss(event.id, event.code, event.text),
+                             event.event_id});
       continue;
     }
     // The members of the runtime's alarm events, with the time as stored.

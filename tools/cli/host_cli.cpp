@@ -8,6 +8,7 @@
 #include "tools/cli/alarms_command.h"
 #include "tools/cli/check_command.h"
 #include "tools/cli/decode_command.h"
+#include "tools/cli/get_command.h"
 #include "tools/cli/history_command.h"
 #include "tools/cli/polling_options.h"
 #include "tools/cli/providers_command.h"
@@ -66,7 +67,9 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
       "first); 9 check: a file or system refused, run: every system refused by its configuration; "
       "10 the HTTP server cannot start (--http: a bad "
       "or taken address, a non-loopback address without an auth file, an unreadable auth "
-      "file); 11 the MQTT uplink's URL, credentials or CA file wrong. The command line's own "
+      "file); 11 the MQTT uplink's URL, credentials or CA file wrong; 14 to 17 get: the server "
+      "unreachable, no such system, no such value, stale values (korvan-host get --help). The "
+      "command line's own "
       "(CLI11): 100 and "
       "above; 104 a value of the wrong type, 105 a value out of range or refused (such as a "
       "bad time or an unknown field), 106 a required option or the command missing, 107/108 "
@@ -123,6 +126,8 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   CLI::App* alarmed = AddAlarmsCommand(app, alarms);
   CheckOptions check;
   CLI::App* checked = AddCheckCommand(app, check);
+  GetOptions get;
+  CLI::App* got = AddGetCommand(app, get);
   CLI::App* named = app.add_subcommand(
       "list", "list the names of the values a power system reports, with unit and meaning");
   named->footer(
@@ -145,6 +150,7 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
   if (decoded->parsed()) return RunDecode(decode, std::cin, out, err);
   if (listed->parsed()) return RunHistory(history, out, err);
   if (alarmed->parsed()) return RunAlarms(alarms, out, err);
+  if (got->parsed()) return RunGet(get, out, err);
   if (named->parsed()) {
     out << vocabulary::TableText();
     return runtime::exit_codes::kOk;
