@@ -154,7 +154,7 @@ void AddState(Exposition& out, const SystemState& state) {
              {"level", std::to_string(alarm.level)},
              {"name", alarm.name},
              {"text", alarm.text},
-             {"gloss", runtime::AlarmGloss(alarm.id, alarm.code)}},
+             {"gloss", runtime::AlarmGloss(alarm.id, alarm.code, alarm.text)}},
             1);
   }
   const runtime::LineHealth& line = state.line;

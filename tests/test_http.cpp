@@ -390,7 +390,9 @@ TEST(MetricsTextTest, RecordedValuesByDerivedNamesStaleOnesLeftOut) {
       {"korvan_line_frames_dropped_total", {{"reason", "checksum"}}, 3},
       {"korvan_build_info", {{"version", HostVersion()}}, 1},
       {"korvan_alarm_active",
-       {{"id", alarm.id}, {"name", "模块故障"}, {"gloss", glossed.gloss}},
+       {{"id", alarm.id},
+        {"name", "模块故障"},
+        {"gloss", runtime::AlarmGloss(alarm.id, alarm.code, alarm.text)}},
        1},
       {"korvan_output_events_dropped_total", {{"output", "notify"}}, 2},
   };
