@@ -794,9 +794,9 @@
       const meaning = variable ? variable.meaning : key;
       const value = el('dd', { 'data-system': name, 'data-field': key, 'data-name': key });
       tile.values.set(key, value);
-      // The meaning without its parenthesis ("(first DC unit)"), which the title keeps.
+      // The meaning up to its first comma or parenthesis; the title keeps all of it.
       list.append(el('div', { title: `${key}: ${meaning}` }, [
-        el('dt', { text: meaning.replace(/\s*\(.*\)$/, '') }), value]));
+        el('dt', { text: meaning.replace(/\s*[,(].*$/, '') }), value]));
     }
     tile.root = el('a', {
       class: 'tile', href: `#/system/${enc(name)}`, 'data-system': name, 'data-tile': name,
