@@ -462,7 +462,7 @@
     const data = [[]].concat(plan.series.map(() => []));
     const chart = {
       box, note, plan, data, lastT: null, loading: false, generation: 0, truncated: false,
-      steps: [], gapTimes: new Set(),
+      rows: { t: [], columns: plan.series.map(() => []) }, gaps: 0,
     };
     chart.plot = new uPlot(options, data, box);
     box.querySelector('canvas')?.setAttribute('aria-label', `${plan.title}, history`);
@@ -497,30 +497,39 @@
     return sorted[Math.floor(sorted.length / 2)];
   }
 
-  // Appends the rows after chart.lastT; where two rows are farther apart than
-  // GAP_INTERVALS sampling intervals (the median step of the newest rows), a
-  // row of nulls between them breaks every line.
+  // Appends the rows after chart.lastT to the rows kept (chart.rows).
   function appendRows(chart, times, columns) {
-    let previous = chart.lastT;
-    for (const t of times) {
-      if (previous !== null && t > previous) chart.steps.push(t - previous);
-      previous = t;
-    }
-    chart.steps.splice(0, Math.max(0, chart.steps.length - 64));
-    const interval = chart.steps.length >= 3 ? median(chart.steps) : null;
-    const [shown, ...series] = chart.data;
     times.forEach((t, row) => {
       if (chart.lastT !== null && t <= chart.lastT) return;
-      if (chart.lastT !== null && interval && t - chart.lastT > GAP_INTERVALS * interval) {
-        const gap = chart.lastT + Math.min(interval, (t - chart.lastT) / 2);
-        shown.push(gap);
-        chart.gapTimes.add(gap);
-        series.forEach((column) => column.push(null));
-      }
-      shown.push(t);
-      series.forEach((column, k) => column.push(columns[k][row]));
+      chart.rows.t.push(t);
+      chart.rows.columns.forEach((column, k) => column.push(columns[k][row]));
       chart.lastT = t;
     });
+  }
+
+  // The plotted data: the rows kept, and where two rows are farther apart
+  // than GAP_INTERVALS sampling intervals (the median step of the newest 256
+  // rows), a row of nulls between them that breaks every line. Rebuilt from
+  // all rows, so a gap found before the interval was known breaks too.
+  function plotData(chart) {
+    const { t: times, columns } = chart.rows;
+    const steps = [];
+    for (let k = Math.max(1, times.length - 256); k < times.length; k++) steps.push(times[k] - times[k - 1]);
+    const interval = steps.length >= 3 ? median(steps) : null;
+    const data = [[]].concat(columns.map(() => []));
+    let gaps = 0;
+    times.forEach((t, row) => {
+      const previous = row ? times[row - 1] : null;
+      if (interval && previous !== null && t - previous > GAP_INTERVALS * interval) {
+        data[0].push(previous + Math.min(interval, (t - previous) / 2));
+        for (let k = 1; k < data.length; k++) data[k].push(null);
+        gaps++;
+      }
+      data[0].push(t);
+      columns.forEach((column, k) => data[k + 1].push(column[row]));
+    });
+    chart.data = data;
+    chart.gaps = gaps;
   }
 
   // One history request per part of fields; the answers joined by time (a row
@@ -572,17 +581,20 @@
         const number = toNumber(value);
         return number === null || !Number.isFinite(number) ? null : number;
       })));
-      const times = chart.data[0];
+      const times = chart.rows.t;
       let drop = 0;
-      while (drop < times.length && times[drop] < start) chart.gapTimes.delete(times[drop++]);
-      if (drop) chart.data.forEach((column) => column.splice(0, drop));
+      while (drop < times.length && times[drop] < start) drop++;
+      if (drop) [times, ...chart.rows.columns].forEach((column) => column.splice(0, drop));
       if (since === start) chart.truncated = Boolean(answer.truncated);
       if (!times.length) chart.note.textContent = 'No history in this window yet.';
       else if (chart.truncated) chart.note.textContent = `Only the newest ${limit} rows of the window are shown.`;
       else chart.note.textContent = '';
-      chart.plot.setData(chart.data);
-      chart.box.dataset.rows = String(times.length - chart.gapTimes.size);
-      chart.box.dataset.gaps = String(chart.gapTimes.size);
+      if (answer.t.length || drop || !chart.data[0].length) {
+        plotData(chart);
+        chart.plot.setData(chart.data);
+      }
+      chart.box.dataset.rows = String(times.length);
+      chart.box.dataset.gaps = String(chart.gaps);
     } catch (error) {
       chart.note.textContent = `History unavailable: ${error.message}`;
     } finally {
@@ -596,9 +608,8 @@
     chart.generation++;
     chart.loading = false;
     chart.lastT = null;
-    chart.steps = [];
-    chart.gapTimes.clear();
-    chart.data.forEach((column) => column.splice(0));
+    chart.rows = { t: [], columns: chart.plan.series.map(() => []) };
+    plotData(chart);
     chart.plot.setData(chart.data);
     chart.box.dataset.rows = '0';
     chart.box.dataset.gaps = '0';

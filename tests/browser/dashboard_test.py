@@ -37,8 +37,9 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 FAULT_SCENARIO = "wait 6\nrectifier-fault 2 on\n"
-# A few cycles publish records, then the simulator stops answering.
-SILENT_SCENARIO = "wait 4\nsilent on\n"
+# A few cycles publish records, then the simulator stops answering for long
+# enough to be declared lost, and answers again.
+SILENT_SCENARIO = "wait 4\nsilent on\nwait 50\nsilent off\n"
 # The silent system's loss is declared this long after its last cycle; the
 # page shows "no reply" in between.
 SILENT_LOST_AFTER = 20
@@ -514,6 +515,27 @@ def viewport(driver, width, height, mobile):
         "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
 
 
+CHART_GAPS = """
+const box = document.querySelector(`figure.chart[data-chart="dc"][data-system="${arguments[0]}"]`);
+const tile = document.querySelector(`#overview .tile[data-system="${arguments[0]}"]`);
+return box && tile ? [Number(box.dataset.rows), Number(box.dataset.gaps), tile.dataset.state] : null;
+"""
+
+
+def chart_gap(driver, system):
+    """Once the system is ok again, its DC chart holds rows on both sides of
+    one break."""
+    found = driver.execute_script(CHART_GAPS, system)
+    if not found:
+        raise Failure(f"no DC chart or tile of {system}")
+    rows, gaps, state = found
+    if state != "ok" or rows < 6:
+        return False
+    if gaps != 1:
+        raise Failure(f"{system}'s DC chart: {gaps} breaks in {rows} rows, one silence")
+    return gaps
+
+
 def save_screenshot(driver, path):
     try:
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
@@ -652,6 +674,14 @@ def main():
                 "Math.max(document.documentElement.scrollWidth, innerWidth) <= arguments[0]",
                 PHONE_WIDTH), 20, overall)
             print("nothing wider than a 412 px screen")
+
+            # Beta answers again: its tile turns ok and its DC chart breaks
+            # where the rows of its silence are missing.
+            viewport(driver, 1280, 800, False)
+            driver.get(f"http://127.0.0.1:{runtime.port}/#/system/beta")
+            gaps = wait_for("beta answering again, its DC chart broken at the silence",
+                            lambda: chart_gap(driver, "beta"), 60, overall, pause=1)
+            print(f"beta ok again; its DC chart has {gaps} gap(s)")
         except BaseException as error:  # noqa: BLE001 - reported and failed below
             failed = f"{type(error).__name__}: {error}"
         finally:
