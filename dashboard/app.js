@@ -657,7 +657,6 @@
       view.shape = shape;
       if (view.chart) view.chart.plot.destroy();
       view.charts.replaceChildren();
-      view.chart = null;
       view.chart = makeChart(view, record);
       view.charts.append(view.chart.box);
     }
