@@ -259,6 +259,27 @@ void Values(const ApiContext& context, const std::string& name, HttpResponse& re
   SendJson(res, 200, out);
 }
 
+// The vocabulary's table, for pages that label values by name: each name
+// pattern ({u} unit, {n} item, both from 1) with its unit, kind, meaning and
+// where it sits in a record type's decoded record.
+void Vocabulary(HttpResponse& res) {
+  static const char* const kKinds[] = {"measure", "setting", "flag", "state", "count"};
+  Json::Value out(Json::arrayValue);
+  for (const vocabulary::Variable& variable : vocabulary::Table()) {
+    Json::Value entry(Json::objectValue);
+    entry["name"] = variable.name;
+    entry["unit"] = variable.unit;
+    entry["kind"] = kKinds[static_cast<int>(variable.kind)];
+    entry["meaning"] = variable.meaning;
+    entry["record_type"] = variable.record_type;
+    entry["field"] = variable.field;
+    entry["first"] = variable.first;
+    entry["stride"] = variable.stride;
+    out.append(entry);
+  }
+  SendJson(res, 200, out);
+}
+
 void History(const ApiContext& context, const HttpRequest& req, HttpResponse& res,
              const std::atomic<bool>& cancel) {
   const std::optional<SystemState> state = context.state->System(req.matches[1]);
@@ -481,6 +502,7 @@ void Route(const ApiContext& context, HttpRequest& req, HttpResponse& res,
   if (Matches(parts, {"api", "systems", "*", "devices", "*", "history"}, m)) {
     return History(context, req, res, cancel);
   }
+  if (req.path == "/api/vocabulary") return Vocabulary(res);
   if (req.path == "/api/alarms") return Alarms(context, req, res);
   if (req.path == "/api/alarms/events") return AlarmEvents(context, req, res);
   if (req.path == "/metrics") return Metrics(context, res);

@@ -1,16 +1,21 @@
 #!/usr/bin/python3
-"""The dashboard in headless Chromium against korvan-host simulate --http.
+"""The dashboard in headless Chromium against korvan-host.
 
-Starts the runtime on a free loopback port with a scenario that fails
-rectifier module 2 after a few seconds, opens the dashboard through
-chromedriver and checks that the page shows what the API answers, that the
-fault appears on the page once the API lists its alarm, and that a history
-chart draws; saves a screenshot. Then runs again on the same database with a
-simulator that does not answer, and checks that the page shows the lost
-communication and every value stale. The runtime and the browser are stopped
-in every case; every wait has a deadline and the whole run an overall one.
+First korvan-host simulate --http on a free loopback port with a scenario that
+fails rectifier module 2 after a few seconds: the system's page (reached by
+its URL) must show what the API answers, each value under the vocabulary name
+whose value the API gives, the fault once the API lists its alarm, and history
+charts; saves a screenshot. Then korvan-host run with two systems, each a
+korvan-sim: one with a rectifier fault, one that falls silent. The overview
+must show each system's state in words and colour (the silent one "no reply"
+before "communication lost") and the worst in the title and favicon; the
+silent system's page, opened by its URL, every value stale; on a 412 px wide
+screen nothing wider than the screen. The runtime, simulators and browser are
+stopped in every case; every wait has a deadline and the whole run an overall
+one.
 
-  dashboard_test.py --host build/bin/korvan-host --screenshot build/dashboard.png
+  dashboard_test.py --host build/bin/korvan-host --sim build/bin/korvan-sim \
+      --screenshot build/dashboard.png
 """
 
 import argparse
@@ -29,10 +34,17 @@ import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
 
 FAULT_SCENARIO = "wait 6\nrectifier-fault 2 on\n"
-# A few cycles publish records, then the simulator stops answering.
-SILENT_SCENARIO = "wait 4\nsilent on\n"
+# A few cycles publish records, then the simulator stops answering for long
+# enough to be declared lost, and answers again.
+SILENT_SCENARIO = "wait 4\nsilent on\nwait 50\nsilent off\n"
+# The silent system's loss is declared this long after its last cycle; the
+# page shows "no reply" in between.
+SILENT_LOST_AFTER = 20
+# The one way the page shows a time: "2026-12-09 19:48:11 +01:00".
+PAGE_TIME = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d\d:\d\d$")
 LISTENING = re.compile(r"HTTP server listening on http://127\.0\.0\.1:(\d+)/")
 NUMBER = re.compile(r"^-?\d+(?:\.(\d+))?")
 
@@ -76,15 +88,10 @@ class Runtime:
     """korvan-host simulate with its HTTP server; its output is drained on a
     thread so that it can never block on a full pipe."""
 
-    def __init__(self, host, folder, name, scenario, options, deadline):
-        script = os.path.join(folder, f"{name}.scenario")
-        with open(script, "w") as out:
-            out.write(scenario)
+    def __init__(self, command, deadline):
         self.lines = []
         self.process = subprocess.Popen(
-            [host, "simulate", "--http", "127.0.0.1:0", "--db", os.path.join(folder, f"{name}.db"),
-             "--scenario", script, "--site", "Browser test site", "--seconds", "600"] + options,
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             text=True, errors="replace")
         threading.Thread(target=self._drain, daemon=True).start()
         try:
@@ -92,6 +99,15 @@ class Runtime:
         except BaseException:
             self.stop()
             raise
+
+    @classmethod
+    def simulate(cls, host, folder, name, scenario, options, deadline):
+        script = os.path.join(folder, f"{name}.scenario")
+        with open(script, "w") as out:
+            out.write(scenario)
+        return cls([host, "simulate", "--http", "127.0.0.1:0", "--db",
+                    os.path.join(folder, f"{name}.db"), "--scenario", script,
+                    "--site", "Browser test site", "--seconds", "600"] + options, deadline)
 
     def _drain(self):
         for line in self.process.stdout:
@@ -187,10 +203,10 @@ def required_fields(kind, record):
                                  for x in ("output_current", "fault")]
 
 
-def compare_page_with_api(driver, runtime, line=True):
-    """Raises Failure naming every value the page shows otherwise than the API.
-    line: also the line's counters (which a silent line counts up faster than
-    the page polls)."""
+def compare_page_with_api(driver, runtime, shown_system, line=True):
+    """Raises Failure naming every value the page shows otherwise than the API
+    on the page of shown_system. line: also the line's counters (which a
+    silent line counts up faster than the page polls)."""
     shown = driver.execute_script(PAGE_VALUES)
     site = runtime.api("/api/site")
     systems = runtime.api("/api/systems")
@@ -201,6 +217,10 @@ def compare_page_with_api(driver, runtime, line=True):
         problems.append(f"site name {heading!r}, API {site['site']!r}")
     for system in systems:
         name = system["name"]
+        if name != shown_system:
+            if any(d is not None and s == name for (s, d, _) in by_key):
+                problems.append(f"{name}: devices shown on the page of {shown_system}")
+            continue
         comm = by_key.get((name, None, "communication"))
         if comm is None or comm["lost"] != str(system["communication"]["lost"]).lower():
             problems.append(f"{name}: communication shown lost={comm and comm['lost']}, "
@@ -236,9 +256,61 @@ def compare_page_with_api(driver, runtime, line=True):
                     continue  # a state word (on, limit, fault ...)
                 if abs(number - expected) > allowed:
                     problems.append(f"{name} {device_id} {path}: page {entry['text']!r}, API {expected}")
+    if not any(s["name"] == shown_system for s in systems):
+        problems.append(f"no system {shown_system} in the API")
     if problems:
         raise Failure("; ".join(problems[:12]))
-    return {"stale": sum(v["stale"] == "true" for v in shown)}
+    return {"stale": sum(v["stale"] == "true" and v["device"] is not None for v in shown)}
+
+
+def quoted(name):
+    return urllib.parse.quote(name, safe="")
+
+
+NAMED_CELLS = """
+return Array.from(document.querySelectorAll('td[data-name][data-device]')).map(e => ({
+  device: e.dataset.device, field: e.dataset.field, name: e.dataset.name}));
+"""
+
+
+def names_agree(driver, runtime, system):
+    """Every value cell's vocabulary name is the one whose value the values API
+    gives for the record field the cell shows: records and values read from
+    the same records (a record read before and after the values)."""
+    measures = {v["name"] for v in runtime.api("/api/vocabulary") if v["kind"] == "measure"}
+    cells = driver.execute_script(NAMED_CELLS)
+    devices = {c["device"] for c in cells}
+    if len(devices) < 3:
+        raise Failure(f"named values of only {len(devices)} devices on the page")
+
+    def records():
+        return {d: runtime.api(f"/api/systems/{quoted(system)}/devices/{d}/record")["record"]
+                for d in devices}
+
+    before = records()
+    values = runtime.api(f"/api/systems/{quoted(system)}/values")["values"]
+    if records() != before:
+        return False  # a cycle in between: again
+    problems = []
+    compared = 0
+    for cell in cells:
+        expected = path_value(before[cell["device"]], cell["field"])
+        if cell["name"] not in values:
+            problems.append(f"{cell['field']} named {cell['name']}, which the values API lacks")
+            continue
+        generic = re.sub(r"^(ac|dc)\.\d+\.", r"\1.{u}.", cell["name"])
+        generic = re.sub(r"\.\d+\.", ".{n}.", generic)
+        if generic not in measures or not isinstance(expected, (int, float)):
+            continue
+        compared += 1
+        if abs(values[cell["name"]] - expected) > 1e-3 * max(1, abs(expected)):
+            problems.append(f"device {cell['device']} {cell['field']} = {expected}, "
+                            f"named {cell['name']} = {values[cell['name']]}")
+    if problems:
+        raise Failure("; ".join(problems[:8]))
+    if compared < 20:
+        raise Failure(f"only {compared} measured values compared by name")
+    return compared
 
 
 def fault_shown(driver, runtime, seen):
@@ -257,7 +329,8 @@ def fault_shown(driver, runtime, seen):
     rows = driver.execute_script(
         "return Array.from(document.querySelectorAll('tr.alarm')).map(r => ({"
         "system: r.dataset.system, device: r.dataset.device, id: r.dataset.alarmId,"
-        "level: r.className, text: r.textContent}))")
+        "level: r.className, text: r.textContent,"
+        "time: (r.querySelector('td.time') || {}).textContent}))")
     match = [r for r in rows if r["system"] == alarm["system"] and r["id"] == alarm["id"]
              and r["device"] == str(alarm["data_id"])]
     if not match:
@@ -267,6 +340,13 @@ def fault_shown(driver, runtime, seen):
             raise Failure(f"alarm row {match[0]['text']!r} lacks the {part} {alarm[part]!r}")
     if f"level-{alarm['level']}" not in match[0]["level"]:
         raise Failure(f"alarm row class {match[0]['level']!r}, level {alarm['level']}")
+    # The page's one time format, the API's local time and offset.
+    expected = re.sub(r"^(\S+)T(\S+?)([+-]\d\d:\d\d|Z)$",
+                      lambda m: f"{m[1]} {m[2]} {'+00:00' if m[3] == 'Z' else m[3]}", alarm["time"])
+    site_time = driver.execute_script("return document.getElementById('site-time').textContent")
+    if match[0]["time"] != expected or not PAGE_TIME.match(expected) or not PAGE_TIME.match(site_time):
+        raise Failure(f"alarm since {match[0]['time']!r} and site time {site_time!r}, "
+                      f"API {alarm['time']!r}")
     cell = driver.execute_script(
         "const c = document.querySelector(arguments[0]);"
         "return c ? [c.textContent, c.closest('tr').className] : null;",
@@ -322,6 +402,140 @@ def chart_drawn(driver):
     return True
 
 
+TILES = """
+return Array.from(document.querySelectorAll('#overview .tile')).map(t => {
+  const box = t.getBoundingClientRect();
+  return {system: t.dataset.system, state: t.dataset.state, color: t.dataset.color,
+    background: getComputedStyle(t.querySelector('.tile-state')).backgroundColor,
+    words: t.querySelector('[data-field="state"]').textContent,
+    values: Object.fromEntries(Array.from(t.querySelectorAll('dd[data-name]')).map(
+      d => [d.dataset.name, [d.textContent, d.dataset.stale]])),
+    bottom: box.bottom, right: box.right};
+}).concat([{title: document.title, icon: document.getElementById('favicon').dataset.color,
+  height: innerHeight, width: innerWidth}]);
+"""
+
+# The tile's state colour as the page's style draws it.
+COLOR_RGB = {"green": "rgb(26, 127, 55)", "amber": "rgb(179, 92, 0)", "red": "rgb(179, 38, 30)"}
+
+
+class Overview:
+    """Reads the overview's tiles and checks each against the API: the alarm
+    system's words, counts and colour; the silent system's words in the order
+    ok, "no reply for N s", "communication lost"; the worst state in the
+    title and favicon; both tiles inside a 1280 x 800 screen."""
+
+    def __init__(self, runtime, alarm_system, silent_system):
+        self.runtime = runtime
+        self.alarm_system = alarm_system
+        self.silent_system = silent_system
+        self.silent_states = []
+
+    def check(self, driver):
+        *tiles, page = driver.execute_script(TILES)
+        by_name = {t["system"]: t for t in tiles}
+        if set(by_name) != {self.alarm_system, self.silent_system}:
+            raise Failure(f"tiles of {sorted(by_name)}")
+        for tile in tiles:
+            if tile["background"] != COLOR_RGB.get(tile["color"]):
+                raise Failure(f"{tile['system']}: colour {tile['color']} drawn {tile['background']}")
+            if tile["bottom"] > page["height"] or tile["right"] > page["width"]:
+                raise Failure(f"{tile['system']}'s tile ends at {tile['right']} x {tile['bottom']}, "
+                              f"outside the {page['width']} x {page['height']} screen")
+        silent = by_name[self.silent_system]
+        if not self.silent_states or self.silent_states[-1] != silent["state"]:
+            self.silent_states.append(silent["state"])
+        if silent["state"] == "noreply":
+            if not re.fullmatch(r"no reply for \d+ s", silent["words"]) or silent["color"] != "amber":
+                raise Failure(f"silent system shows {silent['words']!r} in {silent['color']}")
+        alarms = [a for a in self.runtime.api("/api/alarms") if a["system"] == self.alarm_system]
+        tile = by_name[self.alarm_system]
+        levels = sorted({a["level"] for a in alarms})
+        counts = ", ".join(f"{sum(a['level'] == k for a in alarms)} × level {k}" for k in levels)
+        if tile["state"] != "alarm" or tile["words"] != f"alarm: {counts}" or not alarms:
+            raise Failure(f"alarm system shows {tile['words']!r}, API alarms {counts!r}")
+        if tile["color"] != ("red" if 1 in levels else "amber"):
+            raise Failure(f"alarm system (levels {levels}) in {tile['color']}")
+        values = self.runtime.api(f"/api/systems/{quoted(self.alarm_system)}/values")["values"]
+        for name, (text, _) in tile["values"].items():
+            number, allowed = shown_number(text)
+            # The tile shows an answer up to a poll old; the simulator's values drift a little.
+            if number is None or abs(number - values[name]) > allowed + 0.02 * abs(values[name]):
+                raise Failure(f"{self.alarm_system} {name}: tile {text!r}, API {values[name]}")
+        current = tile["values"]["battery.current"][0]
+        if not current.endswith(" charging" if values["battery.current"] > 0 else " discharging"):
+            raise Failure(f"battery current {current!r}, API {values['battery.current']}")
+        if silent["state"] == "lost":
+            if silent["words"] != "communication lost" or silent["color"] != "red":
+                raise Failure(f"lost system shows {silent['words']!r} in {silent['color']}")
+            if any(stale != "true" for _, stale in silent["values"].values()):
+                raise Failure(f"lost system's values not stale: {silent['values']}")
+            if not page["title"].startswith(f"✖ {self.silent_system}: communication lost — "):
+                raise Failure(f"title {page['title']!r} with {self.silent_system} lost")
+            if page["icon"] != "red":
+                raise Failure(f"favicon {page['icon']} with {self.silent_system} lost")
+            return True
+        if silent["state"] == "ok":
+            expected = f"⚠ {len(alarms)} alarm{'s' if len(alarms) != 1 else ''} — "
+            if not page["title"].startswith(expected) or page["icon"] != tile["color"]:
+                raise Failure(f"title {page['title']!r}, favicon {page['icon']} with "
+                              f"{len(alarms)} alarms and no loss")
+        return False
+
+
+PHONE_WIDTH = 412
+# Whether anything is wider than the screen, and the widest element that is.
+OVERFLOW = """
+const width = document.documentElement.clientWidth;
+let widest = null;
+for (const e of document.querySelectorAll('body *')) {
+  const box = e.getBoundingClientRect();
+  if (box.right > width + 1 && !e.closest('.table-scroll, .chart') && (!widest || box.right > widest[1]))
+    widest = [e.tagName + (e.className ? '.' + String(e.className).split(' ')[0] : ''), box.right];
+}
+return [document.documentElement.scrollWidth, Math.max(innerWidth, width), widest,
+  document.querySelectorAll('figure.chart canvas').length, document.querySelectorAll('tr.alarm').length];
+"""
+
+
+def fits_phone(driver):
+    scroll, width, widest, charts, alarms = driver.execute_script(OVERFLOW)
+    if charts < 3 or alarms < 1:
+        raise Failure(f"{charts} charts and {alarms} alarm rows drawn yet")
+    # A mobile browser zooms out to a page wider than the screen, and then its
+    # innerWidth is the page's width: the screen's 412 px are the measure.
+    if scroll > PHONE_WIDTH or width > PHONE_WIDTH:
+        raise Failure(f"page {scroll} px wide, viewport {width} px, on a {PHONE_WIDTH} px "
+                      f"screen; widest {widest}")
+    return True
+
+
+def viewport(driver, width, height, mobile):
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+
+
+CHART_GAPS = """
+const box = document.querySelector(`figure.chart[data-chart="dc"][data-system="${arguments[0]}"]`);
+const tile = document.querySelector(`#overview .tile[data-system="${arguments[0]}"]`);
+return box && tile ? [Number(box.dataset.rows), Number(box.dataset.gaps), tile.dataset.state] : null;
+"""
+
+
+def chart_gap(driver, system):
+    """Once the system is ok again, its DC chart holds rows on both sides of
+    one break."""
+    found = driver.execute_script(CHART_GAPS, system)
+    if not found:
+        raise Failure(f"no DC chart or tile of {system}")
+    rows, gaps, state = found
+    if state != "ok" or rows < 6:
+        return False
+    if gaps != 1:
+        raise Failure(f"{system}'s DC chart: {gaps} breaks in {rows} rows, one silence")
+    return gaps
+
+
 def save_screenshot(driver, path):
     try:
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
@@ -340,8 +554,9 @@ def on_alarm(signum, frame):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", required=True, help="the korvan-host program")
+    parser.add_argument("--sim", required=True, help="the korvan-sim program")
     parser.add_argument("--screenshot", required=True, help="where to save the page's picture")
-    parser.add_argument("--deadline", type=float, default=180, help="seconds for the whole run")
+    parser.add_argument("--deadline", type=float, default=240, help="seconds for the whole run")
     args = parser.parse_args()
 
     overall = Deadline(args.deadline)
@@ -352,24 +567,30 @@ def main():
     signal.alarm(int(args.deadline) + 30)
 
     runtimes = []
+    sims = []
     driver = None
     shot = False
     failed = None
     with tempfile.TemporaryDirectory(prefix="korvan-dashboard-") as folder:
         try:
-            runtime = Runtime(args.host, folder, "fault", FAULT_SCENARIO, [
+            runtime = Runtime.simulate(args.host, folder, "fault", FAULT_SCENARIO, [
                 "--ac", "3,3", "--dc", "2", "--rc", "40",
                 "--history-every", "0", "--commit-interval", "0"], overall)
             runtimes.append(runtime)
             wait_for("the first polling cycle",
                      lambda: all(s["last_cycle"] for s in runtime.api("/api/systems")),
                      60, overall)
+            name = runtime.api("/api/systems")[0]["name"]
             driver = start_browser(folder)
-            driver.get(f"http://127.0.0.1:{runtime.port}/")
+            viewport(driver, 1280, 2000, False)
+            driver.get(f"http://127.0.0.1:{runtime.port}/#/system/{quoted(name)}")
 
             wait_for("the page showing the API's values",
-                     lambda: compare_page_with_api(driver, runtime), 60, overall, pause=1)
+                     lambda: compare_page_with_api(driver, runtime, name), 60, overall, pause=1)
             print("page values agree with the API")
+            compared = wait_for("values named as the values API names them",
+                                lambda: names_agree(driver, runtime, name), 30, overall)
+            print(f"{compared} measured values named as the values API names them")
 
             seen = []
             wait_for("the rectifier fault on the page",
@@ -387,21 +608,80 @@ def main():
             if code != 0:
                 raise Failure(f"korvan-host exited with {code} after SIGTERM")
 
-            # A simulator that falls silent: its records turn stale and
+            # Two systems, each a korvan-sim: "alpha" with a rectifier fault,
+            # "beta" that falls silent, so that its records turn stale and its
             # communication is lost.
-            runtime = Runtime(args.host, folder, "silent", SILENT_SCENARIO,
-                              ["--comm-lost-after", "10"], overall)
+            systems = []
+            for k, (system, options) in enumerate([
+                    ("alpha", ["--set", "rectifier-fault 2 on"]),
+                    ("beta", ["--scenario", os.path.join(folder, "silent.scenario")])]):
+                with open(os.path.join(folder, "silent.scenario"), "w") as out:
+                    out.write(SILENT_SCENARIO)
+                link = os.path.join(folder, f"tty-{system}")
+                sims.append(subprocess.Popen(
+                    [args.sim, "--link", link] + options, stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                wait_for(f"{system}'s pseudo-terminal", lambda: os.path.exists(link), 30, overall,
+                         pause=0.1)
+                base = 100 * (k + 1)
+                systems.append({"name": system, "port": link, "data_id": base,
+                                "acSetting": [{"data_id": base + 11}],
+                                "dcSetting": [{"data_id": base + 21}], "rcSetting": {},
+                                "comm_lost_after": SILENT_LOST_AFTER})
+            config = os.path.join(folder, "two.json")
+            with open(config, "w") as out:
+                json.dump({"systems": systems, "site": "Browser test site"}, out)
+            runtime = Runtime([args.host, "run", "--config", config, "--http", "127.0.0.1:0",
+                               "--db", os.path.join(folder, "two.db"), "--history-every", "0",
+                               "--commit-interval", "0", "--seconds", "600"], overall)
             runtimes.append(runtime)
+            viewport(driver, 1280, 800, False)
             driver.get(f"http://127.0.0.1:{runtime.port}/")
-            wait_for("the API reporting the lost communication",
-                     lambda: all(s["communication"]["lost"] for s in runtime.api("/api/systems")),
-                     60, overall)
-            stale = wait_for("the page showing the lost communication and stale values",
-                             lambda: compare_page_with_api(driver, runtime, line=False),
+            overview = Overview(runtime, "alpha", "beta")
+            wait_for("the overview: alpha's alarm, beta silent then lost", lambda: overview.check(driver),
+                     SILENT_LOST_AFTER + 40, overall)
+            if overview.silent_states[-2:] != ["noreply", "lost"]:
+                raise Failure(f"beta's states on its tile: {overview.silent_states}")
+            print(f"overview: beta {' -> '.join(overview.silent_states)}; alarm, title and favicon")
+
+            # A click opens a system's page; back returns to the overview.
+            driver.find_element(By.CSS_SELECTOR, '#overview .tile[data-system="alpha"]').click()
+            wait_for("alpha's page after a click", lambda: driver.execute_script(
+                "return location.hash === '#/system/alpha' && "
+                "!!document.querySelector('main section.system[data-system=\"alpha\"]')"), 20, overall)
+            driver.back()
+            wait_for("the overview after going back", lambda: driver.execute_script(
+                "return location.hash !== '#/system/alpha' && "
+                "!document.querySelector('main section.system')"), 20, overall)
+
+            # The silent system's page by its URL: lost communication, stale values.
+            driver.get(f"http://127.0.0.1:{runtime.port}/#/system/beta")
+            stale = wait_for("beta's page showing the lost communication and stale values",
+                             lambda: compare_page_with_api(driver, runtime, "beta", line=False),
                              30, overall, pause=1)["stale"]
             if stale < 10:
                 raise Failure(f"only {stale} values shown stale after the communication was lost")
             print(f"lost communication and {stale} stale values shown")
+
+            # A phone: the alarm system's page (its alarm table and charts) and the
+            # overview no wider than the screen.
+            viewport(driver, PHONE_WIDTH, 915, True)
+            driver.get(f"http://127.0.0.1:{runtime.port}/#/system/alpha")
+            wait_for("alpha's page on a 412 px screen", lambda: fits_phone(driver), 30, overall)
+            driver.get(f"http://127.0.0.1:{runtime.port}/")
+            wait_for("the overview on a 412 px screen", lambda: driver.execute_script(
+                "return document.querySelectorAll('#overview .tile').length === 2 && "
+                "Math.max(document.documentElement.scrollWidth, innerWidth) <= arguments[0]",
+                PHONE_WIDTH), 20, overall)
+            print("nothing wider than a 412 px screen")
+
+            # Beta answers again: its tile turns ok and its DC chart breaks
+            # where the rows of its silence are missing.
+            viewport(driver, 1280, 800, False)
+            driver.get(f"http://127.0.0.1:{runtime.port}/#/system/beta")
+            gaps = wait_for("beta answering again, its DC chart broken at the silence",
+                            lambda: chart_gap(driver, "beta"), 60, overall, pause=1)
+            print(f"beta ok again; its DC chart has {gaps} gap(s)")
         except BaseException as error:  # noqa: BLE001 - reported and failed below
             failed = f"{type(error).__name__}: {error}"
         finally:
@@ -418,6 +698,13 @@ def main():
                     print(f"browser did not quit cleanly: {error}", file=sys.stderr)
             signal.alarm(0)
             codes = [runtime.stop() for runtime in runtimes]
+            for sim in sims:
+                sim.terminate()
+                try:
+                    sim.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    sim.kill()
+                    sim.wait()
         if failed is None and codes and codes[-1] != 0:
             failed = f"korvan-host exited with {codes[-1]} after SIGTERM"
 
