@@ -8,15 +8,15 @@
 #include "console/alarm_glossary.h"
 #include "http/asset_table.h"
 #include "http/history_series.h"
-#include "http/system_values.h"
-#include "records/vocabulary.h"
 #include "http/metrics_text.h"
 #include "http/query_params.h"
+#include "http/system_values.h"
+#include "records/json_text.h"
+#include "records/record_decode.h"
+#include "records/vocabulary.h"
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
 #include "store/record_store.h"
-#include "records/json_text.h"
-#include "records/record_decode.h"
 
 namespace http_output {
 
@@ -202,7 +202,7 @@ void Points(const ApiContext& context, const std::string& name, HttpResponse& re
     return SendError(res, 500, error);
   }
   Json::Value out(Json::objectValue);
-  for (const char* key : {"system", "time", "communication", "ac", "dc", "rectifiers"}) {
+  for (const char* key : {"system", "time", "communication", "ac", "dc", "rectifiers", "values"}) {
     out[key] = summary[key];
   }
   SendJson(res, 200, out);
@@ -241,10 +241,7 @@ void Record(const ApiContext& context, const HttpRequest& req, HttpResponse& res
 void Values(const ApiContext& context, const std::string& name, HttpResponse& res) {
   const std::optional<SystemState> state = context.state->System(name);
   if (!state) return SendError(res, 404, "no system named " + name);
-  Json::Value values(Json::objectValue);
-  for (const vocabulary::NamedValue& value : SystemValues(*state)) {
-    values[value.name] = json_text::Float(static_cast<float>(value.value));
-  }
+  const Json::Value values = vocabulary::ValuesJson(SystemValues(*state));
   double newest = -1;
   for (const auto& [key, record] : state->records) {
     const double age = SecondsSince(record.received);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/record_fields.h"
 
@@ -404,6 +405,14 @@ std::vector<NamedValue> StandardValues(const std::vector<NamedValue>& values) {
     }
   }
   return standard;
+}
+
+Json::Value ValuesJson(const std::vector<NamedValue>& values) {
+  Json::Value object(Json::objectValue);
+  for (const NamedValue& value : values) {
+    object[value.name] = json_text::Float(static_cast<float>(value.value));
+  }
+  return object;
 }
 
 std::string NameOfPoint(int record_type, int unit, const std::string& point) {
