@@ -10,10 +10,11 @@
 
 #include "console/alarm_event_format.h"
 #include "console/json_line.h"
-#include "runtime/local_time_text.h"
-#include "runtime/system_summary.h"
 #include "records/json_text.h"
 #include "records/utf8_text.h"
+#include "records/vocabulary.h"
+#include "runtime/local_time_text.h"
+#include "runtime/system_summary.h"
 
 namespace runtime {
 
@@ -257,6 +258,7 @@ std::string FormatSummaryJson(const SystemSummary& summary) {
     root["rectifiers"] = Json::Value();
   }
 
+  root["values"] = vocabulary::ValuesJson(summary.values);
   root["alarms"] = Json::Value(Json::arrayValue);
   for (const AlarmEvent& alarm : summary.alarms) root["alarms"].append(ConsoleAlarmJson(alarm));
 

@@ -202,7 +202,7 @@ void Points(const ApiContext& context, const std::string& name, HttpResponse& re
     return SendError(res, 500, error);
   }
   Json::Value out(Json::objectValue);
-  for (const char* key : {"system", "time", "communication", "ac", "dc", "rectifiers"}) {
+  for (const char* key : {"system", "time", "communication", "ac", "dc", "rectifiers", "values"}) {
     out[key] = summary[key];
   }
   SendJson(res, 200, out);
@@ -241,10 +241,7 @@ void Record(const ApiContext& context, const HttpRequest& req, HttpResponse& res
 void Values(const ApiContext& context, const std::string& name, HttpResponse& res) {
   const std::optional<SystemState> state = context.state->System(name);
   if (!state) return SendError(res, 404, "no system named " + name);
-  Json::Value values(Json::objectValue);
-  for (const vocabulary::NamedValue& value : SystemValues(*state)) {
-    values[value.name] = vocabulary::JsonValue(value);
-  }
+  const Json::Value values = vocabulary::ValuesJson(SystemValues(*state));
   double newest = -1;
   for (const auto& [key, record] : state->records) {
     const double age = SecondsSince(record.received);

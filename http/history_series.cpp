@@ -3,9 +3,9 @@
 #include <optional>
 
 #include "http/query_params.h"
-#include "runtime/local_time_text.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
+#include "runtime/local_time_text.h"
 
 namespace http_output {
 
@@ -30,7 +30,8 @@ struct Columns {
     const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
     Append(this->t, t ? std::to_string(*t) : "null");
     for (std::size_t i = 0; i < request.fields.size(); ++i) {
-      Append(values[request.fields[i]], json_text::Line(vocabulary::ValueIn(request.paths[i], record)));
+      Append(values[request.fields[i]],
+             json_text::Line(vocabulary::ValueIn(request.paths[i], record)));
     }
   }
 };

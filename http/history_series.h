@@ -19,7 +19,7 @@ struct SeriesRequest {
   int record_type = 0;
   std::vector<std::string> fields;
   std::vector<vocabulary::Resolved> paths;  // of `fields`, in their order
-  std::string since, until;      // local time texts; empty: open
+  std::string since, until;                 // local time texts; empty: open
   unsigned int limit = 2000;
 };
 

@@ -1,7 +1,7 @@
 #include "http/latest_state.h"
 
-#include "runtime/local_time_text.h"
 #include "records/record_decode.h"
+#include "runtime/local_time_text.h"
 
 namespace http_output {
 
@@ -104,7 +104,7 @@ void LatestState::OnEvent(const runtime::RuntimeEvent& event) {
       if (event.record) {
         NoteDevice(*state, event.device);
         state->records[event.device] = {event.record, runtime::LocalTimeText(event.time),
-                                        std::chrono::steady_clock::now()};
+                                        std::chrono::steady_clock::now(), event.unit};
       }
       return;
     case Kind::kAlarm:

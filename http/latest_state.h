@@ -29,6 +29,7 @@ struct LatestRecord {
   std::shared_ptr<const std::vector<unsigned char>> bytes;
   std::string time;  // local time of the publication
   std::chrono::steady_clock::time_point received;
+  int unit = 0;  // the device's place among its kind as the runtime told it; 0: unknown
 };
 
 // What the HTTP interface knows of one power system without reading it.

@@ -17,8 +17,8 @@ std::vector<vocabulary::NamedValue> SystemValues(const SystemState& state) {
     Json::Value record;
     std::string error;
     if (!records::Decode(device.record_type, bytes.data(), bytes.size(), record, error)) continue;
-    const std::vector<vocabulary::NamedValue> own =
-        vocabulary::ValuesOf(device.record_type, device.unit, record);
+    const std::vector<vocabulary::NamedValue> own = vocabulary::ValuesOf(
+        device.record_type, found->second.unit > 0 ? found->second.unit : device.unit, record);
     values.insert(values.end(), own.begin(), own.end());
   }
   const std::vector<vocabulary::NamedValue> standard = vocabulary::StandardValues(values);

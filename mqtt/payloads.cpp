@@ -1,10 +1,13 @@
 #include "mqtt/payloads.h"
 
+#include <algorithm>
+
 #include "console/alarm_event_format.h"
-#include "runtime/local_time_text.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/utf8_text.h"
+#include "records/vocabulary.h"
+#include "runtime/local_time_text.h"
 
 namespace mqtt {
 
@@ -91,6 +94,10 @@ bool RecordPayload(const std::string& site, const runtime::RuntimeEvent& event, 
   object["record_type"] = event.device.record_type;
   object["seq"] = Json::Int64(seq);
   object["replayed"] = false;
+  // The unit's place among its kind names its values; an event that does not
+  // carry one counts as the first unit, as runtime::UnitPlace does.
+  object["values"] = vocabulary::ValuesJson(
+      vocabulary::ValuesOf(event.device.record_type, std::max(event.unit, 1), record));
   object["record"] = std::move(record);
   payload = json_text::Line(object);
   return true;

@@ -415,6 +415,14 @@ std::vector<NamedValue> StandardValues(const std::vector<NamedValue>& values) {
   return standard;
 }
 
+Json::Value ValuesJson(const std::vector<NamedValue>& values) {
+  Json::Value object(Json::objectValue);
+  for (const NamedValue& value : values) {
+    object[value.name] = JsonValue(value);
+  }
+  return object;
+}
+
 std::string NameOfPoint(int record_type, int unit, const std::string& point) {
   for (const Variable& v : Table()) {
     if (v.record_type != record_type || v.point.empty()) continue;

@@ -84,6 +84,12 @@ Json::Value JsonValue(const NamedValue& value);
 // The standard names that `values` (a system's values) allow.
 std::vector<NamedValue> StandardValues(const std::vector<NamedValue>& values);
 
+// `values` as one JSON object, NAME: number, as every output writes them: each
+// value in the shortest form that reads back as the same single-precision
+// float, NaN and the infinities as the texts "NaN", "Infinity", "-Infinity"
+// (json_text::Float). A name given twice keeps its last value.
+Json::Value ValuesJson(const std::vector<NamedValue>& values);
+
 // The vocabulary name of `point` (a point read's name) of the unit numbered
 // `unit` of `record_type`; "" for a name the point read does not serve.
 std::string NameOfPoint(int record_type, int unit, const std::string& point);

@@ -11,6 +11,8 @@
 #include "host/pmbus_protocol.h"
 #include "host/provider.h"
 #include "host/termios_port.h"
+#include "records/record_decode.h"
+#include "records/vocabulary.h"
 #include "runtime/event_id.h"
 #include "runtime/local_time_text.h"
 #include "runtime/record_types.h"
@@ -483,6 +485,13 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
     const int type = record_types::OfDeviceType(child->DeviceType());
     const DeviceKey key{child->DataId(), type};
     const std::vector<unsigned char>* record = controller_->Record(key);
+    Json::Value decoded;
+    std::string error;
+    if (record && records::Decode(type, record->data(), record->size(), decoded, error)) {
+      const std::vector<vocabulary::NamedValue> own =
+          vocabulary::ValuesOf(type, UnitPlace(config_, child->DataId()), decoded);
+      summary.values.insert(summary.values.end(), own.begin(), own.end());
+    }
     if (type == record_types::kAcUnit) {
       UnitSummary unit;
       unit.data_id = child->DataId();
@@ -516,6 +525,8 @@ SystemSummary PowerSystem::SummarizeLocked(const std::string& reason) {
       }
     }
   }
+  const std::vector<vocabulary::NamedValue> standard = vocabulary::StandardValues(summary.values);
+  summary.values.insert(summary.values.end(), standard.begin(), standard.end());
   summary.alarms = controller_->Alarms().Active();
   summary.communication_lost = HostAlarmActive(host_alarms::kCommunicationLost);
 

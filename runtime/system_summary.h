@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "records/vocabulary.h"
 #include "runtime/alarm_event.h"
 #include "runtime/snapshot_views.h"
 
@@ -65,6 +66,9 @@ struct SystemSummary {
   std::vector<UnitSummary> ac_units;
   std::vector<UnitSummary> dc_units;
   RectifierSummary rectifiers;
+  // The system's values by vocabulary name, from the records the runtime
+  // holds for its devices (published or restored), then the standard names.
+  std::vector<vocabulary::NamedValue> values;
   std::vector<AlarmEvent> alarms;
   LineHealth line;
 };

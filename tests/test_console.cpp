@@ -187,7 +187,14 @@ TEST(SummaryJson, KeepsPointNamesAddsGlossesAndWritesTimesWithTheirOffset) {
   ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3");
   SystemSummary summary = Sample();
   summary.dc_units[0].points.push_back(Point("nan", std::numeric_limits<float>::quiet_NaN()));
-  const Json::Value root = Parse(runtime::FormatSummaryJson(summary));
+  // Values by name: NaN as a text, where a point's is null.
+  summary.values = {{"dc.1.output.voltage", 53.6f},
+                    {"input.frequency", std::numeric_limits<double>::quiet_NaN()}};
+  const std::string line = runtime::FormatSummaryJson(summary);
+  EXPECT_NE(line.find("\"values\":{\"dc.1.output.voltage\":53.6,\"input.frequency\":\"NaN\"}"),
+            std::string::npos)
+      << line;
+  const Json::Value root = Parse(line);
   EXPECT_EQ(root["time"].asString(), "2026-12-08T10:00:05+01:00");
   EXPECT_EQ(root["line"]["last_cycle"].asString(), "2026-12-08T10:00:04+01:00");
   const Json::Value& points = root["ac"][0]["points"];

@@ -2,6 +2,7 @@
 // mosquitto on a free loopback port, watched by a subscriber.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <json/writer.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -23,13 +24,16 @@
 
 #include "mqtt/mqtt_url.h"
 #include "mqtt/outbox.h"
-#include "runtime/exit_codes.h"
-#include "store/record_store.h"
-#include "support/loopback_port.h"
-#include "support/temp_dir.h"
-#include "tools/cli/polling_options.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
+#include "records/vocabulary.h"
+#include "runtime/exit_codes.h"
+#include "store/record_store.h"
+#include "support/host_run.h"
+#include "support/loopback_port.h"
+#include "support/simulated_server.h"
+#include "support/temp_dir.h"
+#include "tools/cli/polling_options.h"
 
 namespace {
 
@@ -849,4 +853,179 @@ TEST(MqttBroker, AClientIdConflictIsLoggedOnceAndBacksOff) {
   EXPECT_GE(connections, 2u) << log;
   EXPECT_LE(connections, 6u) << log;
 }
+// The values of the summary lines that `output` (--json) holds, newest last.
+std::vector<Json::Value> SummaryLines(const std::string& output) {
+  std::vector<Json::Value> summaries;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    Json::Value value;
+    std::string error;
+    if (json_text::Parse(line, false, value, error) && value.isObject() &&
+        value["event"] == "summary") {
+      summaries.push_back(value);
+    }
+  }
+  return summaries;
+}
+
+// Whether `name` is one of the vocabulary's Network UPS Tools names.
+bool IsStandardName(const std::string& name) {
+  for (const vocabulary::Variable& v : vocabulary::Table()) {
+    if (v.scope == vocabulary::Scope::kStandard && v.name == name) return true;
+  }
+  return false;
+}
+
+// One cycle of a plant with 1 AC unit of 2 channels, 1 DC unit and 3
+// rectifier modules, frozen by the simulator falling silent: the --json
+// summary, the API's /values and /points and the newest MQTT record of each
+// device name the same values with the same numbers; every row of the
+// vocabulary has its values for this plant (2 channels, 3 modules, unit 1
+// only); each MQTT value is the one its name resolves to in the record it
+// came with; and `korvan-host list` lists every name.
+TEST(MqttBroker, EveryOutputNamesTheSameValuesByTheVocabulary) {
+  SKIP_WITHOUT_BROKER();
+  Broker broker;
+  ASSERT_TRUE(broker.Started());
+  Subscriber subscriber(broker.Port());
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
+  SimulatedServer server({"--ac", "2", "--dc", "1", "--rc", "3", "--json", "--mqtt", broker.Url(),
+                          "--site", "s1", "--repeat-warning", "2"},
+                         "", "wait 5\nsilent on\n", true);
+  ASSERT_GT(server.Port(), 0) << server.Output();
+
+  // Silent, the plant keeps its last records: a summary that warns of a
+  // repeated request was taken after them.
+  Json::Value summary;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Json::Value> summaries = SummaryLines(server.Output());
+    if (summaries.empty() || !summaries.back()["line"]["repeat_warning"].asBool()) return false;
+    summary = summaries.back();
+    return true;
+  })) << server.Output();
+  ASSERT_GE(summary["line"]["cycles"].asUInt64(), 1u) << "no cycle before the silence";
+  const Json::Value& values = summary["values"];
+  ASSERT_TRUE(values.isObject()) << summary;
+
+  // The newest record payload of each device, merged; and the payloads.
+  const auto mqtt_values = [&](std::vector<Json::Value>* payloads) {
+    std::map<std::string, Json::Value> newest;
+    for (const Received& message : subscriber.Messages()) {
+      const std::string& topic = message.topic;
+      if (topic.rfind("korvan/s1/simulated/device/", 0) == 0 && topic.size() > 7 &&
+          topic.compare(topic.size() - 7, 7, "/record") == 0) {
+        newest[topic] = message.payload;
+      }
+    }
+    Json::Value merged(Json::objectValue);
+    for (const auto& [topic, payload] : newest) {
+      for (const std::string& name : payload["values"].getMemberNames()) {
+        merged[name] = payload["values"][name];
+      }
+      if (payloads) payloads->push_back(payload);
+    }
+    return merged;
+  };
+  Json::Value own(Json::objectValue);  // the values of records, without the standard names
+  for (const std::string& name : values.getMemberNames()) {
+    if (!IsStandardName(name)) own[name] = values[name];
+  }
+  const std::string system = "/api/systems/simulated/";
+  // The HTTP state and the subscriber follow the event stream on threads of
+  // their own: wait until they caught up, then compare.
+  WaitFor([&] {
+    return server.Get(system + "values")["values"] == values && mqtt_values(nullptr) == own;
+  });
+  EXPECT_EQ(server.Get(system + "values")["values"], values);
+  EXPECT_EQ(server.Get(system + "points")["values"], values);
+  std::vector<Json::Value> payloads;
+  EXPECT_EQ(mqtt_values(&payloads), own);
+  EXPECT_EQ(payloads.size(), 3u);
+
+  // Each name is a row's, with this plant's units and items; each row has
+  // its values.
+  std::map<const vocabulary::Variable*, std::set<int>> items;
+  for (const std::string& name : values.getMemberNames()) {
+    SCOPED_TRACE(name);
+    if (IsStandardName(name)) {
+      for (const vocabulary::Variable& v : vocabulary::Table()) {
+        if (v.name == name) items[&v].insert(0);
+      }
+      continue;
+    }
+    vocabulary::Resolved resolved;
+    ASSERT_TRUE(vocabulary::Resolve(name, resolved));
+    ASSERT_NE(resolved.variable, nullptr);
+    EXPECT_EQ(vocabulary::NameFor(*resolved.variable, resolved.unit, resolved.item), name);
+    EXPECT_EQ(resolved.unit, resolved.variable->scope == vocabulary::Scope::kRectifierGroup ||
+                                     resolved.variable->scope == vocabulary::Scope::kRectifierModule
+                                 ? 0
+                                 : 1);
+    items[resolved.variable].insert(resolved.item);
+  }
+  for (const vocabulary::Variable& v : vocabulary::Table()) {
+    SCOPED_TRACE(v.name);
+    const std::set<int>& got = items[&v];
+    switch (v.scope) {
+      case vocabulary::Scope::kAcChannel:
+        EXPECT_EQ(got, (std::set<int>{1, 2}));
+        break;
+      case vocabulary::Scope::kRectifierModule:
+        EXPECT_EQ(got, (std::set<int>{1, 2, 3}));
+        break;
+      default:
+        // A value of the unit (item 0) or a list announced by a count (items
+        // 1 to that count).
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(*got.rbegin() - *got.begin() + 1, static_cast<int>(got.size()));
+        EXPECT_LE(*got.begin(), 1);
+    }
+  }
+
+  // The standard names take the values of the first units.
+  for (const vocabulary::Variable& v : vocabulary::Table()) {
+    if (v.scope != vocabulary::Scope::kStandard) continue;
+    SCOPED_TRACE(v.name);
+    if (v.standard_of.rfind("sum:", 0) != 0) {
+      EXPECT_EQ(values[v.name], values[v.standard_of]);
+      continue;
+    }
+    double sum = 0;
+    const std::string pattern = v.standard_of.substr(4);
+    for (int n = 1;; ++n) {
+      std::string name = pattern;
+      name.replace(name.find("{n}"), 3, std::to_string(n));
+      if (!values.isMember(name)) break;
+      sum += values[name].asDouble();
+    }
+    EXPECT_NEAR(values[v.name].asDouble(), sum, 1e-4);
+  }
+
+  // Each record payload's value is the one its name resolves to in the record.
+  for (const Json::Value& payload : payloads) {
+    for (const std::string& name : payload["values"].getMemberNames()) {
+      SCOPED_TRACE(name);
+      vocabulary::Resolved resolved;
+      ASSERT_TRUE(vocabulary::Resolve(name, resolved));
+      const Json::Value in_record = vocabulary::ValueIn(resolved, payload["record"]);
+      ASSERT_FALSE(in_record.isNull()) << payload["record"];
+      EXPECT_EQ(payload["values"][name],
+                in_record.isString() ? in_record
+                                     : json_text::Float(static_cast<float>(in_record.asDouble())));
+    }
+  }
+
+  // `list` names the row of every value.
+  const HostRun list = RunHost({"list"});
+  ASSERT_EQ(list.code, 0) << list.err;
+  for (const std::string& name : values.getMemberNames()) {
+    std::string row = name;
+    vocabulary::Resolved resolved;
+    if (!IsStandardName(name) && vocabulary::Resolve(name, resolved)) {
+      row = resolved.variable->name;
+    }
+    EXPECT_NE(("\n" + list.out).find("\n" + row + "\t"), std::string::npos) << name;
+  }
+}
+
 }  // namespace

@@ -24,14 +24,18 @@
 constexpr char kToken[] = "test-token-0123456789";
 
 // `korvan-host simulate --http 127.0.0.1:0` in the background, with a
-// rectifier module fault from its start and every cycle's history stored.
+// rectifier module fault from its start (or another scenario) and every
+// cycle's history stored.
 class SimulatedServer {
  public:
   // `extra` arguments follow the others; `db` is the store's file (one in
-  // the server's folder when empty).
-  explicit SimulatedServer(const std::vector<std::string>& extra = {}, const std::string& db = "") {
+  // the server's folder when empty); `scenario` the simulator's scenario;
+  // `summaries`: the summary after every cycle is printed (in the Output()).
+  explicit SimulatedServer(const std::vector<std::string>& extra = {}, const std::string& db = "",
+                           const std::string& scenario_text = "rectifier-fault 2 on\n",
+                           bool summaries = false) {
     const std::string token = dir_.Write("token", std::string(kToken) + "\n");
-    const std::string scenario = dir_.Write("fault.scenario", "rectifier-fault 2 on\n");
+    const std::string scenario = dir_.Write("fault.scenario", scenario_text);
     db_ = db.empty() ? dir_.File("db") : db;
     std::vector<std::string> arguments{"simulate",    "--http",
                                        "127.0.0.1:0", "--http-auth-file",
@@ -40,7 +44,7 @@ class SimulatedServer {
                                        scenario,      "--history-every",
                                        "0",           "--commit-interval",
                                        "0",           "--quiet-log",
-                                       "--summary",   "off"};
+                                       "--summary",   summaries ? "on" : "off"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     pid_ = SpawnHost(arguments, dir_.File("out"), dir_.File("err"));
     static const std::regex listening(R"(HTTP server listening on http://127\.0\.0\.1:(\d+)/)");
