@@ -1009,11 +1009,47 @@ TEST(MqttBroker, EveryOutputNamesTheSameValuesByTheVocabulary) {
       ASSERT_TRUE(vocabulary::Resolve(name, resolved));
       const Json::Value in_record = vocabulary::ValueIn(resolved, payload["record"]);
       ASSERT_FALSE(in_record.isNull()) << payload["record"];
-      EXPECT_EQ(payload["values"][name],
-                in_record.isString() ? in_record
-                                     : json_text::Float(static_cast<float>(in_record.asDouble())));
+      if (in_record.isString()) {
+        EXPECT_EQ(payload["values"][name], in_record);
+      } else {
+        EXPECT_EQ(payload["values"][name].asDouble(), in_record.asDouble());
+      }
     }
   }
+
+  // The history export: the last cycle's rows, one per device, name every
+  // value the records hold by the same name, written as the other outputs
+  // write it.
+  std::vector<std::vector<std::string>> csv;
+  ASSERT_TRUE(WaitFor([&] {
+    const HostRun history = RunHost({"history", "--db", server.Db(), "--csv", "--last", "3"});
+    csv.clear();
+    std::istringstream lines(history.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::vector<std::string> cells;
+      std::istringstream fields(line);
+      for (std::string cell; std::getline(fields, cell, ',');) cells.push_back(cell);
+      if (!line.empty() && line.back() == ',') cells.emplace_back();
+      csv.push_back(cells);
+    }
+    std::set<std::string> devices;
+    for (std::size_t k = 1; k < csv.size(); ++k) devices.insert(csv[k].at(2));
+    return history.code == 0 && devices.size() == 3;
+  }));
+  std::set<std::string> exported;
+  for (std::size_t row = 1; row < csv.size(); ++row) {
+    ASSERT_EQ(csv[row].size(), csv[0].size());
+    for (std::size_t column = 4; column < csv[0].size(); ++column) {
+      const std::string& name = csv[0][column];
+      if (csv[row][column].empty()) continue;
+      SCOPED_TRACE(name);
+      exported.insert(name);
+      ASSERT_TRUE(own.isMember(name));
+      EXPECT_EQ(csv[row][column], json_text::Line(own[name]));
+    }
+  }
+  EXPECT_EQ(exported.size(), own.size());
 
   // `list` names the row of every value.
   const HostRun list = RunHost({"list"});
