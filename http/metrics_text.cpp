@@ -9,6 +9,7 @@
 
 #include "console/alarm_glossary.h"
 #include "http/system_values.h"
+#include "records/text_parts.h"
 
 namespace http_output {
 
@@ -65,26 +66,6 @@ class Exposition {
 // A device's values are left out once its newest record is this old: its
 // unit publishes one every round.
 constexpr std::chrono::seconds kFresh{60};
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t at = text.find(separator); at != std::string::npos;
-       at = text.find(separator, start)) {
-    parts.push_back(text.substr(start, at - start));
-    start = at + 1;
-  }
-  parts.push_back(text.substr(start));
-  return parts;
-}
-
-std::string Replace(std::string text, const std::string& key, const std::string& value) {
-  for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
-    text.replace(at, key.size(), value);
-    at += value.size();
-  }
-  return text;
-}
 
 bool IsNumber(const std::string& part) {
   return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
@@ -182,13 +163,13 @@ void AddState(Exposition& out, const SystemState& state) {
 }  // namespace
 
 std::string EscapeHelp(const std::string& text) {
-  return Replace(Replace(text, "\\", "\\\\"), "\n", "\\n");
+  return text_parts::ReplaceAll(text_parts::ReplaceAll(text, "\\", "\\\\"), "\n", "\\n");
 }
 
 ValueMetric MetricOf(const vocabulary::Variable& variable, const std::string& name) {
   ValueMetric metric;
-  const std::vector<std::string> pattern = Split(variable.name, '.');
-  const std::vector<std::string> parts = Split(name, '.');
+  const std::vector<std::string> pattern = text_parts::Split(variable.name, '.');
+  const std::vector<std::string> parts = text_parts::Split(name, '.');
   if (variable.scope == vocabulary::Scope::kStandard || parts.size() != pattern.size()) {
     return metric;
   }
@@ -203,12 +184,13 @@ ValueMetric MetricOf(const vocabulary::Variable& variable, const std::string& na
     } else if (IsPhase(part)) {
       label = "phase";
       // The meaning names the phase by its number: "phase 1".
-      meaning = Replace(meaning, "phase " + part.substr(1, 1), "phase {phase}");
+      meaning = text_parts::ReplaceAll(meaning, "phase " + part.substr(1, 1), "phase {phase}");
     } else if ((part == "{n}" || IsNumber(part)) && !words.empty()) {
       label = ItemLabel(words.back());
       // The meaning names the item "{n}", or a fixed one by its label and number.
-      meaning = part == "{n}" ? Replace(meaning, "{n}", "{" + label + "}")
-                              : Replace(meaning, label + " " + part, label + " {" + label + "}");
+      meaning = part == "{n}" ? text_parts::ReplaceAll(meaning, "{n}", "{" + label + "}")
+                              : text_parts::ReplaceAll(meaning, label + " " + part,
+                                                       label + " {" + label + "}");
     }
     general += (k == 0 ? "" : ".") + (label.empty() ? part : "{" + label + "}");
     if (label.empty()) {

@@ -7,6 +7,7 @@
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/record_fields.h"
+#include "records/text_parts.h"
 
 namespace vocabulary {
 
@@ -45,37 +46,33 @@ std::vector<Variable> MakeTable() {
     t.push_back(std::move(v));
   };
   // Standard names, from the first AC and DC unit.
-  add("input.L1-N.voltage", "V", K::kMeasure, S::kStandard,
-      "input voltage of phase 1 (first AC unit, channel 1)", 0, "");
-  t.back().standard_of = "ac.1.channel.1.L1-N.voltage";
-  add("input.L2-N.voltage", "V", K::kMeasure, S::kStandard,
-      "input voltage of phase 2 (first AC unit, channel 1)", 0, "");
-  t.back().standard_of = "ac.1.channel.1.L2-N.voltage";
-  add("input.L3-N.voltage", "V", K::kMeasure, S::kStandard,
-      "input voltage of phase 3 (first AC unit, channel 1)", 0, "");
-  t.back().standard_of = "ac.1.channel.1.L3-N.voltage";
-  add("input.frequency", "Hz", K::kMeasure, S::kStandard,
-      "input frequency (first AC unit, channel 1)", 0, "");
-  t.back().standard_of = "ac.1.channel.1.frequency";
-  add("input.L1.current", "A", K::kMeasure, S::kStandard, "current of phase 1 (first AC unit)", 0,
-      "");
-  t.back().standard_of = "ac.1.L1.current";
-  add("input.L2.current", "A", K::kMeasure, S::kStandard, "current of phase 2 (first AC unit)", 0,
-      "");
-  t.back().standard_of = "ac.1.L2.current";
-  add("input.L3.current", "A", K::kMeasure, S::kStandard, "current of phase 3 (first AC unit)", 0,
-      "");
-  t.back().standard_of = "ac.1.L3.current";
-  add("output.voltage", "V", K::kMeasure, S::kStandard, "DC output voltage (first DC unit)", 0, "");
-  t.back().standard_of = "dc.1.output.voltage";
-  add("output.current", "A", K::kMeasure, S::kStandard, "DC load current (first DC unit)", 0, "");
-  t.back().standard_of = "dc.1.output.current";
-  add("battery.voltage", "V", K::kMeasure, S::kStandard,
-      "battery voltage: the DC bus voltage on which the batteries float (first DC unit)", 0, "");
-  t.back().standard_of = "dc.1.output.voltage";
-  add("battery.current", "A", K::kMeasure, S::kStandard,
-      "sum of the battery currents, positive while charging (first DC unit)", 0, "");
-  t.back().standard_of = "sum:dc.1.battery.{n}.current";
+  const struct {
+    const char *name, *unit, *meaning, *source;
+  } standard[] = {
+      {"input.L1-N.voltage", "V", "input voltage of phase 1 (first AC unit, channel 1)",
+       "ac.1.channel.1.L1-N.voltage"},
+      {"input.L2-N.voltage", "V", "input voltage of phase 2 (first AC unit, channel 1)",
+       "ac.1.channel.1.L2-N.voltage"},
+      {"input.L3-N.voltage", "V", "input voltage of phase 3 (first AC unit, channel 1)",
+       "ac.1.channel.1.L3-N.voltage"},
+      {"input.frequency", "Hz", "input frequency (first AC unit, channel 1)",
+       "ac.1.channel.1.frequency"},
+      {"input.L1.current", "A", "current of phase 1 (first AC unit)", "ac.1.L1.current"},
+      {"input.L2.current", "A", "current of phase 2 (first AC unit)", "ac.1.L2.current"},
+      {"input.L3.current", "A", "current of phase 3 (first AC unit)", "ac.1.L3.current"},
+      {"output.voltage", "V", "DC output voltage (first DC unit)", "dc.1.output.voltage"},
+      {"output.current", "A", "DC load current (first DC unit)", "dc.1.output.current"},
+      {"battery.voltage", "V",
+       "battery voltage: the DC bus voltage on which the batteries float (first DC unit)",
+       "dc.1.output.voltage"},
+      {"battery.current", "A",
+       "sum of the battery currents, positive while charging (first DC unit)",
+       "sum:dc.1.battery.{n}.current"},
+  };
+  for (const auto& row : standard) {
+    add(row.name, row.unit, K::kMeasure, S::kStandard, row.meaning, 0, "");
+    t.back().standard_of = row.source;
+  }
 
   // AC distribution unit (record 5209).
   const char* phases[] = {"1", "2", "3"};
@@ -186,23 +183,6 @@ std::vector<Variable> MakeTable() {
   return t;
 }
 
-std::string Replace(std::string text, const std::string& key, const std::string& value) {
-  for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
-    text.replace(at, key.size(), value);
-    at += value.size();
-  }
-  return text;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(text);
-  while (std::getline(in, part, separator)) parts.push_back(part);
-  if (!text.empty() && text.back() == separator) parts.emplace_back();
-  return parts;
-}
-
 // A number from 0 or 1 written without sign or leading zeros, at most 3 digits.
 bool Number(const std::string& text, int& number) {
   if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return false;
@@ -216,7 +196,7 @@ bool Number(const std::string& text, int& number) {
 
 const Json::Value* Walk(const Json::Value& record, const std::string& path) {
   const Json::Value* node = &record;
-  for (const std::string& segment : Split(path, '.')) {
+  for (const std::string& segment : text_parts::Split(path, '.')) {
     if (node->isObject()) {
       if (!node->isMember(segment)) return nullptr;
       node = &(*node)[segment];
@@ -266,7 +246,7 @@ int ItemsIn(const Variable& v, const Json::Value& record) {
 
 std::string PathFor(const Variable& v, int item) {
   if (item == 0) return v.field;
-  return Replace(v.field, "*", std::to_string(PositionOf(v, item)));
+  return text_parts::ReplaceAll(v.field, "*", std::to_string(PositionOf(v, item)));
 }
 
 // The value at `path`, as the variable reads it; null when there is none.
@@ -309,8 +289,8 @@ std::string Dotted(const std::string& path) {
 
 // Matches `name` against a variable's pattern; fills unit and item.
 bool Match(const Variable& v, const std::string& name, int& unit, int& item) {
-  const std::vector<std::string> want = Split(v.name, '.');
-  const std::vector<std::string> got = Split(name, '.');
+  const std::vector<std::string> want = text_parts::Split(v.name, '.');
+  const std::vector<std::string> got = text_parts::Split(name, '.');
   if (want.size() != got.size()) return false;
   unit = 0;
   item = 0;
@@ -341,7 +321,7 @@ std::string FieldText(const Variable& v) {
     if (offset > 0) position += "+" + std::to_string(offset);
     if (offset < 0) position += std::to_string(offset);
   }
-  std::string text = Replace(v.field, "*", position);
+  std::string text = text_parts::ReplaceAll(v.field, "*", position);
   if (v.active_when >= 0) text += " = " + std::to_string(v.active_when);
   return text;
 }
@@ -354,7 +334,8 @@ const std::vector<Variable>& Table() {
 }
 
 std::string NameFor(const Variable& variable, int unit, int item) {
-  return Replace(Replace(variable.name, "{u}", std::to_string(unit)), "{n}", std::to_string(item));
+  return text_parts::ReplaceAll(text_parts::ReplaceAll(variable.name, "{u}", std::to_string(unit)),
+                                "{n}", std::to_string(item));
 }
 
 std::vector<NamedValue> ValuesOf(int record_type, int unit, const Json::Value& record) {
