@@ -170,9 +170,9 @@ std::vector<Variable> MakeTable() {
       "output current of rectifier module {n}", kRc, "modules.*.output_current");
   add("rectifier.{n}.on", "", K::kFlag, S::kRectifierModule,
       "1 while rectifier module {n} is switched on", kRc, "modules.*.on_off", 0, 1, 0, "", 0);
-  add("rectifier.{n}.current_limit", "", K::kState, S::kRectifierModule,
-      "current-limit state of rectifier module {n} as it reports it (0: not limiting)", kRc,
-      "modules.*.current_limit");
+  add("rectifier.{n}.current_limit", "", K::kFlag, S::kRectifierModule,
+      "1 while rectifier module {n} limits its current", kRc, "modules.*.current_limit", 0, 1, 0,
+      "", 0);
   add("rectifier.{n}.charge_mode", "", K::kState, S::kRectifierModule,
       "charge mode of rectifier module {n}: 0 float, 1 equalise, 2 test", kRc,
       "modules.*.charge_mode");
