@@ -103,6 +103,11 @@ bool Resolve(const std::string& name, Resolved& out);
 // an item beyond those announced, another unit when the caller checks units).
 Json::Value ValueIn(const Resolved& resolved, const Json::Value& record);
 
+// How many items of `variable` (channels, modules, batteries, ...) a decoded
+// record holds: those numbered 1 to it. 0 for a record of another type or a
+// variable that is no list.
+int ItemsOf(const Variable& variable, const Json::Value& record);
+
 // The name with {u} and {n} filled in.
 std::string NameFor(const Variable& variable, int unit, int item);
 

@@ -4,8 +4,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <set>
 
-#include "runtime/local_time_text.h"
 #include "records/utf8_text.h"
+#include "runtime/local_time_text.h"
 
 namespace runtime {
 
@@ -549,10 +549,35 @@ void BindFilter(SqliteStatement& select, const RowFilter& filter, bool with_last
   if (with_last) select.Bind(4, filter.last == 0 ? std::int64_t{-1} : std::int64_t{filter.last});
 }
 
+// The ids of the history rows in the time range of `filter` lie in
+// [first, last]. Read from history_by_time alone (it holds each row's id), so
+// that the rows themselves are then read by id from that range only: a time
+// range costs what it holds, and ids keep the order of insertion even where
+// the local time text does not (a clock set back, the hour repeated when
+// summer time ends).
+struct IdRange {
+  std::int64_t first = 0;
+  std::int64_t last = -1;  // below first: no row
+};
+
+// "SELECT min(id), max(id), count(*) ... WHERE ..." on the time index; the
+// count keeps SQLite from answering min and max by walking the table by id.
+std::string IdRangeSql(const RowFilter& filter) {
+  RowFilter times = filter;
+  times.data_id.reset();
+  return "SELECT min(id), max(id), count(*) FROM history" + WhereSql(times, "");
+}
+
+bool HasTimeBound(const RowFilter& filter) {
+  return !filter.since.empty() || !filter.until.empty();
+}
+
 // SELECT `columns` (id among them) of the history rows that pass `filter`,
 // oldest first: the newest `last` are picked newest first, then put in order.
+// With a time bound, the rows are read by id within ?5 to ?6 (IdRange).
 std::string HistorySql(const std::string& columns, const RowFilter& filter) {
-  const std::string where = WhereSql(filter, "");
+  std::string where = WhereSql(filter, "");
+  if (HasTimeBound(filter)) where += " AND id BETWEEN ?5 AND ?6";
   if (filter.last == 0) return "SELECT " + columns + " FROM history" + where + " ORDER BY id";
   return "SELECT * FROM (SELECT " + columns + " FROM history" + where +
          " ORDER BY id DESC LIMIT ?4) ORDER BY id";
@@ -560,11 +585,29 @@ std::string HistorySql(const std::string& columns, const RowFilter& filter) {
 
 }  // namespace
 
+// The statement of HistorySql with every parameter bound; false when the
+// time range holds no row (nothing to read).
+bool RecordStore::PrepareHistory(SqliteStatement& select, const RowFilter& filter) {
+  if (HasTimeBound(filter)) {
+    SqliteStatement range(db_, IdRangeSql(filter));
+    RowFilter times = filter;
+    times.data_id.reset();
+    BindFilter(range, times, false);
+    IdRange ids;
+    if (range.Next() && range.Int(2) > 0) ids = IdRange{range.Int(0), range.Int(1)};
+    range.Reset();
+    if (ids.last < ids.first) return false;
+    select.Bind(5, ids.first).Bind(6, ids.last);
+  }
+  BindFilter(select, filter, filter.last != 0);
+  return true;
+}
+
 void RecordStore::ForEachHistoryRow(const RowFilter& filter,
                                     const std::function<void(const HistoryRow&)>& each) {
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteStatement select(db_, HistorySql("id, data_id, record_type, time, record", filter));
-  BindFilter(select, filter, filter.last != 0);
+  if (!PrepareHistory(select, filter)) return;
   HistoryRow row;
   while (select.Next()) {
     row.id = select.Int(0);
@@ -580,10 +623,25 @@ std::vector<int> RecordStore::HistoryTypes(const RowFilter& filter) {
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteStatement select(db_, "SELECT DISTINCT record_type FROM (" +
                                   HistorySql("id, record_type", filter) + ") ORDER BY record_type");
-  BindFilter(select, filter, filter.last != 0);
   std::vector<int> types;
+  if (!PrepareHistory(select, filter)) return types;
   while (select.Next()) types.push_back(static_cast<int>(select.Int(0)));
   return types;
+}
+
+std::vector<std::string> RecordStore::HistoryPlan(const RowFilter& filter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> plan;
+  std::vector<std::string> statements{HistorySql("id, data_id, record_type, time, record", filter),
+                                      "SELECT DISTINCT record_type FROM (" +
+                                          HistorySql("id, record_type", filter) +
+                                          ") ORDER BY record_type"};
+  if (HasTimeBound(filter)) statements.push_back(IdRangeSql(filter));
+  for (const std::string& sql : statements) {
+    SqliteStatement explain(db_, "EXPLAIN QUERY PLAN " + sql);
+    while (explain.Next()) plan.push_back(explain.Text(3));
+  }
+  return plan;
 }
 
 std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool active_only) {

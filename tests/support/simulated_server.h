@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "records/json_text.h"
 #include "tests/support/http_client.h"
 #include "tests/support/temp_dir.h"
-#include "records/json_text.h"
 
 // `korvan-host simulate` serving HTTP, for the HTTP server's tests.
 
@@ -116,6 +116,13 @@ class SimulatedServer {
     if (!token.empty()) headers.push_back("Authorization: Bearer " + token);
     const bool body = method == "POST" || method == "PUT";
     return Exchange(port_, RequestText(method, path, port_, headers, body ? "x" : ""));
+  }
+  // The answer to a GET of `path` with these further header lines.
+  HttpAnswer FetchWith(const std::string& path,
+                       const std::vector<std::string>& header_lines) const {
+    std::vector<std::string> headers{"Authorization: Bearer " + std::string(kToken)};
+    headers.insert(headers.end(), header_lines.begin(), header_lines.end());
+    return Exchange(port_, RequestText("GET", path, port_, headers));
   }
   // The JSON answer of a GET, with its status in `status`.
   Json::Value Get(const std::string& path, int* status = nullptr) const {
