@@ -12,9 +12,10 @@
 //       the dashboard's history queries on DB, as the server makes them, and
 //       the bytes that 30 minutes of commits write; then the same with an
 //       index on (data_id, time) added to a copy
-//   korvan-dashboard-load replay URL PID [SYSTEMS] [SECONDS]
-//       the first load of the week view and then the page's requests every
-//       2 s, with and without Accept-Encoding: gzip; CPU of process PID
+//   korvan-dashboard-load replay URL PID [SYSTEMS] [SECONDS] [EVERY]
+//       the first load of the week view (a row per EVERY seconds, 0: every
+//       row) and then the page's requests every 2 s, with and without
+//       Accept-Encoding: gzip; CPU of process PID
 //   korvan-dashboard-load smoke
 //       a small store, the queries and the JSON of a series: the benchmark's
 //       code runs (no figure)
@@ -22,6 +23,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#include <cctype>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
@@ -279,18 +282,71 @@ double ProcessCpu(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// One keep-alive connection, as a browser's tab keeps its connections.
 struct Client {
   int port = 0;
   bool gzip = false;
   long long bytes = 0;  // bodies as they came
   int requests = 0, failed = 0;
+  int fd = -1;
+  std::string buffer;  // bytes read past the last answer
 
-  // The answer's body; "" when not 200. A gzip body is counted as it came
-  // and read only for its times (t), which the page needs.
+  ~Client() {
+    if (fd >= 0) close(fd);
+  }
+
+  // Reads until `buffer` holds `size` bytes; false when the connection ends.
+  bool Fill(std::size_t size) {
+    char chunk[65536];
+    while (buffer.size() < size) {
+      const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) return false;
+      buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  HttpAnswer Exchange(const std::string& request) {
+    HttpAnswer answer;
+    if (fd < 0) fd = ConnectLoopback(port);
+    if (fd < 0 || !SendAll(fd, request)) return answer;
+    std::size_t head_end;
+    while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos) {
+      if (!Fill(buffer.size() + 1)) return answer;
+    }
+    const std::string head = buffer.substr(0, head_end);
+    buffer.erase(0, head_end + 4);
+    answer.status = std::stoi(head.substr(9, 3));
+    std::size_t length = 0;
+    std::istringstream lines(head);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string name = line.substr(0, colon);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string value = line.substr(line.find_first_not_of(' ', colon + 1));
+      if (!value.empty() && value.back() == '\r') value.pop_back();
+      answer.headers[name] = value;
+      if (name == "content-length") length = std::stoul(value);
+    }
+    if (!Fill(length)) return HttpAnswer();
+    answer.body = buffer.substr(0, length);
+    buffer.erase(0, length);
+    return answer;
+  }
+
   HttpAnswer Get(const std::string& path) {
-    std::vector<std::string> headers{"Accept: application/json"};
-    if (gzip) headers.push_back("Accept-Encoding: gzip, deflate, br");
-    const HttpAnswer answer = Exchange(port, RequestText("GET", path, port, headers));
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\nAccept: application/json\r\n";
+    if (gzip) request += "Accept-Encoding: gzip, deflate, br\r\n";
+    request += "\r\n";
+    HttpAnswer answer = Exchange(request);
+    if (answer.status < 0) {  // the server closed an idle connection: once more
+      close(fd);
+      fd = -1;
+      buffer.clear();
+      answer = Exchange(request);
+    }
     ++requests;
     if (answer.status != 200) ++failed;
     bytes += static_cast<long long>(answer.body.size());
@@ -335,13 +391,15 @@ struct Chart {
   std::int64_t last_t = -1;
 };
 
-std::string HistoryPath(const Chart& chart, std::int64_t since) {
+// `every` > 0: a row per that many seconds (the week view's resolution).
+std::string HistoryPath(const Chart& chart, std::int64_t since, int every = 0) {
   std::string fields;
   for (const std::string& field : ChartFields(chart.device.record_type)) {
     fields += (fields.empty() ? "" : ",") + field;
   }
   return "/api/systems/" + chart.system + "/devices/" + std::to_string(chart.device.data_id) +
-         "/history?fields=" + fields + "&since=" + std::to_string(since) + "&limit=20000";
+         "/history?fields=" + fields + "&since=" + std::to_string(since) + "&limit=20000" +
+         (every > 0 ? "&every=" + std::to_string(every) : "");
 }
 
 void Tick(Client& client, std::vector<Chart>& charts, int systems) {
@@ -355,11 +413,13 @@ void Tick(Client& client, std::vector<Chart>& charts, int systems) {
   }
 }
 
-int Replay(const std::string& url, pid_t pid, int systems, int seconds) {
+int Replay(const std::string& url, pid_t pid, int systems, int seconds, int every) {
   const std::size_t colon = url.rfind(':');
   const int port = std::stoi(url.substr(colon + 1));
   for (const bool gzip : {false, true}) {
-    Client client{port, gzip};
+    Client client;
+    client.port = port;
+    client.gzip = gzip;
     std::vector<Chart> charts;
     for (int k = 1; k <= systems; ++k) {
       for (const Device& device : Devices(systems)) {
@@ -375,7 +435,9 @@ int Replay(const std::string& url, pid_t pid, int systems, int seconds) {
     client.Get("/api/systems");
     client.Get("/api/alarms");
     for (int k = 1; k <= systems; ++k) client.Get("/api/systems/s" + std::to_string(k) + "/values");
-    for (Chart& chart : charts) chart.last_t = LastT(client.Get(HistoryPath(chart, start)));
+    for (Chart& chart : charts) {
+      chart.last_t = LastT(client.Get(HistoryPath(chart, start, every)));
+    }
     const double load_cpu = ProcessCpu(pid) - cpu;
     const double load_wall = Milliseconds(Clock::now() - wall) / 1000;
     const long long load_bytes = client.bytes;
@@ -443,7 +505,8 @@ int main(int argc, char** argv) {
     }
     if (args.size() >= 2 && args[0] == "queries") return Queries(args[1], number(2, 16));
     if (args.size() >= 3 && args[0] == "replay") {
-      return Replay(args[1], static_cast<pid_t>(std::stol(args[2])), number(3, 16), number(4, 60));
+      return Replay(args[1], static_cast<pid_t>(std::stol(args[2])), number(3, 16), number(4, 60),
+                    number(5, 0));
     }
     if (args.size() == 1 && args[0] == "smoke") return Smoke();
   } catch (const std::exception& failure) {
@@ -452,6 +515,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: korvan-dashboard-load build DB [SYSTEMS] [DAYS] | queries DB [SYSTEMS] | "
-               "replay URL PID [SYSTEMS] [SECONDS] | smoke\n");
+               "replay URL PID [SYSTEMS] [SECONDS] [EVERY] | smoke\n");
   return 2;
 }

@@ -311,6 +311,11 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
                          " values, more than the budget of " + std::to_string(kHistoryValueBudget) +
                          "; ask for fewer rows or fields");
   }
+  if (req.has_param("every")) {
+    const std::optional<unsigned int> every = ParseCount(req.param("every"), 1, 86400);
+    if (!every) return SendError(res, 400, "every: wants a whole number of seconds from 1 to 86400");
+    request.every = *every;
+  }
   request.since = filter.since;
   request.until = filter.until;
   request.limit = filter.last;

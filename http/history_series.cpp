@@ -55,13 +55,12 @@ class Columns {
   }
 
   // Adds a row's time and series; nothing (false) for a row that does not decode.
-  bool Add(const runtime::HistoryRow& row) {
+  bool Add(const runtime::HistoryRow& row, std::optional<std::int64_t> t) {
     Json::Value record;
     std::string error;
     if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
       return false;
     }
-    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
     t_.Append(t ? std::to_string(*t) : "null");
     // A field asked twice is written twice, as a single field always was.
     for (const SeriesField& field : request_.fields) {
@@ -182,12 +181,23 @@ SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& reque
   filter.last = request.limit + 1;
   unsigned int matched = 0;
   bool first_added = false;  // the first row matched decoded: it is the columns' first
+  std::optional<std::int64_t> span;  // of the last row kept, with `every`
   Columns columns(request);
   store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) {
     if (cancel.load(std::memory_order_relaxed)) throw QueryCancelled();
     if (row.record_type != request.record_type) return;
-    const bool added = columns.Add(row);
-    if (++matched == 1) first_added = added;
+    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
+    ++matched;
+    if (request.every != 0 && t) {
+      // Rows are oldest first: the first of a span is kept, the rest are
+      // passed over before they are decoded.
+      const std::int64_t every = request.every;
+      const std::int64_t this_span = *t >= 0 ? *t / every : -((-*t + every - 1) / every);
+      if (span == this_span) return;
+      span = this_span;
+    }
+    const bool added = columns.Add(row, t);
+    if (matched == 1) first_added = added;
     // The rows kept so far (the first may yet go) times the series so far.
     const unsigned long kept = std::min<unsigned long>(columns.Rows(), request.limit);
     if (kept * columns.Series() > kHistoryValueBudget) throw OverBudget(kept, columns.Series());

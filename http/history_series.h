@@ -37,6 +37,9 @@ struct SeriesRequest {
   std::vector<SeriesField> fields;
   std::string since, until;  // local time texts; empty: open
   unsigned int limit = 2000;
+  // Seconds: of the rows read, only the oldest of each span of this many
+  // seconds from the Unix epoch (t / every) is kept; 0: every row.
+  unsigned int every = 0;
 };
 
 // A history query holds at most this many values (rows x series) at once:

@@ -7,13 +7,16 @@
 # processes on that store with its HTTP server and the dashboard's requests
 # are replayed: the first week-view load, then every 2 s /api/systems,
 # /api/alarms, each system's /values and each chart's history since its last
-# t + 1; once without and once with Accept-Encoding: gzip. Reports the bytes
+# t + 1; once without and once with Accept-Encoding: gzip, over one
+# keep-alive connection as a browser's tab; the week view once with every
+# row and once with a row per 10 minutes (every=600). Reports the bytes
 # of the first load and the server's CPU (/proc/PID/stat), and the polling's
 # own CPU without a page.
 #
 #   scripts/bench_dashboard.sh [BIN_DIR]   default build/bin (a build with -DKORVAN_BENCH=ON)
 #
-# KORVAN_BENCH_WINDOW sets the steady window in seconds (default 60).
+# KORVAN_BENCH_WINDOW sets the steady window in seconds (default 60);
+# KORVAN_BENCH_NO_QUERIES=1 leaves out step 2 (the queries alone). About 12 min.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin="$(cd "${1:-build/bin}" && pwd)"
@@ -34,8 +37,10 @@ source scripts/bench_sims.sh
 
 echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 "$bin/korvan-dashboard-load" build "$work/k.db" "$systems" 7
-echo "== the history queries of the page on that store, and 30 minutes of commits"
-"$bin/korvan-dashboard-load" queries "$work/k.db" "$systems"
+if [ -z "${KORVAN_BENCH_NO_QUERIES:-}" ]; then
+  echo "== the history queries of the page on that store, and 30 minutes of commits"
+  "$bin/korvan-dashboard-load" queries "$work/k.db" "$systems"
+fi
 
 echo "== korvan-host run, $systems systems (korvan-sim each), --http 127.0.0.1:0, on that store"
 start_sims "$work" "$systems"
@@ -51,4 +56,6 @@ for _ in $(seq 100); do
 done
 [ -n "$base" ] || { echo "no HTTP server; see $work/err" >&2; exit 1; }
 sleep 10  # every system's first cycle
-"$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window"
+# The week view with every row, then with a row per 10 minutes (1008 a chart).
+"$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window" 0
+"$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window" 600

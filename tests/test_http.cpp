@@ -305,8 +305,9 @@ TEST(HistorySeriesTest, AWildcardIsEveryItemTheRowsHoldWithNullWhereARowLacksIt)
 }
 
 // Asking again with since = the last t + 1 (Unix seconds) gives every later
-// row once: none twice, none lost, rows a second apart.
-TEST(HistorySeriesTest, SinceTheLastTimePlusOneContinuesExactly) {
+// row once: none twice, none lost, rows a second apart. `every` keeps the
+// oldest row of each span of that many seconds.
+TEST(HistorySeriesTest, SinceTheLastTimePlusOneContinuesExactlyAndEveryThins) {
   TempDir dir;
   const std::int64_t first = 1796845691;
   WriteRectifierRows(dir.File("db"), first, 12, 2);
@@ -332,6 +333,15 @@ TEST(HistorySeriesTest, SinceTheLastTimePlusOneContinuesExactly) {
   std::vector<std::int64_t> expected;
   for (int k = 0; k < 12; ++k) expected.push_back(first + k);
   EXPECT_EQ(seen, expected);
+  // Rows at ...691 to ...702: spans of 5 s start at ...690, ...695, ...700.
+  SeriesRequest thinned = RectifierRequest({"rectifier.*.current"}, 100);
+  thinned.every = 5;
+  const SeriesText series = HistorySeries(store, thinned, never);
+  EXPECT_EQ(json_text::Line(ParsedArray(series.t)),
+            json_text::Line(ParsedArray("[" + std::to_string(first) + "," +
+                                        std::to_string(first + 4) + "," +
+                                        std::to_string(first + 9) + "]")));
+  EXPECT_EQ(ParsedArray(series.values.at("rectifier.2.current")).size(), 3u);
 }
 
 TEST(HttpSettingsTest, TheCommandLineWinsOverTheFileKeyByKey) {
