@@ -24,9 +24,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cctype>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstddef>

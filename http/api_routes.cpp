@@ -313,7 +313,8 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
   }
   if (req.has_param("every")) {
     const std::optional<unsigned int> every = ParseCount(req.param("every"), 1, 86400);
-    if (!every) return SendError(res, 400, "every: wants a whole number of seconds from 1 to 86400");
+    if (!every)
+      return SendError(res, 400, "every: wants a whole number of seconds from 1 to 86400");
     request.every = *every;
   }
   request.since = filter.since;

@@ -180,7 +180,7 @@ SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& reque
   // it is not among the newest `limit`.
   filter.last = request.limit + 1;
   unsigned int matched = 0;
-  bool first_added = false;  // the first row matched decoded: it is the columns' first
+  bool first_added = false;          // the first row matched decoded: it is the columns' first
   std::optional<std::int64_t> span;  // of the last row kept, with `every`
   Columns columns(request);
   store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) {

@@ -337,10 +337,10 @@ TEST(HistorySeriesTest, SinceTheLastTimePlusOneContinuesExactlyAndEveryThins) {
   SeriesRequest thinned = RectifierRequest({"rectifier.*.current"}, 100);
   thinned.every = 5;
   const SeriesText series = HistorySeries(store, thinned, never);
-  EXPECT_EQ(json_text::Line(ParsedArray(series.t)),
-            json_text::Line(ParsedArray("[" + std::to_string(first) + "," +
-                                        std::to_string(first + 4) + "," +
-                                        std::to_string(first + 9) + "]")));
+  EXPECT_EQ(
+      json_text::Line(ParsedArray(series.t)),
+      json_text::Line(ParsedArray("[" + std::to_string(first) + "," + std::to_string(first + 4) +
+                                  "," + std::to_string(first + 9) + "]")));
   EXPECT_EQ(ParsedArray(series.values.at("rectifier.2.current")).size(), 3u);
 }
 
