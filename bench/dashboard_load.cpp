@@ -454,10 +454,10 @@ int Replay(const std::string& url, pid_t pid, int systems, int seconds, int ever
     const double steady_cpu = ProcessCpu(pid) - cpu;
     const double steady_wall = Milliseconds(Clock::now() - wall) / 1000;
     std::printf(
-        "%s: first week-view load %lld bytes, %.2f s CPU of the server in %.2f s (%d not "
+        "%s, week rows every %d s: first week-view load %lld bytes, %.2f s CPU of the server in %.2f s (%d not "
         "200); steady: %.2f %% of a core (%.3f s CPU in %.1f s, server and its polling), "
         "%d requests, %.0f bytes/s\n",
-        gzip ? "gzip" : "plain", load_bytes, load_cpu, load_wall, load_failed,
+        gzip ? "gzip" : "plain", every, load_bytes, load_cpu, load_wall, load_failed,
         100 * steady_cpu / steady_wall, steady_cpu, steady_wall, client.requests,
         static_cast<double>(client.bytes) / steady_wall);
   }

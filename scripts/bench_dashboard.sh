@@ -16,7 +16,8 @@
 #   scripts/bench_dashboard.sh [BIN_DIR]   default build/bin (a build with -DKORVAN_BENCH=ON)
 #
 # KORVAN_BENCH_WINDOW sets the steady window in seconds (default 60);
-# KORVAN_BENCH_NO_QUERIES=1 leaves out step 2 (the queries alone). About 12 min.
+# KORVAN_BENCH_NO_QUERIES=1 leaves out step 2 (the queries alone);
+# KORVAN_BENCH_EVERY the week view's resolutions ("0 600"). About 12 min.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin="$(cd "${1:-build/bin}" && pwd)"
@@ -57,5 +58,6 @@ done
 [ -n "$base" ] || { echo "no HTTP server; see $work/err" >&2; exit 1; }
 sleep 10  # every system's first cycle
 # The week view with every row, then with a row per 10 minutes (1008 a chart).
-"$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window" 0
-"$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window" 600
+for every in ${KORVAN_BENCH_EVERY:-0 600}; do
+  "$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window" "$every"
+done

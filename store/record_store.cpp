@@ -163,7 +163,14 @@ RecordStore::RecordStore(const std::string& path, HistoryBound bound, int busy_t
     writable_ = true;
   }
   event_ids_ = HasEventIdColumn(db_);
-  statements_ = std::make_unique<Statements>(db_, event_ids_);
+  // A reader (the HTTP server opens one per request) prepares them when a
+  // method first needs them: a history query needs none of them.
+  if (writable_) statements_ = std::make_unique<Statements>(db_, event_ids_);
+}
+
+RecordStore::Statements& RecordStore::Prepared() {
+  if (!statements_) statements_ = std::make_unique<Statements>(db_, event_ids_);
+  return *statements_;
 }
 
 RecordStore::~RecordStore() {
@@ -300,13 +307,13 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
     for (std::uint32_t data_id : batch.dropped_cache) remove.Bind(1, std::int64_t{data_id}).Run();
   }
   for (const StoreBatch::Row& row : batch.history) {
-    statements_->insert_history.Bind(1, std::int64_t{row.data_id})
+    Prepared().insert_history.Bind(1, std::int64_t{row.data_id})
         .Bind(2, std::int64_t{row.record_type})
         .Bind(3, LocalTimeText(row.time))
         .BindBlob(4, row.record->data(), row.record->size())
         .Run();
     if (bound_.rows_per_device != 0) {
-      statements_->prune_rows.Bind(1, std::int64_t{row.data_id})
+      Prepared().prune_rows.Bind(1, std::int64_t{row.data_id})
           .Bind(2, std::int64_t{row.record_type})
           .Bind(3, std::int64_t{bound_.rows_per_device})
           .Run();
@@ -314,12 +321,12 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
   }
   if (!batch.history.empty() && bound_.days != 0) {
     const boost::posix_time::ptime newest = batch.history.back().time;
-    statements_->prune_days
+    Prepared().prune_days
         .Bind(1, LocalTimeText(newest - boost::posix_time::hours(24 * bound_.days)))
         .Run();
   }
   for (const StoreBatch::Row& row : batch.cache) {
-    statements_->put_cache.Bind(1, std::int64_t{row.data_id})
+    Prepared().put_cache.Bind(1, std::int64_t{row.data_id})
         .Bind(2, std::int64_t{row.record_type})
         .Bind(3, LocalTimeText(row.time))
         .BindBlob(4, row.record->data(), row.record->size())
@@ -328,7 +335,7 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
   // The texts come from the devices; the columns hold valid UTF-8.
   using utf8_text::ValidUtf8;
   for (const AlarmEvent& event : batch.alarms) {
-    SqliteStatement& insert = statements_->insert_alarm;
+    SqliteStatement& insert = Prepared().insert_alarm;
     if (event_ids_) insert.Bind(10, event.event_id);
     insert.Bind(1, ValidUtf8(event.time))
         .Bind(2, std::int64_t{event.data_id})
@@ -342,7 +349,7 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
         .Run();
   }
   if (!batch.alarms.empty() && bound_.alarm_events != 0) {
-    statements_->prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
+    Prepared().prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
   }
   WriteOutboxLocked(batch);
 }
@@ -465,7 +472,7 @@ void RecordStore::DeleteCache(const std::vector<std::uint32_t>& data_ids) {
 std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t data_id,
                                                                  int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& find = statements_->find_cache;
+  SqliteStatement& find = Prepared().find_cache;
   find.Bind(1, std::int64_t{data_id}).Bind(2, std::int64_t{record_type});
   if (!find.Next()) return std::nullopt;
   std::vector<unsigned char> record = find.Blob(0);
@@ -476,7 +483,7 @@ std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t d
 std::vector<int> RecordStore::CacheTypes(std::uint32_t data_id) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<int> types;
-  SqliteStatement& select = statements_->cache_types;
+  SqliteStatement& select = Prepared().cache_types;
   select.Bind(1, std::int64_t{data_id});
   while (select.Next()) types.push_back(static_cast<int>(select.Int(0)));
   return types;
@@ -499,7 +506,7 @@ std::vector<AlarmEvent> RecordStore::ActiveAlarms() {
 std::vector<AlarmEvent> RecordStore::LastAlarmEvents() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<AlarmEvent> last;
-  SqliteStatement& select = statements_->last_alarms;
+  SqliteStatement& select = Prepared().last_alarms;
   while (select.Next()) {
     AlarmEvent event;
     event.time = select.Text(0);
@@ -680,7 +687,7 @@ std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool a
 
 std::int64_t RecordStore::HistoryRows(std::uint32_t data_id, int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& count = statements_->history_rows;
+  SqliteStatement& count = Prepared().history_rows;
   count.Bind(1, std::int64_t{data_id}).Bind(2, std::int64_t{record_type});
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
@@ -689,7 +696,7 @@ std::int64_t RecordStore::HistoryRows(std::uint32_t data_id, int record_type) {
 
 std::int64_t RecordStore::CacheRows() {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& count = statements_->cache_rows;
+  SqliteStatement& count = Prepared().cache_rows;
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
   return rows;
@@ -741,7 +748,7 @@ std::map<std::uint32_t, DeviceInfo> RecordStore::ReadDevices() {
 
 std::int64_t RecordStore::AlarmEventRows() {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& count = statements_->alarm_rows;
+  SqliteStatement& count = Prepared().alarm_rows;
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
   return rows;

@@ -177,6 +177,8 @@ class RecordStore : public CacheSource {
   void WriteLocked(const StoreBatch& batch);
   void WriteOutboxLocked(const StoreBatch& batch);
   bool PrepareHistory(SqliteStatement& select, const RowFilter& filter);
+  // The statements, prepared at the first call of a read-only store.
+  Statements& Prepared();
   std::int64_t StateNumber(const std::string& key);
 
   std::mutex mutex_;
