@@ -277,6 +277,26 @@ void Vocabulary(HttpResponse& res) {
   SendJson(res, 200, out);
 }
 
+// The series of `fields`: a wildcard counts the items of the device's newest
+// record (at least one).
+std::size_t SeriesCount(const SystemState& state, const DeviceEntry& device,
+                        const std::vector<SeriesField>& fields) {
+  Json::Value record;
+  const auto found = state.records.find(runtime::DeviceKey{device.data_id, device.record_type});
+  if (found != state.records.end()) {
+    std::string error;
+    const std::vector<unsigned char>& bytes = *found->second.bytes;
+    if (!records::Decode(device.record_type, bytes.data(), bytes.size(), record, error)) {
+      record = Json::Value();
+    }
+  }
+  std::size_t series = 0;
+  for (const SeriesField& field : fields) {
+    series += field.wildcard ? std::max<std::size_t>(1, ExpandedNames(field, record).size()) : 1;
+  }
+  return series;
+}
+
 void History(const ApiContext& context, const HttpRequest& req, HttpResponse& res,
              const std::atomic<bool>& cancel) {
   const std::optional<SystemState> state = context.state->System(req.matches[1]);
@@ -286,26 +306,34 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
   SeriesRequest request;
   request.data_id = device->data_id;
   request.record_type = device->record_type;
-  request.fields = SplitFields(req.param("fields"));
-  if (request.fields.empty() || request.fields.size() > kMaxFields) {
+  const std::vector<std::string> fields = SplitFields(req.param("fields"));
+  if (fields.empty() || fields.size() > kMaxFields) {
     return SendError(res, 400,
                      "fields: wants 1 to " + std::to_string(kMaxFields) + " comma-separated paths");
   }
-  for (const std::string& field : request.fields) {
-    vocabulary::Resolved path;
-    if (!vocabulary::Resolve(field, path)) {
-      return SendError(res, 400, "fields: \"" + field + "\" is neither a name nor a record path");
-    }
-    request.paths.push_back(std::move(path));
+  for (const std::string& text : fields) {
+    SeriesField field;
+    std::string error;
+    if (!ParseSeriesField(text, field, error)) return SendError(res, 400, "fields: " + error);
+    request.fields.push_back(std::move(field));
   }
   runtime::RowFilter filter;
   if (!ReadRange(req, res, filter, 2000, 100000)) return;
-  const unsigned long values = static_cast<unsigned long>(filter.last) * request.fields.size();
+  // A wildcard counts as the items of the device's newest record here; the
+  // rows read are held to the budget as they come (OverBudget).
+  const std::size_t series_count = SeriesCount(*state, *device, request.fields);
+  const unsigned long values = static_cast<unsigned long>(filter.last) * series_count;
   if (values > kHistoryValueBudget) {
     return SendError(res, 413,
-                     "history query too large: limit x fields is " + std::to_string(values) +
+                     "history query too large: limit x series is " + std::to_string(values) +
                          " values, more than the budget of " + std::to_string(kHistoryValueBudget) +
                          "; ask for fewer rows or fields");
+  }
+  if (req.has_param("every")) {
+    const std::optional<unsigned int> every = ParseCount(req.param("every"), 1, 86400);
+    if (!every)
+      return SendError(res, 400, "every: wants a whole number of seconds from 1 to 86400");
+    request.every = *every;
   }
   request.since = filter.since;
   request.until = filter.until;
@@ -319,6 +347,12 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
     return SendError(res, 503, failure.what());
   } catch (const QueryCancelled& stopping) {
     return SendError(res, 503, stopping.what());
+  } catch (const OverBudget& over) {
+    return SendError(res, 413,
+                     "history query too large: the rows hold " + std::to_string(over.series) +
+                         " series, " + std::to_string(over.rows) + " rows of them are more than " +
+                         "the budget of " + std::to_string(kHistoryValueBudget) +
+                         " values; ask for fewer rows or fields");
   }
   // Written as SendJson would write the whole answer (keys in order), with
   // the series' texts spliced in instead of built as JSON values.
@@ -327,7 +361,7 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
   head["data_id"] = device->data_id;
   head["record_type"] = device->record_type;
   head["fields"] = Json::Value(Json::arrayValue);
-  for (const std::string& field : request.fields) head["fields"].append(field);
+  for (const SeriesField& field : request.fields) head["fields"].append(field.text);
   std::string body = json_text::Line(head);
   body.pop_back();  // the closing brace
   body += ",\"t\":" + series.t + ",\"truncated\":" + (series.truncated ? "true" : "false") +

@@ -1,6 +1,7 @@
 #include "http/history_series.h"
 
 #include <optional>
+#include <set>
 
 #include "http/query_params.h"
 #include "records/json_text.h"
@@ -11,37 +12,161 @@ namespace http_output {
 
 namespace {
 
-// Comma-separated JSON texts of the series, without their brackets.
-struct Columns {
-  std::string t;
-  std::map<std::string, std::string> values;
-
-  void Append(std::string& column, const std::string& text) {
-    if (!column.empty()) column += ',';
-    column += text;
+std::vector<std::string> Parts(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = name.find('.', start);
+    parts.push_back(name.substr(start, dot - start));
+    if (dot == std::string::npos) return parts;
+    start = dot + 1;
   }
-  // Adds a row's time and fields; nothing for a row that does not decode.
-  void Add(const runtime::HistoryRow& row, const SeriesRequest& request) {
-    Json::Value record;
-    std::string error;
-    if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
-      return;
-    }
-    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
-    Append(this->t, t ? std::to_string(*t) : "null");
-    for (std::size_t i = 0; i < request.fields.size(); ++i) {
-      Append(values[request.fields[i]],
-             json_text::Line(vocabulary::ValueIn(request.paths[i], record)));
-    }
+}
+
+// A JSON array's elements written one after another, and where the first
+// row's end: a row held back may be cut off at the end.
+struct Column {
+  std::string text;
+  std::size_t rows = 0;
+  std::size_t first_end = 0;  // text.size() after the first row
+
+  void Append(const std::string& value) {
+    if (!text.empty()) text += ',';
+    text += value;
+  }
+  void EndRow() {
+    if (++rows == 1) first_end = text.size();
+  }
+  // "[...]", without the first row when `drop_first`.
+  std::string Array(bool drop_first) const {
+    if (!drop_first) return "[" + text + "]";
+    if (first_end >= text.size()) return "[]";
+    return "[" + text.substr(first_end + 1) + "]";
   }
 };
 
-std::string Joined(const std::string& head, const std::string& rest) {
-  if (head.empty() || rest.empty()) return "[" + head + rest + "]";
-  return "[" + head + "," + rest + "]";
-}
+// The answer's columns, filled a row at a time.
+class Columns {
+ public:
+  explicit Columns(const SeriesRequest& request) : request_(request) {
+    for (const SeriesField& field : request.fields) {
+      if (!field.wildcard) plain_.emplace(field.text, Column());
+    }
+  }
+
+  // Adds a row's time and series; nothing (false) for a row that does not decode.
+  bool Add(const runtime::HistoryRow& row, std::optional<std::int64_t> t) {
+    Json::Value record;
+    std::string error;
+    if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
+      return false;
+    }
+    t_.Append(t ? std::to_string(*t) : "null");
+    // A field asked twice is written twice, as a single field always was.
+    for (const SeriesField& field : request_.fields) {
+      if (!field.wildcard) {
+        plain_[field.text].Append(json_text::Line(vocabulary::ValueIn(field.path, record)));
+        continue;
+      }
+      const vocabulary::Variable& variable = *field.path.variable;
+      const int items = vocabulary::ItemsOf(variable, record);
+      for (int item = 1; item <= items; ++item) {
+        const std::string name = vocabulary::NameFor(variable, field.path.unit, item);
+        auto found = expanded_.find(name);
+        if (found == expanded_.end()) {
+          found = expanded_.emplace(name, Expansion{}).first;
+          // null for every row before, and its place in a record.
+          for (std::size_t k = 0; k < t_.rows; ++k) {
+            found->second.column.Append("null");
+            found->second.column.EndRow();
+          }
+          vocabulary::Resolve(name, found->second.path);
+        }
+        Expansion& expansion = found->second;
+        if (expansion.column.rows > t_.rows) continue;  // two wildcards alike
+        expansion.column.Append(json_text::Line(vocabulary::ValueIn(expansion.path, record)));
+        expansion.column.EndRow();
+      }
+    }
+    t_.EndRow();
+    for (auto& [name, column] : plain_) {
+      if (column.rows < t_.rows) column.EndRow();
+    }
+    for (auto& [name, expansion] : expanded_) {
+      if (expansion.column.rows < t_.rows) {
+        expansion.column.Append("null");
+        expansion.column.EndRow();
+      }
+    }
+    return true;
+  }
+
+  std::size_t Rows() const { return t_.rows; }
+  std::size_t Series() const { return plain_.size() + expanded_.size(); }
+
+  SeriesText Answer(bool drop_first) const {
+    SeriesText answer;
+    answer.t = t_.Array(drop_first);
+    for (const auto& [name, column] : plain_) answer.values[name] = column.Array(drop_first);
+    for (const auto& [name, expansion] : expanded_) {
+      answer.values[name] = expansion.column.Array(drop_first);
+    }
+    return answer;
+  }
+
+ private:
+  struct Expansion {
+    Column column;
+    vocabulary::Resolved path;
+  };
+  const SeriesRequest& request_;
+  Column t_;
+  std::map<std::string, Column> plain_;
+  std::map<std::string, Expansion> expanded_;
+};
 
 }  // namespace
+
+bool ParseSeriesField(const std::string& text, SeriesField& out, std::string& error) {
+  out = SeriesField{};
+  out.text = text;
+  const std::vector<std::string> parts = Parts(text);
+  std::size_t star = parts.size();
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    if (parts[k].find('*') == std::string::npos) continue;
+    if (parts[k] != "*" || star != parts.size()) {
+      error = "\"" + text + "\": \"*\" stands for one item's number, once";
+      return false;
+    }
+    star = k;
+  }
+  if (star == parts.size()) {
+    if (vocabulary::Resolve(text, out.path)) return true;
+    error = "\"" + text + "\" is neither a name nor a record path";
+    return false;
+  }
+  std::string first = text;
+  first.replace(first.find('*'), 1, "1");
+  // The "*" must be where the name numbers its items ({n}), not its unit.
+  if (!vocabulary::Resolve(first, out.path) || out.path.variable == nullptr || out.path.item != 1 ||
+      Parts(out.path.variable->name).size() != parts.size() ||
+      Parts(out.path.variable->name)[star] != "{n}") {
+    error = "\"" + text + "\": no name of the vocabulary has items where \"*\" is";
+    return false;
+  }
+  out.wildcard = true;
+  return true;
+}
+
+std::vector<std::string> ExpandedNames(const SeriesField& field, const Json::Value& record) {
+  std::vector<std::string> names;
+  if (!field.wildcard) return names;
+  const int items = vocabulary::ItemsOf(*field.path.variable, record);
+  for (int item = 1; item <= items; ++item) {
+    names.push_back(vocabulary::NameFor(*field.path.variable, field.path.unit, item));
+  }
+  return names;
+}
 
 SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& request,
                          const std::atomic<bool>& cancel) {
@@ -51,29 +176,34 @@ SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& reque
   filter.until = request.until;
   // The store's `last` counts the data id's rows of every record type; one
   // more than asked tells whether the range held more. Rows come oldest
-  // first, so the first one is held back until the count says whether it is
-  // among the newest `limit`.
+  // first, so the first one is cut off at the end when the count says that
+  // it is not among the newest `limit`.
   filter.last = request.limit + 1;
-  std::optional<runtime::HistoryRow> first;
   unsigned int matched = 0;
-  Columns rest;
+  bool first_added = false;          // the first row matched decoded: it is the columns' first
+  std::optional<std::int64_t> span;  // of the last row kept, with `every`
+  Columns columns(request);
   store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) {
     if (cancel.load(std::memory_order_relaxed)) throw QueryCancelled();
     if (row.record_type != request.record_type) return;
-    if (++matched == 1) {
-      first = row;
-    } else {
-      rest.Add(row, request);
+    const std::optional<std::int64_t> t = runtime::UnixSecondsOf(row.time);
+    ++matched;
+    if (request.every != 0 && t) {
+      // Rows are oldest first: the first of a span is kept, the rest are
+      // passed over before they are decoded.
+      const std::int64_t every = request.every;
+      const std::int64_t this_span = *t >= 0 ? *t / every : -((-*t + every - 1) / every);
+      if (span == this_span) return;
+      span = this_span;
     }
+    const bool added = columns.Add(row, t);
+    if (matched == 1) first_added = added;
+    // The rows kept so far (the first may yet go) times the series so far.
+    const unsigned long kept = std::min<unsigned long>(columns.Rows(), request.limit);
+    if (kept * columns.Series() > kHistoryValueBudget) throw OverBudget(kept, columns.Series());
   });
-  Columns head;
-  if (first && matched <= request.limit) head.Add(*first, request);
-  SeriesText answer;
+  SeriesText answer = columns.Answer(matched > request.limit && first_added);
   answer.truncated = matched > request.limit;
-  answer.t = Joined(head.t, rest.t);
-  for (const std::string& field : request.fields) {
-    answer.values[field] = Joined(head.values[field], rest.values[field]);
-  }
   return answer;
 }
 

@@ -14,24 +14,44 @@
 
 namespace http_output {
 
+// A field of a history query: a vocabulary name or a record path, or a
+// vocabulary name with "*" in place of an item's number ("rectifier.*.current"),
+// which stands for every item the rows hold.
+struct SeriesField {
+  std::string text;           // as asked
+  vocabulary::Resolved path;  // a wildcard's: of item 1
+  bool wildcard = false;
+};
+
+// Reads `text` as a field; false with `error` set for a name that no record
+// has, or a "*" that does not stand for an item's number of a vocabulary name.
+bool ParseSeriesField(const std::string& text, SeriesField& out, std::string& error);
+
+// The series names a wildcard stands for in a decoded record: the vocabulary
+// names of the items it holds, in their order. Empty for a field that is none.
+std::vector<std::string> ExpandedNames(const SeriesField& field, const Json::Value& record);
+
 struct SeriesRequest {
   std::uint32_t data_id = 0;
   int record_type = 0;
-  std::vector<std::string> fields;
-  std::vector<vocabulary::Resolved> paths;  // of `fields`, in their order
-  std::string since, until;                 // local time texts; empty: open
+  std::vector<SeriesField> fields;
+  std::string since, until;  // local time texts; empty: open
   unsigned int limit = 2000;
+  // Seconds: of the rows read, only the oldest of each span of this many
+  // seconds from the Unix epoch (t / every) is kept; 0: every row.
+  unsigned int every = 0;
 };
 
-// A history query holds at most this many values (rows x fields) at once:
+// A history query holds at most this many values (rows x series) at once:
 // its time and memory grow with it, so a larger one is refused.
 constexpr unsigned long kHistoryValueBudget = 200000;
 
-// The series as JSON array texts, "[...]": the times, and each field's values.
+// The series as JSON array texts, "[...]": the times, and each series' values.
 struct SeriesText {
   std::string t;
-  std::map<std::string, std::string> values;  // by field
-  bool truncated = false;                     // the range held more rows
+  // By field as asked, or by expanded name for a wildcard's items.
+  std::map<std::string, std::string> values;
+  bool truncated = false;  // the range held more rows
 };
 
 // Thrown by HistorySeries when `cancel` is set while it reads.
@@ -39,9 +59,18 @@ struct QueryCancelled : std::exception {
   const char* what() const noexcept override { return "the server is stopping"; }
 };
 
+// Thrown by HistorySeries when the rows read hold more values than the
+// budget: the wildcards' items are known only once the rows are read.
+struct OverBudget : std::exception {
+  unsigned long rows = 0, series = 0;
+  OverBudget(unsigned long r, unsigned long s) : rows(r), series(s) {}
+  const char* what() const noexcept override { return "history query over the value budget"; }
+};
+
 // The newest `limit` stored rows of the device in the range, decoded, each
 // value written as JSON as it is read (no row is kept past its turn). Rows
-// that do not decode are skipped. Throws runtime::StoreError, QueryCancelled.
+// that do not decode are skipped. A wildcard's series hold null in the rows
+// without its item. Throws runtime::StoreError, QueryCancelled, OverBudget.
 SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& request,
                          const std::atomic<bool>& cancel);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "http/api_routes.h"
+#include "http/gzip_body.h"
 #include "http/header_deadline.h"
 #include "http/host_check.h"
 #include "http/http_auth.h"
@@ -129,6 +130,8 @@ struct HttpOutput::Server {
       res = HttpResponse();
       SendError(res, 500, std::string("internal error: ") + e.what());
     }
+    // On the thread that made the answer: a history query's on its own.
+    CompressJson(req.header("accept-encoding"), res);
   }
 
   // The library's handler: called once the headers are in, then again for

@@ -333,6 +333,14 @@ const std::vector<Variable>& Table() {
   return table;
 }
 
+int ItemsOf(const Variable& variable, const Json::Value& record) {
+  if (!IsItemScope(variable) || !record.isMember("type") ||
+      record["type"].asInt() != variable.record_type) {
+    return 0;
+  }
+  return ItemsIn(variable, record);
+}
+
 std::string NameFor(const Variable& variable, int unit, int item) {
   return text_parts::ReplaceAll(text_parts::ReplaceAll(variable.name, "{u}", std::to_string(unit)),
                                 "{n}", std::to_string(item));

@@ -119,6 +119,11 @@ Json::Value ValueIn(const Resolved& resolved, const Json::Value& record);
 // a name of no value (a record path is none).
 const Variable* VariableOf(const std::string& name, int* unit = nullptr, int* item = nullptr);
 
+// How many items of `variable` (channels, modules, batteries, ...) a decoded
+// record holds: those numbered 1 to it. 0 for a record of another type or a
+// variable that is no list.
+int ItemsOf(const Variable& variable, const Json::Value& record);
+
 // The name with {u} and {n} filled in.
 std::string NameFor(const Variable& variable, int unit, int item);
 

@@ -29,7 +29,7 @@ fail() { echo "package: $*" >&2; exit 1; }
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture is not $arch"
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "package: Depends: $depends"
-for library in libc6 libstdc++6 libjsoncpp libfmt libsqlite3 libmicrohttpd libsystemd0; do
+for library in libc6 libstdc++6 libjsoncpp libfmt libsqlite3 libmicrohttpd libsystemd0 zlib1g; do
   [[ "$depends" == *"$library"* ]] || fail "Depends lacks $library"
 done
 listing="$(dpkg-deb -c "$deb" | awk '{print $6}')"

@@ -36,7 +36,7 @@ esac
 packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
-  libsqlite3-dev libcli11-dev libmicrohttpd-dev libmosquitto-dev libsystemd-dev
+  libsqlite3-dev libcli11-dev libmicrohttpd-dev libmosquitto-dev libsystemd-dev zlib1g-dev
 )
 [ "$stage" -ge 1 ] && packages+=(dpkg-dev file help2man binutils)
 [ "$stage" -ge 2 ] && packages+=(
@@ -56,7 +56,7 @@ cross_packages() {
   local arch="$1" library
   echo "crossbuild-essential-$arch"
   for library in libc6 libstdc++6 libjsoncpp-dev libfmt-dev libboost-dev libgtest-dev \
-    libgmock-dev libsqlite3-dev libmicrohttpd-dev libmosquitto-dev libsystemd-dev; do
+    libgmock-dev libsqlite3-dev libmicrohttpd-dev libmosquitto-dev libsystemd-dev zlib1g-dev; do
     echo "$library:$arch"
   done
 }

@@ -4,8 +4,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <set>
 
-#include "runtime/local_time_text.h"
 #include "records/utf8_text.h"
+#include "runtime/local_time_text.h"
 
 namespace runtime {
 
@@ -163,7 +163,14 @@ RecordStore::RecordStore(const std::string& path, HistoryBound bound, int busy_t
     writable_ = true;
   }
   event_ids_ = HasEventIdColumn(db_);
-  statements_ = std::make_unique<Statements>(db_, event_ids_);
+  // A reader (the HTTP server opens one per request) prepares them when a
+  // method first needs them: a history query needs none of them.
+  if (writable_) statements_ = std::make_unique<Statements>(db_, event_ids_);
+}
+
+RecordStore::Statements& RecordStore::Prepared() {
+  if (!statements_) statements_ = std::make_unique<Statements>(db_, event_ids_);
+  return *statements_;
 }
 
 RecordStore::~RecordStore() {
@@ -300,13 +307,13 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
     for (std::uint32_t data_id : batch.dropped_cache) remove.Bind(1, std::int64_t{data_id}).Run();
   }
   for (const StoreBatch::Row& row : batch.history) {
-    statements_->insert_history.Bind(1, std::int64_t{row.data_id})
+    Prepared().insert_history.Bind(1, std::int64_t{row.data_id})
         .Bind(2, std::int64_t{row.record_type})
         .Bind(3, LocalTimeText(row.time))
         .BindBlob(4, row.record->data(), row.record->size())
         .Run();
     if (bound_.rows_per_device != 0) {
-      statements_->prune_rows.Bind(1, std::int64_t{row.data_id})
+      Prepared().prune_rows.Bind(1, std::int64_t{row.data_id})
           .Bind(2, std::int64_t{row.record_type})
           .Bind(3, std::int64_t{bound_.rows_per_device})
           .Run();
@@ -314,12 +321,12 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
   }
   if (!batch.history.empty() && bound_.days != 0) {
     const boost::posix_time::ptime newest = batch.history.back().time;
-    statements_->prune_days
+    Prepared().prune_days
         .Bind(1, LocalTimeText(newest - boost::posix_time::hours(24 * bound_.days)))
         .Run();
   }
   for (const StoreBatch::Row& row : batch.cache) {
-    statements_->put_cache.Bind(1, std::int64_t{row.data_id})
+    Prepared().put_cache.Bind(1, std::int64_t{row.data_id})
         .Bind(2, std::int64_t{row.record_type})
         .Bind(3, LocalTimeText(row.time))
         .BindBlob(4, row.record->data(), row.record->size())
@@ -328,7 +335,7 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
   // The texts come from the devices; the columns hold valid UTF-8.
   using utf8_text::ValidUtf8;
   for (const AlarmEvent& event : batch.alarms) {
-    SqliteStatement& insert = statements_->insert_alarm;
+    SqliteStatement& insert = Prepared().insert_alarm;
     if (event_ids_) insert.Bind(10, event.event_id);
     insert.Bind(1, ValidUtf8(event.time))
         .Bind(2, std::int64_t{event.data_id})
@@ -342,7 +349,7 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
         .Run();
   }
   if (!batch.alarms.empty() && bound_.alarm_events != 0) {
-    statements_->prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
+    Prepared().prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
   }
   WriteOutboxLocked(batch);
 }
@@ -465,7 +472,7 @@ void RecordStore::DeleteCache(const std::vector<std::uint32_t>& data_ids) {
 std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t data_id,
                                                                  int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& find = statements_->find_cache;
+  SqliteStatement& find = Prepared().find_cache;
   find.Bind(1, std::int64_t{data_id}).Bind(2, std::int64_t{record_type});
   if (!find.Next()) return std::nullopt;
   std::vector<unsigned char> record = find.Blob(0);
@@ -476,7 +483,7 @@ std::optional<std::vector<unsigned char>> RecordStore::FindCache(std::uint32_t d
 std::vector<int> RecordStore::CacheTypes(std::uint32_t data_id) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<int> types;
-  SqliteStatement& select = statements_->cache_types;
+  SqliteStatement& select = Prepared().cache_types;
   select.Bind(1, std::int64_t{data_id});
   while (select.Next()) types.push_back(static_cast<int>(select.Int(0)));
   return types;
@@ -499,7 +506,7 @@ std::vector<AlarmEvent> RecordStore::ActiveAlarms() {
 std::vector<AlarmEvent> RecordStore::LastAlarmEvents() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<AlarmEvent> last;
-  SqliteStatement& select = statements_->last_alarms;
+  SqliteStatement& select = Prepared().last_alarms;
   while (select.Next()) {
     AlarmEvent event;
     event.time = select.Text(0);
@@ -549,10 +556,35 @@ void BindFilter(SqliteStatement& select, const RowFilter& filter, bool with_last
   if (with_last) select.Bind(4, filter.last == 0 ? std::int64_t{-1} : std::int64_t{filter.last});
 }
 
+// The ids of the history rows in the time range of `filter` lie in
+// [first, last]. Read from history_by_time alone (it holds each row's id), so
+// that the rows themselves are then read by id from that range only: a time
+// range costs what it holds, and ids keep the order of insertion even where
+// the local time text does not (a clock set back, the hour repeated when
+// summer time ends).
+struct IdRange {
+  std::int64_t first = 0;
+  std::int64_t last = -1;  // below first: no row
+};
+
+// "SELECT min(id), max(id), count(*) ... WHERE ..." on the time index; the
+// count keeps SQLite from answering min and max by walking the table by id.
+std::string IdRangeSql(const RowFilter& filter) {
+  RowFilter times = filter;
+  times.data_id.reset();
+  return "SELECT min(id), max(id), count(*) FROM history" + WhereSql(times, "");
+}
+
+bool HasTimeBound(const RowFilter& filter) {
+  return !filter.since.empty() || !filter.until.empty();
+}
+
 // SELECT `columns` (id among them) of the history rows that pass `filter`,
 // oldest first: the newest `last` are picked newest first, then put in order.
+// With a time bound, the rows are read by id within ?5 to ?6 (IdRange).
 std::string HistorySql(const std::string& columns, const RowFilter& filter) {
-  const std::string where = WhereSql(filter, "");
+  std::string where = WhereSql(filter, "");
+  if (HasTimeBound(filter)) where += " AND id BETWEEN ?5 AND ?6";
   if (filter.last == 0) return "SELECT " + columns + " FROM history" + where + " ORDER BY id";
   return "SELECT * FROM (SELECT " + columns + " FROM history" + where +
          " ORDER BY id DESC LIMIT ?4) ORDER BY id";
@@ -560,11 +592,29 @@ std::string HistorySql(const std::string& columns, const RowFilter& filter) {
 
 }  // namespace
 
+// The statement of HistorySql with every parameter bound; false when the
+// time range holds no row (nothing to read).
+bool RecordStore::PrepareHistory(SqliteStatement& select, const RowFilter& filter) {
+  if (HasTimeBound(filter)) {
+    SqliteStatement range(db_, IdRangeSql(filter));
+    RowFilter times = filter;
+    times.data_id.reset();
+    BindFilter(range, times, false);
+    IdRange ids;
+    if (range.Next() && range.Int(2) > 0) ids = IdRange{range.Int(0), range.Int(1)};
+    range.Reset();
+    if (ids.last < ids.first) return false;
+    select.Bind(5, ids.first).Bind(6, ids.last);
+  }
+  BindFilter(select, filter, filter.last != 0);
+  return true;
+}
+
 void RecordStore::ForEachHistoryRow(const RowFilter& filter,
                                     const std::function<void(const HistoryRow&)>& each) {
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteStatement select(db_, HistorySql("id, data_id, record_type, time, record", filter));
-  BindFilter(select, filter, filter.last != 0);
+  if (!PrepareHistory(select, filter)) return;
   HistoryRow row;
   while (select.Next()) {
     row.id = select.Int(0);
@@ -580,10 +630,25 @@ std::vector<int> RecordStore::HistoryTypes(const RowFilter& filter) {
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteStatement select(db_, "SELECT DISTINCT record_type FROM (" +
                                   HistorySql("id, record_type", filter) + ") ORDER BY record_type");
-  BindFilter(select, filter, filter.last != 0);
   std::vector<int> types;
+  if (!PrepareHistory(select, filter)) return types;
   while (select.Next()) types.push_back(static_cast<int>(select.Int(0)));
   return types;
+}
+
+std::vector<std::string> RecordStore::HistoryPlan(const RowFilter& filter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> plan;
+  std::vector<std::string> statements{HistorySql("id, data_id, record_type, time, record", filter),
+                                      "SELECT DISTINCT record_type FROM (" +
+                                          HistorySql("id, record_type", filter) +
+                                          ") ORDER BY record_type"};
+  if (HasTimeBound(filter)) statements.push_back(IdRangeSql(filter));
+  for (const std::string& sql : statements) {
+    SqliteStatement explain(db_, "EXPLAIN QUERY PLAN " + sql);
+    while (explain.Next()) plan.push_back(explain.Text(3));
+  }
+  return plan;
 }
 
 std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool active_only) {
@@ -622,7 +687,7 @@ std::vector<AlarmEvent> RecordStore::AlarmEvents(const RowFilter& filter, bool a
 
 std::int64_t RecordStore::HistoryRows(std::uint32_t data_id, int record_type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& count = statements_->history_rows;
+  SqliteStatement& count = Prepared().history_rows;
   count.Bind(1, std::int64_t{data_id}).Bind(2, std::int64_t{record_type});
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
@@ -631,7 +696,7 @@ std::int64_t RecordStore::HistoryRows(std::uint32_t data_id, int record_type) {
 
 std::int64_t RecordStore::CacheRows() {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& count = statements_->cache_rows;
+  SqliteStatement& count = Prepared().cache_rows;
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
   return rows;
@@ -683,7 +748,7 @@ std::map<std::uint32_t, DeviceInfo> RecordStore::ReadDevices() {
 
 std::int64_t RecordStore::AlarmEventRows() {
   std::lock_guard<std::mutex> lock(mutex_);
-  SqliteStatement& count = statements_->alarm_rows;
+  SqliteStatement& count = Prepared().alarm_rows;
   const std::int64_t rows = count.Next() ? count.Int(0) : 0;
   count.Reset();
   return rows;

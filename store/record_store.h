@@ -133,6 +133,10 @@ class RecordStore : public CacheSource {
                          const std::function<void(const HistoryRow&)>& each);
   // The record types of the rows that pass `filter`, in ascending order.
   std::vector<int> HistoryTypes(const RowFilter& filter);
+  // How SQLite reads the rows of ForEachHistoryRow and HistoryTypes for
+  // `filter`: the detail lines of EXPLAIN QUERY PLAN of each statement they
+  // run, so that a check can see that a query searches an index.
+  std::vector<std::string> HistoryPlan(const RowFilter& filter);
   // The alarm events that pass `filter`, oldest first; with `active_only`
   // only the raises that are the last event of their alarm.
   std::vector<AlarmEvent> AlarmEvents(const RowFilter& filter, bool active_only);
@@ -172,6 +176,9 @@ class RecordStore : public CacheSource {
   void SetState(const std::string& state);
   void WriteLocked(const StoreBatch& batch);
   void WriteOutboxLocked(const StoreBatch& batch);
+  bool PrepareHistory(SqliteStatement& select, const RowFilter& filter);
+  // The statements, prepared at the first call of a read-only store.
+  Statements& Prepared();
   std::int64_t StateNumber(const std::string& key);
 
   std::mutex mutex_;

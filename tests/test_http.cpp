@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "console/alarm_glossary.h"
+#include "http/gzip_body.h"
 #include "http/history_series.h"
 #include "http/host_check.h"
 #include "http/http_auth.h"
@@ -184,6 +186,185 @@ TEST(QueryParamsTest, TimeBoundsAndCounts) {
   for (const std::string bad : {"0", "11", "", "+1", "1e3", "99999999999"}) {
     EXPECT_FALSE(ParseCount(bad, 1, 10)) << bad;
   }
+}
+
+TEST(GzipBodyTest, AcceptEncodingAllowsGzipUnlessRefused) {
+  const struct Case {
+    const char* header;
+    bool gzip;
+  } cases[] = {
+      {"gzip", true},
+      {"gzip, deflate, br", true},
+      {"deflate, GZip;q=0.5", true},
+      {"x-gzip", true},
+      {"*", true},
+      {"br;q=1.0, *;q=0.1", true},
+      {"", false},
+      {"identity", false},
+      {"deflate, br", false},
+      {"gzip;q=0", false},
+      {"gzip; q=0.000, *", false},  // named for itself, refused: "*" does not bring it back
+      {"*;q=0", false},
+      {"gzipped", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(AcceptsGzip(c.header), c.gzip) << c.header;
+}
+
+// ---- history series: wildcards and continuing with since -------------------
+
+// A rectifier record of `modules` modules, module m (from 1) giving m + row / 100 A.
+std::vector<unsigned char> RectifierRecord(int modules, int row) {
+  std::vector<unsigned char> bytes(
+      sizeof(tele_c_korvan_rc) + modules * sizeof(tele_c_korvan_rc_channel), 0);
+  bytes[offsetof(tele_c_korvan_rc, module_count)] = static_cast<unsigned char>(modules);
+  for (int m = 0; m < modules; ++m) {
+    const float current = static_cast<float>(m + 1) + static_cast<float>(row) / 100;
+    std::memcpy(bytes.data() + sizeof(tele_c_korvan_rc) + m * sizeof(tele_c_korvan_rc_channel) +
+                    offsetof(tele_c_korvan_rc_channel, output_current),
+                &current, sizeof current);
+  }
+  return bytes;
+}
+
+// A store of `rows` rectifier rows of device 7, one a second from `first`
+// (Unix seconds): `modules` modules, but `before` in the rows before `from`.
+void WriteRectifierRows(const std::string& db, std::int64_t first, int rows, int modules,
+                        int from = 0, int before = 0) {
+  runtime::RecordStore store(db, runtime::HistoryBound{0, 0, 0});
+  runtime::StoreBatch batch;
+  for (int k = 0; k < rows; ++k) {
+    const auto bytes = std::make_shared<const std::vector<unsigned char>>(
+        RectifierRecord(k < from ? before : modules, k));
+    batch.history.push_back({7, records::kRectifierSnapshot,
+                             boost::posix_time::time_from_string(runtime::LocalTextOf(first + k)),
+                             bytes});
+  }
+  store.Write(batch);
+}
+
+SeriesRequest RectifierRequest(const std::vector<std::string>& fields, unsigned int limit) {
+  SeriesRequest request;
+  request.data_id = 7;
+  request.record_type = records::kRectifierSnapshot;
+  request.limit = limit;
+  for (const std::string& text : fields) {
+    SeriesField field;
+    std::string error;
+    EXPECT_TRUE(ParseSeriesField(text, field, error)) << error;
+    request.fields.push_back(field);
+  }
+  return request;
+}
+
+Json::Value ParsedArray(const std::string& text) {
+  Json::Value value;
+  std::string error;
+  EXPECT_TRUE(json_text::Parse(text, false, value, error)) << error << ": " << text;
+  return value;
+}
+
+TEST(HistorySeriesTest, AWildcardIsEveryItemTheRowsHoldWithNullWhereARowLacksIt) {
+  const struct Case {
+    const char* field;
+    bool accepted;
+  } cases[] = {
+      {"rectifier.*.current", true},
+      {"ac.1.channel.*.L1-N.voltage", true},
+      {"dc.1.battery.*.current", true},
+      {"dc.*.battery.1.current", false},  // a unit, not an item
+      {"rectifier.*.*.current", false},
+      {"rectifier.1*.current", false},
+      {"rectifier.*.nothing", false},
+      {"modules.*.output_current", false},  // a record path, not a name
+  };
+  for (const Case& c : cases) {
+    SeriesField field;
+    std::string error;
+    EXPECT_EQ(ParseSeriesField(c.field, field, error), c.accepted) << c.field << ": " << error;
+    if (!c.accepted) {
+      EXPECT_NE(error.find(c.field), std::string::npos) << error;
+    }
+  }
+
+  TempDir dir;
+  const std::int64_t first = 1796845691;  // 2026-12-09, far from any change of summer time
+  // Rows 0-3 hold 2 modules, rows 4-9 hold 3.
+  WriteRectifierRows(dir.File("db"), first, 10, 3, 4, 2);
+  runtime::RecordStore store(dir.File("db"), {}, 2000, runtime::SqliteDb::Access::kReadOnly);
+  const std::atomic<bool> never{false};
+  for (const unsigned int limit : {100u, 7u}) {
+    const SeriesText series = HistorySeries(
+        store, RectifierRequest({"rectifier.*.current", "rectifier.1.current"}, limit), never);
+    const unsigned int rows = std::min(limit, 10u);
+    EXPECT_EQ(series.truncated, limit < 10);
+    const Json::Value t = ParsedArray(series.t);
+    ASSERT_EQ(t.size(), rows);
+    EXPECT_EQ(t[rows - 1].asInt64(), first + 9);
+    ASSERT_EQ(series.values.size(), 3u);  // rectifier.1.current twice: one series
+    for (int module = 1; module <= 3; ++module) {
+      const std::string name = "rectifier." + std::to_string(module) + ".current";
+      const Json::Value column = ParsedArray(series.values.at(name));
+      ASSERT_EQ(column.size(), rows) << name;
+      for (unsigned int k = 0; k < rows; ++k) {
+        const int row = static_cast<int>(10 - rows + k);
+        if (module == 3 && row < 4) {
+          EXPECT_TRUE(column[k].isNull()) << name << " row " << row;
+        } else {
+          EXPECT_FLOAT_EQ(column[k].asFloat(), static_cast<float>(module) + row / 100.0f)
+              << name << " row " << row;
+        }
+      }
+    }
+  }
+  // 60 modules in one request; more rows than the budget allows stop the query.
+  WriteRectifierRows(dir.File("big"), first, 3400, 60);
+  runtime::RecordStore big(dir.File("big"), {}, 2000, runtime::SqliteDb::Access::kReadOnly);
+  const SeriesText sixty =
+      HistorySeries(big, RectifierRequest({"rectifier.*.current"}, 3333), never);
+  EXPECT_EQ(sixty.values.size(), 60u);
+  EXPECT_EQ(ParsedArray(sixty.values.at("rectifier.60.current")).size(), 3333u);
+  EXPECT_THROW(HistorySeries(big, RectifierRequest({"rectifier.*.current"}, 3400), never),
+               OverBudget);
+}
+
+// Asking again with since = the last t + 1 (Unix seconds) gives every later
+// row once: none twice, none lost, rows a second apart. `every` keeps the
+// oldest row of each span of that many seconds.
+TEST(HistorySeriesTest, SinceTheLastTimePlusOneContinuesExactlyAndEveryThins) {
+  TempDir dir;
+  const std::int64_t first = 1796845691;
+  WriteRectifierRows(dir.File("db"), first, 12, 2);
+  runtime::RecordStore store(dir.File("db"), {}, 2000, runtime::SqliteDb::Access::kReadOnly);
+  const std::atomic<bool> never{false};
+  std::vector<std::int64_t> seen;
+  std::optional<std::int64_t> last;
+  // Three rows at a time, as a page that polls while rows come.
+  for (int ask = 0; ask < 6; ++ask) {
+    SeriesRequest request = RectifierRequest({"rectifier.1.current"}, 3);
+    if (last) {
+      request.since = *runtime::ParseTimeBound(std::to_string(*last + 1), runtime::RangeEnd::kSince,
+                                               runtime::UnixNow());
+    }
+    // The oldest three after the bound: until the third row after it.
+    const std::int64_t next = last ? *last + 1 : first;
+    request.until = *runtime::ParseTimeBound(std::to_string(next + 2), runtime::RangeEnd::kUntil,
+                                             runtime::UnixNow());
+    const Json::Value t = ParsedArray(HistorySeries(store, request, never).t);
+    for (const Json::Value& time : t) seen.push_back(time.asInt64());
+    if (!t.empty()) last = t[t.size() - 1].asInt64();
+  }
+  std::vector<std::int64_t> expected;
+  for (int k = 0; k < 12; ++k) expected.push_back(first + k);
+  EXPECT_EQ(seen, expected);
+  // Rows at ...691 to ...702: spans of 5 s start at ...690, ...695, ...700.
+  SeriesRequest thinned = RectifierRequest({"rectifier.*.current"}, 100);
+  thinned.every = 5;
+  const SeriesText series = HistorySeries(store, thinned, never);
+  EXPECT_EQ(
+      json_text::Line(ParsedArray(series.t)),
+      json_text::Line(ParsedArray("[" + std::to_string(first) + "," + std::to_string(first + 4) +
+                                  "," + std::to_string(first + 9) + "]")));
+  EXPECT_EQ(ParsedArray(series.values.at("rectifier.2.current")).size(), 3u);
 }
 
 TEST(HttpSettingsTest, TheCommandLineWinsOverTheFileKeyByKey) {

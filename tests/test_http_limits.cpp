@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -284,6 +285,26 @@ class LargeHistoryTest : public ::testing::Test {
   std::unique_ptr<SimulatedServer> server_;
 };
 
+// A gzip body inflated; "" when it is not one whole gzip member.
+std::string Gunzip(const std::string& body) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 15 + 16) != Z_OK) return "";
+  std::string out;
+  char buffer[65536];
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  stream.avail_in = static_cast<uInt>(body.size());
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    result = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  const bool whole = result == Z_STREAM_END && stream.avail_in == 0;
+  inflateEnd(&stream);
+  return whole ? out : "";
+}
+
 TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin) {
   // 32 fields of the DC record: names and record paths alike.
   std::string fields = "dc.1.output.voltage,i,dc_state,m_value[0],m_value[1],m_value[2]";
@@ -316,6 +337,22 @@ TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin
                 static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()),
                 rss);
   }
+  // A client that takes gzip gets the same JSON compressed; a small answer
+  // stays as it is. Rows up to a time in the past: the same in both answers.
+  const std::string fixed = path + "&limit=500&until=" + std::to_string(since_);
+  const HttpAnswer plain = server_->FetchWith(fixed, {});
+  const HttpAnswer gzip = server_->FetchWith(fixed, {"Accept-Encoding: deflate, gzip"});
+  ASSERT_EQ(plain.status, 200);
+  ASSERT_EQ(gzip.status, 200);
+  EXPECT_EQ(plain.Header("content-encoding"), "");
+  EXPECT_EQ(gzip.Header("content-encoding"), "gzip");
+  EXPECT_EQ(gzip.Header("vary"), "Accept-Encoding");
+  EXPECT_EQ(plain.Header("vary"), "Accept-Encoding");
+  EXPECT_EQ(Gunzip(gzip.body), plain.body);
+  EXPECT_LT(gzip.body.size() * 4, plain.body.size());
+  const HttpAnswer small = server_->FetchWith("/api/healthz", {"Accept-Encoding: gzip"});
+  EXPECT_EQ(small.Header("content-encoding"), "");
+  EXPECT_EQ(small.body.front(), '{');
 }
 
 }  // namespace

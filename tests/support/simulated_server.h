@@ -106,6 +106,13 @@ class SimulatedServer {
     const bool body = method == "POST" || method == "PUT";
     return Exchange(port_, RequestText(method, path, port_, headers, body ? "x" : ""));
   }
+  // The answer to a GET of `path` with these further header lines.
+  HttpAnswer FetchWith(const std::string& path,
+                       const std::vector<std::string>& header_lines) const {
+    std::vector<std::string> headers{"Authorization: Bearer " + std::string(kToken)};
+    headers.insert(headers.end(), header_lines.begin(), header_lines.end());
+    return Exchange(port_, RequestText("GET", path, port_, headers));
+  }
   // The JSON answer of a GET, with its status in `status`.
   Json::Value Get(const std::string& path, int* status = nullptr) const {
     const HttpAnswer answer = Fetch(path);

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# What one open dashboard tab costs the server at 16 systems with a 7-day
+# store (bench/dashboard_load.cpp): the store is written directly with the
+# store's API (a row a minute per device, the default resolution), its
+# history queries are timed with and without an index by device (and the
+# bytes a commit writes with each), then korvan-host polls 16 korvan-sim
+# processes on that store with its HTTP server and the dashboard's requests
+# are replayed: the first week-view load, then every 2 s /api/systems,
+# /api/alarms, each system's /values and each chart's history since its last
+# t + 1; once without and once with Accept-Encoding: gzip, over one
+# keep-alive connection as a browser's tab; the week view once with every
+# row and once with a row per 10 minutes (every=600). Reports the bytes
+# of the first load and the server's CPU (/proc/PID/stat), and the polling's
+# own CPU without a page.
+#
+#   scripts/bench_dashboard.sh [BIN_DIR]   default build/bin (a build with -DKORVAN_BENCH=ON)
+#
+# KORVAN_BENCH_WINDOW sets the steady window in seconds (default 60);
+# KORVAN_BENCH_NO_QUERIES=1 leaves out step 2 (the queries alone);
+# KORVAN_BENCH_EVERY the week view's resolutions ("0 600"). About 12 min.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bin="$(cd "${1:-build/bin}" && pwd)"
+export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+window="${KORVAN_BENCH_WINDOW:-60}"
+systems=16
+work="$(mktemp -d /tmp/korvan-bench-dashboard.XXXXXX)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -n "${KORVAN_BENCH_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+# shellcheck source=scripts/bench_sims.sh
+source scripts/bench_sims.sh
+
+echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+"$bin/korvan-dashboard-load" build "$work/k.db" "$systems" 7
+if [ -z "${KORVAN_BENCH_NO_QUERIES:-}" ]; then
+  echo "== the history queries of the page on that store, and 30 minutes of commits"
+  "$bin/korvan-dashboard-load" queries "$work/k.db" "$systems"
+fi
+
+echo "== korvan-host run, $systems systems (korvan-sim each), --http 127.0.0.1:0, on that store"
+start_sims "$work" "$systems"
+"$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" --quiet-log --json \
+  --summary off --http 127.0.0.1:0 >"$work/out.json" 2>"$work/err" &
+host=$!
+pids+=("$host")
+base=""
+for _ in $(seq 100); do
+  base=$(grep -so 'HTTP server listening on http://[0-9.]*:[0-9]*' "$work/out.json" | sed 's/.* on //' || true)
+  [ -n "$base" ] && break
+  sleep 0.1
+done
+[ -n "$base" ] || { echo "no HTTP server; see $work/err" >&2; exit 1; }
+sleep 10  # every system's first cycle
+# The week view with every row, then with a row per 10 minutes (1008 a chart).
+for every in ${KORVAN_BENCH_EVERY:-0 600}; do
+  "$bin/korvan-dashboard-load" replay "$base" "$host" "$systems" "$window" "$every"
+done
