@@ -13,6 +13,10 @@
 (function () {
   const POLL_MS = 2000;
   const WINDOWS = { hour: 3600, day: 86400, week: 7 * 86400 };
+  // The first load of a long window asks for one row per span of this many
+  // seconds (history `every`), about a thousand per chart; what follows comes
+  // row by row.
+  const THIN = { hour: 0, day: 120, week: 600 };
   const HISTORY_LIMIT = 20000;
   // The server answers at most this many values (rows x fields) per query.
   const HISTORY_VALUE_BUDGET = 200000;
@@ -461,7 +465,8 @@
     for (const [unit] of plan.scales) options.scales[unit] = { auto: true };
     const data = [[]].concat(plan.series.map(() => []));
     const chart = {
-      box, note, plan, data, lastT: null, loading: false, generation: 0, truncated: false,
+      box, note, plan, data, lastT: null, every: 0, thinnedUntil: null,
+      loading: false, generation: 0, truncated: false,
       rows: { t: [], columns: plan.series.map(() => []) }, gaps: 0,
     };
     chart.plot = new uPlot(options, data, box);
@@ -516,11 +521,14 @@
     const steps = [];
     for (let k = Math.max(1, times.length - 256); k < times.length; k++) steps.push(times[k] - times[k - 1]);
     const interval = steps.length >= 3 ? median(steps) : null;
+    // Rows of a thinned first load are `every` apart: no gap at that step.
+    const spacing = (t) => (chart.thinnedUntil !== null && t <= chart.thinnedUntil
+      ? Math.max(interval, chart.every) : interval);
     const data = [[]].concat(columns.map(() => []));
     let gaps = 0;
     times.forEach((t, row) => {
       const previous = row ? times[row - 1] : null;
-      if (interval && previous !== null && t - previous > GAP_INTERVALS * interval) {
+      if (interval && previous !== null && t - previous > GAP_INTERVALS * spacing(t)) {
         data[0].push(previous + Math.min(interval, (t - previous) / 2));
         for (let k = 1; k < data.length; k++) data[k].push(null);
         gaps++;
@@ -534,10 +542,11 @@
 
   // One history request per part of fields; the answers joined by time (a row
   // stored between two parts' queries is in the later part only).
-  async function fetchHistory(view, parts, since, limit) {
+  async function fetchHistory(view, parts, since, limit, every) {
+    const thinned = every ? `&every=${every}` : '';
     const answers = await Promise.all(parts.map((fields) => getJson(
       `/api/systems/${enc(view.system)}/devices/${view.id}/history` +
-      `?fields=${fields.map(enc).join(',')}&since=${since}&limit=${limit}`)));
+      `?fields=${fields.map(enc).join(',')}&since=${since}&limit=${limit}${thinned}`)));
     if (answers.some((a) => !a)) return null;
     const answer = { t: answers[0].t, truncated: answers.some((a) => a.truncated), values: {} };
     answers.forEach((part) => {
@@ -558,13 +567,14 @@
     const generation = chart.generation;
     const start = Math.floor(serverNow() - WINDOWS[page.window]);
     const since = chart.lastT === null ? start : chart.lastT + 1;
+    const every = since === start ? THIN[page.window] : 0;
     const limit = rowLimit(chart.plan);
     const names = chart.plan.series.map((s) => s.key);
     let answer = null;
     try {
       if (page.wildcards && chart.plan.wildcards) {
         try {
-          answer = await fetchHistory(view, [chart.plan.wildcards], since, limit);
+          answer = await fetchHistory(view, [chart.plan.wildcards], since, limit, every);
         } catch (error) {
           // A runtime that does not expand "*" refuses the field: explicit names from now on.
           if (error.status !== 400 && error.status !== 413) throw error;
@@ -574,13 +584,17 @@
       if (!answer) {
         const parts = [];
         for (let k = 0; k < names.length; k += HISTORY_MAX_FIELDS) parts.push(names.slice(k, k + HISTORY_MAX_FIELDS));
-        answer = await fetchHistory(view, parts, since, limit);
+        answer = await fetchHistory(view, parts, since, limit, every);
       }
       if (!answer || generation !== chart.generation) return;
       appendRows(chart, answer.t, names.map((name) => (answer.values[name] || []).map((value) => {
         const number = toNumber(value);
         return number === null || !Number.isFinite(number) ? null : number;
       })));
+      if (every) {
+        chart.every = every;
+        chart.thinnedUntil = chart.lastT;
+      }
       const times = chart.rows.t;
       let drop = 0;
       while (drop < times.length && times[drop] < start) drop++;
@@ -608,6 +622,8 @@
     chart.generation++;
     chart.loading = false;
     chart.lastT = null;
+    chart.every = 0;
+    chart.thinnedUntil = null;
     chart.rows = { t: [], columns: chart.plan.series.map(() => []) };
     plotData(chart);
     chart.plot.setData(chart.data);
