@@ -107,6 +107,20 @@ void AddValues(Exposition& out, const SystemState& state) {
     if (metric.family.empty()) continue;
     Labels labels{{"system", state.name}};
     labels.insert(labels.end(), metric.labels.begin(), metric.labels.end());
+    const std::vector<std::string>& states = value.variable->states;
+    if (!states.empty()) {
+      // A state of known codes: a 0/1 sample per state ("other" for a code
+      // outside them), so that a query names the state, not its code.
+      const double code = value.value;
+      for (std::size_t k = 0; k <= states.size(); ++k) {
+        Labels with_state = labels;
+        with_state.emplace_back("state", k < states.size() ? states[k] : "other");
+        const bool active = k < states.size() ? code == static_cast<double>(k)
+                                              : !(code >= 0 && code < states.size());
+        out.Add(metric.family, "gauge", metric.help, with_state, active ? 1 : 0);
+      }
+      continue;
+    }
     // Records hold single-precision floats (and small whole numbers).
     out.Add(metric.family, "gauge", metric.help, labels,
             FloatValue(static_cast<float>(value.value)));
@@ -213,6 +227,7 @@ ValueMetric MetricOf(const vocabulary::Variable& variable, const std::string& na
   const std::string unit = BaseUnit(variable.unit);
   if (!unit.empty()) metric.family += "_" + unit;
   metric.help = meaning + " (" + general + ")";
+  if (!variable.states.empty()) metric.help += "; 1 for the state it is in, by label state";
   return metric;
 }
 

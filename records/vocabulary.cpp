@@ -85,6 +85,7 @@ std::vector<Variable> MakeTable() {
     add(name + ".alarm", "", K::kState, S::kAcUnit,
         std::string("alarm state of the phase ") + phases[p] + " current: " + kAlarmCodes, kAc,
         std::string(currents[p]) + "_alert");
+    t.back().states = {"normal", "too low", "too high"};
     t.back().point = t.back().field;
   }
   add("ac.{u}.switch.{n}.state", "", K::kState, S::kAcUnit,
@@ -103,6 +104,7 @@ std::vector<Variable> MakeTable() {
         std::string("alarm state of the phase ") + phases[p] +
             " voltage of channel {n}: " + kAcAlarmCodes,
         kAc, field + "_alert");
+    t.back().states = {"normal", "too low", "too high", "phase missing"};
   }
   add("ac.{u}.channel.{n}.frequency", "Hz", K::kMeasure, S::kAcChannel,
       "input frequency of channel {n}", kAc, "channels.*.f");
@@ -110,6 +112,7 @@ std::vector<Variable> MakeTable() {
   add("ac.{u}.channel.{n}.frequency.alarm", "", K::kState, S::kAcChannel,
       "alarm state of the frequency of channel {n}: 0 normal, 1 too low, 2 too high", kAc,
       "channels.*.f_alert");
+  t.back().states = {"normal", "too low", "too high"};
 
   // DC distribution unit (record 5210).
   add("dc.{u}.output.voltage", "V", K::kMeasure, S::kDcUnit, "DC output (bus) voltage", kDc, "v");
@@ -118,6 +121,7 @@ std::vector<Variable> MakeTable() {
   t.back().point = "i";
   add("dc.{u}.output.voltage.alarm", "", K::kState, S::kDcUnit,
       "alarm state of the DC output voltage: 0 normal, 1 too low, 2 too high", kDc, "dc_state");
+  t.back().states = {"normal", "too low", "too high"};
   add("dc.{u}.battery.count", "", K::kCount, S::kDcUnit,
       "number of battery currents the unit reports", kDc, "dc_m");
   add("dc.{u}.battery.{n}.current", "A", K::kMeasure, S::kDcNumbered,
@@ -176,6 +180,7 @@ std::vector<Variable> MakeTable() {
   add("rectifier.{n}.charge_mode", "", K::kState, S::kRectifierModule,
       "charge mode of rectifier module {n}: 0 float, 1 equalise, 2 test", kRc,
       "modules.*.charge_mode");
+  t.back().states = {"float", "equalise", "test"};
   add("rectifier.{n}.switch.state", "", K::kState, S::kRectifierModule,
       "user-defined switch state of rectifier module {n}", kRc, "modules.*.user_state.0");
   add("rectifier.{n}.fault", "", K::kFlag, S::kRectifierModule,

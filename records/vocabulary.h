@@ -55,7 +55,10 @@ struct Variable {
   int active_when = -1;         // kFlag: the field's value that makes it 1
   bool no_data_marker = false;  // -0.1 stands for "no value" (user-defined values)
   std::string point;            // the point read's name ("channel_{i}_a": {i} from 0), or ""
-  std::string standard_of;      // kStandard: the name it takes its value from, "sum:" a sum
+  // kState: the state each code stands for, by code ("normal", "too low",
+  // ...); empty when the codes have no known meaning.
+  std::vector<std::string> states;
+  std::string standard_of;  // kStandard: the name it takes its value from, "sum:" a sum
 };
 
 // Every variable, in the order outputs list them.
