@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <ctime>
+#include <limits>
 
 #include "runtime/local_time_text.h"
 
@@ -42,6 +43,11 @@ bool AllDigits(const std::string& text) {
 // The local time text of an instant, within the years the store can hold.
 std::optional<std::string> LocalBound(std::int64_t unix_seconds) {
   if (unix_seconds < -kLastUnixSecond || unix_seconds > kLastUnixSecond) return std::nullopt;
+  // A 32-bit time_t (armhf) ends in 2038: later instants are refused, not wrapped.
+  if (unix_seconds < std::numeric_limits<std::time_t>::min() ||
+      unix_seconds > std::numeric_limits<std::time_t>::max()) {
+    return std::nullopt;
+  }
   const std::string local = LocalTextOf(unix_seconds);
   // LocalTextOf gives 19 characters only for a year of four digits (or "-NNN").
   if (local.empty() || Digits(local, 0, 4) < kFirstYear) return std::nullopt;

@@ -36,8 +36,8 @@
 #include "store/record_store.h"
 #include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
-#include "tests/support/spawn_host.h"
 #include "tests/support/scripted_transport.h"
+#include "tests/support/spawn_host.h"
 #include "tests/support/temp_dir.h"
 #include "tools/cli/decode_command.h"
 #include "tools/cli/history_command.h"
@@ -1088,7 +1088,8 @@ TEST(TimeBound, EveryFormIsItsInstantInLocalTimeAndTheRestIsRefused) {
       // Unix seconds.
       {"1796845691", kSince, "2026-12-09 20:48:11"},
       {"0", kUntil, "1970-01-01 01:00:00"},
-      {"253402297199", kSince, "9999-12-31 23:59:59"},
+      // The last second of 9999, where time_t holds it (not a 32-bit one).
+      {"253402297199", kSince, sizeof(std::time_t) >= 8 ? "9999-12-31 23:59:59" : nullptr},
       {"253402300799", kSince, nullptr},  // 10000-01-01 here
       {"253402300800", kSince, nullptr},
       {"99999999999999999999999", kSince, nullptr},
