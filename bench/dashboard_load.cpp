@@ -401,65 +401,104 @@ std::string HistoryPath(const Chart& chart, std::int64_t since, int every = 0) {
          (every > 0 ? "&every=" + std::to_string(every) : "");
 }
 
-void Tick(Client& client, std::vector<Chart>& charts, int systems) {
+// What a tab asks each time it polls. The overview: the site, the systems,
+// the alarms and each system's values. A system's page adds, for each of its
+// devices, the record and its chart's rows since the last one shown.
+// "Every chart" asks for the charts of all systems at once, as the page did
+// before it had an overview: kept to compare with the earlier figures.
+struct Page {
+  const char* name;
+  std::vector<Chart> charts;
+  bool records = false;
+  bool plain_too = false;  // also measured without gzip
+};
+
+std::vector<Chart> ChartsOf(int systems, int first, int last) {
+  std::vector<Chart> charts;
+  for (int k = first; k <= last; ++k) {
+    for (const Device& device : Devices(systems)) {
+      if (device.data_id % 1000 == static_cast<std::uint32_t>(k)) {
+        charts.push_back({"s" + std::to_string(k), device});
+      }
+    }
+  }
+  return charts;
+}
+
+void Overview(Client& client, int systems) {
+  client.Get("/api/site");
   client.Get("/api/systems");
   client.Get("/api/alarms");
   for (int k = 1; k <= systems; ++k) client.Get("/api/systems/s" + std::to_string(k) + "/values");
-  for (Chart& chart : charts) {
-    const HttpAnswer answer = client.Get(HistoryPath(chart, chart.last_t + 1));
-    const std::int64_t t = LastT(answer);
-    if (t >= 0) chart.last_t = t;
+}
+
+// The week view's first load (the charts' whole window), then `seconds` of
+// polls every 2 s. Prints bytes and server CPU of each.
+void Measure(Client& client, pid_t pid, Page& page, int systems, int seconds, int every) {
+  client.bytes = 0;
+  client.requests = 0;
+  client.failed = 0;
+  const std::int64_t start = runtime::UnixNow() - 7 * 86400;
+  double cpu = ProcessCpu(pid);
+  auto wall = Clock::now();
+  Overview(client, systems);
+  for (Chart& chart : page.charts) {
+    if (page.records) {
+      client.Get("/api/systems/" + chart.system + "/devices/" +
+                 std::to_string(chart.device.data_id) + "/record");
+    }
+    chart.last_t = LastT(client.Get(HistoryPath(chart, start, every)));
   }
+  const double load_cpu = ProcessCpu(pid) - cpu;
+  const double load_wall = Milliseconds(Clock::now() - wall) / 1000;
+  const long long load_bytes = client.bytes;
+  const int load_failed = client.failed;
+  client.bytes = 0;
+  client.requests = 0;
+  cpu = ProcessCpu(pid);
+  wall = Clock::now();
+  for (int tick = 0; tick < seconds / 2; ++tick) {
+    const auto next = Clock::now() + std::chrono::seconds(2);
+    Overview(client, systems);
+    for (Chart& chart : page.charts) {
+      if (page.records) {
+        client.Get("/api/systems/" + chart.system + "/devices/" +
+                   std::to_string(chart.device.data_id) + "/record");
+      }
+      const std::int64_t t = LastT(client.Get(HistoryPath(chart, chart.last_t + 1)));
+      if (t >= 0) chart.last_t = t;
+    }
+    std::this_thread::sleep_until(next);
+  }
+  const double steady_cpu = ProcessCpu(pid) - cpu;
+  const double steady_wall = Milliseconds(Clock::now() - wall) / 1000;
+  std::printf(
+      "%s, %s, week rows every %d s: first load %lld bytes, %.2f s CPU of the server in %.2f s "
+      "(%d not 200); steady: %.2f %% of a core (%.3f s CPU in %.1f s, server and its polling), "
+      "%d requests, %.0f bytes/s\n",
+      page.name, client.gzip ? "gzip" : "plain", every, load_bytes, load_cpu, load_wall,
+      load_failed, 100 * steady_cpu / steady_wall, steady_cpu, steady_wall, client.requests,
+      static_cast<double>(client.bytes) / steady_wall);
+  std::fflush(stdout);
 }
 
 int Replay(const std::string& url, pid_t pid, int systems, int seconds, int every) {
   const std::size_t colon = url.rfind(':');
   const int port = std::stoi(url.substr(colon + 1));
-  for (const bool gzip : {false, true}) {
-    Client client;
-    client.port = port;
-    client.gzip = gzip;
-    std::vector<Chart> charts;
-    for (int k = 1; k <= systems; ++k) {
-      for (const Device& device : Devices(systems)) {
-        if (device.data_id % 1000 == static_cast<std::uint32_t>(k)) {
-          charts.push_back({"s" + std::to_string(k), device});
-        }
-      }
+  std::vector<Page> pages = {
+      {"overview", {}, false, false},
+      {"a system's page", ChartsOf(systems, 1, 1), true, false},
+      {"every chart", ChartsOf(systems, 1, systems), false, true},
+  };
+  // Browsers ask for gzip; the plain answers of every chart are for comparison.
+  for (Page& page : pages) {
+    for (const bool gzip : {true, false}) {
+      if (!gzip && !page.plain_too) continue;
+      Client client;
+      client.port = port;
+      client.gzip = gzip;
+      Measure(client, pid, page, systems, seconds, every);
     }
-    // The first load: the week view of every chart.
-    const std::int64_t start = runtime::UnixNow() - 7 * 86400;
-    double cpu = ProcessCpu(pid);
-    auto wall = Clock::now();
-    client.Get("/api/systems");
-    client.Get("/api/alarms");
-    for (int k = 1; k <= systems; ++k) client.Get("/api/systems/s" + std::to_string(k) + "/values");
-    for (Chart& chart : charts) {
-      chart.last_t = LastT(client.Get(HistoryPath(chart, start, every)));
-    }
-    const double load_cpu = ProcessCpu(pid) - cpu;
-    const double load_wall = Milliseconds(Clock::now() - wall) / 1000;
-    const long long load_bytes = client.bytes;
-    const int load_failed = client.failed;
-    // The steady page: every 2 s, each chart asking for what is new.
-    client.bytes = 0;
-    client.requests = 0;
-    cpu = ProcessCpu(pid);
-    wall = Clock::now();
-    for (int tick = 0; tick < seconds / 2; ++tick) {
-      const auto next = Clock::now() + std::chrono::seconds(2);
-      Tick(client, charts, systems);
-      std::this_thread::sleep_until(next);
-    }
-    const double steady_cpu = ProcessCpu(pid) - cpu;
-    const double steady_wall = Milliseconds(Clock::now() - wall) / 1000;
-    std::printf(
-        "%s, week rows every %d s: first week-view load %lld bytes, %.2f s CPU of the server in %.2f s (%d not "
-        "200); steady: %.2f %% of a core (%.3f s CPU in %.1f s, server and its polling), "
-        "%d requests, %.0f bytes/s\n",
-        gzip ? "gzip" : "plain", every, load_bytes, load_cpu, load_wall, load_failed,
-        100 * steady_cpu / steady_wall, steady_cpu, steady_wall, client.requests,
-        static_cast<double>(client.bytes) / steady_wall);
   }
   // The polling alone, for the difference.
   const double cpu = ProcessCpu(pid);

@@ -10,6 +10,7 @@
 #include "http/history_series.h"
 #include "http/metrics_text.h"
 #include "http/query_params.h"
+#include "http/store_reader.h"
 #include "http/system_values.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
@@ -155,11 +156,11 @@ std::vector<std::string> SplitFields(const std::string& text) {
   return fields;
 }
 
-std::unique_ptr<runtime::RecordStore> OpenStore(const ApiContext& context, HttpResponse& res) {
+// The calling thread's read-only store; nullptr with a 503 answer set when it
+// cannot be opened.
+runtime::RecordStore* OpenStore(const ApiContext& context, HttpResponse& res) {
   try {
-    return std::make_unique<runtime::RecordStore>(context.db_path, runtime::HistoryBound{},
-                                                  kStoreBusyMs,
-                                                  runtime::SqliteDb::Access::kReadOnly);
+    return &StoreReader(context.db_path, kStoreBusyMs);
   } catch (const runtime::StoreError& failure) {
     SendError(res, 503, failure.what());
     return nullptr;
@@ -338,12 +339,13 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
   request.since = filter.since;
   request.until = filter.until;
   request.limit = filter.last;
-  std::unique_ptr<runtime::RecordStore> store = OpenStore(context, res);
+  runtime::RecordStore* store = OpenStore(context, res);
   if (!store) return;
   SeriesText series;
   try {
     series = HistorySeries(*store, request, cancel);
   } catch (const runtime::StoreError& failure) {
+    ForgetStoreReader();
     return SendError(res, 503, failure.what());
   } catch (const QueryCancelled& stopping) {
     return SendError(res, 503, stopping.what());
@@ -415,12 +417,13 @@ void AlarmEvents(const ApiContext& context, const HttpRequest& req, HttpResponse
   if (!ReadSystemParam(context, req, res, only)) return;
   runtime::RowFilter filter;
   if (!ReadRange(req, res, filter, 1000, 10000)) return;
-  std::unique_ptr<runtime::RecordStore> store = OpenStore(context, res);
+  runtime::RecordStore* store = OpenStore(context, res);
   if (!store) return;
   std::vector<runtime::AlarmEvent> events;
   try {
     events = store->AlarmEvents(filter, false);
   } catch (const runtime::StoreError& failure) {
+    ForgetStoreReader();
     return SendError(res, 503, failure.what());
   }
   const std::vector<SystemState> states = context.state->Systems();

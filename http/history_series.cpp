@@ -12,17 +12,6 @@ namespace http_output {
 
 namespace {
 
-std::vector<std::string> Parts(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = name.find('.', start);
-    parts.push_back(name.substr(start, dot - start));
-    if (dot == std::string::npos) return parts;
-    start = dot + 1;
-  }
-}
-
 // A JSON array's elements written one after another, and where the first
 // row's end: a row held back may be cut off at the end.
 struct Column {
@@ -126,47 +115,6 @@ class Columns {
 };
 
 }  // namespace
-
-bool ParseSeriesField(const std::string& text, SeriesField& out, std::string& error) {
-  out = SeriesField{};
-  out.text = text;
-  const std::vector<std::string> parts = Parts(text);
-  std::size_t star = parts.size();
-  for (std::size_t k = 0; k < parts.size(); ++k) {
-    if (parts[k].find('*') == std::string::npos) continue;
-    if (parts[k] != "*" || star != parts.size()) {
-      error = "\"" + text + "\": \"*\" stands for one item's number, once";
-      return false;
-    }
-    star = k;
-  }
-  if (star == parts.size()) {
-    if (vocabulary::Resolve(text, out.path)) return true;
-    error = "\"" + text + "\" is neither a name nor a record path";
-    return false;
-  }
-  std::string first = text;
-  first.replace(first.find('*'), 1, "1");
-  // The "*" must be where the name numbers its items ({n}), not its unit.
-  if (!vocabulary::Resolve(first, out.path) || out.path.variable == nullptr || out.path.item != 1 ||
-      Parts(out.path.variable->name).size() != parts.size() ||
-      Parts(out.path.variable->name)[star] != "{n}") {
-    error = "\"" + text + "\": no name of the vocabulary has items where \"*\" is";
-    return false;
-  }
-  out.wildcard = true;
-  return true;
-}
-
-std::vector<std::string> ExpandedNames(const SeriesField& field, const Json::Value& record) {
-  std::vector<std::string> names;
-  if (!field.wildcard) return names;
-  const int items = vocabulary::ItemsOf(*field.path.variable, record);
-  for (int item = 1; item <= items; ++item) {
-    names.push_back(vocabulary::NameFor(*field.path.variable, field.path.unit, item));
-  }
-  return names;
-}
 
 SeriesText HistorySeries(runtime::RecordStore& store, const SeriesRequest& request,
                          const std::atomic<bool>& cancel) {

@@ -169,8 +169,10 @@ struct HttpOutput::Server {
     MHD_suspend_connection(connection);
     const ApiContext& context = server.context;
     const bool started = server.queries.TryRun(
-        [connection, exchange, &context, req](const std::atomic<bool>& cancel) mutable {
+        [exchange, &context, req](const std::atomic<bool>& cancel) mutable {
           Run(context, req, exchange->response, cancel);
+        },
+        [connection, exchange] {
           exchange->ready.store(true);
           MHD_resume_connection(connection);
         });

@@ -2,45 +2,50 @@
 
 namespace http_output {
 
-void QueryGate::Reap() {
-  for (auto slot = slots_.begin(); slot != slots_.end();) {
-    if (!slot->done) {
-      ++slot;
-      continue;
-    }
-    // Its job ended: the thread only has its return left.
-    slot->thread.join();
-    slot = slots_.erase(slot);
-  }
-}
-
-bool QueryGate::TryRun(Job job) {
+bool QueryGate::TryRun(Job job, std::function<void()> then) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Reap();
-  if (cancel_.load() || running_ >= limit_) return false;
-  ++running_;
-  Slot& slot = slots_.emplace_back();
-  // The thread marks its slot under the lock, so it cannot before the
-  // assignment below is done.
-  slot.thread = std::thread([this, &slot, job = std::move(job)] {
-    job(cancel_);
-    std::lock_guard<std::mutex> done(mutex_);
-    --running_;
-    slot.done = true;
-  });
+  if (cancel_.load() || busy_ >= limit_) return false;
+  ++busy_;
+  waiting_.push_back({std::move(job), std::move(then)});
+  // A worker per job at most: one more only when every worker has a job.
+  if (workers_.size() < busy_) {
+    workers_.emplace_back([this] { Work(); });
+  } else {
+    wake_.notify_one();
+  }
   return true;
 }
 
+void QueryGate::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return !waiting_.empty() || cancel_.load(); });
+    if (waiting_.empty()) return;  // cancelled and nothing left to answer
+    Task task = std::move(waiting_.front());
+    waiting_.pop_front();
+    lock.unlock();
+    // A job waiting when the gate was cancelled still runs: it sees `cancel`
+    // set and answers its connection, which the server must resume.
+    task.job(cancel_);
+    task.job = nullptr;
+    lock.lock();
+    --busy_;
+    lock.unlock();
+    task.then();
+    task.then = nullptr;
+    lock.lock();
+  }
+}
+
 void QueryGate::CancelAndJoin() {
-  cancel_.store(true);
-  std::list<Slot> slots;
+  std::vector<std::thread> workers;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    slots.splice(slots.end(), slots_);
+    cancel_.store(true);
+    workers.swap(workers_);
   }
-  // The jobs still take the lock to mark their slots, which stay valid in
-  // `slots` until joined.
-  for (Slot& slot : slots) slot.thread.join();
+  wake_.notify_all();
+  for (std::thread& worker : workers) worker.join();
 }
 
 }  // namespace http_output

@@ -1,17 +1,20 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
-#include <list>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace http_output {
 
 // Runs the store's queries off the server's thread, at most `limit` at a
-// time, each on a thread of its own: a slow query holds its thread alone,
-// never the server's.
+// time: a slow query holds its worker alone, never the server's thread. The
+// workers are started as needed and kept, so a query costs no thread start
+// and each worker keeps its own store connection (see store_reader.h).
 class QueryGate {
  public:
   explicit QueryGate(std::size_t limit) : limit_(limit) {}
@@ -20,24 +23,28 @@ class QueryGate {
   QueryGate& operator=(const QueryGate&) = delete;
 
   using Job = std::function<void(const std::atomic<bool>& cancel)>;
-  // Starts `job`; false (and `job` not run) when `limit` jobs are running or
-  // the gate was cancelled.
-  bool TryRun(Job job);
-  // Sets every job's `cancel`, refuses new jobs and waits for those running.
+  // Starts `job`, and runs `then` once its place is free again; false (and
+  // neither run) when `limit` jobs are running or waiting, or the gate was
+  // cancelled. `then` hands the answer over: a client that sends its next
+  // query as soon as it has the answer finds the place free.
+  bool TryRun(Job job, std::function<void()> then);
+  // Sets every job's `cancel`, refuses new jobs, runs none of those waiting
+  // (each was given a worker that will see `cancel` set) and joins the workers.
   void CancelAndJoin();
 
  private:
-  struct Slot {
-    std::thread thread;
-    bool done = false;
-  };
-  // Joins the threads whose jobs ended. Under mutex_.
-  void Reap();
+  void Work();
 
   const std::size_t limit_;
   std::mutex mutex_;
-  std::list<Slot> slots_;
-  std::size_t running_ = 0;
+  std::condition_variable wake_;
+  struct Task {
+    Job job;
+    std::function<void()> then;
+  };
+  std::deque<Task> waiting_;
+  std::vector<std::thread> workers_;
+  std::size_t busy_ = 0;  // jobs waiting or running
   std::atomic<bool> cancel_{false};
 };
 

@@ -19,6 +19,20 @@ std::string LocalTimeText(const boost::posix_time::ptime& time) {
   return text;
 }
 
+namespace {
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const unsigned year_of_era = static_cast<unsigned>(year - era * 400);
+  const unsigned day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
+}
+
+}  // namespace
+
 std::optional<std::int64_t> UnixSecondsOf(const std::string& local_text) {
   // The shape first, character by character: sscanf alone would also take
   // blanks and signs ("2026-12-1909: 48:11").
@@ -36,6 +50,26 @@ std::optional<std::int64_t> UnixSecondsOf(const std::string& local_text) {
       second > 60) {
     return std::nullopt;
   }
+  // The wall-clock time read as if it were UTC; the moment is that less the
+  // zone's offset then.
+  const std::int64_t as_utc =
+      DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  // mktime reads the time zone file's status on every call (a system call per
+  // converted row of a history answer). The offset of the last conversion on
+  // this thread is tried first and kept when localtime_r, which does not,
+  // gives back the very fields; otherwise mktime decides (another offset, a
+  // time in a summer-time gap, a second 60).
+  thread_local std::optional<std::int64_t> last_offset;
+  if (last_offset && second < 60) {
+    const std::int64_t guess = as_utc - *last_offset;
+    const std::time_t moment = static_cast<std::time_t>(guess);
+    std::tm back{};
+    if (static_cast<std::int64_t>(moment) == guess && localtime_r(&moment, &back) != nullptr &&
+        back.tm_year == year - 1900 && back.tm_mon == month - 1 && back.tm_mday == day &&
+        back.tm_hour == hour && back.tm_min == minute && back.tm_sec == second) {
+      return guess;
+    }
+  }
   std::tm fields{};
   fields.tm_year = year - 1900;
   fields.tm_mon = month - 1;
@@ -46,6 +80,7 @@ std::optional<std::int64_t> UnixSecondsOf(const std::string& local_text) {
   fields.tm_isdst = -1;  // the zone's rules decide whether summer time holds then
   const std::time_t moment = std::mktime(&fields);
   if (moment == static_cast<std::time_t>(-1)) return std::nullopt;
+  last_offset = as_utc - static_cast<std::int64_t>(moment);
   return static_cast<std::int64_t>(moment);
 }
 

@@ -4,14 +4,16 @@
 # store's API (a row a minute per device, the default resolution), its
 # history queries are timed with and without an index by device (and the
 # bytes a commit writes with each), then korvan-host polls 16 korvan-sim
-# processes on that store with its HTTP server and the dashboard's requests
-# are replayed: the first week-view load, then every 2 s /api/systems,
-# /api/alarms, each system's /values and each chart's history since its last
-# t + 1; once without and once with Accept-Encoding: gzip, over one
-# keep-alive connection as a browser's tab; the week view once with every
-# row and once with a row per 10 minutes (every=600). Reports the bytes
-# of the first load and the server's CPU (/proc/PID/stat), and the polling's
-# own CPU without a page.
+# processes on that store with its HTTP server and a tab's requests are
+# replayed over one keep-alive connection, with Accept-Encoding: gzip as a
+# browser sends it: the overview (/api/site, /api/systems, /api/alarms, each
+# system's /values) every 2 s; a system's page (the overview's requests and,
+# per device of the system, its /record and its chart's history since the
+# last t + 1), after the first load of its week view; and every chart of the
+# 16 systems at once (also without gzip), as the page asked before it had an
+# overview. The week view once with every row and once with a row per 10
+# minutes (every=600). Reports the bytes of each first load and the server's
+# CPU (/proc/PID/stat), and the polling's own CPU without a page.
 #
 #   scripts/bench_dashboard.sh [BIN_DIR]   default build/bin (a build with -DKORVAN_BENCH=ON)
 #

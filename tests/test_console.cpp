@@ -266,6 +266,38 @@ TEST(IsoLocalTime, AddsTheOffsetInForceAtThatMoment) {
   }
 }
 
+// Rows are converted in time order on one thread, through both summer-time
+// changes: each text is the moment whose local time it is, and a text that
+// names no moment (the skipped hour) is taken as mktime takes it.
+TEST(UnixSecondsOf, FollowsTheZonesOffsetThroughEveryChange) {
+  ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  int checked = 0;
+  for (const char* day : {"2026-03-29", "2026-10-25"}) {
+    for (int minute = 0; minute < 5 * 60; minute += 10) {
+      char text_buffer[32];
+      std::snprintf(text_buffer, sizeof text_buffer, "%s %02d:%02d:%02d", day, minute / 60,
+                    minute % 60, minute % 7);
+      const std::string text = text_buffer;
+      const std::optional<std::int64_t> seconds = runtime::UnixSecondsOf(text);
+      ASSERT_TRUE(seconds.has_value()) << text;
+      if (runtime::LocalTextOf(*seconds) == text) {
+        ++checked;
+        continue;
+      }
+      std::tm fields{};
+      ASSERT_NE(strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &fields), nullptr);
+      fields.tm_isdst = -1;
+      EXPECT_EQ(*seconds, static_cast<std::int64_t>(std::mktime(&fields))) << text;
+    }
+  }
+  EXPECT_EQ(checked, 2 * 30 - 6);  // all but the six of the hour that does not exist
+  {
+    ZoneScope other("<+0545>-5:45");
+    EXPECT_EQ(runtime::UnixSecondsOf("2026-03-29 01:00:00"), 1774725300);
+  }
+  EXPECT_EQ(runtime::UnixSecondsOf("2026-03-29 01:00:00"), 1774742400);
+}
+
 // ---------------------------------------------------------------------------
 // Glossary
 

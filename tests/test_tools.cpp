@@ -1283,6 +1283,15 @@ TEST_F(StoredSession, HistoryByTimeRangeWithChosenFieldsAsJsonOrCsv) {
        "dc.1.output.voltage.alarm,dc.1.battery.count\r\n2026-12-09 08:00:00,east,21,5210,54.0,"
        "0.0,0,0\r\n"},
       {"history --csv --since 2026-12-10", "time,system,data_id,record_type\r\n"},
+      // "*" for every item that a listed row holds, as the API takes it.
+      {"history --device 11 --csv --fields ac.1.channel.*.L1-N.voltage,v",
+       "time,system,data_id,record_type,ac.1.channel.1.L1-N.voltage,ac.1.channel.2.L1-N.voltage,"
+       "v\r\n2026-12-08 10:00:02,,11,5209,0.0,231.5,\r\n2026-12-08 10:00:03,,11,5209,,,\r\n"},
+      {"history --device 11 --fields ac.1.channel.*.L1-N.voltage --last 2 --until "
+       "'2026-12-08 10:00:02'",
+       "{\"data_id\":11,\"record\":{\"ac.1.channel.1.L1-N.voltage\":0.0,"
+       "\"ac.1.channel.2.L1-N.voltage\":231.5},\"row\":2,\"time\":\"2026-12-08 10:00:02\","
+       "\"type\":5209}\n"},
       {"history --device 11 --fields channels.1.a,v --last 2",
        "{\"data_id\":11,\"record\":{\"channels.1.a\":231.5,\"v\":null},\"row\":2,"
        "\"time\":\"2026-12-08 10:00:02\",\"type\":5209}\n"
@@ -1393,6 +1402,9 @@ TEST_F(StoredSession, BadTimesUnknownFieldsAndMissingDatabasesAreRefused) {
        "record path; the record paths of each record type (N: a channel or module from 0):\n  "
        "5209 (AC): airlock_count, "},
       {"history --fields channels.0", 105, "korvan-host: history: unknown field \"channels.0\""},
+      {"history --fields dc.*.output.voltage", 105,
+       "korvan-host: history: unknown field \"dc.*.output.voltage\": no name of the vocabulary "
+       "has items where \"*\" is"},
   };
   for (const Row& row : rows) {
     const HostRun run = Run(row.arguments);

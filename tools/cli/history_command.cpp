@@ -8,6 +8,7 @@
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/record_fields.h"
+#include "records/series_field.h"
 #include "records/vocabulary.h"
 #include "runtime/exit_codes.h"
 #include "runtime/time_bound.h"
@@ -91,8 +92,7 @@ void PrintCsv(const runtime::HistoryRow& row, const Json::Value& record, const s
 }
 
 void PrintJson(const runtime::HistoryRow& row, const Json::Value& record, const std::string& error,
-               const std::vector<std::string>& fields,
-               const std::vector<vocabulary::Resolved>& paths, std::ostream& out) {
+               const std::vector<records::SeriesField>& fields, std::ostream& out) {
   Json::Value line(Json::objectValue);
   line["row"] = Json::Int64(row.id);
   line["time"] = row.time;
@@ -106,12 +106,54 @@ void PrintJson(const runtime::HistoryRow& row, const Json::Value& record, const 
     line["record"] = record;
   } else {
     Json::Value selected(Json::objectValue);
-    for (std::size_t k = 0; k < fields.size(); ++k) {
-      selected[fields[k]] = vocabulary::ValueIn(paths[k], record);
+    for (const records::SeriesField& field : fields) {
+      if (!field.wildcard) {
+        selected[field.text] = vocabulary::ValueIn(field.path, record);
+        continue;
+      }
+      // A wildcard: each item the row holds, by its name.
+      for (const std::string& name : records::ExpandedNames(field, record)) {
+        vocabulary::Resolved item;
+        if (vocabulary::Resolve(name, item)) selected[name] = vocabulary::ValueIn(item, record);
+      }
     }
     line["record"] = selected;
   }
   out << json_text::Line(line) << "\n";
+}
+
+// The CSV columns of chosen fields: a wildcard is a column for each item that
+// any listed row holds (read once more, keeping only how many).
+std::vector<Column> ChosenColumns(runtime::RecordStore& store, const runtime::RowFilter& filter,
+                                  const std::vector<records::SeriesField>& fields) {
+  std::vector<std::vector<std::string>> expanded(fields.size());
+  const bool any_wildcard = std::any_of(fields.begin(), fields.end(),
+                                        [](const records::SeriesField& f) { return f.wildcard; });
+  if (any_wildcard) {
+    store.ForEachHistoryRow(filter, [&](const runtime::HistoryRow& row) {
+      Json::Value record;
+      std::string error;
+      if (!records::Decode(row.record_type, row.record.data(), row.record.size(), record, error)) {
+        return;
+      }
+      for (std::size_t k = 0; k < fields.size(); ++k) {
+        std::vector<std::string> names = records::ExpandedNames(fields[k], record);
+        if (names.size() > expanded[k].size()) expanded[k] = std::move(names);
+      }
+    });
+  }
+  std::vector<Column> columns;
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    if (!fields[k].wildcard) {
+      columns.push_back({fields[k].text, fields[k].path, false});
+      continue;
+    }
+    for (const std::string& name : expanded[k]) {
+      Column& column = columns.emplace_back(Column{name, {}, false});
+      vocabulary::Resolve(name, column.field);
+    }
+  }
+  return columns;
 }
 
 }  // namespace
@@ -124,8 +166,9 @@ CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions& options) {
   command
       ->add_option("--fields", options.fields,
                    "only these values, comma-separated: names of korvan-host list, e.g. "
-                   "dc.1.output.voltage,rectifier.2.current, or record paths as earlier versions "
-                   "took them (v, channels.0.a; positions from 0)")
+                   "dc.1.output.voltage,rectifier.2.current, with * for every item "
+                   "(rectifier.*.current), or record paths as earlier versions took them (v, "
+                   "channels.0.a; positions from 0)")
       ->delimiter(',');
   command->footer(
       "JSON lines: row, time, data_id, type and record (the decoded record; with --fields only "
@@ -146,17 +189,22 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
     err << "korvan-host: history: " << error << "\n";
     return kBadValue;
   }
-  std::vector<vocabulary::Resolved> paths;
-  for (const std::string& field : options.fields) {
-    vocabulary::Resolved& resolved = paths.emplace_back();
-    if (!vocabulary::Resolve(field, resolved)) {
-      err << "korvan-host: history: unknown field \"" << field
-          << "\": neither a name that korvan-host list shows (dc.1.output.voltage, "
-             "ac.1.channel.2.L1-N.voltage, rectifier.3.current, ...) nor a record path; the "
-             "record paths of each record type (N: a channel or module from 0):\n"
-          << records::KnownFieldsText();
+  std::vector<records::SeriesField> fields;
+  for (const std::string& text : options.fields) {
+    records::SeriesField& field = fields.emplace_back();
+    std::string why;
+    if (records::ParseSeriesField(text, field, why)) continue;
+    if (text.find('*') != std::string::npos) {
+      err << "korvan-host: history: unknown field " << why
+          << " (rectifier.*.current: every module's current)\n";
       return kBadValue;
     }
+    err << "korvan-host: history: unknown field \"" << text
+        << "\": neither a name that korvan-host list shows (dc.1.output.voltage, "
+           "ac.1.channel.2.L1-N.voltage, rectifier.3.current, ...) nor a record path; the "
+           "record paths of each record type (N: a channel or module from 0):\n"
+        << records::KnownFieldsText();
+    return kBadValue;
   }
   std::unique_ptr<runtime::RecordStore> store = OpenForReading("history", options.db_path, err);
   if (!store) return runtime::exit_codes::kDatabase;
@@ -164,13 +212,8 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
     const Devices devices = store->ReadDevices();
     std::vector<Column> columns;
     if (options.csv) {
-      if (options.fields.empty()) {
-        columns = AllNames(*store, filter, devices);
-      } else {
-        for (std::size_t k = 0; k < paths.size(); ++k) {
-          columns.push_back({options.fields[k], paths[k], false});
-        }
-      }
+      columns = options.fields.empty() ? AllNames(*store, filter, devices)
+                                       : ChosenColumns(*store, filter, fields);
       std::vector<std::string> header = {"time", "system", "data_id", "record_type"};
       for (const Column& column : columns) header.push_back(column.name);
       out << csv_text::Line(header);
@@ -187,7 +230,7 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
       if (options.csv) {
         PrintCsv(row, record, error, columns, devices, out, err);
       } else {
-        PrintJson(row, record, error, options.fields, paths, out);
+        PrintJson(row, record, error, fields, out);
       }
     });
   } catch (const runtime::StoreError& failure) {
