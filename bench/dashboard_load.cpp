@@ -22,7 +22,6 @@
 #include <json/value.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cctype>
@@ -45,6 +44,7 @@
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
 #include "store/record_store.h"
+#include "tests/support/gunzip.h"
 #include "tests/support/http_client.h"
 #include "units/ac/tele_pmbuspower_ac.h"
 #include "units/dc/tele_pmbuspower_dc.h"
@@ -352,25 +352,6 @@ struct Client {
     return answer;
   }
 };
-
-// A gzip body inflated; "" when it is not one.
-std::string Gunzip(const std::string& body) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 16) != Z_OK) return "";
-  std::string out;
-  char buffer[65536];
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-  stream.avail_in = static_cast<uInt>(body.size());
-  int result = Z_OK;
-  while (result == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    result = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  return result == Z_STREAM_END ? out : "";
-}
 
 // The newest t of a history answer (plain or gzip); -1 when none.
 std::int64_t LastT(const HttpAnswer& answer) {
