@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -32,7 +31,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,21 +295,10 @@ struct Client {
     while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos) {
       if (!Fill(buffer.size() + 1)) return answer;
     }
-    const std::string head = buffer.substr(0, head_end);
+    answer = ParseHead(buffer.substr(0, head_end));
     buffer.erase(0, head_end + 4);
-    answer.status = std::stoi(head.substr(9, 3));
-    std::size_t length = 0;
-    std::istringstream lines(head);
-    for (std::string line; std::getline(lines, line);) {
-      const std::size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      std::string value = line.substr(line.find_first_not_of(' ', colon + 1));
-      if (!value.empty() && value.back() == '\r') value.pop_back();
-      answer.headers[name] = value;
-      if (name == "content-length") length = std::stoul(value);
-    }
+    const std::string length_text = answer.Header("content-length");
+    const std::size_t length = length_text.empty() ? 0 : std::stoul(length_text);
     if (!Fill(length)) return HttpAnswer();
     answer.body = buffer.substr(0, length);
     buffer.erase(0, length);
@@ -419,7 +406,8 @@ int Replay(const std::string& url, pid_t pid, int systems, int seconds, int ever
     const double steady_cpu = ProcessCpu(pid) - cpu;
     const double steady_wall = Milliseconds(Clock::now() - wall) / 1000;
     std::printf(
-        "%s, week rows every %d s: first week-view load %lld bytes, %.2f s CPU of the server in %.2f s (%d not "
+        "%s, week rows every %d s: first week-view load %lld bytes, %.2f s CPU of the server in "
+        "%.2f s (%d not "
         "200); steady: %.2f %% of a core (%.3f s CPU in %.1f s, server and its polling), "
         "%d requests, %.0f bytes/s\n",
         gzip ? "gzip" : "plain", every, load_bytes, load_cpu, load_wall, load_failed,
