@@ -22,10 +22,8 @@
 #include <json/value.h>
 #include <sys/resource.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -33,18 +31,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "http/history_series.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
 #include "store/record_store.h"
+#include "tests/support/gunzip.h"
 #include "tests/support/http_client.h"
 #include "units/ac/tele_pmbuspower_ac.h"
 #include "units/dc/tele_pmbuspower_dc.h"
@@ -265,22 +263,6 @@ int Queries(const std::string& db, int systems) {
 
 // ---- the replay -------------------------------------------------------------
 
-// CPU seconds (user + system) of a process from /proc/PID/stat.
-double ProcessCpu(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);
-    if (i == 15) break;
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // One keep-alive connection, as a browser's tab keeps its connections.
 struct Client {
   int port = 0;
@@ -313,21 +295,10 @@ struct Client {
     while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos) {
       if (!Fill(buffer.size() + 1)) return answer;
     }
-    const std::string head = buffer.substr(0, head_end);
+    answer = ParseHead(buffer.substr(0, head_end));
     buffer.erase(0, head_end + 4);
-    answer.status = std::stoi(head.substr(9, 3));
-    std::size_t length = 0;
-    std::istringstream lines(head);
-    for (std::string line; std::getline(lines, line);) {
-      const std::size_t colon = line.find(':');
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      std::string value = line.substr(line.find_first_not_of(' ', colon + 1));
-      if (!value.empty() && value.back() == '\r') value.pop_back();
-      answer.headers[name] = value;
-      if (name == "content-length") length = std::stoul(value);
-    }
+    const std::string length_text = answer.Header("content-length");
+    const std::size_t length = length_text.empty() ? 0 : std::stoul(length_text);
     if (!Fill(length)) return HttpAnswer();
     answer.body = buffer.substr(0, length);
     buffer.erase(0, length);
@@ -352,25 +323,6 @@ struct Client {
     return answer;
   }
 };
-
-// A gzip body inflated; "" when it is not one.
-std::string Gunzip(const std::string& body) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 16) != Z_OK) return "";
-  std::string out;
-  char buffer[65536];
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-  stream.avail_in = static_cast<uInt>(body.size());
-  int result = Z_OK;
-  while (result == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    result = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  return result == Z_STREAM_END ? out : "";
-}
 
 // The newest t of a history answer (plain or gzip); -1 when none.
 std::int64_t LastT(const HttpAnswer& answer) {

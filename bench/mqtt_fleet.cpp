@@ -28,11 +28,11 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "mqtt/mqtt_uplink.h"
 #include "runtime/event_stream.h"
 #include "store/sqlite_db.h"
@@ -42,22 +42,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// CPU seconds (user + system) of a process from /proc/PID/stat.
-double ProcessCpu(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14 || i == 15) ticks += std::stod(field);
-    if (i == 15) break;
-  }
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 double SelfCpu() {
   rusage usage{};

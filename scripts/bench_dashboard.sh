@@ -22,23 +22,13 @@
 # KORVAN_BENCH_EVERY the week view's resolutions ("0 600"). About 12 min.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin="$(cd "${1:-build/bin}" && pwd)"
-export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-window="${KORVAN_BENCH_WINDOW:-60}"
-systems=16
-work="$(mktemp -d /tmp/korvan-bench-dashboard.XXXXXX)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [ -n "${KORVAN_BENCH_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
 # shellcheck source=scripts/bench_sims.sh
 source scripts/bench_sims.sh
+bench_begin dashboard "${1:-}"
+window="${KORVAN_BENCH_WINDOW:-60}"
+systems=16
 
-echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+machine_line
 "$bin/korvan-dashboard-load" build "$work/k.db" "$systems" 7
 if [ -z "${KORVAN_BENCH_NO_QUERIES:-}" ]; then
   echo "== the history queries of the page on that store, and 30 minutes of commits"
@@ -51,13 +41,7 @@ start_sims "$work" "$systems"
   --summary off --http 127.0.0.1:0 >"$work/out.json" 2>"$work/err" &
 host=$!
 pids+=("$host")
-base=""
-for _ in $(seq 100); do
-  base=$(grep -so 'HTTP server listening on http://[0-9.]*:[0-9]*' "$work/out.json" | sed 's/.* on //' || true)
-  [ -n "$base" ] && break
-  sleep 0.1
-done
-[ -n "$base" ] || { echo "no HTTP server; see $work/err" >&2; exit 1; }
+base=$(http_base "$work/out.json" "$work/err")
 sleep 10  # every system's first cycle
 # The week view with every row, then with a row per 10 minutes (1008 a chart).
 for every in ${KORVAN_BENCH_EVERY:-0 600}; do

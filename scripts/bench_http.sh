@@ -11,23 +11,13 @@
 # KORVAN_BENCH_CLIENTS the parallel client loops (default 4).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin="$(cd "${1:-build/bin}" && pwd)"
-export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+# shellcheck source=scripts/bench_sims.sh
+source scripts/bench_sims.sh
+bench_begin http "${1:-}"
 window="${KORVAN_BENCH_WINDOW:-30}"
 clients="${KORVAN_BENCH_CLIENTS:-4}"
 warmup=8
 systems=4
-work="$(mktemp -d /tmp/korvan-bench-http.XXXXXX)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [ -n "${KORVAN_BENCH_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-
-# shellcheck source=scripts/bench_sims.sh
-source scripts/bench_sims.sh
 
 # One client loop: reads the paths in turn until killed, one line per answer
 # with its status in $work/requests.N.
@@ -52,12 +42,7 @@ measure() {
     --http 127.0.0.1:0 >"$work/out.json" 2>"$work/err" &
   host=$!
   pids+=("$host")
-  for _ in $(seq 100); do
-    base=$(grep -so 'HTTP server listening on http://[0-9.]*:[0-9]*' "$work/out.json" | sed 's/.* on //' || true)
-    [ -n "$base" ] && break
-    sleep 0.1
-  done
-  [ -n "$base" ] || { echo "no HTTP server; see $work/err" >&2; exit 1; }
+  base=$(http_base "$work/out.json" "$work/err")
   sleep "$warmup"
   local loops=()
   for ((k = 1; k <= load; k++)); do
@@ -83,7 +68,7 @@ measure() {
   echo "$((c1 - c0)) $requests $failed" >"$work/result"
 }
 
-echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+machine_line
 echo "== $systems systems (korvan-sim each), korvan-host run --http 127.0.0.1:0; window ${window} s after ${warmup} s"
 start_sims "$work" "$systems"
 measure 0

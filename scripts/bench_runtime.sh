@@ -15,21 +15,11 @@
 # KORVAN_BENCH_WINDOW sets the window in seconds (default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin="$(cd "${1:-build/bin}" && pwd)"
-# The libraries beside the programs, whatever their run path names.
-export LD_LIBRARY_PATH="$bin${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+# shellcheck source=scripts/bench_sims.sh
+source scripts/bench_sims.sh
+bench_begin runtime "${1:-}"
 window="${KORVAN_BENCH_WINDOW:-20}"
 warmup=5
-work="$(mktemp -d /tmp/korvan-bench-runtime.XXXXXX)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# start_sims, stop_all
-source scripts/bench_sims.sh
 
 # Sum over the threads of PID: "<context switches> <run time in ns>".
 sample() {
@@ -63,7 +53,7 @@ measure() {
     'BEGIN {printf "%.1f %.2f %d %.3f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0)}'
 }
 
-echo "== machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+machine_line
 echo "== binaries: $bin; window ${window} s after ${warmup} s"
 
 echo "== idle: silent lines (korvan-sim --set 'silent on'), korvan-host run"

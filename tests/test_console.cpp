@@ -26,6 +26,7 @@
 #include "runtime/power_system.h"
 #include "runtime/stdout_trace.h"
 #include "runtime/system_summary.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/temp_dir.h"
 #include "units/ac/ac_alarm_table.h"
 #include "units/dc/dc_alarm_rows.h"
@@ -45,30 +46,6 @@ Json::Value Parse(const std::string& line) {
   EXPECT_TRUE(ParseJsonText(line, value, errors)) << line << ": " << errors;
   return value;
 }
-
-// Sets the time zone for one test and puts the old one back.
-class ZoneScope {
- public:
-  explicit ZoneScope(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneScope() {
-    if (had_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
 
 PointReading Point(const std::string& name, float value) {
   return PointReading{name, true, value, ""};

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sqlite3.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +15,7 @@
 
 #include "runtime/local_time_text.h"
 #include "store/record_store.h"
+#include "tests/support/gunzip.h"
 #include "tests/support/http_client.h"
 #include "tests/support/simulated_server.h"
 #include "tests/support/temp_dir.h"
@@ -284,26 +284,6 @@ class LargeHistoryTest : public ::testing::Test {
   std::int64_t since_ = 0;
   std::unique_ptr<SimulatedServer> server_;
 };
-
-// A gzip body inflated; "" when it is not one whole gzip member.
-std::string Gunzip(const std::string& body) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 16) != Z_OK) return "";
-  std::string out;
-  char buffer[65536];
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-  stream.avail_in = static_cast<uInt>(body.size());
-  int result = Z_OK;
-  while (result == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    result = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  const bool whole = result == Z_STREAM_END && stream.avail_in == 0;
-  inflateEnd(&stream);
-  return whole ? out : "";
-}
 
 TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin) {
   // 32 fields of the DC record: names and record paths alike.

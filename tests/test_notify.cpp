@@ -28,6 +28,7 @@
 #include "runtime/local_time_text.h"
 #include "runtime/system_config.h"
 #include "tests/support/host_run.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -167,29 +168,6 @@ class WithoutCallerVariables {
 
  private:
   std::vector<std::string> saved_;
-};
-
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old;
-    had_ = old != nullptr;
-    setenv(name, value, 1);
-    tzset();
-  }
-  ~ScopedVariable() {
-    if (had_) {
-      setenv(name_.c_str(), old_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-    tzset();
-  }
-
- private:
-  std::string name_, old_;
-  bool had_ = false;
 };
 
 // ---------------------------------------------------------------------------

@@ -222,17 +222,21 @@ TEST_F(StoreTest, HistoryRowsPassTheirFilter) {
       {22u, "2026-12-08 12:02:00", "", 0, {}},
       {99u, "", "", 0, {}},
   };
-  for (const Row& row : rows) {
-    runtime::RowFilter filter;
-    filter.data_id = row.device;
-    filter.since = row.since;
-    filter.until = row.until;
-    filter.last = row.last;
-    std::vector<std::int64_t> ids;
-    store.ForEachHistoryRow(filter,
-                            [&](const runtime::HistoryRow& found) { ids.push_back(found.id); });
-    EXPECT_EQ(ids, row.ids) << row.since << " .. " << row.until << " last " << row.last;
-  }
+  // Every row of a table finds the ids it names, in order.
+  const auto expect_ids = [&](const auto& table) {
+    for (const Row& row : table) {
+      runtime::RowFilter filter;
+      filter.data_id = row.device;
+      filter.since = row.since;
+      filter.until = row.until;
+      filter.last = row.last;
+      std::vector<std::int64_t> ids;
+      store.ForEachHistoryRow(filter,
+                              [&](const runtime::HistoryRow& found) { ids.push_back(found.id); });
+      EXPECT_EQ(ids, row.ids) << row.since << " .. " << row.until << " last " << row.last;
+    }
+  };
+  expect_ids(rows);
   // A clock set back: id 7 is older than the rows before it. Ranges are
   // read by id between the first and last id in the range, so it is found
   // and the newest N are still the last stored.
@@ -242,17 +246,7 @@ TEST_F(StoreTest, HistoryRowsPassTheirFilter) {
       {all, "", "2026-12-08 12:00:00", 0, {1, 4, 7}},
       {21u, "2026-12-08 11:00:00", "", 2, {6, 7}},
   };
-  for (const Row& row : set_back) {
-    runtime::RowFilter filter;
-    filter.data_id = row.device;
-    filter.since = row.since;
-    filter.until = row.until;
-    filter.last = row.last;
-    std::vector<std::int64_t> ids;
-    store.ForEachHistoryRow(filter,
-                            [&](const runtime::HistoryRow& found) { ids.push_back(found.id); });
-    EXPECT_EQ(ids, row.ids) << row.since << " .. " << row.until << " last " << row.last;
-  }
+  expect_ids(set_back);
   runtime::RowFilter one;
   one.data_id = 22;
   EXPECT_EQ(store.HistoryTypes(one), std::vector<int>{5210});

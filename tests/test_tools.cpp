@@ -36,6 +36,7 @@
 #include "store/record_store.h"
 #include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
+#include "tests/support/scoped_variable.h"
 #include "tests/support/scripted_transport.h"
 #include "tests/support/spawn_host.h"
 #include "tests/support/temp_dir.h"
@@ -1043,32 +1044,10 @@ TEST(HistoryCommand, AForeignDatabaseIsRefusedAndLeftAsItWas) {
 
 // ---- reading the database: history and alarms --------------------------------
 
-// Sets TZ for the life of the object, and restores the caller's setting.
-class ZoneForTest {
- public:
-  explicit ZoneForTest(const char* zone) {
-    const char* given = getenv("TZ");
-    if (given != nullptr) saved_ = given;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneForTest() {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
 // The time bounds of history, alarms and the HTTP API: each form as the local
 // time text of its instant, in a zone of UTC+1 with summer time at UTC+2.
 TEST(TimeBound, EveryFormIsItsInstantInLocalTimeAndTheRestIsRefused) {
-  const ZoneForTest zone("CET-1CEST,M3.5.0,M10.5.0/3");
+  const ZoneScope zone("CET-1CEST,M3.5.0,M10.5.0/3");
   const std::int64_t now = 1796845691;  // 2026-12-09T19:48:11Z, 20:48:11 local
   using runtime::RangeEnd;
   const RangeEnd kSince = RangeEnd::kSince, kUntil = RangeEnd::kUntil;

@@ -57,6 +57,28 @@ struct HttpAnswer {
   }
 };
 
+// The status and headers of an answer's head: "HTTP/1.1 NNN ..." and its
+// header lines, up to the blank line.
+inline HttpAnswer ParseHead(const std::string& head) {
+  HttpAnswer answer;
+  answer.status = std::stoi(head.substr(9, 3));
+  for (std::size_t line = head.find("\r\n"); line != std::string::npos;) {
+    line += 2;
+    const std::size_t next = head.find("\r\n", line);
+    const std::string header = head.substr(line, next == std::string::npos ? next : next - line);
+    const std::size_t colon = header.find(':');
+    if (colon != std::string::npos) {
+      std::string name = header.substr(0, colon);
+      std::transform(name.begin(), name.end(), name.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      const std::size_t value = header.find_first_not_of(' ', colon + 1);
+      answer.headers[name] = value == std::string::npos ? "" : header.substr(value);
+    }
+    line = next;
+  }
+  return answer;
+}
+
 // Reads until the server closes the connection or `timeout` passes, and
 // parses what came as one answer.
 inline HttpAnswer ReadAnswer(int fd, std::chrono::milliseconds timeout) {
@@ -74,24 +96,9 @@ inline HttpAnswer ReadAnswer(int fd, std::chrono::milliseconds timeout) {
     if (n <= 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  HttpAnswer answer;
   const std::size_t head_end = text.find("\r\n\r\n");
-  if (text.compare(0, 9, "HTTP/1.1 ") != 0 || head_end == std::string::npos) return answer;
-  answer.status = std::stoi(text.substr(9, 3));
-  std::size_t line = text.find("\r\n") + 2;
-  while (line < head_end) {
-    const std::size_t next = text.find("\r\n", line);
-    const std::string header = text.substr(line, next - line);
-    const std::size_t colon = header.find(':');
-    if (colon != std::string::npos) {
-      std::string name = header.substr(0, colon);
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      const std::size_t value = header.find_first_not_of(' ', colon + 1);
-      answer.headers[name] = value == std::string::npos ? "" : header.substr(value);
-    }
-    line = next + 2;
-  }
+  if (text.compare(0, 9, "HTTP/1.1 ") != 0 || head_end == std::string::npos) return HttpAnswer();
+  HttpAnswer answer = ParseHead(text.substr(0, head_end));
   answer.body = text.substr(head_end + 4);
   return answer;
 }
