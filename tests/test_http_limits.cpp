@@ -311,8 +311,7 @@ TEST_F(LargeHistoryTest, ThirtyTwoFieldsAreRefusedPastTheBudgetAndAnsweredWithin
     if (kRssMeasured) {
       EXPECT_LT(rss, kRssBoundKiB) << range;
     }
-    // Liveness only: a scan of the whole store would still pass on a slow machine.
-    EXPECT_LT(took, seconds(20) * kTimeScale) << range;
+    // The time is printed, not checked: a hang fails the client's own time-out.
     std::printf("[ history 6250 x 32%s ] %lld ms, RSS %ld KiB\n", range.empty() ? "" : ", since",
                 static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()),
                 rss);
