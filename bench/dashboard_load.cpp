@@ -442,6 +442,18 @@ int Replay(const std::string& url, pid_t pid, int systems, int seconds, int ever
       {"a system's page", ChartsOf(systems, 1, 1), true, false},
       {"every chart", ChartsOf(systems, 1, systems), false, true},
   };
+  // The polling alone, before the pages and after them: the first minutes of
+  // a run cost more (the first cycles, the first commits).
+  const auto polling_alone = [&](const char* when) {
+    const double cpu = ProcessCpu(pid);
+    const auto wall = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double idle_wall = Milliseconds(Clock::now() - wall) / 1000;
+    std::printf("no page, %s: %.2f %% of a core (the polling of %d systems)\n", when,
+                100 * (ProcessCpu(pid) - cpu) / idle_wall, systems);
+    std::fflush(stdout);
+  };
+  polling_alone("before");
   // Browsers ask for gzip; the plain answers of every chart are for comparison.
   for (Page& page : pages) {
     for (const bool gzip : {true, false}) {
@@ -452,13 +464,7 @@ int Replay(const std::string& url, pid_t pid, int systems, int seconds, int ever
       Measure(client, pid, page, systems, seconds, every);
     }
   }
-  // The polling alone, for the difference.
-  const double cpu = ProcessCpu(pid);
-  const auto wall = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double idle_wall = Milliseconds(Clock::now() - wall) / 1000;
-  std::printf("no page: %.2f %% of a core (the polling of %d systems)\n",
-              100 * (ProcessCpu(pid) - cpu) / idle_wall, systems);
+  polling_alone("after");
   return 0;
 }
 

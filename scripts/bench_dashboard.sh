@@ -13,7 +13,8 @@
 # 16 systems at once (also without gzip), as the page asked before it had an
 # overview. The week view once with every row and once with a row per 10
 # minutes (every=600). Reports the bytes of each first load and the server's
-# CPU (/proc/PID/stat), and the polling's own CPU without a page.
+# CPU (/proc/PID/stat), and the polling's own CPU without a page, before
+# the pages and after them.
 #
 #   scripts/bench_dashboard.sh [BIN_DIR]   default build/bin (a build with -DKORVAN_BENCH=ON)
 #
