@@ -441,6 +441,9 @@ int Replay(const std::string& url, pid_t pid, int systems, int seconds, int ever
       {"overview", {}, false, false},
       {"a system's page", ChartsOf(systems, 1, 1), true, false},
       {"every chart", ChartsOf(systems, 1, systems), false, true},
+      // The first window of a run costs more than later ones (the server's
+      // first answers: allocations, compressors): the overview once more.
+      {"overview again", {}, false, false},
   };
   // The polling alone, before the pages and after them: the first minutes of
   // a run cost more (the first cycles, the first commits).
