@@ -165,8 +165,13 @@ std::string Session::Dispatch(const std::vector<std::string>& words) {
     return Error("READONLY");
   }
   if (command == "INSTCMD" && (n == 3 || n == 4)) {
-    if (User() == nullptr) return Error("ACCESS-DENIED");
+    const NutUser* user = User();
+    if (user == nullptr ||
+        (user->instcmds.count("ALL") == 0 && user->instcmds.count(words[2]) == 0)) {
+      return Error("ACCESS-DENIED");
+    }
     if (!Ups(words[1], error)) return error;
+    // No command is carried out: this server only reads the plant.
     return Error("CMD-NOT-SUPPORTED");
   }
   const bool known = command == "VER" || command == "NETVER" || command == "HELP" ||
