@@ -514,6 +514,16 @@ class NutPlant {
   int port_ = 0;
 };
 
+// Sends `request` on `fd` and reads the reply's first line; "" when the
+// server closed the connection instead.
+std::string Converse(int fd, const std::string& request) {
+  std::string reply;
+  if (fd < 0 || !SendAll(fd, request + "\n")) return reply;
+  char byte;
+  while (recv(fd, &byte, 1, 0) == 1 && byte != '\n') reply += byte;
+  return reply;
+}
+
 bool HaveClients() { return access(kUpsc, X_OK) == 0 && access(kUpsmon, X_OK) == 0; }
 
 TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
@@ -586,6 +596,22 @@ TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
   EXPECT_NE(stale.errors.find("Data stale"), std::string::npos) << stale.errors;
   plant.Apply("silent off");
   EXPECT_TRUE(WaitFor([&] { return plant.Upsc("battery.voltage") == "52.5"; })) << plant.Output();
+
+  // Bounds: an over-long line is refused and its connection closed; one
+  // address holds at most kMaxConnectionsPerAddress connections, and the
+  // ones it holds are still answered.
+  EXPECT_EQ(plant.Ask(std::string(nut::kMaxLineLength + 10, 'x')), "ERR TOO-LONG");
+  std::vector<int> held;
+  for (int k = 0; k < nut::kMaxConnectionsPerAddress; ++k) {
+    held.push_back(ConnectLoopback(plant.Port()));
+    EXPECT_EQ(Converse(held.back(), "VER").rfind("korvan-host ", 0), 0u) << k;
+  }
+  const int extra = ConnectLoopback(plant.Port());
+  EXPECT_EQ(Converse(extra, "VER"), "") << "the server closes a connection over the bound";
+  close(extra);
+  EXPECT_EQ(Converse(held.front(), "NETVER"), "1.3");
+  for (const int fd : held) close(fd);
+  EXPECT_TRUE(WaitFor([&] { return plant.Ask("NETVER") == "1.3"; }));
 }
 
 // upsmon's configuration: one MONITOR line, a stub shutdown command that
