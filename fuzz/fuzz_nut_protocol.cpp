@@ -39,10 +39,9 @@ class Source : public nut::UpsSource {
 };
 
 bool StartsWithReplyWord(const std::string& line) {
-  static const char* const kWords[] = {"OK",    "ERR",      "BEGIN",     "END",     "VAR",
-                                       "UPS",   "TYPE",     "DESC",      "UPSDESC", "NUMLOGINS",
-                                       "RW",    "CMD",      "ENUM",      "RANGE",   "CLIENT",
-                                       "1.3",   "Commands:", "korvan-host"};
+  static const char* const kWords[] = {
+      "OK",        "ERR", "BEGIN", "END",  "VAR",   "UPS",    "TYPE", "DESC",      "UPSDESC",
+      "NUMLOGINS", "RW",  "CMD",   "ENUM", "RANGE", "CLIENT", "1.3",  "Commands:", "korvan-host"};
   for (const char* word : kWords) {
     if (line.compare(0, std::char_traits<char>::length(word), word) == 0) return true;
   }
@@ -112,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CheckReply(local.Handle(line), true);
       // The remote client may read only with a user's credentials, which
       // an input without a user's name cannot hold.
-      const bool may_read = input.find("mon") != std::string::npos ||
-                            input.find("admin") != std::string::npos;
+      const bool may_read =
+          input.find("mon") != std::string::npos || input.find("admin") != std::string::npos;
       CheckReply(remote.Handle(line), may_read);
     }
   }

@@ -9,10 +9,15 @@ namespace nut {
 
 namespace {
 
-const char kHelp[] = "Commands: HELP VER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS";
+const char kHelp[] =
+    "Commands: HELP VER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS";
 
-std::string Line(const std::string& text) { return text + "\n"; }
-std::string Error(const char* name) { return Line(std::string("ERR ") + name); }
+std::string Line(const std::string& text) {
+  return text + "\n";
+}
+std::string Error(const char* name) {
+  return Line(std::string("ERR ") + name);
+}
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -67,7 +72,9 @@ bool IsNumber(const std::string& text) {
 Session::Session(ServerShared& shared, std::uint64_t id, std::string peer, bool loopback)
     : shared_(shared), id_(id), peer_(std::move(peer)), loopback_(loopback) {}
 
-Session::~Session() { Logout(); }
+Session::~Session() {
+  Logout();
+}
 
 void Session::Logout() {
   if (logged_in_.empty()) return;
@@ -251,9 +258,9 @@ std::string Session::Get(const std::vector<std::string>& words) {
     const std::string head = what + " " + view->name + " " + name + " ";
     if (what == "VAR") return Line(head + Quoted(*value));
     if (what == "DESC") return Line(head + Quoted(Description(name)));
-    return Line(head + (IsNumber(*value) ? "NUMBER"
-                                         : "STRING:" + std::to_string(std::max<std::size_t>(
-                                                           value->size(), 1))));
+    return Line(head + (IsNumber(*value)
+                            ? "NUMBER"
+                            : "STRING:" + std::to_string(std::max<std::size_t>(value->size(), 1))));
   }
   if (what == "CMDDESC" && n == 4) {
     if (!Ups(words[2], error)) return error;

@@ -114,8 +114,8 @@ struct NutServer::Server {
 void NutServer::Server::Accept() {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
-  const int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int fd =
+      accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   bool loopback = false;
   const std::string address = PeerText(peer, length, loopback);
@@ -210,7 +210,9 @@ void NutServer::Server::Run() {
 }
 
 NutServer::NutServer() = default;
-NutServer::~NutServer() { Stop(); }
+NutServer::~NutServer() {
+  Stop();
+}
 
 bool NutServer::Start(const NutOptions& options, runtime::Runtime& host, std::string& error) {
   error = CheckNutSettings(options.listen, options.users_file, options.low_battery);

@@ -45,11 +45,10 @@ const std::vector<Key>& RcSetting() {
 }
 
 const std::vector<Key>& Runtime() {
-  static const std::vector<Key> keys{
-      {"site", Kind::kText},
-      {"http", Kind::kObject},
-      {"mqtt", Kind::kObject},
-      {"nut", Kind::kObject}};
+  static const std::vector<Key> keys{{"site", Kind::kText},
+                                     {"http", Kind::kObject},
+                                     {"mqtt", Kind::kObject},
+                                     {"nut", Kind::kObject}};
   return keys;
 }
 
@@ -63,8 +62,8 @@ const std::vector<Key>& Http() {
 
 const std::vector<Key>& Nut() {
   static const std::vector<Key> keys{
-      {"listen", Kind::kText},       // "ADDR:PORT", or "PORT" on 127.0.0.1
-      {"users_file", Kind::kText},   // upsd.users form
+      {"listen", Kind::kText},         // "ADDR:PORT", or "PORT" on 127.0.0.1
+      {"users_file", Kind::kText},     // upsd.users form
       {"low_battery", Kind::kNumber},  // volts under which ups.status says LB
   };
   return keys;

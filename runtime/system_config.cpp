@@ -4,10 +4,10 @@
 
 #include <map>
 
+#include "records/json_text.h"
 #include "runtime/bounded_read.h"
 #include "runtime/config_keys.h"
 #include "sim/power_system.h"
-#include "records/json_text.h"
 
 namespace runtime {
 

@@ -48,7 +48,9 @@ TEST(NutLine, SplitsQuotedAndEscapedWords) {
   const std::vector<Case> cases{
       {"LIST VAR ups", {"LIST", "VAR", "ups"}, ""},
       {"  GET\tVAR  ups  x \r", {"GET", "VAR", "ups", "x"}, ""},
-      {R"(SET VAR ups ups.id "a b \"c\" \\d")", {"SET", "VAR", "ups", "ups.id", R"(a b "c" \d)"}, ""},
+      {R"(SET VAR ups ups.id "a b \"c\" \\d")",
+       {"SET", "VAR", "ups", "ups.id", R"(a b "c" \d)"},
+       ""},
       {R"(PASSWORD "")", {"PASSWORD", ""}, ""},
       {R"(PASSWORD p\ w)", {"PASSWORD", "p w"}, ""},
       {R"(USERNAME "half)", {}, "unclosed quote"},
@@ -83,17 +85,18 @@ TEST(NutLine, SplitsQuotedAndEscapedWords) {
 TEST(NutUsers, ReadsUpsdUsersFormAndRefusesOthers) {
   nut::NutUsers users;
   std::string error;
-  ASSERT_TRUE(users.Parse("# upsd.users\n"
-                          "[admin]\n"
-                          "  password = \"s3cret # not a comment\"\n"
-                          "  actions = SET fsd\n"
-                          "  instcmds = ALL\n"
-                          "  upsmon master   # the old name\n"
-                          "[watcher]\n"
-                          "  password=pw\n"
-                          "  upsmon slave\n"
-                          "[reader]\n  password = r\n",
-                          error))
+  ASSERT_TRUE(
+      users.Parse("# upsd.users\n"
+                  "[admin]\n"
+                  "  password = \"s3cret # not a comment\"\n"
+                  "  actions = SET fsd\n"
+                  "  instcmds = ALL\n"
+                  "  upsmon master   # the old name\n"
+                  "[watcher]\n"
+                  "  password=pw\n"
+                  "  upsmon slave\n"
+                  "[reader]\n  password = r\n",
+                  error))
       << error;
   const nut::NutUser* admin = users.Check("admin", "s3cret # not a comment");
   ASSERT_NE(admin, nullptr);
@@ -152,7 +155,10 @@ TEST(NutStatus, DerivesFromTheInputPhasesBatteriesAndAlarms) {
       // One channel of a second unit still fed.
       {{{l1, 3}, {other, 0}}, false, false, 0, "OL"},
       // Low battery: under the configured level, or the plant's own alarms.
-      {{{l1, 3}, {"battery.current", -14}, {"battery.voltage", 46.9}}, false, false, 47,
+      {{{l1, 3}, {"battery.current", -14}, {"battery.voltage", 46.9}},
+       false,
+       false,
+       47,
        "OB DISCHRG LB"},
       {{{l1, 3}, {"battery.voltage", 46.9}}, false, false, 0, "OB"},
       {{{l1, 3}, {"dc.2.output.voltage.alarm", 1}}, false, false, 0, "OB LB"},
@@ -199,8 +205,7 @@ struct Exchange {
 
 // Runs `exchanges` on one session, each request's whole reply compared.
 void Converse(nut::ServerShared& shared, const std::string& title,
-              const std::vector<Exchange>& exchanges, bool loopback = true,
-              std::uint64_t id = 1) {
+              const std::vector<Exchange>& exchanges, bool loopback = true, std::uint64_t id = 1) {
   nut::Session session(shared, id, loopback ? "127.0.0.1" : "192.0.2.7", loopback);
   for (const Exchange& exchange : exchanges) {
     EXPECT_EQ(session.Handle(exchange.request), exchange.reply)
@@ -212,11 +217,12 @@ class NutProtocol : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    ASSERT_TRUE(users_.Parse("[admin]\n password = s3cret\n upsmon primary\n actions = SET\n"
-                             " instcmds = test.battery.start\n"
-                             "[mon]\n password = pw\n upsmon secondary\n"
-                             "[ops]\n password = o\n actions = FSD\n",
-                             error))
+    ASSERT_TRUE(
+        users_.Parse("[admin]\n password = s3cret\n upsmon primary\n actions = SET\n"
+                     " instcmds = test.battery.start\n"
+                     "[mon]\n password = pw\n upsmon secondary\n"
+                     "[ops]\n password = o\n actions = FSD\n",
+                     error))
         << error;
     shared_.source = &source_;
     shared_.users = &users_;
@@ -392,8 +398,8 @@ pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>
   if (error_file.empty()) {
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
   }
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   std::vector<char*> args, vars;
@@ -441,19 +447,19 @@ class NutPlant {
     EXPECT_TRUE(line_->Open(SerialSettings(), error)) << error;
     server_ = std::make_unique<SimServer>(simulator_, line_);
     server_->Start();
-    const std::string config = dir_.Write(
-        "plant.json", "{\"name\": \"plant-a\", \"port\": \"" + line_->Path() +
-                          "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
-                          "\"dcSetting\": [{\"data_id\": 21}], \"rcSetting\": {},"
-                          " \"nut\": {\"low_battery\": 47}}");
+    const std::string config =
+        dir_.Write("plant.json", "{\"name\": \"plant-a\", \"port\": \"" + line_->Path() +
+                                     "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
+                                     "\"dcSetting\": [{\"data_id\": 21}], \"rcSetting\": {},"
+                                     " \"nut\": {\"low_battery\": 47}}");
     const std::string users = dir_.Write("upsd.users",
                                          "[admin]\n password = s3cret\n upsmon primary\n"
                                          " actions = SET\n instcmds = ALL\n"
                                          "[mon]\n password = \"p-w\"\n upsmon secondary\n");
-    pid_ = SpawnHost({"run", "--config", config, "--nut", "127.0.0.1:0", "--nut-users-file", users, "--db",
-                      dir_.File("db"), "--comm-lost-after", "10", "--summary", "off",
-                      "--quiet-log"},
-                     dir_.File("out"), dir_.File("err"));
+    pid_ = SpawnHost(
+        {"run", "--config", config, "--nut", "127.0.0.1:0", "--nut-users-file", users, "--db",
+         dir_.File("db"), "--comm-lost-after", "10", "--summary", "off", "--quiet-log"},
+        dir_.File("out"), dir_.File("err"));
     static const std::regex listening(R"(NUT server listening on 127\.0\.0\.1:(\d+))");
     WaitFor([&] {
       int status = 0;
@@ -524,7 +530,9 @@ std::string Converse(int fd, const std::string& request) {
   return reply;
 }
 
-bool HaveClients() { return access(kUpsc, X_OK) == 0 && access(kUpsmon, X_OK) == 0; }
+bool HaveClients() {
+  return access(kUpsc, X_OK) == 0 && access(kUpsmon, X_OK) == 0;
+}
 
 TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
   if (!HaveClients()) GTEST_SKIP() << "nut-client is not installed (scripts/setup.sh)";
@@ -532,9 +540,11 @@ TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
   ASSERT_NE(plant.Port(), 0) << plant.Output();
   plant.Apply("dc-voltage 1 52.5");
   ASSERT_TRUE(WaitFor([&] { return plant.Upsc("battery.voltage") == "52.5"; }))
-      << plant.Upsc("battery.voltage") << "\n" << plant.Output();
+      << plant.Upsc("battery.voltage") << "\n"
+      << plant.Output();
 
-  const ToolRun list = RunTool(plant.Dir(), {kUpsc, "-l", "127.0.0.1:" + std::to_string(plant.Port())});
+  const ToolRun list =
+      RunTool(plant.Dir(), {kUpsc, "-l", "127.0.0.1:" + std::to_string(plant.Port())});
   EXPECT_EQ(list.code, 0);
   EXPECT_NE(list.output.find("plant-a\n"), std::string::npos) << list.output;
 
@@ -572,16 +582,16 @@ TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
                                             "-p", "s3cret", plant.Ups()});
   EXPECT_NE(set.code, 0);
   EXPECT_NE(set.errors.find("ERR READONLY"), std::string::npos) << set.errors;
-  const ToolRun wrong = RunTool(plant.Dir(), {kUpsrw, "-s", "battery.voltage.low=40", "-u",
-                                              "admin", "-p", "S3cret", plant.Ups()});
+  const ToolRun wrong = RunTool(plant.Dir(), {kUpsrw, "-s", "battery.voltage.low=40", "-u", "admin",
+                                              "-p", "S3cret", plant.Ups()});
   EXPECT_NE(wrong.code, 0);
   EXPECT_NE(wrong.errors.find("ERR ACCESS-DENIED"), std::string::npos) << wrong.errors;
   const ToolRun command = RunTool(
       plant.Dir(), {kUpscmd, "-u", "admin", "-p", "s3cret", plant.Ups(), "test.battery.start"});
   EXPECT_NE(command.code, 0);
   EXPECT_NE(command.errors.find("ERR CMD-NOT-SUPPORTED"), std::string::npos) << command.errors;
-  const ToolRun stranger = RunTool(
-      plant.Dir(), {kUpscmd, "-u", "mon", "-p", "p-w", plant.Ups(), "test.battery.start"});
+  const ToolRun stranger =
+      RunTool(plant.Dir(), {kUpscmd, "-u", "mon", "-p", "p-w", plant.Ups(), "test.battery.start"});
   EXPECT_NE(stranger.errors.find("ERR ACCESS-DENIED"), std::string::npos) << stranger.errors;
   const ToolRun commands = RunTool(plant.Dir(), {kUpscmd, "-l", plant.Ups()});
   EXPECT_EQ(commands.code, 0) << commands.output;
@@ -621,8 +631,8 @@ std::string UpsmonConf(const TempDir& dir, const std::string& name, const std::s
   return dir.Write(name + "/upsmon.conf",
                    "MONITOR " + monitor + "\n" +
                        "MINSUPPLIES 1\n"
-                       "SHUTDOWNCMD \"/bin/sh -c 'echo down > " + mark + "'\"\n" +
-                       "POWERDOWNFLAG " + dir.File(name + "/killpower") + "\n" +
+                       "SHUTDOWNCMD \"/bin/sh -c 'echo down > " +
+                       mark + "'\"\n" + "POWERDOWNFLAG " + dir.File(name + "/killpower") + "\n" +
                        "POLLFREQ 1\nPOLLFREQALERT 1\nHOSTSYNC 60\nDEADTIME 600\n"
                        "FINALDELAY 0\nRBWARNTIME 43200\nNOCOMMWARNTIME 300\n");
 }

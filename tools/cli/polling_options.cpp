@@ -434,9 +434,9 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
   if (!options_.nut_listen.empty()) {
     nut_ = std::make_unique<nut::NutServer>();
     std::string error;
-    if (!nut_->Start({options_.nut_listen, options_.nut_users_file,
-                      options_.nut_low_battery.value_or(0)},
-                     host_, error)) {
+    if (!nut_->Start(
+            {options_.nut_listen, options_.nut_users_file, options_.nut_low_battery.value_or(0)},
+            host_, error)) {
       host_.Events().Flush();
       console_->Problem("", error);
       nut_.reset();
