@@ -570,6 +570,7 @@ TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
   EXPECT_EQ(vars.count("battery.charge"), 0u) << "not derivable, so left out";
   EXPECT_NEAR(std::stod(vars["input.frequency"]), 50, 1) << all.output;
   EXPECT_NEAR(std::stod(vars["input.L1-N.voltage"]), 220, 30) << all.output;
+  EXPECT_EQ(vars["input.voltage"], vars["input.L1-N.voltage"]);
   EXPECT_EQ(vars.size(), std::size_t(std::count(all.output.begin(), all.output.end(), '\n')))
       << "every line a variable";
   // Units are in the descriptions.
