@@ -107,6 +107,9 @@ struct NutServer::Server {
   // Reads what the client sent and answers its complete lines; false when
   // the connection is to be closed now.
   bool Read(Connection& connection);
+  // Answers the complete lines received, until kReadPauseBytes of replies
+  // wait; false when the connection is to be closed now.
+  bool Answer(Connection& connection);
   bool Write(Connection& connection);
   void Close(std::list<Connection>::iterator at);
 };
@@ -141,6 +144,10 @@ bool NutServer::Server::Read(Connection& connection) {
   if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   connection.last_active = Clock::now();
   connection.in.append(buffer, static_cast<std::size_t>(got));
+  return Answer(connection);
+}
+
+bool NutServer::Server::Answer(Connection& connection) {
   std::size_t start = 0;
   while (!connection.closing && connection.out.size() < kReadPauseBytes) {
     const std::size_t end = connection.in.find('\n', start);
@@ -202,6 +209,10 @@ void NutServer::Server::Run() {
       if (revents & (POLLERR | POLLNVAL)) keep = false;
       if (keep && (revents & (POLLIN | POLLHUP))) keep = Read(connection);
       if (keep && !connection.out.empty()) keep = Write(connection);
+      // Lines held back while replies waited are answered once they are sent.
+      if (keep && connection.out.empty() && connection.in.find('\n') != std::string::npos) {
+        keep = Answer(connection) && Write(connection);
+      }
       if (keep && connection.closing && connection.out.empty()) keep = false;
       if (keep && now - connection.last_active > std::chrono::seconds(kIdleSeconds)) keep = false;
       if (!keep) Close(order[i]);

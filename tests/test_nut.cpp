@@ -3,6 +3,7 @@
 // NUT clients (upsc, upsrw, upscmd, upsmon) with a simulated plant.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -623,6 +624,32 @@ TEST(NutClients, UpscReadsThePlantAndRefusalsReachTheClients) {
   EXPECT_EQ(Converse(held.front(), "NETVER"), "1.3");
   for (const int fd : held) close(fd);
   EXPECT_TRUE(WaitFor([&] { return plant.Ask("NETVER") == "1.3"; }));
+
+  // Pipelined requests whose replies pass the point where reading pauses
+  // (kReadPauseBytes) are all answered once the client reads.
+  const int fd = ConnectLoopback(plant.Port());
+  std::string requests;
+  constexpr int kRequests = 40;  // about 4 kB of reply each
+  for (int k = 0; k < kRequests; ++k) requests += "LIST VAR plant-a\n";
+  ASSERT_TRUE(SendAll(fd, requests));
+  std::string replies;
+  int ends = 0;
+  const std::string end = "END LIST VAR plant-a\n";
+  pollfd ready{fd, POLLIN, 0};
+  char buffer[8192];
+  while (ends < kRequests && poll(&ready, 1, 60000) == 1) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    replies.append(buffer, static_cast<std::size_t>(got));
+    ends = 0;
+    for (std::size_t at = replies.find(end); at != std::string::npos;
+         at = replies.find(end, at + 1)) {
+      ++ends;
+    }
+  }
+  close(fd);
+  EXPECT_EQ(ends, kRequests) << replies.size() << " bytes";
+  EXPECT_GT(replies.size(), nut::kReadPauseBytes);
 }
 
 // upsmon's configuration: one MONITOR line, a stub shutdown command that
