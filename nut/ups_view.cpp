@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <unordered_set>
 
 #include "console/alarm_glossary.h"
 #include "http/system_values.h"
@@ -127,8 +128,10 @@ UpsView ViewOf(const http_output::SystemState& state, bool forced_shutdown,
       ordered.push_back(&value);
     }
   }
+  std::unordered_set<std::string> seen;
+  for (const auto& entry : vars) seen.insert(entry.first);
   for (const vocabulary::NamedValue* value : ordered) {
-    if (!std::isfinite(value->value) || view.Find(value->name) != nullptr) continue;
+    if (!std::isfinite(value->value) || !seen.insert(value->name).second) continue;
     vars.emplace_back(value->name, NumberText(value->value));
   }
   return view;
