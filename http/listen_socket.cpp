@@ -17,7 +17,8 @@ constexpr int kBacklog = 64;
 
 }  // namespace
 
-int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string& error) {
+int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string& error,
+                     const std::string& server) {
   const std::string where = address.host + ":" + std::to_string(address.port);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -27,7 +28,7 @@ int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string&
   const int resolved =
       getaddrinfo(address.host.c_str(), std::to_string(address.port).c_str(), &hints, &found);
   if (resolved != 0 || found == nullptr) {
-    error = "HTTP server cannot listen on " + where + ": " + gai_strerror(resolved);
+    error = server + " cannot listen on " + where + ": " + gai_strerror(resolved);
     return -1;
   }
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -41,7 +42,7 @@ int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string&
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
   if (!ok || getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-    error = "HTTP server cannot listen on " + where + ": " + std::strerror(ok ? errno : cause);
+    error = server + " cannot listen on " + where + ": " + std::strerror(ok ? errno : cause);
     if (fd >= 0) close(fd);
     return -1;
   }

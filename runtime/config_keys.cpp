@@ -45,8 +45,10 @@ const std::vector<Key>& RcSetting() {
 }
 
 const std::vector<Key>& Runtime() {
-  static const std::vector<Key> keys{
-      {"site", Kind::kText}, {"http", Kind::kObject}, {"mqtt", Kind::kObject}};
+  static const std::vector<Key> keys{{"site", Kind::kText},
+                                     {"http", Kind::kObject},
+                                     {"mqtt", Kind::kObject},
+                                     {"nut", Kind::kObject}};
   return keys;
 }
 
@@ -54,6 +56,15 @@ const std::vector<Key>& Http() {
   static const std::vector<Key> keys{
       {"listen", Kind::kText},     // "ADDR:PORT", or "PORT" on 127.0.0.1
       {"auth_file", Kind::kText},  // the token or user:password lines
+  };
+  return keys;
+}
+
+const std::vector<Key>& Nut() {
+  static const std::vector<Key> keys{
+      {"listen", Kind::kText},         // "ADDR:PORT", or "PORT" on 127.0.0.1
+      {"users_file", Kind::kText},     // upsd.users form
+      {"low_battery", Kind::kNumber},  // volts under which ups.status says LB
   };
   return keys;
 }

@@ -35,12 +35,14 @@ const std::vector<Key>& Unit();
 const std::vector<Key>& AppSetting();
 // "rcSetting": the rectifier group takes no settings of its own.
 const std::vector<Key>& RcSetting();
-// The runtime's settings at a file's top level: "site", "http", "mqtt".
+// The runtime's settings at a file's top level: "site", "http", "mqtt", "nut".
 const std::vector<Key>& Runtime();
 // "http": the HTTP server's settings.
 const std::vector<Key>& Http();
 // "mqtt": the MQTT uplink's settings.
 const std::vector<Key>& Mqtt();
+// "nut": the NUT network server's settings.
+const std::vector<Key>& Nut();
 
 // "" or why `object` (an object) has a key that `keys` does not: the unknown
 // key, and the nearest known one when one is close. `where` ("acSetting[0]")

@@ -33,6 +33,9 @@ constexpr int kNotConfigured = 12;
 // run, simulate: a polling thread or an output made no progress for its
 // bound (the watchdog names it): the process ends to be restarted.
 constexpr int kStalled = 13;
+// run, simulate: the NUT server cannot start (a bad or taken address, a
+// non-loopback address without a users file, an unreadable users file).
+constexpr int kNut = 18;
 // get: the server cannot be reached, does not answer in time, refuses the
 // credentials, or its answer is not the HTTP API's.
 constexpr int kUnreachable = 14;

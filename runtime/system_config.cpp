@@ -4,10 +4,10 @@
 
 #include <map>
 
+#include "records/json_text.h"
 #include "runtime/bounded_read.h"
 #include "runtime/config_keys.h"
 #include "sim/power_system.h"
-#include "records/json_text.h"
 
 namespace runtime {
 
@@ -191,7 +191,8 @@ bool ReadRuntimeSettings(const Json::Value& root, const std::string& origin, Loa
   std::string reason = keys::WrongKind(root, keys::Runtime(), "");
   for (const auto& [name, table] :
        {std::pair<const char*, const std::vector<keys::Key>*>{"http", &keys::Http()},
-        {"mqtt", &keys::Mqtt()}}) {
+        {"mqtt", &keys::Mqtt()},
+        {"nut", &keys::Nut()}}) {
     const Json::Value& section = root[name];
     if (!reason.empty() || !section.isObject()) continue;
     reason = keys::UnknownKey(section, *table, name);
@@ -213,6 +214,10 @@ bool ReadRuntimeSettings(const Json::Value& root, const std::string& origin, Loa
   if (root.isMember("mqtt")) {
     settings.mqtt = root["mqtt"];
     settings.mqtt_file = origin;
+  }
+  if (root.isMember("nut")) {
+    settings.nut = root["nut"];
+    settings.nut_file = origin;
   }
   return true;
 }
@@ -245,7 +250,7 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
     if (!unknown.empty()) {
       loaded.problems.push_back({origin, "",
                                  unknown + " (a file with \"systems\" holds nothing else " +
-                                     "but \"site\", \"http\" and \"mqtt\")"});
+                                     "but \"site\", \"http\", \"mqtt\" and \"nut\")"});
       return loaded;
     }
     systems = root["systems"];
@@ -325,6 +330,10 @@ LoadedConfig LoadConfigFiles(const std::vector<std::string>& paths) {
     if (take(path, from.mqtt_file, to.mqtt_file, "mqtt")) {
       to.mqtt = from.mqtt;
       to.mqtt_file = from.mqtt_file;
+    }
+    if (take(path, from.nut_file, to.nut_file, "nut")) {
+      to.nut = from.nut;
+      to.nut_file = from.nut_file;
     }
   }
   RefuseRepeatedNames(all.systems, all.problems);

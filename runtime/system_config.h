@@ -48,14 +48,16 @@ struct ConfigProblem {
 
 // Settings of the runtime as a whole, which a file may hold beside its
 // systems: "site" (a text naming the site, for the outputs that leave the
-// controller), "http" and "mqtt" (objects, see config_keys::Http() and
-// config_keys::Mqtt()). Each may be given by one file only; the command
+// controller), "http", "mqtt" and "nut" (objects, see config_keys::Http(),
+// config_keys::Mqtt() and config_keys::Nut()). Each may be given by one file only; the command
 // line's options override them.
 struct RuntimeSettings {
   std::string site;
   Json::Value http;                             // null: not given
   Json::Value mqtt;                             // null: not given
+  Json::Value nut;                              // null: not given
   std::string http_file, mqtt_file, site_file;  // where each was read
+  std::string nut_file;
 };
 
 struct LoadedConfig {

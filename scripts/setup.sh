@@ -7,7 +7,7 @@
 #                          dependencies, help2man for the man pages
 #   setup.sh               (the test stage) the test tool chain, systemd for
 #                          systemd-analyze, the broker, prometheus for promtool
-#                          (the metrics' check) and the headless browser with
+#                          (the metrics' check), nut-client (the NUT server's test peers) and the headless browser with
 #                          its driver for the dashboard's test
 #   setup.sh --hardening   clang with libFuzzer and the sanitizer runtimes,
 #                          qemu-user, and per architecture of KORVAN_CROSS_ARCHES
@@ -40,7 +40,7 @@ packages=(
 )
 [ "$stage" -ge 1 ] && packages+=(dpkg-dev file help2man binutils)
 [ "$stage" -ge 2 ] && packages+=(
-  libgtest-dev libgmock-dev libbenchmark-dev valgrind systemd mosquitto prometheus curl
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind systemd mosquitto prometheus curl nut-client
   chromium chromium-driver python3-selenium
 )
 cross_arches=()

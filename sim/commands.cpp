@@ -74,6 +74,15 @@ bool ParseArguments(Command::Kind kind, const std::vector<std::string>& words, C
       return n == 2 && Count(words[1], 60, command.count);
     case Kind::kAcChannelCount:
       return n == 3 && Number(words[1], command.unit) && Count(words[2], 8, command.count);
+    case Kind::kMainsFailure:
+      return n == 2 && Switch(words[1], command.on);
+    case Kind::kDcVoltage:
+      if (n == 3 && words[2] == "off") {
+        command.value = 0;
+        return Number(words[1], command.unit);
+      }
+      return n == 3 && Number(words[1], command.unit) && Real(words[2], command.value) &&
+             command.value > 0 && command.value <= 100;
     case Kind::kSilent:
       return n == 2 && Switch(words[1], command.on);
     case Kind::kCorrupt:
@@ -106,6 +115,10 @@ const std::vector<CommandForm>& CommandForms() {
        "rectifier modules plugged in or pulled out"},
       {Kind::kAcChannelCount, "ac-channels", "UNIT COUNT", "0 to 8",
        "the input channels of an AC unit"},
+      {Kind::kMainsFailure, "mains-failure", "on|off", "",
+       "no AC input: every phase missing, the batteries carry the load"},
+      {Kind::kDcVoltage, "dc-voltage", "DC-UNIT VOLTS|off", "VOLTS above 0 to 100",
+       "hold the DC bus voltage of a DC unit (off: it drifts again)"},
       {Kind::kSilent, "silent", "on|off", "", "no replies at all"},
       {Kind::kCorrupt, "corrupt", "RATE", "0 to 1", "the share of replies corrupted"},
       {Kind::kWait, "wait", "SECONDS", "",

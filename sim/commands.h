@@ -18,6 +18,8 @@ struct Command {
     kModel,
     kRectifierCount,
     kAcChannelCount,
+    kMainsFailure,
+    kDcVoltage,
     kSilent,
     kCorrupt,
     kWait,
@@ -29,7 +31,7 @@ struct Command {
   int count = 0;    // modules or channels
   int phase = 0;    // 0..2 for A..C
   bool on = false;
-  double value = 0;  // rate or seconds
+  double value = 0;  // rate, seconds or volts
   std::string text;  // model name
 };
 

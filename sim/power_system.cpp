@@ -193,6 +193,26 @@ bool PowerSystem::SetLowVoltageDisconnect1(int unit, bool on) {
   return true;
 }
 
+void PowerSystem::SetMainsFailure(bool on) {
+  if (mains_failed_ == on) return;
+  mains_failed_ = on;
+  for (AcUnit& unit : ac_) {
+    for (AcChannel& channel : unit.channels) channel.a = channel.b = channel.c = kPhaseVoltage;
+    unit.ia = unit.ib = unit.ic = kPhaseCurrent;
+  }
+  for (DcUnit& unit : dc_) unit.m_value = {2.0f, 1.5f, 0.0f};
+  Derive();
+}
+
+bool PowerSystem::SetDcVoltage(int unit, float volts) {
+  if (unit < 0 || unit >= static_cast<int>(dc_.size()) || !(volts >= 0)) return false;
+  DcUnit& target = dc_[static_cast<std::size_t>(unit)];
+  target.held_v = volts;
+  target.v = volts > 0 ? volts : kDcVoltage;
+  Derive();
+  return true;
+}
+
 void PowerSystem::SwitchStatesSent(std::uint8_t group) {
   if (group == kAcGroup) ac_flag_ &= static_cast<std::uint8_t>(~data_flag::kSwitchChanged);
   if (group == kRectifierGroup) rc_flag_ &= static_cast<std::uint8_t>(~data_flag::kSwitchChanged);
@@ -229,6 +249,13 @@ void PowerSystem::Derive() {
           *voltages[p] = std::min(*voltages[p], kUnderVoltage);
           channel.alert[p] = alarm_code::kLow;
         }
+      }
+      if (mains_failed_) {
+        for (std::size_t p = 0; p < 3; ++p) {
+          *voltages[p] = 0.0f;
+          channel.alert[p] = alarm_code::kMissing;
+        }
+        if (k == 0) unit.ia = unit.ib = unit.ic = 0.0f;
       }
       if (channel.missing_phase >= 0) {
         const auto p = static_cast<std::size_t>(channel.missing_phase);
@@ -269,6 +296,15 @@ void PowerSystem::Derive() {
       dc_alarm_changed |= unit.alert_m[n] != state;
       unit.alert_m[n] = state;
     }
+    if (unit.held_v > 0) unit.v = unit.held_v;
+    if (mains_failed_) {
+      // The batteries' three strings share the load.
+      unit.m_value.fill(-unit.i / 3.0f);
+    }
+    const std::uint8_t voltage_state =
+        unit.v < parameters_.dc_voltage_lower ? alarm_code::kLow : alarm_code::kNormal;
+    dc_alarm_changed |= unit.dc_state != voltage_state;
+    unit.dc_state = voltage_state;
     const std::uint8_t stage1 = unit.lvd1 ? alarm_code::kDisconnectedStage1 : alarm_code::kNormal;
     dc_alarm_changed |= unit.alert_p[0] != stage1;
     unit.alert_p[0] = stage1;

@@ -66,6 +66,7 @@ struct DcUnit {
   std::array<std::uint8_t, 11> alert_p{};
   std::array<bool, 20> fuse_fault{};
   bool lvd1 = false;
+  float held_v = 0;  // the bus voltage held by dc-voltage; 0: it drifts
 };
 
 struct Rectifier {
@@ -102,6 +103,12 @@ class PowerSystem {
   bool SetRectifierFault(int module, bool on);
   bool SetBatteryFuseFault(int unit, int fuse, bool on);
   bool SetLowVoltageDisconnect1(int unit, bool on);
+  // Mains failure: every AC phase without voltage (phase missing), no AC
+  // current, and the batteries carry the load (their currents negative).
+  void SetMainsFailure(bool on);
+  // Holds a DC unit's bus voltage at `volts` (0: it drifts again); below the
+  // DC lower limit the unit reports its voltage too low.
+  bool SetDcVoltage(int unit, float volts);
   void SetModel(std::string model) { config_.model = std::move(model); }
   // Modules plugged in or pulled out (new ones start working), channels of
   // an AC unit added or removed; false when out of range or when a reply
@@ -124,6 +131,7 @@ class PowerSystem {
   void AlarmStatesSent(std::uint8_t group);
 
  private:
+  bool mains_failed_ = false;
   // Recomputes values and alarm states from the conditions and sets the
   // data-flag bits of the groups whose states changed.
   void Derive();

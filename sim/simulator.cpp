@@ -115,6 +115,12 @@ bool Simulator::Execute(const Command& command, std::string& error) {
     case Kind::kAcChannelCount:
       done = system_.SetAcChannelCount(command.unit, command.count);
       break;
+    case Kind::kMainsFailure:
+      system_.SetMainsFailure(command.on);
+      break;
+    case Kind::kDcVoltage:
+      done = system_.SetDcVoltage(command.unit, static_cast<float>(command.value));
+      break;
     case Kind::kSilent:
       silent_ = command.on;
       break;

@@ -4,6 +4,7 @@
 
 #include "http/http_settings.h"
 #include "mqtt/mqtt_uplink.h"
+#include "nut/nut_server.h"
 #include "runtime/config_check.h"
 #include "runtime/exit_codes.h"
 #include "runtime/power_system.h"
@@ -63,6 +64,11 @@ int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::o
     const std::string reason =
         http_output::CheckHttpSettings(settings.http_listen, settings.http_auth_file);
     if (!reason.empty()) problems.push_back({loaded.settings.http_file, "", reason});
+  }
+  if (!settings.nut_listen.empty()) {
+    const std::string reason = nut::CheckNutSettings(settings.nut_listen, settings.nut_users_file,
+                                                     settings.nut_low_battery.value_or(0));
+    if (!reason.empty()) problems.push_back({loaded.settings.nut_file, "", reason});
   }
   if (const std::optional<mqtt::UplinkOptions> uplink = ToUplinkOptions(settings)) {
     const std::string reason = mqtt::CheckUplinkOptions(*uplink);

@@ -167,6 +167,20 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
   command.add_option("--http-auth-file", options.http_auth_file,
                      "file of the HTTP server's credentials: a bearer token on its first line, or "
                      "user:password lines for basic authentication");
+  command.add_option("--nut", options.nut_listen,
+                     "serve the NUT network protocol (upsc, upsmon, Home Assistant) on ADDR:PORT, "
+                     "or PORT on 127.0.0.1 (port 0: a free one, named in a note; NUT's own is "
+                     "3493); a non-loopback address needs --nut-users-file (default: a file's "
+                     "\"nut\": {\"listen\"}; off)");
+  command.add_option("--nut-users-file", options.nut_users_file,
+                     "the NUT server's users in upsd.users form: [name], password = ..., upsmon "
+                     "primary|secondary, actions = ...");
+  command
+      .add_option("--nut-low-battery", options.nut_low_battery,
+                  "battery (DC bus) voltage under which the NUT status says LB, 0 to 1000 (0: "
+                  "only the plant's own under-voltage alarms do; default: a file's \"nut\": "
+                  "{\"low_battery\"}, else 0)")
+      ->check(FiniteRange(0.0, 1000.0));
 }
 
 namespace {
@@ -188,6 +202,18 @@ PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSe
     if (options.http_listen.empty() && listen.isString()) options.http_listen = listen.asString();
     if (options.http_auth_file.empty() && auth_file.isString()) {
       options.http_auth_file = BesideFile(auth_file.asString(), settings.http_file);
+    }
+  }
+  if (settings.nut.isObject()) {
+    const Json::Value& nut = settings.nut;
+    if (options.nut_listen.empty() && nut["listen"].isString()) {
+      options.nut_listen = nut["listen"].asString();
+    }
+    if (options.nut_users_file.empty() && nut["users_file"].isString()) {
+      options.nut_users_file = BesideFile(nut["users_file"].asString(), settings.nut_file);
+    }
+    if (!options.nut_low_battery && nut["low_battery"].isNumeric()) {
+      options.nut_low_battery = nut["low_battery"].asDouble();
     }
   }
   const Json::Value& mqtt = settings.mqtt;
@@ -318,6 +344,7 @@ PollingSession::~PollingSession() {
   // then publishes the systems offline and disconnects; the flush commits
   // what the broker has not acknowledged to the outbox.
   if (http_) http_->Stop();
+  if (nut_) nut_->Stop();
   if (uplink_) uplink_->Stop();
   if (notifier_) notifier_->Finish();
   if (uplink_ || notifier_) host_.Events().Flush();
@@ -402,6 +429,18 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
       console_->Problem("", error);
       http_.reset();
       return runtime::exit_codes::kHttp;
+    }
+  }
+  if (!options_.nut_listen.empty()) {
+    nut_ = std::make_unique<nut::NutServer>();
+    std::string error;
+    if (!nut_->Start(
+            {options_.nut_listen, options_.nut_users_file, options_.nut_low_battery.value_or(0)},
+            host_, error)) {
+      host_.Events().Flush();
+      console_->Problem("", error);
+      nut_.reset();
+      return runtime::exit_codes::kNut;
     }
   }
   return runtime::exit_codes::kOk;

@@ -12,6 +12,7 @@
 #include "http/http_output.h"
 #include "mqtt/mqtt_uplink.h"
 #include "notify/notifier.h"
+#include "nut/nut_server.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
 #include "runtime/system_config.h"
@@ -60,6 +61,11 @@ struct PollingOptions {
   // Its credentials (a bearer token, or user:password lines); empty: a
   // file's "http": {"auth_file"}, else none.
   std::string http_auth_file;
+  // The NUT server's "ADDR:PORT" or "PORT", its users file and low-battery
+  // voltage; unset: a file's "nut" values, else none.
+  std::string nut_listen;
+  std::string nut_users_file;
+  std::optional<double> nut_low_battery;
   // The MQTT uplink (docs/mqtt.md); no URL: none. Unset numbers take a
   // file's "mqtt" values, else the defaults in the comments.
   std::string mqtt_url;
@@ -129,6 +135,7 @@ class PollingSession {
   // Stopped first (and declared after the host): its requests read the
   // host's systems.
   std::unique_ptr<http_output::HttpOutput> http_;
+  std::unique_ptr<nut::NutServer> nut_;
   // Last: standard output is restored, and the last trace lines published,
   // before the event stream closes.
   std::unique_ptr<runtime::StdoutTrace> trace_;

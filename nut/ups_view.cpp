@@ -1,0 +1,140 @@
+#include "nut/ups_view.h"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <unordered_set>
+
+#include "console/alarm_glossary.h"
+#include "http/system_values.h"
+
+#ifndef KORVAN_VERSION
+#define KORVAN_VERSION "unknown"
+#endif
+
+namespace nut {
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool StartsWith(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
+// The AC channels' phase alarms: whether any was seen, and whether any says
+// the phase has power (normal or too high).
+void AcInput(const std::vector<vocabulary::NamedValue>& values, bool& known, bool& present) {
+  known = present = false;
+  for (const vocabulary::NamedValue& value : values) {
+    if (!StartsWith(value.name, "ac.") || value.name.find(".channel.") == std::string::npos ||
+        !EndsWith(value.name, "-N.voltage.alarm")) {
+      continue;
+    }
+    known = true;
+    const int code = static_cast<int>(value.value);
+    if (code == 0 || code == 2) present = true;
+  }
+}
+
+}  // namespace
+
+const std::string* UpsView::Find(const std::string& variable) const {
+  for (const auto& entry : variables) {
+    if (entry.first == variable) return &entry.second;
+  }
+  return nullptr;
+}
+
+std::string NumberText(double value) {
+  if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 1e15) {
+    return fmt::format("{}", static_cast<long long>(value));
+  }
+  return fmt::format("{}", static_cast<float>(value));
+}
+
+std::string UpsStatus(const std::vector<vocabulary::NamedValue>& values, bool alarms,
+                      bool forced_shutdown, const UpsSettings& settings) {
+  bool known = false, present = false;
+  AcInput(values, known, present);
+  const vocabulary::NamedValue* current = nullptr;
+  const vocabulary::NamedValue* voltage = nullptr;
+  bool low = false;
+  for (const vocabulary::NamedValue& value : values) {
+    if (value.name == "battery.current") current = &value;
+    if (value.name == "battery.voltage") voltage = &value;
+    if (StartsWith(value.name, "dc.") && EndsWith(value.name, ".output.voltage.alarm") &&
+        static_cast<int>(value.value) == 1) {
+      low = true;
+    }
+    if (StartsWith(value.name, "dc.") && value.name.find(".lvd.") != std::string::npos &&
+        value.value == 1) {
+      low = true;
+    }
+  }
+  if (settings.low_battery > 0 && voltage != nullptr && voltage->value < settings.low_battery) {
+    low = true;
+  }
+  std::vector<std::string> words;
+  if (forced_shutdown) words.push_back("FSD");
+  if (known) words.push_back(present ? "OL" : "OB");
+  if (current != nullptr && current->value < 0) words.push_back("DISCHRG");
+  if (current != nullptr && current->value > 0 && known && present) words.push_back("CHRG");
+  if (low) words.push_back("LB");
+  if (alarms) words.push_back("ALARM");
+  std::string text;
+  for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
+  return text;
+}
+
+UpsView ViewOf(const http_output::SystemState& state, bool forced_shutdown,
+               const UpsSettings& settings) {
+  UpsView view;
+  view.name = state.name;
+  view.description = "KORVAN DC power system " + state.name;
+  const std::vector<vocabulary::NamedValue> values = http_output::SystemValues(state);
+  view.stale = state.communication_lost || values.empty();
+  bool has_dc = false;
+  for (const http_output::DeviceEntry& device : state.devices) has_dc |= device.kind == "dc";
+  auto& vars = view.variables;
+  vars.emplace_back("device.mfr", "KORVAN");
+  vars.emplace_back("device.type", has_dc ? "ups" : "pdu");
+  vars.emplace_back("driver.name", "korvan-host");
+  vars.emplace_back("driver.version", KORVAN_VERSION);
+  std::string glosses;
+  for (const auto& entry : state.alarms) {
+    const runtime::AlarmEvent& alarm = entry.second;
+    std::string gloss = runtime::AlarmGloss(alarm.id, alarm.code, alarm.text);
+    if (gloss.empty()) gloss = alarm.text.empty() ? alarm.id : alarm.text;
+    glosses += (glosses.empty() ? "" : "; ") + gloss;
+  }
+  const std::string status = UpsStatus(values, !state.alarms.empty(), forced_shutdown, settings);
+  if (!status.empty()) vars.emplace_back("ups.status", status);
+  if (!glosses.empty()) vars.emplace_back("ups.alarm", glosses);
+  if (settings.low_battery > 0) {
+    vars.emplace_back("battery.voltage.low", NumberText(settings.low_battery));
+  }
+  // The standard names first, then the plant's own, each once.
+  std::vector<const vocabulary::NamedValue*> ordered;
+  for (const vocabulary::NamedValue& value : values) {
+    if (value.variable && value.variable->scope == vocabulary::Scope::kStandard) {
+      ordered.push_back(&value);
+    }
+  }
+  for (const vocabulary::NamedValue& value : values) {
+    if (!value.variable || value.variable->scope != vocabulary::Scope::kStandard) {
+      ordered.push_back(&value);
+    }
+  }
+  std::unordered_set<std::string> seen;
+  for (const auto& entry : vars) seen.insert(entry.first);
+  for (const vocabulary::NamedValue* value : ordered) {
+    if (!std::isfinite(value->value) || !seen.insert(value->name).second) continue;
+    vars.emplace_back(value->name, NumberText(value->value));
+  }
+  return view;
+}
+
+}  // namespace nut
