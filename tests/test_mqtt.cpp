@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -749,7 +751,7 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
                      HostArgs(db, broker.Url(),
                               {"--cycles", "6", "--scenario", scenario, "--history-every", "0",
                                "--mqtt-credentials-file", dir.Write("right", "site1:secret\n"),
-                               "--mqtt-topic-prefix", "korvan"}),
+                               "--mqtt-topic-prefix", "korvan", "--mqtt-report", "every-cycle"}),
                      log),
             0)
       << log;
@@ -775,7 +777,8 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
     EXPECT_TRUE(site->payload.isMember("time"));
   }
 
-  // The newest record of every device equals its cache row, decoded.
+  // The newest record of every device equals its cache row, decoded (the
+  // session publishes every cycle, so the newest is the last cycle's).
   sqlite3* handle = nullptr;
   ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* select = nullptr;
@@ -823,10 +826,66 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
   EXPECT_TRUE(Contiguous(sequenced, sequenced.front().payload["seq"].asInt64()));
 }
 
+// A steady simulated plant at the default settings: each device's first
+// record, then only what moved beyond a deadband, far fewer records than
+// cycles; a rectifier fault raised goes out at once, next to the rectifier
+// record that holds it.
+TEST(MqttBroker, ASteadyPlantIsReportedByException) {
+  SKIP_WITHOUT_BROKER();
+  TempDir dir;
+  Broker broker;
+  ASSERT_TRUE(broker.Started());
+  Subscriber subscriber(broker.Port());
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
+  constexpr int kCycles = 16;
+  const std::string scenario = dir.Write("fault.scenario", "wait 8\nrectifier-fault 2 on\n");
+  std::string log;
+  ASSERT_EQ(RunToEnd(dir, "host",
+                     HostArgs(dir.File("k.db"), broker.Url(),
+                              {"--cycles", std::to_string(kCycles), "--scenario", scenario}),
+                     log),
+            0)
+      << log;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Received> messages = subscriber.Messages();
+    const Received* site = Newest(messages, "korvan/s1/online");
+    return site != nullptr && !site->payload["online"].asBool();
+  }));
+  std::map<int, std::vector<Json::Value>> records;  // by record type, in seq order
+  const Json::Value* raised = nullptr;
+  const auto sequenced = subscriber.Sequenced();
+  for (const Received& message : sequenced) {
+    if (message.topic.size() > 7 &&
+        message.topic.compare(message.topic.size() - 7, 7, "/record") == 0) {
+      records[message.payload["record_type"].asInt()].push_back(message.payload);
+    } else if (message.payload["event"] == "raised" && message.payload["record_type"] == 5211) {
+      raised = &message.payload;
+    }
+  }
+  ASSERT_EQ(records.size(), 3u) << "each device's first record";
+  std::size_t published = 0;
+  for (const auto& [type, payloads] : records) published += payloads.size();
+  EXPECT_LE(published, 3u * kCycles / 3) << "of " << 3 * kCycles << " records";
+  ASSERT_NE(raised, nullptr) << log;
+  EXPECT_TRUE(Contiguous(sequenced, sequenced.front().payload["seq"].asInt64()));
+  // The first rectifier record with the fault is within the alarm's cycle.
+  const auto& rectifiers = records[5211];
+  const auto faulty = std::find_if(rectifiers.begin(), rectifiers.end(), [](const Json::Value& r) {
+    return r["values"]["rectifier.2.fault"] == 1;
+  });
+  ASSERT_NE(faulty, rectifiers.end());
+  EXPECT_LE(std::abs((*faulty)["seq"].asInt64() - (*raised)["seq"].asInt64()), 3)
+      << *faulty << *raised;
+  ASSERT_NE(faulty, rectifiers.begin());
+  EXPECT_EQ((*std::prev(faulty))["values"]["rectifier.2.fault"], 0);
+  std::cout << published << " records of " << 3 * kCycles << "\n";
+}
+
 // The broker goes away while korvan-host polls: nothing is lost, the
 // backlog arrives in order and marked replayed; korvan-host killed during an
 // outage sends its outbox after a restart; killed while connected, its last
-// will sets the site offline.
+// will sets the site offline. Every cycle's records are published, so that
+// an outage of some cycles fills the outbox.
 TEST(MqttBroker, OutageKillAndLastWill) {
   SKIP_WITHOUT_BROKER();
   TempDir dir;
@@ -835,9 +894,9 @@ TEST(MqttBroker, OutageKillAndLastWill) {
   Subscriber subscriber(broker.Port());
   ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
   const std::string db = dir.File("k.db");
-  const auto args =
-      HostArgs(db, broker.Url(),
-               {"--commit-interval", "1", "--mqtt-keepalive", "5", "--mqtt-replay-rate", "20"});
+  const auto args = HostArgs(db, broker.Url(),
+                             {"--commit-interval", "1", "--mqtt-keepalive", "5",
+                              "--mqtt-replay-rate", "20", "--mqtt-report", "every-cycle"});
   auto host = std::make_unique<Child>(args, dir.File("host.out"), dir.File("host.err"));
   ASSERT_TRUE(WaitFor([&] { return subscriber.Sequenced().size() >= 4; }))
       << ReadFile(dir.File("host.err"));
@@ -1066,7 +1125,7 @@ TEST(MqttBroker, EveryOutputNamesTheSameValuesByTheVocabulary) {
   Subscriber subscriber(broker.Port());
   ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
   SimulatedServer server({"--ac", "2", "--dc", "1", "--rc", "3", "--json", "--mqtt", broker.Url(),
-                          "--site", "s1", "--repeat-warning", "2"},
+                          "--mqtt-report", "every-cycle", "--site", "s1", "--repeat-warning", "2"},
                          "", kSilentAfter, true);
   ASSERT_GT(server.Port(), 0) << server.Output();
 
