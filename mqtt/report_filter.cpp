@@ -67,7 +67,7 @@ Deadband DefaultDeadband(const vocabulary::Variable& variable) {
   const bool ac = variable.scope == vocabulary::Scope::kAcUnit ||
                   variable.scope == vocabulary::Scope::kAcChannel;
   if (variable.unit == "V") return {ac ? 2.0 : 0.2, 0};
-  if (variable.unit == "A") return {0.5, 2};
+  if (variable.unit == "A") return {ac ? 1.0 : 0.5, 2};
   if (variable.unit == "Hz") return {0.1, 0};
   if (variable.unit == "degC") return {1.0, 0};
   return {};

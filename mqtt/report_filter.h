@@ -26,9 +26,9 @@ struct Deadband {
 };
 
 // The deadband a value of `variable` has unless the settings give one:
-// measures by their unit for a 48 V DC plant (0.2 V; 2 V on the AC side;
-// 0.5 A or 2 %; 0.1 Hz; 1 degC); settings, flags, states and counts: any
-// change.
+// measures by their unit for a 48 V DC plant (0.2 V; 0.5 A or 2 %; 0.1 Hz;
+// 1 degC), coarser on the AC side, whose mains wander more (2 V; 1 A or
+// 2 %); settings, flags, states and counts: any change.
 Deadband DefaultDeadband(const vocabulary::Variable& variable);
 
 // Deadbands as a configuration gives them: {KEY: number | {"absolute": a,

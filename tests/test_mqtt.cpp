@@ -328,6 +328,8 @@ TEST(MqttReport, DefaultDeadbandsPerKind) {
       {"rectifier.1.current", 2, 2.5, true},
       {"dc.1.output.current", 42, 42.8, false},  // ... or 2 % when more
       {"dc.1.output.current", 42, 42.9, true},
+      {"ac.1.L1.current", 12, 12.9, false},  // 1 A on the AC side
+      {"ac.1.L1.current", 12, 11, true},
       {"ac.1.channel.1.frequency", 50, 50.08, false},
       {"ac.1.channel.1.frequency", 50, 49.9, true},
       {"dc.1.battery.1.temperature", 25, 25.9, false},
