@@ -438,12 +438,12 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   }
   std::string dropped_note;
   std::unique_lock<std::mutex> lock(mutex_);
-  // The payload holds its seq.
   // The record that changed with an alarm goes out with it; after a loss
   // of communication each device's first record goes out.
   if (event.kind == Kind::kAlarm) filter_.Due(event.system, event.alarm.data_id);
   if (event.kind == Kind::kCommunication) filter_.Forget(event.system);
   if (make == nullptr && !ReportLocked(event, decoded)) return;
+  // The payload holds its seq: a record held back takes none.
   const std::int64_t seq = outbox_.NextSeq();
   row.payload = make != nullptr ? make(options_.site, event, seq)
                                 : RecordPayload(options_.site, event, seq, decoded);

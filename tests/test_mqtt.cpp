@@ -1108,9 +1108,9 @@ bool IsStandardName(const std::string& name) {
 // One cycle of a plant with 1 AC unit of 2 channels, 1 DC unit and 3
 // rectifier modules, frozen by the simulator falling silent: the --json
 // summary, the API's /values and /points and the newest MQTT record of each
-// device name the same values with the same numbers; every row of the
-// vocabulary has its values for this plant (2 channels, 3 modules, unit 1
-// only); each MQTT value is the one its name resolves to in the record it
+// device (published every cycle) name the same values with the same
+// numbers; every row of the vocabulary has its values for this plant (2
+// channels, 3 modules, unit 1 only); each MQTT value is the one its name resolves to in the record it
 // came with; and `korvan-host list` lists every name.
 // The plant falls silent after its first cycles; later under a sanitizer or
 // an emulator, which start slower.
