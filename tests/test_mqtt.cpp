@@ -1110,8 +1110,9 @@ bool IsStandardName(const std::string& name) {
 // summary, the API's /values and /points and the newest MQTT record of each
 // device (published every cycle) name the same values with the same
 // numbers; every row of the vocabulary has its values for this plant (2
-// channels, 3 modules, unit 1 only); each MQTT value is the one its name resolves to in the record it
-// came with; and `korvan-host list` lists every name.
+// channels, 3 modules, unit 1 only); each MQTT value is the one its name
+// resolves to in the record it came with; and `korvan-host list` lists every
+// name.
 // The plant falls silent after its first cycles; later under a sanitizer or
 // an emulator, which start slower.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KORVAN_EMULATED)
