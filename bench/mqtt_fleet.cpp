@@ -4,10 +4,16 @@
 // reads. Reports messages per second, bytes per site per day, and CPU: of
 // the sites' side (this process) and of the broker.
 //
-//   korvan-mqtt-fleet RECORDS_DB [SITES] [SECONDS] [CYCLE_SECONDS]
+//   korvan-mqtt-fleet RECORDS_DB [SITES] [SECONDS] [CYCLE_SECONDS] [REPORT]
 //
-// RECORDS_DB: a database with the cache rows of a simulate session
-// (korvan-host simulate --cycles 2 --db FILE); its records are published.
+// RECORDS_DB: a database of a simulate session that stored every cycle
+// (korvan-host simulate --cycles 120 --history-every 0 --db FILE). Its
+// history is played as the plant's cycles, taking recorded cycles at least
+// CYCLE_SECONDS apart, so that the values drift at least as much as over a
+// cycle; forwards, then backwards, and so on, so that the plant never jumps.
+// Each site starts at another cycle. Without history, the cache rows are
+// the one cycle. REPORT: the uplink's "by-exception" (default) or
+// "every-cycle".
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -28,6 +34,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +60,7 @@ double SelfCpu() {
 struct Counter {
   std::atomic<std::uint64_t> messages{0};
   std::atomic<std::uint64_t> bytes{0};  // topic and payload
+  std::atomic<std::uint64_t> records{0};
 };
 
 struct Site {
@@ -65,7 +73,9 @@ struct Site {
 // store writer. Reports "r" when connected, then after the start byte runs a
 // warm-up cycle and the window, and reports its CPU seconds of the window
 // and the messages left unacknowledged.
-int RunSites(const std::vector<runtime::RuntimeEvent>& records, const std::filesystem::path& work,
+using Cycles = std::vector<std::vector<runtime::RuntimeEvent>>;
+
+int RunSites(const Cycles& cycles, const std::string& report, const std::filesystem::path& work,
              int port, int first, int count, double cycle, double seconds, int start_fd,
              int report_fd) {
   runtime::EventStream events;  // no outputs: notes and problems go nowhere
@@ -77,6 +87,7 @@ int RunSites(const std::vector<runtime::RuntimeEvent>& records, const std::files
     mqtt::UplinkOptions options;
     options.url = "mqtt://127.0.0.1:" + std::to_string(port);
     options.site = "site" + std::to_string(i);
+    options.report = report;
     site.uplink = std::make_shared<mqtt::MqttUplink>(options, events, site.store,
                                                      std::vector<std::string>{"main"});
     site.uplink->Start();
@@ -93,7 +104,10 @@ int RunSites(const std::vector<runtime::RuntimeEvent>& records, const std::files
   char go = 0;
   if (write(report_fd, "r", 1) != 1 || read(start_fd, &go, 1) != 1) return 1;
   // Every cycle each site publishes all its records and its line health,
-  // and commits when due; the sites are spread over the cycle.
+  // and commits when due; the sites are spread over the cycle. Site i plays
+  // the recorded cycles from cycle i, back and forth.
+  std::vector<std::uint64_t> played(sites.size());
+  const std::uint64_t period = cycles.size() < 2 ? 1 : 2 * (cycles.size() - 1);
   auto run = [&](double duration) {
     const Clock::time_point start = Clock::now();
     const auto step = std::chrono::duration<double>(cycle / count);
@@ -102,7 +116,10 @@ int RunSites(const std::vector<runtime::RuntimeEvent>& records, const std::files
           start + std::chrono::duration_cast<Clock::duration>(step * static_cast<double>(n));
       if (at - start >= std::chrono::duration<double>(duration)) break;
       std::this_thread::sleep_until(at);
-      Site& site = sites[n % sites.size()];
+      const std::size_t index = n % sites.size();
+      Site& site = sites[index];
+      const std::uint64_t phase = (first + index + played[index]++) % period;
+      const auto& records = cycles[phase < cycles.size() ? phase : period - phase];
       const auto now = boost::posix_time::microsec_clock::local_time();
       for (runtime::RuntimeEvent event : records) {
         event.time = now;
@@ -136,30 +153,54 @@ int RunSites(const std::vector<runtime::RuntimeEvent>& records, const std::files
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::cerr << "usage: korvan-mqtt-fleet RECORDS_DB [SITES] [SECONDS] [CYCLE_SECONDS]\n";
+    std::cerr << "usage: korvan-mqtt-fleet RECORDS_DB [SITES] [SECONDS] [CYCLE_SECONDS] "
+                 "[by-exception|every-cycle]\n";
     return 2;
   }
   const std::string records_db = argv[1];
   const int sites_count = argc > 2 ? std::atoi(argv[2]) : 100;
   const double seconds = argc > 3 ? std::atof(argv[3]) : 30;
   const double cycle = argc > 4 ? std::atof(argv[4]) : 3;
+  const std::string mode = argc > 5 ? argv[5] : "by-exception";
 
-  // The records of one simulated power system.
-  std::vector<runtime::RuntimeEvent> records;
+  // The cycles of one simulated power system: its history rows in order, a
+  // cycle ending where a device comes again; those at least a cycle apart.
+  Cycles cycles;
   {
     runtime::SqliteDb db(records_db, 2000, runtime::SqliteDb::Access::kReadOnly);
-    runtime::SqliteStatement select(db, "SELECT data_id, record_type, record FROM cache");
-    while (select.Next()) {
-      runtime::RuntimeEvent event;
-      event.kind = runtime::RuntimeEvent::Kind::kRecordPublished;
-      event.system = "main";
-      event.device = {static_cast<std::uint32_t>(select.Int(0)), static_cast<int>(select.Int(1))};
-      event.record = std::make_shared<const std::vector<unsigned char>>(select.Blob(2));
-      records.push_back(event);
-    }
+    const auto read = [&](const char* sql) {
+      runtime::SqliteStatement select(db, sql);
+      Cycles read;
+      std::vector<boost::posix_time::ptime> times;
+      std::set<std::pair<std::int64_t, std::int64_t>> devices;
+      while (select.Next()) {
+        runtime::RuntimeEvent event;
+        event.kind = runtime::RuntimeEvent::Kind::kRecordPublished;
+        event.system = "main";
+        event.device = {static_cast<std::uint32_t>(select.Int(0)), static_cast<int>(select.Int(1))};
+        event.record = std::make_shared<const std::vector<unsigned char>>(select.Blob(2));
+        if (read.empty() || !devices.insert({select.Int(0), select.Int(1)}).second) {
+          devices = {{select.Int(0), select.Int(1)}};
+          read.emplace_back();
+          times.push_back(boost::posix_time::time_from_string(select.Text(3)));
+        }
+        read.back().push_back(event);
+      }
+      Cycles taken;
+      boost::posix_time::ptime last;
+      for (std::size_t i = 0; i < read.size(); ++i) {
+        if (taken.empty() || (times[i] - last).total_milliseconds() >= cycle * 1000) {
+          taken.push_back(read[i]);
+          last = times[i];
+        }
+      }
+      return taken;
+    };
+    cycles = read("SELECT data_id, record_type, record, time FROM history ORDER BY id");
+    if (cycles.size() < 2) cycles = read("SELECT data_id, record_type, record, time FROM cache");
   }
-  if (records.empty()) {
-    std::cerr << records_db << ": no cache rows\n";
+  if (cycles.empty()) {
+    std::cerr << records_db << ": no history or cache rows\n";
     return 1;
   }
 
@@ -199,7 +240,11 @@ int main(int argc, char** argv) {
       subscriber, [](mosquitto*, void* self, const mosquitto_message* message) {
         auto* count = static_cast<Counter*>(self);
         count->messages += 1;
-        count->bytes += std::strlen(message->topic) + static_cast<std::size_t>(message->payloadlen);
+        const std::size_t topic = std::strlen(message->topic);
+        count->bytes += topic + static_cast<std::size_t>(message->payloadlen);
+        if (topic >= 7 && std::strcmp(message->topic + topic - 7, "/record") == 0) {
+          count->records += 1;
+        }
       });
   mosquitto_connect(subscriber, "127.0.0.1", port, 60);
   mosquitto_loop_start(subscriber);
@@ -222,7 +267,7 @@ int main(int argc, char** argv) {
     if (pid == 0) {
       close(start[1]);
       close(report[0]);
-      _exit(RunSites(records, work, port, first, count, cycle, seconds, start[0], report[1]));
+      _exit(RunSites(cycles, mode, work, port, first, count, cycle, seconds, start[0], report[1]));
     }
     close(start[0]);
     close(report[1]);
@@ -236,13 +281,15 @@ int main(int argc, char** argv) {
     if (write(worker.start, "g", 1) != 1) std::cerr << "a worker is gone\n";
   }
   std::this_thread::sleep_for(std::chrono::duration<double>(cycle));  // warm-up
-  const std::uint64_t messages0 = counter.messages, bytes0 = counter.bytes;
+  const std::uint64_t messages0 = counter.messages, bytes0 = counter.bytes,
+                      records0 = counter.records;
   const double broker0 = ProcessCpu(broker);
   const Clock::time_point t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
   const double messages = static_cast<double>(counter.messages - messages0);
   const double bytes = static_cast<double>(counter.bytes - bytes0);
+  const double records = static_cast<double>(counter.records - records0);
   const double broker_cpu = ProcessCpu(broker) - broker0;
   double self = 0;
   unsigned long long backlog = 0;
@@ -262,10 +309,13 @@ int main(int argc, char** argv) {
     waitpid(worker.pid, nullptr, 0);
   }
 
-  std::printf("sites %d, cycle %.1f s, window %.1f s, %zu records per site and cycle\n",
-              sites_count, cycle, elapsed, records.size());
-  std::printf("messages received: %.0f/s (%.2f per site and cycle)\n", messages / elapsed,
-              messages / elapsed * cycle / sites_count);
+  std::printf(
+      "sites %d, cycle %.1f s, window %.1f s, %zu records per site and cycle, %zu "
+      "cycles played, report %s\n",
+      sites_count, cycle, elapsed, cycles.front().size(), cycles.size(), mode.c_str());
+  std::printf("messages received: %.1f/s (%.3f per site and cycle, of which %.3f records)\n",
+              messages / elapsed, messages / elapsed * cycle / sites_count,
+              records / elapsed * cycle / sites_count);
   std::printf("bytes (topic + payload): %.0f/s, %.1f MB per site per day\n", bytes / elapsed,
               bytes / elapsed / sites_count * 86400 / 1e6);
   std::printf("sites' side CPU: %.2f%% of a core in all, %.4f%% per site\n", 100 * self / seconds,

@@ -96,7 +96,25 @@ std::string CheckUplinkOptions(const UplinkOptions& options) {
     return "MQTT keepalive " + std::to_string(options.keepalive) +
            " is out of range: 5 to 3600 seconds";
   }
+  if (options.report != "by-exception" && options.report != "every-cycle") {
+    return "MQTT report \"" + options.report + "\": by-exception or every-cycle";
+  }
+  if (options.heartbeat < 1 || options.heartbeat > 86400) {
+    return "MQTT heartbeat " + std::to_string(options.heartbeat) +
+           " is out of range: 1 to 86400 seconds";
+  }
+  std::map<std::string, Deadband> deadbands;
+  if (!ParseDeadbands(options.deadbands, deadbands, error)) return error;
   return "";
+}
+
+ReportSettings ReportSettingsOf(const UplinkOptions& options) {
+  ReportSettings settings;
+  settings.every_cycle = options.report == "every-cycle";
+  settings.heartbeat = std::chrono::seconds(options.heartbeat);
+  std::string error;
+  ParseDeadbands(options.deadbands, settings.deadbands, error);
+  return settings;
 }
 
 MqttUplink::MqttUplink(UplinkOptions options, runtime::EventStream& events,
@@ -107,7 +125,8 @@ MqttUplink::MqttUplink(UplinkOptions options, runtime::EventStream& events,
       store_(std::move(store)),
       systems_(std::move(systems)),
       topics_(options_.topic_prefix, options_.site),
-      outbox_(options_.outbox, 1, 0, kSeqBlock) {
+      outbox_(options_.outbox, 1, 0, kSeqBlock),
+      filter_(ReportSettingsOf(options_)) {
   const std::string problem = CheckUplinkOptions(options_);
   if (!problem.empty()) throw std::runtime_error(problem);
   std::string error;
@@ -190,8 +209,10 @@ void MqttUplink::OnConnect(mosquitto* /*client*/, void* self, int rc) {
   }
   {
     std::lock_guard<std::mutex> lock(uplink->mutex_);
-    // What was in flight is sent again, with the rest of the backlog.
+    // What was in flight is sent again, with the rest of the backlog; each
+    // device's next record is published, whatever it holds.
     uplink->outbox_.ConnectionLost();
+    uplink->filter_.ForgetAll();
     uplink->connected_ = true;
   }
   uplink->State(
@@ -385,16 +406,25 @@ bool MqttUplink::SendBacklog(std::chrono::steady_clock::time_point now) {
   return outbox_.HasBacklog();
 }
 
+bool MqttUplink::ReportLocked(const runtime::RuntimeEvent& event, const DecodedRecord& decoded) {
+  return filter_.Publish(event.system, event.device.data_id, event.device.record_type,
+                         decoded.values, Clock::now());
+}
+
 void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   using Kind = runtime::RuntimeEvent::Kind;
   runtime::OutboxRow row;
   std::string (*make)(const std::string&, const runtime::RuntimeEvent&, std::int64_t) = nullptr;
+  DecodedRecord decoded;
   switch (event.kind) {
-    case Kind::kRecordPublished:
+    case Kind::kRecordPublished: {
+      std::string error;
+      if (!DecodeRecord(event, decoded, error)) return;
       row.record = true;
       row.retained = true;
       row.topic = topics_.Record(event.system, event.device.data_id);
       break;
+    }
     case Kind::kAlarm:
       row.topic = topics_.Alarm(event.system);
       make = &AlarmPayload;
@@ -408,14 +438,15 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   }
   std::string dropped_note;
   std::unique_lock<std::mutex> lock(mutex_);
-  // The payload holds its seq.
+  // The record that changed with an alarm goes out with it; after a loss
+  // of communication each device's first record goes out.
+  if (event.kind == Kind::kAlarm) filter_.Due(event.system, event.alarm.data_id);
+  if (event.kind == Kind::kCommunication) filter_.Forget(event.system);
+  if (make == nullptr && !ReportLocked(event, decoded)) return;
+  // The payload holds its seq: a record held back takes none.
   const std::int64_t seq = outbox_.NextSeq();
-  if (make != nullptr) {
-    row.payload = make(options_.site, event, seq);
-  } else {
-    std::string error;
-    if (!RecordPayload(options_.site, event, seq, row.payload, error)) return;
-  }
+  row.payload = make != nullptr ? make(options_.site, event, seq)
+                                : RecordPayload(options_.site, event, seq, decoded);
   const std::string topic = row.topic, payload = row.payload;
   const bool retained = row.retained;
   outbox_.Add(std::move(row), Clock::now());

@@ -15,6 +15,7 @@
 #include "mqtt/mqtt_url.h"
 #include "mqtt/outbox.h"
 #include "mqtt/payloads.h"
+#include "mqtt/report_filter.h"
 #include "runtime/event_stream.h"
 #include "store/outbox_link.h"
 #include "store/record_store.h"
@@ -34,7 +35,14 @@ struct UplinkOptions {
   int keepalive = 30;               // seconds
   OutboxLimits outbox;
   double replay_rate = 50;  // backlog messages per second
+  // Records: "by-exception" (report_filter.h) or "every-cycle".
+  std::string report = "by-exception";
+  std::uint64_t heartbeat = 300;  // seconds: a device's record at least this often
+  Json::Value deadbands;          // {UNIT or NAME: band} over the defaults; null: none
 };
+
+// The report filter's settings of `options` (checked by CheckUplinkOptions).
+ReportSettings ReportSettingsOf(const UplinkOptions& options);
 
 // Checks the options (URL, credentials file, CA file); a message when they
 // are wrong, else empty.
@@ -87,6 +95,8 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   bool SendBacklog(std::chrono::steady_clock::time_point now);
   // Publishes while connected; the mid, or -1.
   int PublishLocked(const std::string& topic, const std::string& payload, int qos, bool retained);
+  // Whether the filter publishes the record of `event`, on the uplink's lock.
+  bool ReportLocked(const runtime::RuntimeEvent& event, const DecodedRecord& decoded);
   // The mids of the states published.
   std::vector<int> PublishOnline(bool online);
   // A line on the event stream when the connection's state changed.
@@ -109,6 +119,7 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   std::mutex mutex_;  // outbox_, the client's publishing, the state line
   std::condition_variable changed_;
   Outbox outbox_;
+  ReportFilter filter_;
   std::atomic<bool> connected_{false};
   std::atomic<bool> stopping_{false};
   bool started_ = false;

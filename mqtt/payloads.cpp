@@ -78,29 +78,32 @@ std::string OnlinePayload(bool online, const std::string& site, const std::strin
   return json_text::Line(object);
 }
 
-bool RecordPayload(const std::string& site, const runtime::RuntimeEvent& event, std::int64_t seq,
-                   std::string& payload, std::string& error) {
+bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, std::string& error) {
   if (!event.record) {
     error = "no record";
     return false;
   }
-  Json::Value record;
-  if (!records::Decode(event.device.record_type, event.record->data(), event.record->size(), record,
-                       error)) {
+  if (!records::Decode(event.device.record_type, event.record->data(), event.record->size(),
+                       decoded.record, error)) {
     return false;
   }
+  // The unit's place among its kind names its values; an event that does not
+  // carry one counts as the first unit, as runtime::UnitPlace does.
+  decoded.values =
+      vocabulary::ValuesOf(event.device.record_type, std::max(event.unit, 1), decoded.record);
+  return true;
+}
+
+std::string RecordPayload(const std::string& site, const runtime::RuntimeEvent& event,
+                          std::int64_t seq, const DecodedRecord& decoded) {
   Json::Value object = Header(site, event.system, EventTime(event));
   object["data_id"] = event.device.data_id;
   object["record_type"] = event.device.record_type;
   object["seq"] = Json::Int64(seq);
   object["replayed"] = false;
-  // The unit's place among its kind names its values; an event that does not
-  // carry one counts as the first unit, as runtime::UnitPlace does.
-  object["values"] = vocabulary::ValuesJson(
-      vocabulary::ValuesOf(event.device.record_type, std::max(event.unit, 1), record));
-  object["record"] = std::move(record);
-  payload = json_text::Line(object);
-  return true;
+  object["values"] = vocabulary::ValuesJson(decoded.values);
+  object["record"] = decoded.record;
+  return json_text::Line(object);
 }
 
 std::string AlarmPayload(const std::string& site, const runtime::RuntimeEvent& event,

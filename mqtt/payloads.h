@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "records/vocabulary.h"
 #include "runtime/event.h"
 
 namespace mqtt {
@@ -37,9 +38,15 @@ std::string TopicLevel(const std::string& name);
 // (the will, set before any connection).
 std::string OnlinePayload(bool online, const std::string& site, const std::string& system,
                           const std::string& time, const std::string& reason = "");
-// False with `error` when the record does not decode (`payload` untouched).
-bool RecordPayload(const std::string& site, const runtime::RuntimeEvent& event, std::int64_t seq,
-                   std::string& payload, std::string& error);
+// A published record decoded, and its values by the vocabulary's names.
+struct DecodedRecord {
+  Json::Value record;
+  std::vector<vocabulary::NamedValue> values;
+};
+// False with `error` when the event's record does not decode.
+bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, std::string& error);
+std::string RecordPayload(const std::string& site, const runtime::RuntimeEvent& event,
+                          std::int64_t seq, const DecodedRecord& decoded);
 std::string AlarmPayload(const std::string& site, const runtime::RuntimeEvent& event,
                          std::int64_t seq);
 std::string CommunicationPayload(const std::string& site, const runtime::RuntimeEvent& event,

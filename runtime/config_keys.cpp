@@ -81,6 +81,9 @@ const std::vector<Key>& Mqtt() {
       {"outbox_max_rows", Kind::kWholeNumber},   // messages kept during an outage
       {"outbox_max_bytes", Kind::kWholeNumber},  // their payload bytes
       {"replay_rate", Kind::kNumber},            // messages per second of a backlog
+      {"report", Kind::kText},                   // records: by-exception or every-cycle
+      {"heartbeat", Kind::kWholeNumber},         // seconds: each record at least this often
+      {"deadbands", Kind::kObject},              // by unit or value name
   };
   return keys;
 }

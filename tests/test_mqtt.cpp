@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -24,6 +26,7 @@
 
 #include "mqtt/mqtt_url.h"
 #include "mqtt/outbox.h"
+#include "mqtt/report_filter.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/vocabulary.h"
@@ -243,12 +246,14 @@ TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
   std::string error;
   ASSERT_TRUE(json_text::Parse(R"({"url": "mqtt://file:1883", "ca_file": "ca.pem",
       "credentials_file": "/secret/c", "topic_prefix": "fleet", "health_every": 3,
-      "keepalive": 7, "outbox_max_rows": 50, "replay_rate": 2.5})",
+      "keepalive": 7, "outbox_max_rows": 50, "replay_rate": 2.5, "report": "every-cycle",
+      "heartbeat": 60, "deadbands": {"V": 0.5}})",
                                true, settings.mqtt, error))
       << error;
   cli::PollingOptions command;
   command.mqtt_url = "mqtt://command:1884";
   command.mqtt_health_every = 0;
+  command.mqtt_heartbeat = 120;
   const auto uplink = cli::ToUplinkOptions(cli::WithFileSettings(command, settings));
   ASSERT_TRUE(uplink);
   EXPECT_EQ(uplink->url, "mqtt://command:1884");
@@ -261,6 +266,12 @@ TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
   EXPECT_EQ(uplink->outbox.rows, 50u);
   EXPECT_EQ(uplink->outbox.bytes, mqtt::OutboxLimits().bytes);
   EXPECT_EQ(uplink->replay_rate, 2.5);
+  EXPECT_EQ(uplink->report, "every-cycle");
+  EXPECT_EQ(uplink->heartbeat, 120u);
+  const mqtt::ReportSettings report = mqtt::ReportSettingsOf(*uplink);
+  EXPECT_TRUE(report.every_cycle);
+  EXPECT_EQ(report.heartbeat, std::chrono::seconds(120));
+  EXPECT_EQ(report.deadbands.at("V"), (mqtt::Deadband{0.5, 0}));
   EXPECT_FALSE(cli::ToUplinkOptions(cli::WithFileSettings(cli::PollingOptions(), {})));
 
   // A file's numbers out of range are refused by name, not bent into range.
@@ -272,12 +283,173 @@ TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
            {R"({"url": "mqtt://h", "replay_rate": 0})",
             "MQTT replay rate 0 is out of range: above 0, at most 100000 a second"},
            {R"({"url": "mqtt://h", "replay_rate": 1e9})",
-            "MQTT replay rate 1e+09 is out of range: above 0, at most 100000 a second"}}) {
+            "MQTT replay rate 1e+09 is out of range: above 0, at most 100000 a second"},
+           {R"({"url": "mqtt://h", "report": "sometimes"})",
+            "MQTT report \"sometimes\": by-exception or every-cycle"},
+           {R"({"url": "mqtt://h", "heartbeat": 0})",
+            "MQTT heartbeat 0 is out of range: 1 to 86400 seconds"},
+           {R"({"url": "mqtt://h", "deadbands": {"V": -0.1}})",
+            "MQTT deadband \"V\": a number of at least 0, or {\"absolute\": A, \"percent\": "
+            "P}, is expected"}}) {
     runtime::RuntimeSettings bad;
     ASSERT_TRUE(json_text::Parse(section, true, bad.mqtt, error)) << error;
     const auto refused = cli::ToUplinkOptions(cli::WithFileSettings(cli::PollingOptions(), bad));
     ASSERT_TRUE(refused);
     EXPECT_EQ(mqtt::CheckUplinkOptions(*refused), reason) << section;
+  }
+}
+
+// ---- Report by exception ----
+
+vocabulary::NamedValue Named(const std::string& name, double value) {
+  vocabulary::NamedValue named;
+  named.name = name;
+  named.value = value;
+  named.variable = vocabulary::VariableOf(name);
+  return named;
+}
+
+// The default deadband of each kind of value: a move just inside it is not
+// published, a move of the whole band is; any change of a flag, state,
+// count or setting is; NaN counts as a value of its own.
+TEST(MqttReport, DefaultDeadbandsPerKind) {
+  const double nan = std::nan("");
+  const struct {
+    const char* name;
+    double last, next;
+    bool published;
+  } cases[] = {
+      {"dc.1.output.voltage", 53.5, 53.65, false},
+      {"dc.1.output.voltage", 53.5, 53.3, true},  // 0.2 V, downwards
+      {"rectifier.output.voltage", 53.5, 53.7, true},
+      {"ac.1.channel.1.L1-N.voltage", 220, 221.5, false},  // 2 V on the AC side
+      {"ac.1.channel.1.L1-N.voltage", 220, 222, true},
+      {"rectifier.1.current", 2, 2.4, false},  // 0.5 A ...
+      {"rectifier.1.current", 2, 2.5, true},
+      {"dc.1.output.current", 42, 42.8, false},  // ... or 2 % when more
+      {"dc.1.output.current", 42, 42.9, true},
+      {"ac.1.L1.current", 12, 12.9, false},  // 1 A on the AC side
+      {"ac.1.L1.current", 12, 11, true},
+      {"ac.1.channel.1.frequency", 50, 50.08, false},
+      {"ac.1.channel.1.frequency", 50, 49.9, true},
+      {"dc.1.battery.1.temperature", 25, 25.9, false},
+      {"dc.1.battery.1.temperature", 25, 26, true},
+      {"rectifier.1.fault", 0, 1, true},
+      {"rectifier.1.charge_mode", 0, 1, true},
+      {"rectifier.count", 3, 4, true},
+      {"rectifier.output.voltage.high", 57, 57.01, true},
+      {"dc.1.output.voltage", nan, nan, false},
+      {"dc.1.output.voltage", 53.5, nan, true},
+  };
+  const auto t0 = mqtt::ReportFilter::Clock::time_point();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.last) + " -> " +
+                 std::to_string(c.next));
+    ASSERT_NE(vocabulary::VariableOf(c.name), nullptr);
+    mqtt::ReportFilter filter{mqtt::ReportSettings()};
+    ASSERT_TRUE(filter.Publish("main", 21, 5210, {Named(c.name, c.last)}, t0));
+    EXPECT_EQ(
+        filter.Publish("main", 21, 5210, {Named(c.name, c.next)}, t0 + std::chrono::seconds(3)),
+        c.published);
+  }
+}
+
+// One device's records over time against the last *published* values: a
+// drift adds up, an alarm of the device, a heartbeat, a loss of
+// communication or a reconnection and a value that appears publish; another
+// device and the every-cycle mode go their own way.
+TEST(MqttReport, DecidesAgainstTheLastPublishedRecord) {
+  enum Before { kNone, kDue, kOtherDue, kForget, kForgetOther, kForgetAll };
+  const struct {
+    int second;
+    double volts;
+    Before before;
+    bool extra;      // the record also holds a battery count
+    bool published;  // device 21
+    bool other;      // device 22, with the same values
+  } steps[] = {
+      {0, 53.50, kNone, false, true, true},  // the first
+      {3, 53.60, kNone, false, false, false},
+      {6, 53.65, kNone, false, false, false},
+      {9, 53.70, kNone, false, true, true},  // 0.2 V from 53.50, though 0.05 from the last
+      {12, 53.55, kNone, false, false, false},
+      {15, 53.55, kOtherDue, false, false, true},  // an alarm of device 22
+      {18, 53.55, kDue, false, true, false},       // of device 21
+      {21, 53.55, kNone, false, false, false},
+      {317, 53.55, kNone, false, false, true},  // 300 s since device 22's last
+      {318, 53.55, kNone, false, true, false},  // and device 21's
+      {321, 53.55, kForgetOther, false, false, false},
+      {324, 53.55, kForget, false, true, true},     // communication lost and back
+      {327, 53.55, kForgetAll, false, true, true},  // a reconnection
+      {330, 53.55, kNone, true, true, true},        // a value appeared
+      {333, 53.55, kNone, true, false, false},
+      {336, 53.55, kNone, false, true, true},  // and went
+  };
+  const auto t0 = mqtt::ReportFilter::Clock::time_point();
+  mqtt::ReportFilter filter{mqtt::ReportSettings()};
+  mqtt::ReportSettings every;
+  every.every_cycle = true;
+  mqtt::ReportFilter every_cycle(every);
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.second);
+    if (step.before == kDue) filter.Due("main", 21);
+    if (step.before == kOtherDue) filter.Due("main", 22);
+    if (step.before == kForget) filter.Forget("main");
+    if (step.before == kForgetOther) filter.Forget("other");
+    if (step.before == kForgetAll) filter.ForgetAll();
+    std::vector<vocabulary::NamedValue> values{Named("dc.1.output.voltage", step.volts)};
+    if (step.extra) values.push_back(Named("dc.1.battery.count", 2));
+    const auto now = t0 + std::chrono::seconds(step.second);
+    EXPECT_EQ(filter.Publish("main", 21, 5210, values, now), step.published);
+    EXPECT_EQ(filter.Publish("main", 22, 5210, values, now), step.other);
+    EXPECT_TRUE(every_cycle.Publish("main", 21, 5210, values, now));
+  }
+}
+
+// Deadbands from the configuration: a value's name wins over a pattern with
+// "*", a pattern with fewer "*" over one with more, a pattern over the unit,
+// the unit over the default; keys and bands that mean nothing are refused.
+TEST(MqttReport, ConfiguredDeadbands) {
+  Json::Value json;
+  std::string error;
+  ASSERT_TRUE(json_text::Parse(R"({"V": 1, "A": {"percent": 10},
+      "dc.*.output.voltage": 0.05, "dc.2.output.voltage": {"absolute": 0.3, "percent": 1},
+      "rectifier.*.current": {"absolute": 2}, "ac.*.channel.*.frequency": 0.5,
+      "ac.1.channel.*.frequency": 0.2})",
+                               true, json, error))
+      << error;
+  mqtt::ReportSettings settings;
+  ASSERT_TRUE(mqtt::ParseDeadbands(json, settings.deadbands, error)) << error;
+  mqtt::ReportFilter filter(settings);
+  const struct {
+    const char* name;
+    mqtt::Deadband band;
+  } cases[] = {
+      {"dc.1.output.voltage", {0.05, 0}},     {"dc.2.output.voltage", {0.3, 1}},
+      {"rectifier.output.voltage", {1, 0}},   {"rectifier.3.current", {2, 0}},
+      {"dc.1.output.current", {0, 10}},       {"ac.1.channel.2.frequency", {0.2, 0}},
+      {"dc.1.battery.1.temperature", {1, 0}},  // the default
+      {"rectifier.1.fault", {0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(filter.DeadbandOf(Named(c.name, 0)), c.band);
+  }
+  EXPECT_TRUE(mqtt::ParseDeadbands(Json::Value(), settings.deadbands, error));
+  EXPECT_TRUE(settings.deadbands.empty());
+  for (const auto& [text, reason] : std::vector<std::pair<std::string, std::string>>{
+           {R"({"W": 1})", "MQTT deadband \"W\": neither a unit (A, Hz, V, degC) nor"},
+           {R"({"output.voltage": 1})", "MQTT deadband \"output.voltage\": neither"},
+           {R"({"rectifier.*.nothing": 1})", "neither a unit"},
+           {R"({"V": -1})", "MQTT deadband \"V\": a number of at least 0"},
+           {R"({"V": {"absolute": 1, "relative": 2}})", "MQTT deadband \"V\": a number"},
+           {R"({"V": "0.2"})", "MQTT deadband \"V\": a number"},
+           {R"([1])", "MQTT deadbands: an object"}}) {
+    SCOPED_TRACE(text);
+    ASSERT_TRUE(json_text::Parse(text, true, json, error)) << error;
+    error.clear();
+    EXPECT_FALSE(mqtt::ParseDeadbands(json, settings.deadbands, error));
+    EXPECT_NE(error.find(reason), std::string::npos) << error;
   }
 }
 
@@ -581,7 +753,7 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
                      HostArgs(db, broker.Url(),
                               {"--cycles", "6", "--scenario", scenario, "--history-every", "0",
                                "--mqtt-credentials-file", dir.Write("right", "site1:secret\n"),
-                               "--mqtt-topic-prefix", "korvan"}),
+                               "--mqtt-topic-prefix", "korvan", "--mqtt-report", "every-cycle"}),
                      log),
             0)
       << log;
@@ -607,7 +779,8 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
     EXPECT_TRUE(site->payload.isMember("time"));
   }
 
-  // The newest record of every device equals its cache row, decoded.
+  // The newest record of every device equals its cache row, decoded (the
+  // session publishes every cycle, so the newest is the last cycle's).
   sqlite3* handle = nullptr;
   ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
   sqlite3_stmt* select = nullptr;
@@ -655,10 +828,66 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
   EXPECT_TRUE(Contiguous(sequenced, sequenced.front().payload["seq"].asInt64()));
 }
 
+// A steady simulated plant at the default settings: each device's first
+// record, then only what moved beyond a deadband, far fewer records than
+// cycles; a rectifier fault raised goes out at once, next to the rectifier
+// record that holds it.
+TEST(MqttBroker, ASteadyPlantIsReportedByException) {
+  SKIP_WITHOUT_BROKER();
+  TempDir dir;
+  Broker broker;
+  ASSERT_TRUE(broker.Started());
+  Subscriber subscriber(broker.Port());
+  ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
+  constexpr int kCycles = 16;
+  const std::string scenario = dir.Write("fault.scenario", "wait 8\nrectifier-fault 2 on\n");
+  std::string log;
+  ASSERT_EQ(RunToEnd(dir, "host",
+                     HostArgs(dir.File("k.db"), broker.Url(),
+                              {"--cycles", std::to_string(kCycles), "--scenario", scenario}),
+                     log),
+            0)
+      << log;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<Received> messages = subscriber.Messages();
+    const Received* site = Newest(messages, "korvan/s1/online");
+    return site != nullptr && !site->payload["online"].asBool();
+  }));
+  std::map<int, std::vector<Json::Value>> records;  // by record type, in seq order
+  const Json::Value* raised = nullptr;
+  const auto sequenced = subscriber.Sequenced();
+  for (const Received& message : sequenced) {
+    if (message.topic.size() > 7 &&
+        message.topic.compare(message.topic.size() - 7, 7, "/record") == 0) {
+      records[message.payload["record_type"].asInt()].push_back(message.payload);
+    } else if (message.payload["event"] == "raised" && message.payload["record_type"] == 5211) {
+      raised = &message.payload;
+    }
+  }
+  ASSERT_EQ(records.size(), 3u) << "each device's first record";
+  std::size_t published = 0;
+  for (const auto& [type, payloads] : records) published += payloads.size();
+  EXPECT_LE(published, 3u * kCycles / 3) << "of " << 3 * kCycles << " records";
+  ASSERT_NE(raised, nullptr) << log;
+  EXPECT_TRUE(Contiguous(sequenced, sequenced.front().payload["seq"].asInt64()));
+  // The first rectifier record with the fault is within the alarm's cycle.
+  const auto& rectifiers = records[5211];
+  const auto faulty = std::find_if(rectifiers.begin(), rectifiers.end(), [](const Json::Value& r) {
+    return r["values"]["rectifier.2.fault"] == 1;
+  });
+  ASSERT_NE(faulty, rectifiers.end());
+  EXPECT_LE(std::abs((*faulty)["seq"].asInt64() - (*raised)["seq"].asInt64()), 3)
+      << *faulty << *raised;
+  ASSERT_NE(faulty, rectifiers.begin());
+  EXPECT_EQ((*std::prev(faulty))["values"]["rectifier.2.fault"], 0);
+  std::cout << published << " records of " << 3 * kCycles << "\n";
+}
+
 // The broker goes away while korvan-host polls: nothing is lost, the
 // backlog arrives in order and marked replayed; korvan-host killed during an
 // outage sends its outbox after a restart; killed while connected, its last
-// will sets the site offline.
+// will sets the site offline. Every cycle's records are published, so that
+// an outage of some cycles fills the outbox.
 TEST(MqttBroker, OutageKillAndLastWill) {
   SKIP_WITHOUT_BROKER();
   TempDir dir;
@@ -667,9 +896,9 @@ TEST(MqttBroker, OutageKillAndLastWill) {
   Subscriber subscriber(broker.Port());
   ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
   const std::string db = dir.File("k.db");
-  const auto args =
-      HostArgs(db, broker.Url(),
-               {"--commit-interval", "1", "--mqtt-keepalive", "5", "--mqtt-replay-rate", "20"});
+  const auto args = HostArgs(db, broker.Url(),
+                             {"--commit-interval", "1", "--mqtt-keepalive", "5",
+                              "--mqtt-replay-rate", "20", "--mqtt-report", "every-cycle"});
   auto host = std::make_unique<Child>(args, dir.File("host.out"), dir.File("host.err"));
   ASSERT_TRUE(WaitFor([&] { return subscriber.Sequenced().size() >= 4; }))
       << ReadFile(dir.File("host.err"));
@@ -879,10 +1108,11 @@ bool IsStandardName(const std::string& name) {
 // One cycle of a plant with 1 AC unit of 2 channels, 1 DC unit and 3
 // rectifier modules, frozen by the simulator falling silent: the --json
 // summary, the API's /values and /points and the newest MQTT record of each
-// device name the same values with the same numbers; every row of the
-// vocabulary has its values for this plant (2 channels, 3 modules, unit 1
-// only); each MQTT value is the one its name resolves to in the record it
-// came with; and `korvan-host list` lists every name.
+// device (published every cycle) name the same values with the same
+// numbers; every row of the vocabulary has its values for this plant (2
+// channels, 3 modules, unit 1 only); each MQTT value is the one its name
+// resolves to in the record it came with; and `korvan-host list` lists every
+// name.
 // The plant falls silent after its first cycles; later under a sanitizer or
 // an emulator, which start slower.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KORVAN_EMULATED)
@@ -898,7 +1128,7 @@ TEST(MqttBroker, EveryOutputNamesTheSameValuesByTheVocabulary) {
   Subscriber subscriber(broker.Port());
   ASSERT_TRUE(WaitFor([&] { return subscriber.Subscribed(); }));
   SimulatedServer server({"--ac", "2", "--dc", "1", "--rc", "3", "--json", "--mqtt", broker.Url(),
-                          "--site", "s1", "--repeat-warning", "2"},
+                          "--mqtt-report", "every-cycle", "--site", "s1", "--repeat-warning", "2"},
                          "", kSilentAfter, true);
   ASSERT_GT(server.Port(), 0) << server.Output();
 

@@ -155,6 +155,17 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
                   "100000 (default 50)")
       ->check(FiniteRange(0.1, 100000.0));
   command
+      .add_option("--mqtt-report", options.mqtt_report,
+                  "records: by-exception (when a value moves beyond its deadband, a state, flag "
+                  "or count or an alarm changes, and every --mqtt-heartbeat) or every-cycle "
+                  "(default by-exception)")
+      ->check(CLI::IsMember({"by-exception", "every-cycle"}));
+  command
+      .add_option("--mqtt-heartbeat", options.mqtt_heartbeat,
+                  "seconds, 1 to 86400, after which a device's record is published even "
+                  "unchanged (default 300)")
+      ->check(CLI::Range(1, 86400));
+  command
       .add_option("--notify-timeout", options.notify_timeout,
                   "seconds a notify command may run, 0.1 to 86400: then SIGTERM, SIGKILL 1 s "
                   "later, and the failure is reported")
@@ -228,12 +239,15 @@ PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSe
     text("client_id", options.mqtt_client_id, false);
     text("credentials_file", options.mqtt_credentials_file, true);
     text("topic_prefix", options.mqtt_topic_prefix, false);
+    text("report", options.mqtt_report, false);
     auto whole = [&](const char* key, std::optional<std::uint64_t>& value) {
       if (!value && mqtt[key].isUInt64()) value = mqtt[key].asUInt64();
     };
     whole("health_every", options.mqtt_health_every);
     whole("outbox_max_rows", options.mqtt_outbox_max_rows);
     whole("outbox_max_bytes", options.mqtt_outbox_max_bytes);
+    whole("heartbeat", options.mqtt_heartbeat);
+    if (mqtt.isMember("deadbands")) options.mqtt_deadbands = mqtt["deadbands"];
     // Taken as written: the uplink refuses a value out of its range by name.
     if (!options.mqtt_keepalive && mqtt["keepalive"].isUInt64()) {
       options.mqtt_keepalive =
@@ -264,6 +278,9 @@ std::optional<mqtt::UplinkOptions> ToUplinkOptions(const PollingOptions& options
   uplink.outbox.rows = options.mqtt_outbox_max_rows.value_or(uplink.outbox.rows);
   uplink.outbox.bytes = options.mqtt_outbox_max_bytes.value_or(uplink.outbox.bytes);
   uplink.replay_rate = options.mqtt_replay_rate.value_or(uplink.replay_rate);
+  if (!options.mqtt_report.empty()) uplink.report = options.mqtt_report;
+  uplink.heartbeat = options.mqtt_heartbeat.value_or(uplink.heartbeat);
+  uplink.deadbands = options.mqtt_deadbands;
   return uplink;
 }
 

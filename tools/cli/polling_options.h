@@ -78,6 +78,9 @@ struct PollingOptions {
   std::optional<std::uint64_t> mqtt_outbox_max_rows;   // 100000
   std::optional<std::uint64_t> mqtt_outbox_max_bytes;  // 64 MiB
   std::optional<double> mqtt_replay_rate;              // 50 messages/s
+  std::string mqtt_report;                             // empty: "by-exception"
+  std::optional<std::uint64_t> mqtt_heartbeat;         // 300 s
+  Json::Value mqtt_deadbands;                          // a file's only; null: the defaults
 };
 
 // `options` with what the command line left unset taken from the files'
