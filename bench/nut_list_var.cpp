@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "http/latest_state.h"
+#include "serving/latest_state.h"
 #include "http/metrics_text.h"
 #include "nut/nut_protocol.h"
 #include "nut/ups_view.h"
@@ -29,8 +29,8 @@ void Put(std::vector<unsigned char>& bytes, std::size_t offset, Value value) {
   std::memcpy(bytes.data() + offset, &value, sizeof value);
 }
 
-http_output::SystemState System(int number) {
-  http_output::SystemState state;
+serving::SystemState System(int number) {
+  serving::SystemState state;
   state.name = "plant-" + std::to_string(number);
   const auto now = std::chrono::steady_clock::now();
   const auto add = [&](std::uint32_t id, const char* kind, int type, std::vector<unsigned char> b) {
@@ -73,10 +73,10 @@ class Systems : public nut::UpsSource {
     }
     return std::nullopt;
   }
-  const std::vector<http_output::SystemState>& States() const { return states_; }
+  const std::vector<serving::SystemState>& States() const { return states_; }
 
  private:
-  std::vector<http_output::SystemState> states_;
+  std::vector<serving::SystemState> states_;
   nut::UpsSettings settings_{47};
 };
 

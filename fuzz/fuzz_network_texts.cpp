@@ -19,7 +19,7 @@
 #include "http/history_series.h"
 #include "http/host_check.h"
 #include "http/http_auth.h"
-#include "http/listen_address.h"
+#include "serving/listen_address.h"
 #include "http/query_params.h"
 #include "mqtt/mqtt_url.h"
 #include "records/vocabulary.h"
@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string error;
   switch (data[0] % 8) {
     case 0: {
-      http_output::ListenAddress address;
-      if (http_output::ParseListen(text, address, error)) {
+      serving::ListenAddress address;
+      if (serving::ParseListen(text, address, error)) {
         FUZZ_CHECK(!address.host.empty(), "a listen address has a host");
         FUZZ_CHECK(address.port >= 0 && address.port <= 65535, "its port is in range");
       } else {

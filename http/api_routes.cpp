@@ -11,12 +11,12 @@
 #include "http/metrics_text.h"
 #include "http/query_params.h"
 #include "http/store_reader.h"
-#include "http/system_values.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/vocabulary.h"
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
+#include "serving/system_values.h"
 #include "store/record_store.h"
 
 namespace http_output {
@@ -61,7 +61,7 @@ Json::Value LineJson(const runtime::LineHealth& line) {
   return out;
 }
 
-Json::Value SystemJson(const SystemState& state) {
+Json::Value SystemJson(const serving::SystemState& state) {
   Json::Value out(Json::objectValue);
   out["name"] = state.name;
   out["data_id"] = state.data_id;
@@ -74,7 +74,7 @@ Json::Value SystemJson(const SystemState& state) {
                                  : Json::Value();
   out["line"] = LineJson(state.line);
   Json::Value& devices = out["devices"] = Json::Value(Json::arrayValue);
-  for (const DeviceEntry& device : state.devices) {
+  for (const serving::DeviceEntry& device : state.devices) {
     Json::Value entry(Json::objectValue);
     entry["data_id"] = device.data_id;
     entry["kind"] = device.kind;
@@ -112,10 +112,10 @@ runtime::PowerSystem* FindSystem(const ApiContext& context, const std::string& n
 
 // The device `text` names in `state`; null when none (also for text that is
 // not a data id).
-const DeviceEntry* FindDevice(const SystemState& state, const std::string& text) {
+const serving::DeviceEntry* FindDevice(const serving::SystemState& state, const std::string& text) {
   const std::optional<unsigned int> id = ParseCount(text, 0, 999999999);
   if (!id) return nullptr;
-  for (const DeviceEntry& device : state.devices) {
+  for (const serving::DeviceEntry& device : state.devices) {
     if (device.data_id == *id) return &device;
   }
   return nullptr;
@@ -168,10 +168,10 @@ runtime::RecordStore* OpenStore(const ApiContext& context, HttpResponse& res) {
 }
 
 void Healthz(const ApiContext& context, HttpResponse& res) {
-  const std::vector<SystemState> states = context.state->Systems();
+  const std::vector<serving::SystemState> states = context.state->Systems();
   Json::Value out(Json::objectValue);
   Json::UInt lost = 0;
-  for (const SystemState& state : states) lost += state.communication_lost ? 1 : 0;
+  for (const serving::SystemState& state : states) lost += state.communication_lost ? 1 : 0;
   // A thread that makes no progress (the watchdog's finding) fails it too.
   const std::string late = context.host != nullptr ? context.host->LateThreads() : "";
   const bool ok = (states.empty() || lost < states.size()) && late.empty();
@@ -188,7 +188,7 @@ void Site(const ApiContext& context, HttpResponse& res) {
   out["version"] = KORVAN_VERSION;
   out["time"] = TimeValue(runtime::LocalTimeText(boost::posix_time::second_clock::local_time()));
   Json::Value& systems = out["systems"] = Json::Value(Json::arrayValue);
-  for (const SystemState& state : context.state->Systems()) systems.append(state.name);
+  for (const serving::SystemState& state : context.state->Systems()) systems.append(state.name);
   SendJson(res, 200, out);
 }
 
@@ -210,15 +210,15 @@ void Points(const ApiContext& context, const std::string& name, HttpResponse& re
 }
 
 void Record(const ApiContext& context, const HttpRequest& req, HttpResponse& res) {
-  const std::optional<SystemState> state = context.state->System(req.matches[1]);
+  const std::optional<serving::SystemState> state = context.state->System(req.matches[1]);
   if (!state) return SendError(res, 404, "no system named " + req.matches[1]);
-  const DeviceEntry* device = FindDevice(*state, req.matches[2]);
+  const serving::DeviceEntry* device = FindDevice(*state, req.matches[2]);
   if (device == nullptr) return SendError(res, 404, "no such device in " + state->name);
   const auto found = state->records.find(runtime::DeviceKey{device->data_id, device->record_type});
   if (found == state->records.end()) {
     return SendError(res, 404, "the device has not published a record yet");
   }
-  const LatestRecord& record = found->second;
+  const serving::LatestRecord& record = found->second;
   Json::Value decoded;
   std::string error;
   if (!records::Decode(device->record_type, record.bytes->data(), record.bytes->size(), decoded,
@@ -240,9 +240,9 @@ void Record(const ApiContext& context, const HttpRequest& req, HttpResponse& res
 
 // The system's values by vocabulary name, from its devices' newest records.
 void Values(const ApiContext& context, const std::string& name, HttpResponse& res) {
-  const std::optional<SystemState> state = context.state->System(name);
+  const std::optional<serving::SystemState> state = context.state->System(name);
   if (!state) return SendError(res, 404, "no system named " + name);
-  const Json::Value values = vocabulary::ValuesJson(SystemValues(*state));
+  const Json::Value values = vocabulary::ValuesJson(serving::SystemValues(*state));
   double newest = -1;
   for (const auto& [key, record] : state->records) {
     const double age = SecondsSince(record.received);
@@ -280,7 +280,7 @@ void Vocabulary(HttpResponse& res) {
 
 // The series of `fields`: a wildcard counts the items of the device's newest
 // record (at least one).
-std::size_t SeriesCount(const SystemState& state, const DeviceEntry& device,
+std::size_t SeriesCount(const serving::SystemState& state, const serving::DeviceEntry& device,
                         const std::vector<SeriesField>& fields) {
   Json::Value record;
   const auto found = state.records.find(runtime::DeviceKey{device.data_id, device.record_type});
@@ -300,9 +300,9 @@ std::size_t SeriesCount(const SystemState& state, const DeviceEntry& device,
 
 void History(const ApiContext& context, const HttpRequest& req, HttpResponse& res,
              const std::atomic<bool>& cancel) {
-  const std::optional<SystemState> state = context.state->System(req.matches[1]);
+  const std::optional<serving::SystemState> state = context.state->System(req.matches[1]);
   if (!state) return SendError(res, 404, "no system named " + req.matches[1]);
-  const DeviceEntry* device = FindDevice(*state, req.matches[2]);
+  const serving::DeviceEntry* device = FindDevice(*state, req.matches[2]);
   if (device == nullptr) return SendError(res, 404, "no such device in " + state->name);
   SeriesRequest request;
   request.data_id = device->data_id;
@@ -379,10 +379,10 @@ void History(const ApiContext& context, const HttpRequest& req, HttpResponse& re
 }
 
 // Which system a data id belongs to: its bus device or one of its devices.
-std::string SystemOf(const std::vector<SystemState>& states, std::uint32_t data_id) {
-  for (const SystemState& state : states) {
+std::string SystemOf(const std::vector<serving::SystemState>& states, std::uint32_t data_id) {
+  for (const serving::SystemState& state : states) {
     if (state.data_id == data_id) return state.name;
-    for (const DeviceEntry& device : state.devices) {
+    for (const serving::DeviceEntry& device : state.devices) {
       if (device.data_id == data_id) return state.name;
     }
   }
@@ -405,7 +405,7 @@ void Alarms(const ApiContext& context, const HttpRequest& req, HttpResponse& res
   std::string only;
   if (!ReadSystemParam(context, req, res, only)) return;
   Json::Value out(Json::arrayValue);
-  for (const SystemState& state : context.state->Systems()) {
+  for (const serving::SystemState& state : context.state->Systems()) {
     if (!only.empty() && state.name != only) continue;
     for (const auto& [key, alarm] : state.alarms) out.append(AlarmJson(state.name, alarm));
   }
@@ -426,7 +426,7 @@ void AlarmEvents(const ApiContext& context, const HttpRequest& req, HttpResponse
     ForgetStoreReader();
     return SendError(res, 503, failure.what());
   }
-  const std::vector<SystemState> states = context.state->Systems();
+  const std::vector<serving::SystemState> states = context.state->Systems();
   Json::Value out(Json::arrayValue);
   for (const runtime::AlarmEvent& event : events) {
     const std::string system = SystemOf(states, event.data_id);
@@ -520,11 +520,12 @@ void Route(const ApiContext& context, HttpRequest& req, HttpResponse& res,
   if (req.path == "/api/site") return Site(context, res);
   if (req.path == "/api/systems") {
     Json::Value out(Json::arrayValue);
-    for (const SystemState& state : context.state->Systems()) out.append(SystemJson(state));
+    for (const serving::SystemState& state : context.state->Systems())
+      out.append(SystemJson(state));
     return SendJson(res, 200, out);
   }
   if (Matches(parts, {"api", "systems", "*"}, m)) {
-    const std::optional<SystemState> state = context.state->System(m[1]);
+    const std::optional<serving::SystemState> state = context.state->System(m[1]);
     if (!state) return SendError(res, 404, "no system named " + m[1]);
     return SendJson(res, 200, SystemJson(*state));
   }

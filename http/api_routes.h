@@ -7,8 +7,8 @@
 #include <string>
 
 #include "http/http_exchange.h"
-#include "http/latest_state.h"
 #include "runtime/runtime.h"
+#include "serving/latest_state.h"
 
 namespace http_output {
 
@@ -17,7 +17,7 @@ namespace http_output {
 // read-only per request).
 struct ApiContext {
   runtime::Runtime* host = nullptr;
-  std::shared_ptr<LatestState> state;
+  std::shared_ptr<serving::LatestState> state;
   std::string db_path;
   std::string site;
 };

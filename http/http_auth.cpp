@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "runtime/bounded_read.h"
+#include "serving/same_text.h"
 
 namespace http_output {
 
@@ -29,18 +30,6 @@ int Base64Value(char c) {
 }
 
 }  // namespace
-
-bool SameText(const std::string& a, const std::string& b) {
-  // The longer length is walked whatever the texts hold.
-  const std::size_t length = a.size() > b.size() ? a.size() : b.size();
-  unsigned char difference = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
-    const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
-    difference |= static_cast<unsigned char>(x ^ y);
-  }
-  return difference == 0;
-}
 
 std::string EncodeBase64(const std::string& bytes) {
   static const char kAlphabet[] =
@@ -142,14 +131,14 @@ bool HttpAuth::Allows(const std::string& authorization) const {
   const std::string basic = "Basic ";
   if (!token_.empty()) {
     return authorization.compare(0, bearer.size(), bearer) == 0 &&
-           SameText(authorization.substr(bearer.size()), token_);
+           serving::SameText(authorization.substr(bearer.size()), token_);
   }
   if (authorization.compare(0, basic.size(), basic) != 0) return false;
   std::string credentials;
   if (!DecodeBase64(authorization.substr(basic.size()), credentials)) return false;
   bool allowed = false;
   // Every line is compared, so that the time taken does not tell which matched.
-  for (const std::string& line : basic_) allowed = SameText(credentials, line) || allowed;
+  for (const std::string& line : basic_) allowed = serving::SameText(credentials, line) || allowed;
   return allowed;
 }
 

@@ -28,8 +28,6 @@ class HttpAuth {
   std::vector<std::string> basic_;  // "user:password"
 };
 
-// Compares without stopping at the first difference.
-bool SameText(const std::string& a, const std::string& b);
 // Encodes in standard base64, padded with '='.
 std::string EncodeBase64(const std::string& bytes);
 // Decodes standard base64; false on any other character or a bad length.

@@ -15,9 +15,9 @@
 #include "http/host_check.h"
 #include "http/http_auth.h"
 #include "http/http_settings.h"
-#include "http/listen_address.h"
-#include "http/listen_socket.h"
 #include "http/query_gate.h"
+#include "serving/listen_address.h"
+#include "serving/listen_socket.h"
 
 namespace http_output {
 
@@ -212,15 +212,15 @@ bool HttpOutput::Start(const HttpOptions& options, runtime::Runtime& host, std::
   // The settings as check refuses them; then read again for use.
   error = CheckHttpSettings(options.listen, options.auth_file);
   if (!error.empty()) return false;
-  ListenAddress address;
-  if (!ParseListen(options.listen, address, error)) return false;
+  serving::ListenAddress address;
+  if (!serving::ParseListen(options.listen, address, error)) return false;
   auto auth = std::make_shared<HttpAuth>();
   if (!options.auth_file.empty() && !auth->Load(options.auth_file, error)) return false;
   int port = 0;
-  const int fd = OpenListenSocket(address, port, error);
+  const int fd = serving::OpenListenSocket(address, port, error);
   if (fd < 0) return false;
 
-  auto state = std::make_shared<LatestState>();
+  auto state = std::make_shared<serving::LatestState>();
   // The devices and the alarms active at start (restored ones too).
   for (const std::unique_ptr<runtime::PowerSystem>& system : host.Systems()) {
     state->Seed(system->Summarize("http"));
@@ -231,7 +231,7 @@ bool HttpOutput::Start(const HttpOptions& options, runtime::Runtime& host, std::
   server->context = ApiContext{&host, state, options.db_path, options.site};
   server->auth = auth;
   server->bound_host = address.host;
-  server->check_host = IsLoopback(address.host);
+  server->check_host = serving::IsLoopback(address.host);
   Server* self = server.get();
   server->daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "http/latest_state.h"
 #include "runtime/runtime.h"
+#include "serving/latest_state.h"
 
 namespace http_output {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "console/alarm_glossary.h"
-#include "http/system_values.h"
 #include "records/text_parts.h"
+#include "serving/system_values.h"
 
 namespace http_output {
 
@@ -95,13 +95,13 @@ std::string BaseUnit(const std::string& unit) {
 }
 
 // The values of `state`'s devices with a fresh record, as samples.
-void AddValues(Exposition& out, const SystemState& state) {
-  SystemState fresh = state;
+void AddValues(Exposition& out, const serving::SystemState& state) {
+  serving::SystemState fresh = state;
   const auto now = std::chrono::steady_clock::now();
   for (auto record = fresh.records.begin(); record != fresh.records.end();) {
     record = now - record->second.received > kFresh ? fresh.records.erase(record) : ++record;
   }
-  for (const vocabulary::NamedValue& value : SystemValues(fresh)) {
+  for (const vocabulary::NamedValue& value : serving::SystemValues(fresh)) {
     if (value.variable == nullptr) continue;
     const ValueMetric metric = MetricOf(*value.variable, value.name);
     if (metric.family.empty()) continue;
@@ -127,7 +127,7 @@ void AddValues(Exposition& out, const SystemState& state) {
   }
 }
 
-void AddState(Exposition& out, const SystemState& state) {
+void AddState(Exposition& out, const serving::SystemState& state) {
   const Labels system{{"system", state.name}};
   out.Add("korvan_communication_up", "gauge",
           "1 while polling cycles of the system complete, 0 when communication is lost.", system,
@@ -259,15 +259,15 @@ std::string FloatValue(float value) {
   return fmt::format("{}", value);
 }
 
-std::string MetricsText(const std::vector<SystemState>& states,
+std::string MetricsText(const std::vector<serving::SystemState>& states,
                         const std::vector<runtime::EventStream::Counts>& outputs) {
   Exposition out;
   out.Add("korvan_build_info", "gauge", "Always 1; version: korvan-host's, as --version prints it.",
           {{"version", KORVAN_VERSION}}, 1);
-  for (const SystemState& state : states) {
+  for (const serving::SystemState& state : states) {
     if (!state.communication_lost) AddValues(out, state);  // else every value would be old
   }
-  for (const SystemState& state : states) AddState(out, state);
+  for (const serving::SystemState& state : states) AddState(out, state);
   for (const runtime::EventStream::Counts& output : outputs) {
     const Labels labels{{"output", output.name}};
     out.Add("korvan_output_events_handled_total", "counter",

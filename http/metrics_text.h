@@ -4,9 +4,9 @@
 #include <utility>
 #include <vector>
 
-#include "http/latest_state.h"
 #include "records/vocabulary.h"
 #include "runtime/event_stream.h"
+#include "serving/latest_state.h"
 
 namespace http_output {
 
@@ -16,7 +16,7 @@ namespace http_output {
 // older than 60 s adds nothing); and the alarms, communication, cycle age and
 // line counters of every system. `outputs`: the event stream's outputs, with
 // the events each handled and dropped because it could not keep up.
-std::string MetricsText(const std::vector<SystemState>& states,
+std::string MetricsText(const std::vector<serving::SystemState>& states,
                         const std::vector<runtime::EventStream::Counts>& outputs = {});
 
 // A vocabulary value as a Prometheus sample, by one rule (docs/http-api.md,

@@ -14,12 +14,12 @@
 #include <map>
 #include <thread>
 
-#include "http/latest_state.h"
-#include "http/listen_address.h"
-#include "http/listen_socket.h"
 #include "nut/nut_line.h"
 #include "nut/nut_protocol.h"
 #include "runtime/power_system.h"
+#include "serving/latest_state.h"
+#include "serving/listen_address.h"
+#include "serving/listen_socket.h"
 
 #ifndef KORVAN_VERSION
 #define KORVAN_VERSION "unknown"
@@ -34,21 +34,21 @@ using Clock = std::chrono::steady_clock;
 // The UPSes from the latest state of the event stream.
 class LatestSource : public UpsSource {
  public:
-  LatestSource(std::shared_ptr<http_output::LatestState> state, UpsSettings settings)
+  LatestSource(std::shared_ptr<serving::LatestState> state, UpsSettings settings)
       : state_(std::move(state)), settings_(settings) {}
   std::vector<std::string> Names() const override {
     std::vector<std::string> names;
-    for (const http_output::SystemState& system : state_->Systems()) names.push_back(system.name);
+    for (const serving::SystemState& system : state_->Systems()) names.push_back(system.name);
     return names;
   }
   std::optional<UpsView> Find(const std::string& name, bool forced_shutdown) const override {
-    const std::optional<http_output::SystemState> system = state_->System(name);
+    const std::optional<serving::SystemState> system = state_->System(name);
     if (!system) return std::nullopt;
     return ViewOf(*system, forced_shutdown, settings_);
   }
 
  private:
-  std::shared_ptr<http_output::LatestState> state_;
+  std::shared_ptr<serving::LatestState> state_;
   UpsSettings settings_;
 };
 
@@ -59,7 +59,7 @@ std::string PeerText(const sockaddr_storage& peer, socklen_t length, bool& loopb
               NI_NUMERICHOST);
   std::string text = host;
   if (text.rfind("::ffff:", 0) == 0) text = text.substr(7);
-  loopback = http_output::IsLoopback(text) && text != "localhost";
+  loopback = serving::IsLoopback(text) && text != "localhost";
   return text;
 }
 
@@ -76,12 +76,12 @@ struct Connection {
 
 std::string CheckNutSettings(const std::string& listen, const std::string& users_file,
                              double low_battery) {
-  http_output::ListenAddress address;
+  serving::ListenAddress address;
   std::string error;
-  if (!http_output::ParseListen(listen, address, error)) return "NUT " + error;
+  if (!serving::ParseListen(listen, address, error)) return "NUT " + error;
   NutUsers users;
   if (!users_file.empty() && !users.Load(users_file, error)) return error;
-  if (!http_output::IsLoopback(address.host) && users_file.empty()) {
+  if (!serving::IsLoopback(address.host) && users_file.empty()) {
     return "NUT listen address " + address.host +
            " is not a loopback address: it needs a users file (\"users_file\" of the \"nut\" "
            "key, or --nut-users-file)";
@@ -230,10 +230,10 @@ bool NutServer::Start(const NutOptions& options, runtime::Runtime& host, std::st
   if (!error.empty()) return false;
   auto server = std::make_unique<Server>();
   if (!options.users_file.empty() && !server->users.Load(options.users_file, error)) return false;
-  http_output::ListenAddress address;
-  if (!http_output::ParseListen(options.listen, address, error)) return false;
+  serving::ListenAddress address;
+  if (!serving::ParseListen(options.listen, address, error)) return false;
   int port = 0;
-  server->listen_fd = http_output::OpenListenSocket(address, port, error, "NUT server");
+  server->listen_fd = serving::OpenListenSocket(address, port, error, "NUT server");
   if (server->listen_fd < 0) return false;
   fcntl(server->listen_fd, F_SETFL, fcntl(server->listen_fd, F_GETFL) | O_NONBLOCK);
   if (pipe2(server->wake, O_CLOEXEC) != 0) {
@@ -241,7 +241,7 @@ bool NutServer::Start(const NutOptions& options, runtime::Runtime& host, std::st
     error = "NUT server cannot start: no pipe";
     return false;
   }
-  auto state = std::make_shared<http_output::LatestState>();
+  auto state = std::make_shared<serving::LatestState>();
   for (const std::unique_ptr<runtime::PowerSystem>& system : host.Systems()) {
     state->Seed(system->Summarize("nut"));
   }

@@ -4,9 +4,9 @@
 #include <cctype>
 #include <vector>
 
-#include "http/http_auth.h"
 #include "nut/nut_line.h"
 #include "runtime/bounded_read.h"
+#include "serving/same_text.h"
 
 namespace nut {
 
@@ -128,10 +128,10 @@ const NutUser* NutUsers::Check(const std::string& name, const std::string& passw
   const auto found = users_.find(name);
   if (found == users_.end()) {
     // As long as a comparison with a known user's password.
-    http_output::SameText(password, password);
+    serving::SameText(password, password);
     return nullptr;
   }
-  return http_output::SameText(found->second.password, password) ? &found->second : nullptr;
+  return serving::SameText(found->second.password, password) ? &found->second : nullptr;
 }
 
 }  // namespace nut

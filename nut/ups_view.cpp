@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "console/alarm_glossary.h"
-#include "http/system_values.h"
+#include "serving/system_values.h"
 
 #ifndef KORVAN_VERSION
 #define KORVAN_VERSION "unknown"
@@ -89,15 +89,15 @@ std::string UpsStatus(const std::vector<vocabulary::NamedValue>& values, bool al
   return text;
 }
 
-UpsView ViewOf(const http_output::SystemState& state, bool forced_shutdown,
+UpsView ViewOf(const serving::SystemState& state, bool forced_shutdown,
                const UpsSettings& settings) {
   UpsView view;
   view.name = state.name;
   view.description = "KORVAN DC power system " + state.name;
-  const std::vector<vocabulary::NamedValue> values = http_output::SystemValues(state);
+  const std::vector<vocabulary::NamedValue> values = serving::SystemValues(state);
   view.stale = state.communication_lost || values.empty();
   bool has_dc = false;
-  for (const http_output::DeviceEntry& device : state.devices) has_dc |= device.kind == "dc";
+  for (const serving::DeviceEntry& device : state.devices) has_dc |= device.kind == "dc";
   auto& vars = view.variables;
   vars.emplace_back("device.mfr", "KORVAN");
   vars.emplace_back("device.type", has_dc ? "ups" : "pdu");

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "http/latest_state.h"
+#include "serving/latest_state.h"
 
 namespace nut {
 
@@ -46,7 +46,7 @@ std::string UpsStatus(const std::vector<vocabulary::NamedValue>& values, bool al
 // The UPS of one system's latest state: device.*, driver.*, ups.status,
 // ups.alarm, battery.voltage.low when configured, then the vocabulary's
 // standard and plant-specific names.
-UpsView ViewOf(const http_output::SystemState& state, bool forced_shutdown,
+UpsView ViewOf(const serving::SystemState& state, bool forced_shutdown,
                const UpsSettings& settings);
 
 // A number as a variable's value: whole numbers without a point, others in

@@ -28,7 +28,7 @@
 #include "http/history_series.h"
 #include "http/host_check.h"
 #include "http/http_auth.h"
-#include "http/listen_address.h"
+#include "serving/listen_address.h"
 #include "http/metrics_text.h"
 #include "http/query_gate.h"
 #include "http/store_reader.h"
@@ -53,6 +53,7 @@
 #include "units/rc/tele_pmbuspower_rc.h"
 
 using namespace http_output;
+using namespace serving;
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "http/http_auth.h"
-#include "http/listen_address.h"
+#include "serving/listen_address.h"
 #include "records/json_text.h"
 #include "records/vocabulary.h"
 #include "runtime/exit_codes.h"
@@ -60,9 +60,9 @@ int FindServer(const GetOptions& options, HttpTarget& target, std::string& autho
       }
       return codes::kConfigRefused;
     }
-    http_output::ListenAddress listen;
+    serving::ListenAddress listen;
     std::string error;
-    if (!http_output::ParseListen(settings.http_listen, listen, error)) {
+    if (!serving::ParseListen(settings.http_listen, listen, error)) {
       err << "korvan-host: get: " << options.config_file << ": " << error << "\n";
       return codes::kConfigRefused;
     }

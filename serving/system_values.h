@@ -2,14 +2,14 @@
 
 #include <vector>
 
-#include "http/latest_state.h"
 #include "records/vocabulary.h"
+#include "serving/latest_state.h"
 
-namespace http_output {
+namespace serving {
 
 // A system's values by vocabulary name, from the newest record of each of its
 // devices, followed by the standard names they allow. Devices without a record
 // (or whose record does not decode) add nothing.
 std::vector<vocabulary::NamedValue> SystemValues(const SystemState& state);
 
-}  // namespace http_output
+}  // namespace serving

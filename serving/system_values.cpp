@@ -1,4 +1,4 @@
-#include "http/system_values.h"
+#include "serving/system_values.h"
 
 #include <json/value.h>
 
@@ -6,7 +6,7 @@
 
 #include "records/record_decode.h"
 
-namespace http_output {
+namespace serving {
 
 std::vector<vocabulary::NamedValue> SystemValues(const SystemState& state) {
   std::vector<vocabulary::NamedValue> values;
@@ -26,4 +26,4 @@ std::vector<vocabulary::NamedValue> SystemValues(const SystemState& state) {
   return values;
 }
 
-}  // namespace http_output
+}  // namespace serving

@@ -1,4 +1,4 @@
-#include "http/listen_socket.h"
+#include "serving/listen_socket.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace http_output {
+namespace serving {
 
 namespace {
 
@@ -52,4 +52,4 @@ int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string&
   return fd;
 }
 
-}  // namespace http_output
+}  // namespace serving

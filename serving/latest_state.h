@@ -14,7 +14,7 @@
 #include "runtime/event_stream.h"
 #include "runtime/system_summary.h"
 
-namespace http_output {
+namespace serving {
 
 // A device of a power system as the HTTP interface lists it.
 struct DeviceEntry {
@@ -73,4 +73,4 @@ class LatestState : public runtime::EventSubscriber {
   std::vector<SystemState> systems_;
 };
 
-}  // namespace http_output
+}  // namespace serving

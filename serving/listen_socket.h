@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "http/listen_address.h"
+#include "serving/listen_address.h"
 
-namespace http_output {
+namespace serving {
 
 // A TCP socket bound to `address` (a host name takes its first address) and
 // listening, with the port it took in `bound_port`; -1 with `error` set when
@@ -12,4 +12,4 @@ namespace http_output {
 int OpenListenSocket(const ListenAddress& address, int& bound_port, std::string& error,
                      const std::string& server = "HTTP server");
 
-}  // namespace http_output
+}  // namespace serving

@@ -1,8 +1,8 @@
-#include "http/listen_address.h"
+#include "serving/listen_address.h"
 
 #include <arpa/inet.h>
 
-namespace http_output {
+namespace serving {
 
 namespace {
 
@@ -52,4 +52,4 @@ bool IsLoopback(const std::string& host) {
   return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-}  // namespace http_output
+}  // namespace serving

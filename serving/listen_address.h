@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace http_output {
+namespace serving {
 
 // Where the HTTP server listens.
 struct ListenAddress {
@@ -18,4 +18,4 @@ bool ParseListen(const std::string& text, ListenAddress& address, std::string& e
 // 127.0.0.0/8, ::1 and "localhost": reachable from this machine alone.
 bool IsLoopback(const std::string& host);
 
-}  // namespace http_output
+}  // namespace serving

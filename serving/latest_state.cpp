@@ -1,9 +1,9 @@
-#include "http/latest_state.h"
+#include "serving/latest_state.h"
 
 #include "records/record_decode.h"
 #include "runtime/local_time_text.h"
 
-namespace http_output {
+namespace serving {
 
 namespace {
 
@@ -157,4 +157,4 @@ SystemState* LatestState::Find(const std::string& name) {
   return nullptr;
 }
 
-}  // namespace http_output
+}  // namespace serving
