@@ -29,7 +29,7 @@ arches="${KORVAN_CROSS_ARCHES:-arm64 armhf}"
 steps="${KORVAN_HARDENING_STEPS:-sanitize tsan fuzz cross}"
 jobs="$(nproc)"
 fuzz_targets=(unit_parse bus cache frame config system_config replay_script hex_text record_decode
-  record_store network_texts)
+  record_store network_texts nut_protocol)
 
 own_skipped_file=""
 if [ -z "${KORVAN_SKIPPED_FILE:-}" ]; then
