@@ -1,6 +1,7 @@
 #include "nut/nut_protocol.h"
 
 #include <cctype>
+#include <set>
 
 #include "nut/nut_line.h"
 #include "records/vocabulary.h"
@@ -181,12 +182,11 @@ std::string Session::Dispatch(const std::vector<std::string>& words) {
     // No command is carried out: this server only reads the plant.
     return Error("CMD-NOT-SUPPORTED");
   }
-  const bool known = command == "VER" || command == "NETVER" || command == "HELP" ||
-                     command == "STARTTLS" || command == "LIST" || command == "GET" ||
-                     command == "USERNAME" || command == "PASSWORD" || command == "LOGOUT" ||
-                     command == "LOGIN" || command == "PRIMARY" || command == "MASTER" ||
-                     command == "FSD" || command == "INSTCMD";
-  return known ? Error("INVALID-ARGUMENT") : Error("UNKNOWN-COMMAND");
+  // A command named above, with the wrong number of words.
+  static const std::set<std::string> kCommands{
+      "VER",      "NETVER", "HELP",  "STARTTLS", "LIST",   "GET", "USERNAME",
+      "PASSWORD", "LOGOUT", "LOGIN", "PRIMARY",  "MASTER", "FSD", "INSTCMD"};
+  return kCommands.count(command) != 0 ? Error("INVALID-ARGUMENT") : Error("UNKNOWN-COMMAND");
 }
 
 std::string Session::List(const std::vector<std::string>& words) {
@@ -197,9 +197,9 @@ std::string Session::List(const std::vector<std::string>& words) {
   std::string error;
   if (what == "UPS" && n == 2) {
     std::string out = Line("BEGIN LIST UPS");
+    // The description comes from the name alone: no system's values are read.
     for (const std::string& name : shared_.source->Names()) {
-      const std::optional<UpsView> view = shared_.source->Find(name, false);
-      out += Line("UPS " + name + " " + Quoted(view ? view->description : ""));
+      out += Line("UPS " + name + " " + Quoted(UpsDescription(name)));
     }
     return out + Line("END LIST UPS");
   }

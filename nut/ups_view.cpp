@@ -89,11 +89,15 @@ std::string UpsStatus(const std::vector<vocabulary::NamedValue>& values, bool al
   return text;
 }
 
+std::string UpsDescription(const std::string& name) {
+  return "KORVAN DC power system " + name;
+}
+
 UpsView ViewOf(const serving::SystemState& state, bool forced_shutdown,
                const UpsSettings& settings) {
   UpsView view;
   view.name = state.name;
-  view.description = "KORVAN DC power system " + state.name;
+  view.description = UpsDescription(state.name);
   const std::vector<vocabulary::NamedValue> values = serving::SystemValues(state);
   view.stale = state.communication_lost || values.empty();
   bool has_dc = false;

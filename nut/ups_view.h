@@ -49,6 +49,9 @@ std::string UpsStatus(const std::vector<vocabulary::NamedValue>& values, bool al
 UpsView ViewOf(const serving::SystemState& state, bool forced_shutdown,
                const UpsSettings& settings);
 
+// What LIST UPS and GET UPSDESC say of a system.
+std::string UpsDescription(const std::string& name);
+
 // A number as a variable's value: whole numbers without a point, others in
 // the shortest form that reads back as the same single-precision float.
 std::string NumberText(double value);
