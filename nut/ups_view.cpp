@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "console/alarm_glossary.h"
+#include "serving/power_condition.h"
 #include "serving/system_values.h"
 
 #ifndef KORVAN_VERSION
@@ -13,33 +14,6 @@
 #endif
 
 namespace nut {
-
-namespace {
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool StartsWith(const std::string& text, const std::string& start) {
-  return text.compare(0, start.size(), start) == 0;
-}
-
-// The AC channels' phase alarms: whether any was seen, and whether any says
-// the phase has power (normal or too high).
-void AcInput(const std::vector<vocabulary::NamedValue>& values, bool& known, bool& present) {
-  known = present = false;
-  for (const vocabulary::NamedValue& value : values) {
-    if (!StartsWith(value.name, "ac.") || value.name.find(".channel.") == std::string::npos ||
-        !EndsWith(value.name, "-N.voltage.alarm")) {
-      continue;
-    }
-    known = true;
-    const int code = static_cast<int>(value.value);
-    if (code == 0 || code == 2) present = true;
-  }
-}
-
-}  // namespace
 
 const std::string* UpsView::Find(const std::string& variable) const {
   for (const auto& entry : variables) {
@@ -57,32 +31,13 @@ std::string NumberText(double value) {
 
 std::string UpsStatus(const std::vector<vocabulary::NamedValue>& values, bool alarms,
                       bool forced_shutdown, const UpsSettings& settings) {
-  bool known = false, present = false;
-  AcInput(values, known, present);
-  const vocabulary::NamedValue* current = nullptr;
-  const vocabulary::NamedValue* voltage = nullptr;
-  bool low = false;
-  for (const vocabulary::NamedValue& value : values) {
-    if (value.name == "battery.current") current = &value;
-    if (value.name == "battery.voltage") voltage = &value;
-    if (StartsWith(value.name, "dc.") && EndsWith(value.name, ".output.voltage.alarm") &&
-        static_cast<int>(value.value) == 1) {
-      low = true;
-    }
-    if (StartsWith(value.name, "dc.") && value.name.find(".lvd.") != std::string::npos &&
-        value.value == 1) {
-      low = true;
-    }
-  }
-  if (settings.low_battery > 0 && voltage != nullptr && voltage->value < settings.low_battery) {
-    low = true;
-  }
+  const serving::PowerCondition condition = serving::ConditionOf(values, settings.low_battery);
   std::vector<std::string> words;
   if (forced_shutdown) words.push_back("FSD");
-  if (known) words.push_back(present ? "OL" : "OB");
-  if (current != nullptr && current->value < 0) words.push_back("DISCHRG");
-  if (current != nullptr && current->value > 0 && known && present) words.push_back("CHRG");
-  if (low) words.push_back("LB");
+  if (condition.input_known) words.push_back(condition.on_line ? "OL" : "OB");
+  if (condition.discharging) words.push_back("DISCHRG");
+  if (condition.charging) words.push_back("CHRG");
+  if (condition.low_battery) words.push_back("LB");
   if (alarms) words.push_back("ALARM");
   std::string text;
   for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;

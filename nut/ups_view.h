@@ -28,7 +28,9 @@ struct UpsSettings {
   double low_battery = 0;
 };
 
-// The status words of ups.status, from the system's values and alarms:
+// The status words of ups.status, from the system's values and alarms (the
+// condition of serving/power_condition.h, which the SNMP agent's UPS MIB reads
+// too):
 //   OL       the AC input is present: some channel of an AC unit has a phase
 //            whose voltage alarm is normal or too high;
 //   OB       every reported AC phase is too low or missing (mains failure);

@@ -48,7 +48,8 @@ const std::vector<Key>& Runtime() {
   static const std::vector<Key> keys{{"site", Kind::kText},
                                      {"http", Kind::kObject},
                                      {"mqtt", Kind::kObject},
-                                     {"nut", Kind::kObject}};
+                                     {"nut", Kind::kObject},
+                                     {"snmp", Kind::kObject}};
   return keys;
 }
 
@@ -65,6 +66,15 @@ const std::vector<Key>& Nut() {
       {"listen", Kind::kText},         // "ADDR:PORT", or "PORT" on 127.0.0.1
       {"users_file", Kind::kText},     // upsd.users form
       {"low_battery", Kind::kNumber},  // volts under which ups.status says LB
+  };
+  return keys;
+}
+
+const std::vector<Key>& Snmp() {
+  static const std::vector<Key> keys{
+      {"agentx", Kind::kText},            // snmpd's AgentX socket
+      {"enterprise", Kind::kWholeNumber},  // the root of KORVAN-POWER-MIB
+      {"ups_system", Kind::kText},        // the system of the UPS MIB
   };
   return keys;
 }

@@ -35,7 +35,8 @@ const std::vector<Key>& Unit();
 const std::vector<Key>& AppSetting();
 // "rcSetting": the rectifier group takes no settings of its own.
 const std::vector<Key>& RcSetting();
-// The runtime's settings at a file's top level: "site", "http", "mqtt", "nut".
+// The runtime's settings at a file's top level: "site", "http", "mqtt", "nut",
+// "snmp".
 const std::vector<Key>& Runtime();
 // "http": the HTTP server's settings.
 const std::vector<Key>& Http();
@@ -43,6 +44,8 @@ const std::vector<Key>& Http();
 const std::vector<Key>& Mqtt();
 // "nut": the NUT network server's settings.
 const std::vector<Key>& Nut();
+// "snmp": the SNMP agent's settings.
+const std::vector<Key>& Snmp();
 
 // "" or why `object` (an object) has a key that `keys` does not: the unknown
 // key, and the nearest known one when one is close. `where` ("acSetting[0]")

@@ -36,6 +36,11 @@ constexpr int kStalled = 13;
 // run, simulate: the NUT server cannot start (a bad or taken address, a
 // non-loopback address without a users file, an unreadable users file).
 constexpr int kNut = 18;
+// run, simulate: the SNMP agent's settings are refused (no AgentX socket, an
+// enterprise number of 0, an unknown system for the UPS MIB, a build
+// without the agent). snmpd need not be running: the agent connects when it
+// comes.
+constexpr int kSnmp = 19;
 // get: the server cannot be reached, does not answer in time, refuses the
 // credentials, or its answer is not the HTTP API's.
 constexpr int kUnreachable = 14;

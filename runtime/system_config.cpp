@@ -192,7 +192,8 @@ bool ReadRuntimeSettings(const Json::Value& root, const std::string& origin, Loa
   for (const auto& [name, table] :
        {std::pair<const char*, const std::vector<keys::Key>*>{"http", &keys::Http()},
         {"mqtt", &keys::Mqtt()},
-        {"nut", &keys::Nut()}}) {
+        {"nut", &keys::Nut()},
+        {"snmp", &keys::Snmp()}}) {
     const Json::Value& section = root[name];
     if (!reason.empty() || !section.isObject()) continue;
     reason = keys::UnknownKey(section, *table, name);
@@ -218,6 +219,10 @@ bool ReadRuntimeSettings(const Json::Value& root, const std::string& origin, Loa
   if (root.isMember("nut")) {
     settings.nut = root["nut"];
     settings.nut_file = origin;
+  }
+  if (root.isMember("snmp")) {
+    settings.snmp = root["snmp"];
+    settings.snmp_file = origin;
   }
   return true;
 }
@@ -334,6 +339,10 @@ LoadedConfig LoadConfigFiles(const std::vector<std::string>& paths) {
     if (take(path, from.nut_file, to.nut_file, "nut")) {
       to.nut = from.nut;
       to.nut_file = from.nut_file;
+    }
+    if (take(path, from.snmp_file, to.snmp_file, "snmp")) {
+      to.snmp = from.snmp;
+      to.snmp_file = from.snmp_file;
     }
   }
   RefuseRepeatedNames(all.systems, all.problems);

@@ -48,8 +48,8 @@ struct ConfigProblem {
 
 // Settings of the runtime as a whole, which a file may hold beside its
 // systems: "site" (a text naming the site, for the outputs that leave the
-// controller), "http", "mqtt" and "nut" (objects, see config_keys::Http(),
-// config_keys::Mqtt() and config_keys::Nut()). Each may be given by one file only; the command
+// controller), "http", "mqtt", "nut" and "snmp" (objects, see
+// config_keys::Http(), Mqtt(), Nut() and Snmp()). Each may be given by one file only; the command
 // line's options override them.
 struct RuntimeSettings {
   std::string site;
@@ -57,7 +57,8 @@ struct RuntimeSettings {
   Json::Value mqtt;                             // null: not given
   Json::Value nut;                              // null: not given
   std::string http_file, mqtt_file, site_file;  // where each was read
-  std::string nut_file;
+  Json::Value snmp;                             // null: not given
+  std::string nut_file, snmp_file;
 };
 
 struct LoadedConfig {

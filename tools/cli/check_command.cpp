@@ -70,6 +70,12 @@ int RunCheck(const CheckOptions& options, const std::string& plugin_path, std::o
                                                      settings.nut_low_battery.value_or(0));
     if (!reason.empty()) problems.push_back({loaded.settings.nut_file, "", reason});
   }
+  if (!settings.snmp_agentx.empty()) {
+    std::vector<std::string> names;
+    for (const runtime::SystemConfig& system : loaded.systems) names.push_back(system.name);
+    const std::string reason = snmp::CheckSnmpSettings(SnmpOptionsOf(settings), names);
+    if (!reason.empty()) problems.push_back({loaded.settings.snmp_file, "", reason});
+  }
   if (const std::optional<mqtt::UplinkOptions> uplink = ToUplinkOptions(settings)) {
     const std::string reason = mqtt::CheckUplinkOptions(*uplink);
     if (!reason.empty()) problems.push_back({loaded.settings.mqtt_file, "", reason});

@@ -69,7 +69,7 @@ int RunCommand(int argc, const char* const* argv, std::ostream& out, std::ostrea
       "or taken address, a non-loopback address without an auth file, an unreadable auth "
       "file); 11 the MQTT uplink's URL, credentials or CA file wrong; 14 to 17 get: the server "
       "unreachable, no such system, no such value, stale values (korvan-host get --help); 18 the NUT server cannot start (--nut: a bad or "
-      "taken address, a non-loopback address without a users file, an unreadable users file). "
+      "taken address, a non-loopback address without a users file, an unreadable users file); 19 the SNMP agent's settings refused (--snmp-agentx). "
       "The "
       "command line's own "
       "(CLI11): 100 and "

@@ -192,6 +192,20 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
                   "only the plant's own under-voltage alarms do; default: a file's \"nut\": "
                   "{\"low_battery\"}, else 0)")
       ->check(FiniteRange(0.0, 1000.0));
+  command.add_option("--snmp-agentx", options.snmp_agentx,
+                     "serve KORVAN-POWER-MIB and the UPS MIB as an AgentX subagent of snmpd, "
+                     "which keeps the SNMP users and access: its AgentX socket, a path such as "
+                     "/var/agentx/master or tcp:127.0.0.1:705 (default: a file's \"snmp\": "
+                     "{\"agentx\"}; off). The UPS MIB's battery is low below --nut-low-battery");
+  command
+      .add_option("--snmp-enterprise", options.snmp_enterprise,
+                  "the enterprise number under 1.3.6.1.4.1 at which KORVAN-POWER-MIB is served "
+                  "(default: a file's \"snmp\": {\"enterprise\"}, else 32473, the number "
+                  "reserved for documentation)")
+      ->check(CLI::Range(1u, 4294967295u));
+  command.add_option("--snmp-ups-system", options.snmp_ups_system,
+                     "the system the UPS MIB (RFC 1628) describes (default: a file's \"snmp\": "
+                     "{\"ups_system\"}, else the first)");
 }
 
 namespace {
@@ -204,6 +218,15 @@ std::string BesideFile(const std::string& name, const std::string& file) {
 }
 
 }  // namespace
+
+snmp::SnmpOptions SnmpOptionsOf(const PollingOptions& options) {
+  snmp::SnmpOptions snmp;
+  snmp.agentx = options.snmp_agentx;
+  snmp.enterprise = options.snmp_enterprise.value_or(snmp::kDefaultEnterprise);
+  snmp.ups_system = options.snmp_ups_system;
+  snmp.low_battery = options.nut_low_battery.value_or(0);
+  return snmp;
+}
 
 PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSettings& settings) {
   if (options.site.empty()) options.site = settings.site;
@@ -225,6 +248,18 @@ PollingOptions WithFileSettings(PollingOptions options, const runtime::RuntimeSe
     }
     if (!options.nut_low_battery && nut["low_battery"].isNumeric()) {
       options.nut_low_battery = nut["low_battery"].asDouble();
+    }
+  }
+  if (settings.snmp.isObject()) {
+    const Json::Value& snmp = settings.snmp;
+    if (options.snmp_agentx.empty() && snmp["agentx"].isString()) {
+      options.snmp_agentx = snmp["agentx"].asString();
+    }
+    if (!options.snmp_enterprise && snmp["enterprise"].isUInt()) {
+      options.snmp_enterprise = snmp["enterprise"].asUInt();
+    }
+    if (options.snmp_ups_system.empty() && snmp["ups_system"].isString()) {
+      options.snmp_ups_system = snmp["ups_system"].asString();
     }
   }
   const Json::Value& mqtt = settings.mqtt;
@@ -362,6 +397,7 @@ PollingSession::~PollingSession() {
   // what the broker has not acknowledged to the outbox.
   if (http_) http_->Stop();
   if (nut_) nut_->Stop();
+  if (snmp_) snmp_->Stop();
   if (uplink_) uplink_->Stop();
   if (notifier_) notifier_->Finish();
   if (uplink_ || notifier_) host_.Events().Flush();
@@ -458,6 +494,16 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
       console_->Problem("", error);
       nut_.reset();
       return runtime::exit_codes::kNut;
+    }
+  }
+  if (!options_.snmp_agentx.empty()) {
+    snmp_ = std::make_unique<snmp::SnmpAgent>();
+    std::string error;
+    if (!snmp_->Start(SnmpOptionsOf(options_), host_, error)) {
+      host_.Events().Flush();
+      console_->Problem("", error);
+      snmp_.reset();
+      return runtime::exit_codes::kSnmp;
     }
   }
   return runtime::exit_codes::kOk;

@@ -13,6 +13,7 @@
 #include "mqtt/mqtt_uplink.h"
 #include "notify/notifier.h"
 #include "nut/nut_server.h"
+#include "snmp/snmp_agent.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
 #include "runtime/system_config.h"
@@ -66,6 +67,12 @@ struct PollingOptions {
   std::string nut_listen;
   std::string nut_users_file;
   std::optional<double> nut_low_battery;
+  // The SNMP agent: snmpd's AgentX socket (empty: none), the enterprise
+  // number of KORVAN-POWER-MIB and the UPS MIB's system; unset: a file's
+  // "snmp" values, else the defaults.
+  std::string snmp_agentx;
+  std::optional<std::uint32_t> snmp_enterprise;
+  std::string snmp_ups_system;
   // The MQTT uplink (docs/mqtt.md); no URL: none. Unset numbers take a
   // file's "mqtt" values, else the defaults in the comments.
   std::string mqtt_url;
@@ -100,6 +107,8 @@ runtime::RuntimeOptions ToRuntimeOptions(const PollingOptions& options, bool sum
 
 // The uplink's options from the polling options; empty when no URL is set.
 std::optional<mqtt::UplinkOptions> ToUplinkOptions(const PollingOptions& options);
+// The SNMP agent's settings (the low-battery level is the NUT server's).
+snmp::SnmpOptions SnmpOptionsOf(const PollingOptions& options);
 
 // The runtime of a polling command with its outputs: the console on `out`
 // and `err`, the store at --db and, when configured, the notifier and the
@@ -139,6 +148,7 @@ class PollingSession {
   // host's systems.
   std::unique_ptr<http_output::HttpOutput> http_;
   std::unique_ptr<nut::NutServer> nut_;
+  std::unique_ptr<snmp::SnmpAgent> snmp_;
   // Last: standard output is restored, and the last trace lines published,
   // before the event stream closes.
   std::unique_ptr<runtime::StdoutTrace> trace_;
