@@ -31,6 +31,7 @@
 #include "sim/pty_port.h"
 #include "sim/sim_server.h"
 #include "sim/simulator.h"
+#include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
 #include "tests/support/spawn_host.h"
 #include "tests/support/temp_dir.h"
@@ -382,63 +383,6 @@ constexpr char kUpsrw[] = "/usr/bin/upsrw";
 constexpr char kUpscmd[] = "/usr/bin/upscmd";
 constexpr char kUpsmon[] = "/lib/nut/upsmon";
 
-struct ToolRun {
-  int code = -1;
-  std::string output;  // standard output
-  std::string errors;  // standard error
-};
-
-// Runs `argv` with the environment `env` alone, its output in `output_file`
-// and its errors in `error_file` (the same file when empty).
-pid_t Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& output_file, const std::string& error_file = "") {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  if (error_file.empty()) {
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 2, error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-  }
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> args, vars;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  for (const std::string& var : env) vars.push_back(const_cast<char*>(var.c_str()));
-  args.push_back(nullptr);
-  vars.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), vars.data()) != 0) {
-    pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-ToolRun RunTool(const TempDir& dir, const std::vector<std::string>& argv) {
-  ToolRun run;
-  const std::string file = dir.File("tool.out");
-  const pid_t pid = Start(argv, {"PATH=/usr/bin:/bin"}, file, dir.File("tool.err"));
-  if (pid < 0) return run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.output = ReadFile(file);
-  run.errors = ReadFile(dir.File("tool.err"));
-  return run;
-}
-
-bool WaitFor(const std::function<bool()>& condition) {
-  // Generous: a sanitizer or an emulator slows the host down many times.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return condition();
-}
-
 // A simulated plant on a pseudo-terminal, polled by korvan-host with its NUT
 // server on a free loopback port.
 class NutPlant {
@@ -678,18 +622,6 @@ std::vector<std::string> InOwnRun(const std::vector<std::string>& argv) {
   return wrapped;
 }
 
-// Processes that the test started, ended with it whatever it asserts.
-struct Children {
-  std::vector<pid_t> pids;
-  ~Children() {
-    for (const pid_t pid : pids) {
-      kill(pid, SIGTERM);
-      int status = 0;
-      waitpid(pid, &status, 0);
-    }
-  }
-};
-
 TEST(NutClients, UpsmonShutsDownSecondaryThenPrimaryOnLowBattery) {
   if (!HaveClients()) GTEST_SKIP() << "nut-client is not installed (scripts/setup.sh)";
   {
@@ -711,7 +643,7 @@ TEST(NutClients, UpsmonShutsDownSecondaryThenPrimaryOnLowBattery) {
     UpsmonConf(dir, name, plant.Ups() + " 1 " + login, marks[name]);
     const std::string here = dir.File(name);
     // -p: one privileged process; -D: in the foreground, with its log.
-    monitors.pids.push_back(Start(InOwnRun({kUpsmon, "-p", "-D"}),
+    monitors.pids.push_back(StartProcess(InOwnRun({kUpsmon, "-p", "-D"}),
                                   {"PATH=/usr/bin:/bin", "NUT_CONFPATH=" + here},
                                   dir.File(name + "/log")));
   }
