@@ -40,7 +40,7 @@ for path in ./usr/bin/korvan-host ./usr/bin/korvan-sim "./usr/lib/$triplet/korva
     ./usr/share/man/man1/korvan-sim.1.gz ./usr/share/man/man7/korvan-variables.7.gz \
     ./usr/share/doc/korvan/README.md ./usr/share/doc/korvan/docs/vocabulary.md \
     ./usr/share/doc/korvan/copyright ./usr/share/doc/korvan/examples/udev/60-korvan-serial.rules \
-    ./usr/share/doc/korvan/examples/config/site.json; do
+    ./usr/share/doc/korvan/examples/config/site.json ./usr/share/snmp/mibs/KORVAN-POWER-MIB.txt; do
   grep -qx "$path" <<<"$listing" || fail "$path is not in the package"
 done
 unpacked="$(mktemp -d)"

@@ -7,7 +7,8 @@
 #                          dependencies, help2man for the man pages
 #   setup.sh               (the test stage) the test tool chain, systemd for
 #                          systemd-analyze, the broker, prometheus for promtool
-#                          (the metrics' check), nut-client (the NUT server's test peers) and the headless browser with
+#                          (the metrics' check), nut-client (the NUT server's test peers),
+#                          snmpd, snmp and snmptrapd (the SNMP agent's) and the headless browser with
 #                          its driver for the dashboard's test
 #   setup.sh --hardening   clang with libFuzzer and the sanitizer runtimes,
 #                          qemu-user, and per architecture of KORVAN_CROSS_ARCHES
@@ -37,10 +38,12 @@ packages=(
   cmake make g++ pkg-config
   libjsoncpp-dev libboost-dev libboost-date-time-dev libfmt-dev
   libsqlite3-dev libcli11-dev libmicrohttpd-dev libmosquitto-dev libsystemd-dev zlib1g-dev
+  libsnmp-dev
 )
 [ "$stage" -ge 1 ] && packages+=(dpkg-dev file help2man binutils)
 [ "$stage" -ge 2 ] && packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev valgrind systemd mosquitto prometheus curl nut-client
+  snmpd snmp snmptrapd
   chromium chromium-driver python3-selenium
 )
 cross_arches=()
