@@ -255,7 +255,7 @@ LoadedConfig ParseConfig(const std::string& text, const std::string& origin) {
     if (!unknown.empty()) {
       loaded.problems.push_back({origin, "",
                                  unknown + " (a file with \"systems\" holds nothing else " +
-                                     "but \"site\", \"http\", \"mqtt\" and \"nut\")"});
+                                     "but \"site\", \"http\", \"mqtt\", \"nut\" and \"snmp\")"});
       return loaded;
     }
     systems = root["systems"];

@@ -66,7 +66,7 @@ TEST(Check, RefusesEachBadConfigurationWithItsReason) {
       {Site([](Json::Value& s) { s["baud"] = 9600; }),
        "unknown key \"baud\"; the known keys are name, port, device_type, data_id, "
        "comm_lost_after, notify_cmd, address, protocol_version, timeout_ms, acSetting, "
-       "dcSetting, rcSetting, site, http, mqtt, nut"},
+       "dcSetting, rcSetting, site, http, mqtt, nut, snmp"},
       {Site([](Json::Value& s) { s["htp"]["listen"] = "8080"; }),
        "unknown key \"htp\" (did you mean \"http\"?)"},
       {Site([](Json::Value& s) { s["acSetting"][0]["appSetting"]["diff_u"] = 1; }),
@@ -92,7 +92,7 @@ TEST(Check, RefusesEachBadConfigurationWithItsReason) {
        "serial port " + regular + " is not a character device (it is a regular file)"},
       {"{\"systems\": [" + Site() + "], \"system\": 1}",
        "unknown key \"system\" (did you mean \"systems\"?) (a file with \"systems\" holds nothing "
-       "else but \"site\", \"http\", \"mqtt\" and \"nut\")",
+       "else but \"site\", \"http\", \"mqtt\", \"nut\" and \"snmp\")",
        true},
   };
   for (const Case& row : cases) {
@@ -213,7 +213,7 @@ TEST(Check, APortThatTheServicesGroupsCannotOpenIsRefused) {
 // check refuses every runtime setting that would end run, with run's own
 // reason: such a file is found before the service starts, not by a unit
 // that restarts for ever.
-TEST(Check, RefusesTheHttpMqttAndNutSettingsThatRunRefuses) {
+TEST(Check, RefusesTheHttpMqttNutAndSnmpSettingsThatRunRefuses) {
   const int pty = posix_openpt(O_RDWR | O_NOCTTY);  // a port that run can open
   ASSERT_GE(pty, 0);
   ASSERT_EQ(grantpt(pty), 0);
@@ -221,7 +221,7 @@ TEST(Check, RefusesTheHttpMqttAndNutSettingsThatRunRefuses) {
   const std::string port = ptsname(pty);
   TempDir dir;
   const struct Row {
-    const char* settings;  // the file's "http", "mqtt" or "nut" key
+    const char* settings;  // the file's "http", "mqtt", "nut" or "snmp" key
     int run_code;
     const char* fragment;  // of the reason both give
   } rows[] = {
@@ -231,6 +231,9 @@ TEST(Check, RefusesTheHttpMqttAndNutSettingsThatRunRefuses) {
       {R"("nut": {"listen": "0.0.0.0:0"})", 18, "it needs a users file"},
       {R"("nut": {"listen": "127.0.0.1:0", "users_file": "no-such-users"})", 18, "no-such-users"},
       {R"("nut": {"listen": "127.0.0.1:0", "low_battery": -1})", 18, "low-battery level"},
+      {R"("snmp": {"agentx": "/run/no-such-agentx", "ups_system": "plant-b"})", 19,
+       "no system is named \"plant-b\""},
+      {R"("snmp": {"agentx": "/run/no-such-agentx", "enterprise": 0})", 19, "enterprise number"},
       {R"("mqtt": {"url": "mqtt://127.0.0.1:1", "replay_rate": 0})", 11, "MQTT replay rate 0"},
       {R"("mqtt": {"url": "mqtt://127.0.0.1:1", "keepalive": 1e10})", 11, "MQTT keepalive"},
       {R"("mqtt": {"url": "ftp://127.0.0.1"})", 11, "ftp://127.0.0.1"},
