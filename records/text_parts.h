@@ -29,4 +29,12 @@ inline std::string ReplaceAll(std::string text, const std::string& key, const st
   return text;
 }
 
+inline bool StartsWith(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
+inline bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 }  // namespace text_parts

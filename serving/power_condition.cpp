@@ -2,17 +2,14 @@
 
 #include <string>
 
+#include "records/text_parts.h"
+
 namespace serving {
 
 namespace {
 
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool StartsWith(const std::string& text, const std::string& start) {
-  return text.compare(0, start.size(), start) == 0;
-}
+using text_parts::EndsWith;
+using text_parts::StartsWith;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "console/alarm_glossary.h"
+#include "records/text_parts.h"
 #include "serving/system_values.h"
 
 namespace snmp {
@@ -74,18 +75,6 @@ const Column kColumns[] = {
     {kRectifierTable, 6, "rectifier.{n}.fault", 1, kInt},
 };
 
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> parts(1);
-  for (char c : text) {
-    if (c == '.') {
-      parts.emplace_back();
-    } else {
-      parts.back() += c;
-    }
-  }
-  return parts;
-}
-
 bool Number(const std::string& text, std::uint32_t& out) {
   if (text.empty() || text.size() > 9) return false;
   for (char c : text) {
@@ -143,7 +132,7 @@ MibView KorvanMib(const Oid& root, const std::vector<serving::SystemState>& syst
                   const std::vector<AlarmRow>& alarms, std::chrono::steady_clock::time_point now) {
   static const std::vector<std::vector<std::string>> patterns = [] {
     std::vector<std::vector<std::string>> split;
-    for (const Column& column : kColumns) split.push_back(Split(column.pattern));
+    for (const Column& column : kColumns) split.push_back(text_parts::Split(column.pattern, '.'));
     return split;
   }();
   MibView view;
@@ -163,7 +152,7 @@ MibView KorvanMib(const Oid& root, const std::vector<serving::SystemState>& syst
     }
     view.Set(Join(entry, {5, system}), MibValue::Gauge(static_cast<std::int64_t>(state.alarms.size())));
     for (const vocabulary::NamedValue& value : serving::SystemValues(state)) {
-      const std::vector<std::string> name = Split(value.name);
+      const std::vector<std::string> name = text_parts::Split(value.name, '.');
       for (std::size_t i = 0; i < std::size(kColumns); ++i) {
         const Column& column = kColumns[i];
         Oid index{system};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "records/text_parts.h"
 #include "serving/power_condition.h"
 #include "serving/system_values.h"
 
@@ -9,13 +10,8 @@ namespace snmp {
 
 namespace {
 
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-bool StartsWith(const std::string& text, const std::string& start) {
-  return text.compare(0, start.size(), start) == 0;
-}
+using text_parts::EndsWith;
+using text_parts::StartsWith;
 
 const vocabulary::NamedValue* Find(const std::vector<vocabulary::NamedValue>& values,
                                    const std::string& name) {

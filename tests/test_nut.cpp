@@ -28,11 +28,9 @@
 #include "nut/nut_users.h"
 #include "nut/ups_view.h"
 #include "records/vocabulary.h"
-#include "sim/pty_port.h"
-#include "sim/sim_server.h"
-#include "sim/simulator.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/pty_plant.h"
 #include "tests/support/spawn_host.h"
 #include "tests/support/temp_dir.h"
 
@@ -387,31 +385,16 @@ constexpr char kUpsmon[] = "/lib/nut/upsmon";
 // server on a free loopback port.
 class NutPlant {
  public:
-  NutPlant() : simulator_(::SystemConfig()), line_(std::make_shared<PtyPort>()) {
-    std::string error;
-    EXPECT_TRUE(line_->Open(SerialSettings(), error)) << error;
-    server_ = std::make_unique<SimServer>(simulator_, line_);
-    server_->Start();
-    const std::string config =
-        dir_.Write("plant.json", "{\"name\": \"plant-a\", \"port\": \"" + line_->Path() +
-                                     "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
-                                     "\"dcSetting\": [{\"data_id\": 21}], \"rcSetting\": {},"
-                                     " \"nut\": {\"low_battery\": 47}}");
-    const std::string users = dir_.Write("upsd.users",
-                                         "[admin]\n password = s3cret\n upsmon primary\n"
-                                         " actions = SET\n instcmds = ALL\n"
-                                         "[mon]\n password = \"p-w\"\n upsmon secondary\n");
-    pid_ = SpawnHost(
-        {"run", "--config", config, "--nut", "127.0.0.1:0", "--nut-users-file", users, "--db",
-         dir_.File("db"), "--comm-lost-after", "10", "--summary", "off", "--quiet-log"},
-        dir_.File("out"), dir_.File("err"));
+  NutPlant()
+      : users_(dir_.Write("upsd.users",
+                          "[admin]\n password = s3cret\n upsmon primary\n"
+                          " actions = SET\n instcmds = ALL\n"
+                          "[mon]\n password = \"p-w\"\n upsmon secondary\n")),
+        plant_(dir_, "\"nut\": {\"low_battery\": 47}",
+               {"--nut", "127.0.0.1:0", "--nut-users-file", users_}) {
     static const std::regex listening(R"(NUT server listening on 127\.0\.0\.1:(\d+))");
     WaitFor([&] {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return true;  // it ended: no server
-      }
+      if (plant_.Ended()) return true;  // no server
       std::smatch match;
       const std::string out = ReadFile(dir_.File("out"));
       if (!std::regex_search(out, match, listening)) return false;
@@ -419,23 +402,12 @@ class NutPlant {
       return true;
     });
   }
-  ~NutPlant() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    server_->Stop();
-  }
 
-  void Apply(const std::string& command) {
-    std::string error;
-    EXPECT_TRUE(simulator_.Apply(command, error)) << command << ": " << error;
-  }
+  void Apply(const std::string& command) { plant_.Apply(command); }
   std::string Ups() const { return "plant-a@127.0.0.1:" + std::to_string(port_); }
   int Port() const { return port_; }
   const TempDir& Dir() const { return dir_; }
-  std::string Output() const { return ReadFile(dir_.File("out")) + ReadFile(dir_.File("err")); }
+  std::string Output() const { return plant_.Output(); }
   // upsc's value of `variable`, "" when it has none (or an error).
   std::string Upsc(const std::string& variable) const {
     const ToolRun run = RunTool(dir_, {kUpsc, Ups(), variable});
@@ -458,10 +430,8 @@ class NutPlant {
 
  private:
   TempDir dir_;
-  Simulator simulator_;
-  std::shared_ptr<PtyPort> line_;
-  std::unique_ptr<SimServer> server_;
-  pid_t pid_ = -1;
+  std::string users_;
+  PtyPlant plant_;
   int port_ = 0;
 };
 

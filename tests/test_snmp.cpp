@@ -2,23 +2,19 @@
 // subagent of Debian's snmpd, read with net-snmp's tools and sending its
 // notifications to snmptrapd, all on loopback with private configurations.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <map>
 #include <regex>
 #include <sstream>
 
 #include "runtime/alarm_event.h"
-#include "sim/pty_port.h"
-#include "sim/sim_server.h"
-#include "sim/simulator.h"
 #include "snmp/korvan_mib.h"
 #include "snmp/mib_view.h"
 #include "snmp/snmp_agent.h"
 #include "snmp/ups_mib.h"
 #include "tests/support/child_process.h"
-#include "tests/support/spawn_host.h"
+#include "tests/support/loopback_port.h"
+#include "tests/support/pty_plant.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -109,22 +105,6 @@ bool HaveNetSnmp() {
   return true;
 }
 
-// A UDP port on 127.0.0.1 that nothing holds now.
-int FreeUdpPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
 // The environment of net-snmp's programs: no configuration, state or MIB of
 // this machine or its user.
 std::vector<std::string> SnmpEnv(const TempDir& dir) {
@@ -143,7 +123,7 @@ class Managers {
     std::filesystem::create_directories(dir.File("home"));
     dir.Write("snmptrapd.conf", "disableAuthorization yes\n");
     for (int attempt = 0; attempt < 5 && trapd_ < 0; ++attempt) {
-      trap_port_ = FreeUdpPort();
+      trap_port_ = FreeLoopbackPort(SOCK_DGRAM);
       const pid_t pid = StartProcess(
           {kSnmptrapd, "-f", "-On", "-Lf", dir.File("traps.log"), "-C", "-c",
            dir.File("snmptrapd.conf"), "-p", dir.File("trapd.pid"),
@@ -165,7 +145,7 @@ class Managers {
   // Starts snmpd anew (on the same port once it had one).
   void StartSnmpd() {
     for (int attempt = 0; attempt < 5 && snmpd_ < 0; ++attempt) {
-      if (port_ == 0 || attempt > 0) port_ = FreeUdpPort();
+      if (port_ == 0 || attempt > 0) port_ = FreeLoopbackPort(SOCK_DGRAM);
       dir_.Write("snmpd.conf",
                  "agentAddress udp:127.0.0.1:" + std::to_string(port_) +
                      "\nmaster agentx\nagentXSocket " + Socket() +
@@ -250,47 +230,6 @@ class Managers {
   int trap_port_ = 0;
 };
 
-// A simulated plant on a pseudo-terminal, polled by korvan-host with its
-// SNMP agent (set in the configuration file).
-class SnmpPlant {
- public:
-  SnmpPlant(const TempDir& dir, const std::string& agentx)
-      : dir_(dir), simulator_(::SystemConfig()), line_(std::make_shared<PtyPort>()) {
-    std::string error;
-    EXPECT_TRUE(line_->Open(SerialSettings(), error)) << error;
-    server_ = std::make_unique<SimServer>(simulator_, line_);
-    server_->Start();
-    const std::string config = dir_.Write(
-        "plant.json", "{\"name\": \"plant-a\", \"port\": \"" + line_->Path() +
-                          "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
-                          "\"dcSetting\": [{\"data_id\": 21}], \"rcSetting\": {},"
-                          " \"snmp\": {\"agentx\": \"" + agentx + "\"}}");
-    pid_ = SpawnHost({"run", "--config", config, "--db", dir_.File("db"), "--comm-lost-after", "10",
-                      "--summary", "off", "--quiet-log"},
-                     dir_.File("out"), dir_.File("err"));
-  }
-  ~SnmpPlant() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    server_->Stop();
-  }
-  void Apply(const std::string& command) {
-    std::string error;
-    EXPECT_TRUE(simulator_.Apply(command, error)) << command << ": " << error;
-  }
-  std::string Output() const { return ReadFile(dir_.File("out")) + ReadFile(dir_.File("err")); }
-
- private:
-  const TempDir& dir_;
-  Simulator simulator_;
-  std::shared_ptr<PtyPort> line_;
-  std::unique_ptr<SimServer> server_;
-  pid_t pid_ = -1;
-};
-
 std::size_t Count(const std::string& text, const std::string& part) {
   std::size_t count = 0;
   for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
@@ -308,7 +247,8 @@ TEST(SnmpManagers, TablesUpsMibAndTrapsThroughSnmpdAndItsRestart) {
   TempDir dir;
   Managers managers(dir);
   ASSERT_TRUE(managers.Running()) << managers.Logs();
-  SnmpPlant plant(dir, managers.Socket());
+  // The agent is set in the configuration file.
+  PtyPlant plant(dir, "\"snmp\": {\"agentx\": \"" + managers.Socket() + "\"}", {});
   plant.Apply("dc-voltage 1 52.5");
   ASSERT_TRUE(WaitFor([&] { return managers.Get(kRoot + ".1.4.1.2.1.1") == "525"; }))
       << plant.Output() << managers.Logs();

@@ -9,9 +9,10 @@
 
 // Loopback ports for the servers that tests and benchmarks start themselves.
 
-// A port of 127.0.0.1 that nothing listens on now (0 when none can be had).
-inline int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A port of 127.0.0.1 that nothing holds now, for TCP or (SOCK_DGRAM) UDP
+// (0 when none can be had).
+inline int FreeLoopbackPort(int type = SOCK_STREAM) {
+  const int fd = socket(AF_INET, type, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
