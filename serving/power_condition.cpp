@@ -39,8 +39,8 @@ PowerCondition ConditionOf(const std::vector<vocabulary::NamedValue>& values, do
     condition.low_battery = true;
   }
   condition.discharging = current != nullptr && current->value < 0;
-  condition.charging = current != nullptr && current->value > 0 && condition.input_known &&
-                       condition.on_line;
+  condition.charging =
+      current != nullptr && current->value > 0 && condition.input_known && condition.on_line;
   return condition;
 }
 

@@ -101,14 +101,33 @@ bool Match(const std::vector<std::string>& name, const std::vector<std::string>&
   return true;
 }
 
-Oid Entry(const Oid& root, Table table) { return Join(root, {1, table, 1}); }
+Oid Entry(const Oid& root, Table table) {
+  return Join(root, {1, table, 1});
+}
+
+// The columns of an alarm's row, in order: system, device, id, code, level,
+// the device's text, the gloss, the time and the event id.
+std::vector<std::pair<std::uint32_t, MibValue>> AlarmColumns(const AlarmRow& row) {
+  const runtime::AlarmEvent& alarm = row.alarm;
+  return {{2, MibValue::Text(row.system)},
+          {3, MibValue::Gauge(alarm.data_id)},
+          {4, MibValue::Text(alarm.id)},
+          {5, MibValue::Text(alarm.code)},
+          {6, MibValue::Integer(alarm.level)},
+          {7, MibValue::Text(alarm.text)},
+          {8, MibValue::Text(runtime::AlarmGloss(alarm.id, alarm.code, alarm.text))},
+          {9, MibValue::Text(alarm.time)},
+          {10, MibValue::Text(alarm.event_id)}};
+}
 
 // korvanSystemCommState
 enum CommState { kWaiting = 1, kCommOk = 2, kCommLost = 3 };
 
 }  // namespace
 
-Oid KorvanRoot(std::uint32_t enterprise) { return {1, 3, 6, 1, 4, 1, enterprise}; }
+Oid KorvanRoot(std::uint32_t enterprise) {
+  return {1, 3, 6, 1, 4, 1, enterprise};
+}
 
 AlarmNumbers::Key AlarmNumbers::KeyOf(const std::string& system, const runtime::AlarmEvent& alarm) {
   return {system, alarm.data_id, alarm.record_type, alarm.id, alarm.text};
@@ -141,7 +160,7 @@ MibView KorvanMib(const Oid& root, const std::vector<serving::SystemState>& syst
     const std::uint32_t system = static_cast<std::uint32_t>(place + 1);
     const Oid entry = Entry(root, kSystemTable);
     view.Set(Join(entry, {2, system}), MibValue::Text(state.name));
-    const int comm = state.communication_lost ? kCommLost
+    const int comm = state.communication_lost    ? kCommLost
                      : state.last_cycle_received ? kCommOk
                                                  : kWaiting;
     view.Set(Join(entry, {3, system}), MibValue::Integer(comm));
@@ -150,7 +169,8 @@ MibView KorvanMib(const Oid& root, const std::vector<serving::SystemState>& syst
           std::chrono::duration_cast<std::chrono::seconds>(now - *state.last_cycle_received);
       view.Set(Join(entry, {4, system}), MibValue::Gauge(age.count()));
     }
-    view.Set(Join(entry, {5, system}), MibValue::Gauge(static_cast<std::int64_t>(state.alarms.size())));
+    view.Set(Join(entry, {5, system}),
+             MibValue::Gauge(static_cast<std::int64_t>(state.alarms.size())));
     for (const vocabulary::NamedValue& value : serving::SystemValues(state)) {
       const std::vector<std::string> name = text_parts::Split(value.name, '.');
       for (std::size_t i = 0; i < std::size(kColumns); ++i) {
@@ -168,17 +188,9 @@ MibView KorvanMib(const Oid& root, const std::vector<serving::SystemState>& syst
   }
   const Oid alarm_entry = Entry(root, kAlarmTable);
   for (const AlarmRow& row : alarms) {
-    const runtime::AlarmEvent& alarm = row.alarm;
-    view.Set(Join(alarm_entry, {2, row.number}), MibValue::Text(row.system));
-    view.Set(Join(alarm_entry, {3, row.number}), MibValue::Gauge(alarm.data_id));
-    view.Set(Join(alarm_entry, {4, row.number}), MibValue::Text(alarm.id));
-    view.Set(Join(alarm_entry, {5, row.number}), MibValue::Text(alarm.code));
-    view.Set(Join(alarm_entry, {6, row.number}), MibValue::Integer(alarm.level));
-    view.Set(Join(alarm_entry, {7, row.number}), MibValue::Text(alarm.text));
-    view.Set(Join(alarm_entry, {8, row.number}),
-             MibValue::Text(runtime::AlarmGloss(alarm.id, alarm.code, alarm.text)));
-    view.Set(Join(alarm_entry, {9, row.number}), MibValue::Text(alarm.time));
-    view.Set(Join(alarm_entry, {10, row.number}), MibValue::Text(alarm.event_id));
+    for (auto& [column, value] : AlarmColumns(row)) {
+      view.Set(Join(alarm_entry, {column, row.number}), std::move(value));
+    }
   }
   return view;
 }
@@ -190,20 +202,12 @@ const Oid kSnmpTrapOid = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 }  // namespace
 
 VarBinds AlarmNotification(const Oid& root, const AlarmRow& row) {
-  const runtime::AlarmEvent& alarm = row.alarm;
   const Oid entry = Entry(root, kAlarmTable);
   VarBinds binds;
-  binds.emplace_back(kSnmpTrapOid, MibValue::Object(Join(root, {0, alarm.raised ? 1u : 2u})));
-  binds.emplace_back(Join(entry, {2, row.number}), MibValue::Text(row.system));
-  binds.emplace_back(Join(entry, {3, row.number}), MibValue::Gauge(alarm.data_id));
-  binds.emplace_back(Join(entry, {4, row.number}), MibValue::Text(alarm.id));
-  binds.emplace_back(Join(entry, {5, row.number}), MibValue::Text(alarm.code));
-  binds.emplace_back(Join(entry, {6, row.number}), MibValue::Integer(alarm.level));
-  binds.emplace_back(Join(entry, {7, row.number}), MibValue::Text(alarm.text));
-  binds.emplace_back(Join(entry, {8, row.number}),
-                     MibValue::Text(runtime::AlarmGloss(alarm.id, alarm.code, alarm.text)));
-  binds.emplace_back(Join(entry, {9, row.number}), MibValue::Text(alarm.time));
-  binds.emplace_back(Join(entry, {10, row.number}), MibValue::Text(alarm.event_id));
+  binds.emplace_back(kSnmpTrapOid, MibValue::Object(Join(root, {0, row.alarm.raised ? 1u : 2u})));
+  for (auto& [column, value] : AlarmColumns(row)) {
+    binds.emplace_back(Join(entry, {column, row.number}), std::move(value));
+  }
   return binds;
 }
 

@@ -21,8 +21,8 @@ struct MibValue {
   std::string text;         // kText (OCTET STRING)
   Oid oid;                  // kOid
 
-  static MibValue Integer(std::int64_t value);  // clamped to Integer32
-  static MibValue Gauge(std::int64_t value);    // clamped to 0..2^32-1
+  static MibValue Integer(std::int64_t value);   // clamped to Integer32
+  static MibValue Gauge(std::int64_t value);     // clamped to 0..2^32-1
   static MibValue Counter(std::uint64_t value);  // wraps at 2^32
   static MibValue Ticks(std::int64_t hundredths);
   static MibValue Text(std::string value);

@@ -10,10 +10,13 @@
 #include <mutex>
 #include <thread>
 
+// net-snmp's headers in the order they require: its configuration first.
+// clang-format off
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 #include <net-snmp/library/large_fd_set.h>
+// clang-format on
 
 #include "runtime/power_system.h"
 #include "serving/latest_state.h"
@@ -34,7 +37,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Kind = runtime::RuntimeEvent::Kind;
 
-std::vector<oid> NetOid(const Oid& value) { return std::vector<oid>(value.begin(), value.end()); }
+std::vector<oid> NetOid(const Oid& value) {
+  return std::vector<oid>(value.begin(), value.end());
+}
 
 // Sets a varbind's value (the name is set by the caller).
 void SetValue(netsnmp_variable_list* var, const MibValue& value) {
@@ -74,7 +79,9 @@ struct Registration {
 
 }  // namespace
 
-bool SnmpBuilt() { return true; }
+bool SnmpBuilt() {
+  return true;
+}
 
 std::string CheckSnmpSettings(const SnmpOptions& options, const std::vector<std::string>& systems) {
   if (options.agentx.empty()) return "SNMP agent: no AgentX socket of snmpd given";
@@ -189,7 +196,8 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
       for (const serving::SystemState& state : systems) {
         for (const auto& entry : state.alarms) {
           const runtime::AlarmEvent& alarm = entry.second;
-          rows.push_back({numbers.Number(AlarmNumbers::KeyOf(state.name, alarm)), state.name, alarm});
+          rows.push_back(
+              {numbers.Number(AlarmNumbers::KeyOf(state.name, alarm)), state.name, alarm});
         }
       }
     }
@@ -297,8 +305,8 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
     if (now) {
       events->Note("", "SNMP agent registered with snmpd at " + options.agentx);
     } else {
-      events->Problem("", "SNMP agent lost snmpd at " + options.agentx + "; connecting again every " +
-                              std::to_string(kPingSeconds) + " s");
+      events->Problem("", "SNMP agent lost snmpd at " + options.agentx +
+                              "; connecting again every " + std::to_string(kPingSeconds) + " s");
     }
   }
 
@@ -397,7 +405,9 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
 
 SnmpAgent::SnmpAgent() = default;
 
-SnmpAgent::~SnmpAgent() { Stop(); }
+SnmpAgent::~SnmpAgent() {
+  Stop();
+}
 
 bool SnmpAgent::Start(const SnmpOptions& options, runtime::Runtime& host, std::string& error) {
   std::vector<std::string> names;
@@ -410,8 +420,8 @@ bool SnmpAgent::Start(const SnmpOptions& options, runtime::Runtime& host, std::s
   agent->options = options;
   agent->events = &host.Events();
   agent->root = KorvanRoot(options.enterprise);
-  agent->ups_system = options.ups_system.empty() && !names.empty() ? names.front()
-                                                                   : options.ups_system;
+  agent->ups_system =
+      options.ups_system.empty() && !names.empty() ? names.front() : options.ups_system;
   agent->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (agent->wake_fd < 0) {
     error = "SNMP agent cannot start: no event descriptor";

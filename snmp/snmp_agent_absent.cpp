@@ -6,7 +6,9 @@ namespace snmp {
 
 struct SnmpAgent::Agent {};
 
-bool SnmpBuilt() { return false; }
+bool SnmpBuilt() {
+  return false;
+}
 
 std::string CheckSnmpSettings(const SnmpOptions&, const std::vector<std::string>&) {
   return "SNMP agent: this korvan-host was built without net-snmp's agent library";

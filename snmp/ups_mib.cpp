@@ -28,7 +28,9 @@ enum OutputSource { kSourceOther = 1, kSourceNormal = 3, kSourceBattery = 5 };
 
 }  // namespace
 
-Oid UpsRoot() { return {1, 3, 6, 1, 2, 1, 33}; }
+Oid UpsRoot() {
+  return {1, 3, 6, 1, 2, 1, 33};
+}
 
 std::set<std::uint32_t> WellKnownAlarms(const serving::SystemState& state, double low_battery) {
   std::set<std::uint32_t> alarms;
@@ -61,8 +63,8 @@ void UpsHistory::Update(const std::set<std::uint32_t>& present, std::int64_t tic
                              [&](const Row& row) { return present.count(row.alarm) == 0; }),
               rows_.end());
   for (std::uint32_t alarm : present) {
-    const bool known = std::any_of(rows_.begin(), rows_.end(),
-                                   [&](const Row& row) { return row.alarm == alarm; });
+    const bool known =
+        std::any_of(rows_.begin(), rows_.end(), [&](const Row& row) { return row.alarm == alarm; });
     if (!known) rows_.push_back({next_id_++, alarm, ticks});
   }
   const bool on_battery = present.count(kAlarmOnBattery) != 0;
@@ -101,9 +103,7 @@ MibView UpsMib(const serving::SystemState* state, const UpsHistory& history,
   };
 
   // upsBattery
-  const int status = stale                      ? kStatusUnknown
-                     : condition.low_battery    ? kBatteryLow
-                                                : kBatteryNormal;
+  const int status = stale ? kStatusUnknown : condition.low_battery ? kBatteryLow : kBatteryNormal;
   view.Set(at({2, 1, 0}), MibValue::Integer(status));
   view.Set(at({2, 2, 0}), MibValue::Integer(history.SecondsOnBattery(ticks)));
   if (!stale) {
@@ -129,8 +129,8 @@ MibView UpsMib(const serving::SystemState* state, const UpsHistory& history,
 
   // upsOutput: the DC output as one line.
   const int source = stale || !condition.input_known ? kSourceOther
-                     : condition.on_line            ? kSourceNormal
-                                                    : kSourceBattery;
+                     : condition.on_line             ? kSourceNormal
+                                                     : kSourceBattery;
   view.Set(at({4, 1, 0}), MibValue::Integer(source));
   if (!stale && Find(values, "output.voltage") != nullptr) {
     view.Set(at({4, 3, 0}), MibValue::Integer(1));

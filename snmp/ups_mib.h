@@ -16,14 +16,14 @@ Oid UpsRoot();
 // The well-known alarms of the UPS MIB (upsWellKnownAlarms.N) that a DC
 // plant can give, and how they are derived:
 enum WellKnownAlarm : std::uint32_t {
-  kAlarmOnBattery = 2,           // every AC phase too low or missing (NUT's OB)
-  kAlarmLowBattery = 3,          // as NUT's LB
-  kAlarmTempBad = 5,             // a battery's temperature is high
-  kAlarmInputBad = 6,            // an AC phase voltage or frequency is out of bounds
-  kAlarmFuseFailure = 17,        // a battery or load fuse has failed
-  kAlarmGeneralFault = 18,       // a rectifier module fault, or an active alarm of
-                                 // the plant that no other well-known alarm covers
-  kAlarmCommunicationsLost = 20, // no usable reply from the plant
+  kAlarmOnBattery = 2,            // every AC phase too low or missing (NUT's OB)
+  kAlarmLowBattery = 3,           // as NUT's LB
+  kAlarmTempBad = 5,              // a battery's temperature is high
+  kAlarmInputBad = 6,             // an AC phase voltage or frequency is out of bounds
+  kAlarmFuseFailure = 17,         // a battery or load fuse has failed
+  kAlarmGeneralFault = 18,        // a rectifier module fault, or an active alarm of
+                                  // the plant that no other well-known alarm covers
+  kAlarmCommunicationsLost = 20,  // no usable reply from the plant
 };
 
 // The well-known alarms present in a system's state.

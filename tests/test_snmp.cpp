@@ -32,8 +32,10 @@ TEST(SnmpObjects, GetNextWalksInOidOrderAndAlarmRowsKeepTheirNumbers) {
   }
   // GETNEXT of a prefix gives its first instance; of an instance, the next
   // one in OID order (2 before 10, a prefix before its children).
-  const std::vector<std::pair<Oid, Oid>> next = {
-      {{1}, {1, 3, 2}}, {{1, 3, 2}, {1, 3, 2, 1}}, {{1, 3, 2, 1}, {1, 3, 10}}, {{1, 3, 9, 9}, {1, 3, 10}}};
+  const std::vector<std::pair<Oid, Oid>> next = {{{1}, {1, 3, 2}},
+                                                 {{1, 3, 2}, {1, 3, 2, 1}},
+                                                 {{1, 3, 2, 1}, {1, 3, 10}},
+                                                 {{1, 3, 9, 9}, {1, 3, 10}}};
   for (const auto& [asked, expected] : next) {
     ASSERT_NE(view.Next(asked), view.end()) << snmp::OidText(asked);
     EXPECT_EQ(view.Next(asked)->first, expected) << snmp::OidText(asked);
@@ -43,8 +45,8 @@ TEST(SnmpObjects, GetNextWalksInOidOrderAndAlarmRowsKeepTheirNumbers) {
   EXPECT_EQ(MibValue::Integer(1LL << 40).number, INT32_MAX) << "clamped to Integer32";
   EXPECT_EQ(MibValue::Counter((1ULL << 32) + 5).number, 5) << "Counter32 wraps";
 
-  runtime::AlarmEvent fault{true, "2026-12-10 08:00:00", 100, 5211, 2, "RC_0", "06024", "name",
-                            "模块2整流模块故障告警", "ev-1"};
+  runtime::AlarmEvent fault{true,   "2026-12-10 08:00:00",   100,   5211, 2, "RC_0", "06024",
+                            "name", "模块2整流模块故障告警", "ev-1"};
   runtime::AlarmEvent fuse = fault;
   fuse.id = "DC_9";
   snmp::AlarmNumbers numbers;
@@ -110,8 +112,8 @@ bool HaveNetSnmp() {
 std::vector<std::string> SnmpEnv(const TempDir& dir) {
   // Made here, so that the tools do not report making them.
   std::filesystem::create_directories(dir.File("state/cert_indexes"));
-  return {"PATH=/usr/bin:/bin", "HOME=" + dir.File("home"), "MIBS=",
-          "SNMPCONFPATH=" + dir.File("conf"), "SNMP_PERSISTENT_DIR=" + dir.File("state")};
+  return {"PATH=/usr/bin:/bin", "HOME=" + dir.File("home"),
+          "MIBS=", "SNMPCONFPATH=" + dir.File("conf"), "SNMP_PERSISTENT_DIR=" + dir.File("state")};
 }
 
 // snmpd with AgentX on a socket in `dir`, SNMPv2c and an SNMPv3 user for
@@ -124,13 +126,17 @@ class Managers {
     dir.Write("snmptrapd.conf", "disableAuthorization yes\n");
     for (int attempt = 0; attempt < 5 && trapd_ < 0; ++attempt) {
       trap_port_ = FreeLoopbackPort(SOCK_DGRAM);
-      const pid_t pid = StartProcess(
-          {kSnmptrapd, "-f", "-On", "-Lf", dir.File("traps.log"), "-C", "-c",
-           dir.File("snmptrapd.conf"), "-p", dir.File("trapd.pid"),
-           "udp:127.0.0.1:" + std::to_string(trap_port_)},
-          SnmpEnv(dir), dir.File("trapd.out"));
-      if (WaitFor([&] { return ReadFile(dir.File("traps.log")).find("NET-SNMP version") !=
-                                   std::string::npos || Ended(pid); }, 30) &&
+      const pid_t pid = StartProcess({kSnmptrapd, "-f", "-On", "-Lf", dir.File("traps.log"), "-C",
+                                      "-c", dir.File("snmptrapd.conf"), "-p", dir.File("trapd.pid"),
+                                      "udp:127.0.0.1:" + std::to_string(trap_port_)},
+                                     SnmpEnv(dir), dir.File("trapd.out"));
+      if (WaitFor(
+              [&] {
+                return ReadFile(dir.File("traps.log")).find("NET-SNMP version") !=
+                           std::string::npos ||
+                       Ended(pid);
+              },
+              30) &&
           !Ended(pid)) {
         trapd_ = pid;
       }
@@ -146,21 +152,24 @@ class Managers {
   void StartSnmpd() {
     for (int attempt = 0; attempt < 5 && snmpd_ < 0; ++attempt) {
       if (port_ == 0 || attempt > 0) port_ = FreeLoopbackPort(SOCK_DGRAM);
-      dir_.Write("snmpd.conf",
-                 "agentAddress udp:127.0.0.1:" + std::to_string(port_) +
-                     "\nmaster agentx\nagentXSocket " + Socket() +
-                     "\nagentXPerms 0600 0700\n"
-                     "rocommunity public 127.0.0.1\n"
-                     "createUser nms SHA \"nms-secret-1\" AES \"nms-secret-2\"\n"
-                     "rouser nms priv\n"
-                     "trap2sink 127.0.0.1:" + std::to_string(trap_port_) + " public\n");
+      dir_.Write("snmpd.conf", "agentAddress udp:127.0.0.1:" + std::to_string(port_) +
+                                   "\nmaster agentx\nagentXSocket " + Socket() +
+                                   "\nagentXPerms 0600 0700\n"
+                                   "rocommunity public 127.0.0.1\n"
+                                   "createUser nms SHA \"nms-secret-1\" AES \"nms-secret-2\"\n"
+                                   "rouser nms priv\n"
+                                   "trap2sink 127.0.0.1:" +
+                                   std::to_string(trap_port_) + " public\n");
       const std::string log = dir_.File("snmpd.log");
       std::filesystem::remove(log);
       const pid_t pid = StartProcess({kSnmpd, "-f", "-Lf", log, "-C", "-c", dir_.File("snmpd.conf"),
                                       "-p", dir_.File("snmpd.pid")},
                                      SnmpEnv(dir_), dir_.File("snmpd.out"));
-      if (WaitFor([&] { return ReadFile(log).find("NET-SNMP version") != std::string::npos ||
-                               Ended(pid); }, 30) &&
+      if (WaitFor(
+              [&] {
+                return ReadFile(log).find("NET-SNMP version") != std::string::npos || Ended(pid);
+              },
+              30) &&
           !Ended(pid)) {
         snmpd_ = pid;
       }
@@ -242,7 +251,8 @@ const std::string kRoot = "1.3.6.1.4.1.32473";
 const std::string kUps = "1.3.6.1.2.1.33.1";
 
 TEST(SnmpManagers, TablesUpsMibAndTrapsThroughSnmpdAndItsRestart) {
-  if (!HaveNetSnmp()) GTEST_SKIP() << "snmpd, snmptrapd or snmp is not installed (scripts/setup.sh)";
+  if (!HaveNetSnmp())
+    GTEST_SKIP() << "snmpd, snmptrapd or snmp is not installed (scripts/setup.sh)";
   if (!snmp::SnmpBuilt()) GTEST_SKIP() << "built without net-snmp's agent library";
   TempDir dir;
   Managers managers(dir);
@@ -264,11 +274,10 @@ TEST(SnmpManagers, TablesUpsMibAndTrapsThroughSnmpdAndItsRestart) {
       {".1.4.1.2.1.1", "525"},    // korvanDcVoltage, decivolts
       {".1.4.1.5.1.1", "3"},      // korvanDcBatteryCount
       {".1.5.1.2.1.1.1", "20"},   // korvanBatteryCurrent, deciamperes
-      {".1.5.1.2.1.1.2", "15"},
-      {".1.5.1.2.1.1.3", "0"},
-      {".1.6.1.3.1.1", "1"},      // korvanRectifierOn of module 1
-      {".1.6.1.6.1.3", "0"},      // korvanRectifierFault of module 3
-      {".1.3.1.9.1.1.1", "0"},    // korvanAcChannelFrequencyAlarm
+      {".1.5.1.2.1.1.2", "15"},  {".1.5.1.2.1.1.3", "0"},
+      {".1.6.1.3.1.1", "1"},    // korvanRectifierOn of module 1
+      {".1.6.1.6.1.3", "0"},    // korvanRectifierFault of module 3
+      {".1.3.1.9.1.1.1", "0"},  // korvanAcChannelFrequencyAlarm
   };
   for (const auto& [oid, value] : expected) {
     const auto found = walk.find(kRoot + oid);
@@ -292,9 +301,9 @@ TEST(SnmpManagers, TablesUpsMibAndTrapsThroughSnmpdAndItsRestart) {
   EXPECT_EQ(ups.at(kUps + ".2.6.0"), "35");       // upsBatteryCurrent, 0.1 A
   EXPECT_EQ(ups.at(kUps + ".3.2.0"), "3");        // upsInputNumLines
   EXPECT_NEAR(std::stoi(ups.at(kUps + ".3.3.1.2.1")), 500, 10) << "upsInputFrequency, 0.1 Hz";
-  EXPECT_EQ(ups.at(kUps + ".4.1.0"), "3");        // upsOutputSource: normal
-  EXPECT_EQ(ups.at(kUps + ".4.4.1.2.1"), "53");   // upsOutputVoltage, V
-  EXPECT_EQ(ups.at(kUps + ".6.1.0"), "0");        // upsAlarmsPresent
+  EXPECT_EQ(ups.at(kUps + ".4.1.0"), "3");       // upsOutputSource: normal
+  EXPECT_EQ(ups.at(kUps + ".4.4.1.2.1"), "53");  // upsOutputVoltage, V
+  EXPECT_EQ(ups.at(kUps + ".6.1.0"), "0");       // upsAlarmsPresent
 
   // A rectifier fault: a trap with its row's objects, the row in the table,
   // the UPS MIB's general fault; its clear, another trap and no row.
@@ -318,16 +327,16 @@ TEST(SnmpManagers, TablesUpsMibAndTrapsThroughSnmpdAndItsRestart) {
   // snmpd restarts while polling goes on: the agent says so, a fault raised
   // meanwhile is sent once snmpd is back, and the tables answer again.
   managers.StopSnmpd();
-  ASSERT_TRUE(WaitFor([&] { return plant.Output().find("SNMP agent lost snmpd") != std::string::npos; }))
-      << plant.Output();
+  ASSERT_TRUE(WaitFor([&] {
+    return plant.Output().find("SNMP agent lost snmpd") != std::string::npos;
+  })) << plant.Output();
   plant.Apply("rectifier-fault 3 on");
   managers.StartSnmpd();
   ASSERT_TRUE(managers.Running()) << managers.Logs();
   EXPECT_TRUE(WaitFor([&] { return Count(managers.Traps(), kRoot + ".0.1") >= 2; }))
       << managers.Logs() << plant.Output();
   EXPECT_NE(managers.Traps().find("\"rectifier module 3 fault\""), std::string::npos);
-  EXPECT_TRUE(WaitFor([&] { return managers.Get(kRoot + ".1.1.1.5.1") == "1"; }))
-      << plant.Output();
+  EXPECT_TRUE(WaitFor([&] { return managers.Get(kRoot + ".1.1.1.5.1") == "1"; })) << plant.Output();
   EXPECT_EQ(Count(plant.Output(), "SNMP agent registered with snmpd"), 2u) << plant.Output();
 
   // A silent line: communication lost, then restored, each a notification;
@@ -349,23 +358,24 @@ TEST(SnmpManagers, TheMibLoadsInNetSnmpsParser) {
   TempDir dir;
   // The IETF's base modules are not in Debian's main archive: stand-ins of
   // what the module imports, unless the real ones are installed.
-  std::string path = std::string(KORVAN_SOURCE_DIR) + "/snmp/mibs:" + KORVAN_SOURCE_DIR +
-                     "/tests/data/snmp-base";
+  std::string path =
+      std::string(KORVAN_SOURCE_DIR) + "/snmp/mibs:" + KORVAN_SOURCE_DIR + "/tests/data/snmp-base";
   const bool ietf = access("/usr/share/snmp/mibs/ietf/SNMPv2-SMI", R_OK) == 0;
   if (ietf) path = std::string(KORVAN_SOURCE_DIR) + "/snmp/mibs:/usr/share/snmp/mibs/ietf";
-  const ToolRun run = RunTool(dir,
-                              {kSnmptranslate, "-M", path, "-m", "KORVAN-POWER-MIB", "-Pw", "-On",
-                               "KORVAN-POWER-MIB::korvanBatteryCurrent",
-                               "KORVAN-POWER-MIB::korvanAlarmCleared"},
-                              SnmpEnv(dir));
+  const ToolRun run =
+      RunTool(dir,
+              {kSnmptranslate, "-M", path, "-m", "KORVAN-POWER-MIB", "-Pw", "-On",
+               "KORVAN-POWER-MIB::korvanBatteryCurrent", "KORVAN-POWER-MIB::korvanAlarmCleared"},
+              SnmpEnv(dir));
   EXPECT_EQ(run.code, 0);
   EXPECT_EQ(run.errors, "") << "no warning";
   EXPECT_EQ(run.output, "." + kRoot + ".1.5.1.2\n\n." + kRoot + ".0.2\n");
   if (ietf && access("/usr/bin/smilint", X_OK) == 0) {
-    const ToolRun lint = RunTool(
-        dir, {"/usr/bin/smilint", "-l", "3", "-p", "/usr/share/snmp/mibs/ietf/SNMPv2-SMI",
-              std::string(KORVAN_SOURCE_DIR) + "/snmp/mibs/KORVAN-POWER-MIB.txt"},
-        SnmpEnv(dir));
+    const ToolRun lint =
+        RunTool(dir,
+                {"/usr/bin/smilint", "-l", "3", "-p", "/usr/share/snmp/mibs/ietf/SNMPv2-SMI",
+                 std::string(KORVAN_SOURCE_DIR) + "/snmp/mibs/KORVAN-POWER-MIB.txt"},
+                SnmpEnv(dir));
     EXPECT_EQ(lint.output + lint.errors, "");
   }
 }

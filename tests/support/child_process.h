@@ -26,7 +26,7 @@ struct ToolRun {
 // Runs `argv` with the environment `env` alone, its output in `output_file`
 // and its errors in `error_file` (the same file when empty).
 inline pid_t StartProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& output_file, const std::string& error_file = "") {
+                          const std::string& output_file, const std::string& error_file = "") {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,

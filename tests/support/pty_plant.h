@@ -28,14 +28,14 @@ class PtyPlant {
     EXPECT_TRUE(line_->Open(SerialSettings(), error)) << error;
     server_ = std::make_unique<SimServer>(simulator_, line_);
     server_->Start();
-    const std::string config = dir_.Write(
-        "plant.json", "{\"name\": \"plant-a\", \"port\": \"" + line_->Path() +
-                          "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
-                          "\"dcSetting\": [{\"data_id\": 21}], \"rcSetting\": {}, " +
-                          settings + "}");
-    std::vector<std::string> all{"run",     "--config",          config, "--db",
+    const std::string config =
+        dir_.Write("plant.json", "{\"name\": \"plant-a\", \"port\": \"" + line_->Path() +
+                                     "\", \"data_id\": 100, \"acSetting\": [{\"data_id\": 11}], "
+                                     "\"dcSetting\": [{\"data_id\": 21}], \"rcSetting\": {}, " +
+                                     settings + "}");
+    std::vector<std::string> all{"run",           "--config",          config, "--db",
                                  dir_.File("db"), "--comm-lost-after", "10",   "--summary",
-                                 "off",     "--quiet-log"};
+                                 "off",           "--quiet-log"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     pid_ = SpawnHost(all, dir_.File("out"), dir_.File("err"));
   }
