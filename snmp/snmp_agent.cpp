@@ -71,6 +71,7 @@ void SetValue(netsnmp_variable_list* var, const MibValue& value) {
 enum class Tree { kKorvan, kUps };
 
 constexpr const char* kLibraryDirectory = "/run/korvan-host/snmp";
+constexpr std::chrono::seconds kRefreshEvery{1};
 
 struct Registration {
   SnmpAgent::Agent* agent;
@@ -132,8 +133,19 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
 
   bool Wants(Kind kind) const override { return latest.Wants(kind); }
 
+  // Runs on the stream's thread for this output: the state is updated, and
+  // a notification held for the agent's thread, which is woken for it alone
+  // (records and cycles wait for its next turn or the next request).
   void OnEvent(const runtime::RuntimeEvent& event) override {
     latest.OnEvent(event);
+    std::uint32_t place = 0;
+    if (event.kind == Kind::kCommunication) {
+      const std::vector<serving::SystemState> systems = latest.Systems();
+      for (std::size_t i = 0; i < systems.size(); ++i) {
+        if (systems[i].name == event.system) place = static_cast<std::uint32_t>(i + 1);
+      }
+    }
+    bool held = false;
     {
       std::lock_guard<std::mutex> lock(mutex);
       dirty = true;
@@ -142,19 +154,14 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
         AlarmRow row{event.alarm.raised ? numbers.Number(key) : numbers.Release(key), event.system,
                      event.alarm};
         Hold(AlarmNotification(root, row));
-      } else if (event.kind == Kind::kCommunication) {
-        std::uint32_t place = 0;
-        const std::vector<serving::SystemState> systems = latest.Systems();
-        for (std::size_t i = 0; i < systems.size(); ++i) {
-          if (systems[i].name == event.system) place = static_cast<std::uint32_t>(i + 1);
-        }
-        if (place != 0) {
-          Hold(CommunicationNotification(root, place, event.system, event.ok, event.text,
-                                         event.event_id));
-        }
+        held = true;
+      } else if (place != 0) {
+        Hold(CommunicationNotification(root, place, event.system, event.ok, event.text,
+                                       event.event_id));
+        held = true;
       }
     }
-    Wake();
+    if (held) Wake();
   }
 
   void Hold(VarBinds binds) {
@@ -187,7 +194,7 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
       dirty = false;
     }
     const Clock::time_point now = Clock::now();
-    if (!changed && now - built < std::chrono::seconds(1)) return;
+    if (!changed && now - built < kRefreshEvery) return;
     built = now;
     const std::vector<serving::SystemState> systems = latest.Systems();
     std::vector<AlarmRow> rows;
@@ -370,14 +377,25 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
         std::lock_guard<std::mutex> lock(mutex);
         changed = dirty;
       }
-      // Keeps the UPS alarm table's times close to the events.
-      if (changed) Refresh();
+      // The views follow the events at most once a second when nobody asks
+      // (the UPS MIB's alarm times and line failures stay that close).
+      const Clock::duration since = Clock::now() - built;
+      if (changed && since >= kRefreshEvery) {
+        Refresh();
+        changed = false;
+      }
       int count = 0;
       int block = 0;
-      struct timeval timeout = {1, 0};
+      struct timeval timeout = {kPingSeconds, 0};
       NETSNMP_LARGE_FD_ZERO(&readers);
       snmp_select_info2(&count, &readers, &timeout, &block);
-      if (timeout.tv_sec >= 1) timeout = {1, 0};
+      const long longest_us =
+          changed
+              ? std::chrono::duration_cast<std::chrono::microseconds>(kRefreshEvery - since).count()
+              : kPingSeconds * 1000000L;
+      if (block || timeout.tv_sec * 1000000L + timeout.tv_usec > longest_us) {
+        timeout = {longest_us / 1000000L, longest_us % 1000000L};
+      }
       NETSNMP_LARGE_FD_SET(wake_fd, &readers);
       if (wake_fd + 1 > count) count = wake_fd + 1;
       const int ready = netsnmp_large_fd_set_select(count, &readers, nullptr, nullptr, &timeout);
