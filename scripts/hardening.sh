@@ -81,7 +81,7 @@ tsan_test() {
   return 1
 }
 
-tsan_tests=(test_events test_runtime test_store_writer test_notify test_http test_mqtt)
+tsan_tests=(test_events test_runtime test_store_writer test_notify test_http test_mqtt test_snmp)
 tsan() {
   begin "ThreadSanitizer build and the threaded tests (build-tsan)"
   cmake -S . -B build-tsan -DKORVAN_TSAN=ON -DCMAKE_BUILD_TYPE=None \
