@@ -14,6 +14,18 @@
 #
 # KORVAN_STORE_SHORT / KORVAN_STORE_LONG change the two durations (60 / 300 s);
 # KORVAN_STORE_SYSTEMS the numbers of systems of `run` ("4 16"; "" for none).
+#
+# KORVAN_STORE_FULL=1 measures steady state with a full database instead:
+# `korvan-host run` polling 1 and 16 korvan-sim systems (KORVAN_STORE_SYSTEMS)
+# at the default settings (plus KORVAN_STORE_OPTIONS), each on a copy of a
+# database that korvan-dashboard-load filled with 7 days of history up to now
+# (KORVAN_STORE_DAYS), so that every commit runs against the retention. The
+# durations default to 60 and 420 s: their difference, 360 s, holds every
+# periodic commit including the 300 s cache commit. Each setting runs
+# KORVAN_STORE_REPEATS times (2), all in parallel, and reports bytes per round
+# at the block layer (write_bytes of /proc/PID/io, whole 4 KiB pages as they
+# reach the disk, without the file system's own journal) and at the system
+# call level (strace), with the range over the repeats.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
@@ -96,6 +108,78 @@ EOF
 )"
   echo "$io $cycles $record"
 }
+
+if [ "${KORVAN_STORE_FULL:-0}" = 1 ]; then
+  short="${KORVAN_STORE_SHORT:-60}"
+  long="${KORVAN_STORE_LONG:-420}"
+  days="${KORVAN_STORE_DAYS:-7}"
+  repeats="${KORVAN_STORE_REPEATS:-2}"
+  read -r -a counts <<<"${KORVAN_STORE_SYSTEMS-1 16}"
+  read -r -a extra <<<"${KORVAN_STORE_OPTIONS:-}"
+  # One full database per number of systems, copied for every run and synced
+  # first, so that none of the copy's dirty pages is counted as the run's.
+  for count in "${counts[@]}"; do
+    "$bin/korvan-dashboard-load" build "$work/full-$count.db" "$count" "$days" >/dev/null
+  done
+  full_run() (  # count repeat seconds
+    local count="$1" dir="$work/full-$1-$2-$3"
+    mkdir -p "$dir"
+    cp "$work/full-$count.db" "$dir/k.db"
+    sync "$dir/k.db"
+    trap stop_all EXIT
+    start_sims "$dir" "$count"
+    strace -f -qq -y -e trace=write,pwrite64,fsync,fdatasync -o "$dir/trace" \
+      "$host" run --config "$dir/systems.json" "${extra[@]}" --quiet-log --json --seconds "$3" \
+      --db "$dir/k.db" >"$dir/out.json" 2>/dev/null &
+    local tracer=$! pid=""
+    for _ in $(seq 100); do
+      pid="$(pgrep -P "$tracer" || true)"
+      [ -n "$pid" ] && break
+      sleep 0.05
+    done
+    # The last write_bytes read before the process ends; the writes of its
+    # end are alike in both runs and fall out of the difference.
+    while [ -n "$pid" ] && [ -r "/proc/$pid/io" ]; do
+      awk '/^write_bytes/ {print $2}' "/proc/$pid/io" >"$dir/io.tmp" 2>/dev/null &&
+        [ -s "$dir/io.tmp" ] && mv "$dir/io.tmp" "$dir/io"
+      sleep 0.2
+    done
+    wait "$tracer" || true
+  )
+  for count in "${counts[@]}"; do
+    for ((r = 1; r <= repeats; r++)); do
+      full_run "$count" "$r" "$short" &
+      full_run "$count" "$r" "$long" &
+    done
+  done
+  wait
+  machine_line
+  echo "== korvan-host run with a database holding $days days of history${extra[*]:+, options: ${extra[*]}}:"
+  echo "   store writes per round (a cycle of every system), difference of a ${short} s and a ${long} s run"
+  printf '| %s | %s | %s | %s | %s | %s |\n' "Systems" "Repeat" "Block layer, B/round" \
+    "Block layer, MB/day" "System calls, B/round" "System calls, MB/day"
+  printf '|---|---|---|---|---|---|\n'
+  for count in "${counts[@]}"; do
+    for ((r = 1; r <= repeats; r++)); do
+      a="$work/full-$count-$r-$short" b="$work/full-$count-$r-$long"
+      read -r b1 _ c1 _ <<<"$(figures "$a")"
+      read -r b2 _ c2 _ <<<"$(figures "$b")"
+      python3 - "$count" "$r" "$((long - short))" "$(cat "$a/io" 2>/dev/null || echo 0)" \
+        "$(cat "$b/io" 2>/dev/null || echo 0)" "$b1" "$b2" "$c1" "$c2" <<'EOF'
+import sys
+count, repeat, seconds, io1, io2, b1, b2, c1, c2 = map(int, sys.argv[1:])
+rounds = (c2 - c1) / count
+if rounds <= 0:
+    print(f"| {count} | {repeat} | no cycles measured |")
+else:
+    day = 86400 / seconds / 1e6
+    print(f"| {count} | {repeat} | {(io2 - io1) / rounds:,.0f} | {(io2 - io1) * day:,.1f}"
+          f" | {(b2 - b1) / rounds:,.0f} | {(b2 - b1) * day:,.1f} |")
+EOF
+    done
+  done
+  exit 0
+fi
 
 for index in "${!settings[@]}"; do
   run "$index" "$short" &
