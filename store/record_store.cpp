@@ -372,8 +372,8 @@ std::size_t RecordStore::PruneLocked(std::size_t max_rows) {
     std::optional<boost::posix_time::ptime> cutoff;
     try {
       if (time) {
-        cutoff = boost::posix_time::time_from_string(*time) -
-                 boost::posix_time::hours(24 * bound_.days);
+        cutoff =
+            boost::posix_time::time_from_string(*time) - boost::posix_time::hours(24 * bound_.days);
       }
     } catch (const std::exception&) {
       // Not a time this store wrote: no row is older than it.
