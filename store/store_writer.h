@@ -42,7 +42,8 @@ struct StoreWriterOptions {
   // stop or a lowered bound is brought to it at once), then one starts an
   // interval after the last ended. A pass rides on the commits: each drops
   // at most prune_batch rows, so that none takes long, until none is left.
-  // The bound is thus exceeded by at most one interval of rows.
+  // The bound is thus exceeded by at most one interval of rows, and after a
+  // long stop or a lowered bound until the excess has gone, a batch a commit.
   std::chrono::milliseconds prune_interval{3600000};
   std::size_t prune_batch = 1000;
 };
