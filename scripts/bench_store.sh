@@ -14,6 +14,19 @@
 #
 # KORVAN_STORE_SHORT / KORVAN_STORE_LONG change the two durations (60 / 300 s);
 # KORVAN_STORE_SYSTEMS the numbers of systems of `run` ("4 16"; "" for none).
+#
+# KORVAN_STORE_FULL=1 measures steady state with a full database instead:
+# `korvan-host run` polling 1 and 16 korvan-sim systems (KORVAN_STORE_SYSTEMS)
+# at the default settings (plus KORVAN_STORE_OPTIONS), each on a
+# database that korvan-dashboard-load filled with 7 days of history up to now
+# (KORVAN_STORE_DAYS), so that every commit runs against the retention. Each
+# run lasts KORVAN_STORE_LONG seconds (450) and is measured from
+# KORVAN_STORE_SHORT seconds (60) to its end: 390 s that hold every periodic
+# commit, the 300 s cache commit included. Each setting runs
+# KORVAN_STORE_REPEATS times (2), all in parallel, and reports bytes per round
+# and per day at the block layer (write_bytes of /proc/PID/io: the page-cache
+# pages the process dirties, which writeback sends to the disk; without the
+# file system's own journal) and at the system call level (strace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
@@ -96,6 +109,89 @@ EOF
 )"
   echo "$io $cycles $record"
 }
+
+if [ "${KORVAN_STORE_FULL:-0}" = 1 ]; then
+  short="${KORVAN_STORE_SHORT:-60}"
+  long="${KORVAN_STORE_LONG:-450}"
+  days="${KORVAN_STORE_DAYS:-7}"
+  repeats="${KORVAN_STORE_REPEATS:-2}"
+  read -r -a counts <<<"${KORVAN_STORE_SYSTEMS-1 16}"
+  read -r -a extra <<<"${KORVAN_STORE_OPTIONS:-}"
+  # One run of LONG seconds; every second a sample "time write_bytes cycles"
+  # of korvan-host, and the trace's calls with their times: the figures are
+  # those between the first sample after SHORT seconds and the last one, so
+  # that opening and closing the file count for nothing.
+  full_run() (  # count repeat
+    local count="$1" dir="$work/full-$1-$2"
+    mkdir -p "$dir"
+    # Filled by SQLite's own page writes and synced: a copy made with large
+    # writes would sit in the page cache as large folios (Linux 6.16 and
+    # later), and each 4 KiB page SQLite then writes would count, and go to
+    # the disk, as its whole folio (up to 2 MiB here).
+    "$bin/korvan-dashboard-load" build "$dir/k.db" "$count" "$days" >/dev/null
+    sync "$dir/k.db"
+    trap stop_all EXIT
+    start_sims "$dir" "$count"
+    # The output goes through a pipe: written to a file by korvan-host itself
+    # it would count as its own writes at the block layer.
+    mkfifo "$dir/out.pipe"
+    cat "$dir/out.pipe" >"$dir/out.json" &
+    local copier=$!
+    strace -f -qq -ttt -y -e trace=write,pwrite64,fsync,fdatasync -o "$dir/trace" \
+      "$host" run --config "$dir/systems.json" "${extra[@]}" --quiet-log --json --seconds "$long" \
+      --db "$dir/k.db" >"$dir/out.pipe" 2>/dev/null &
+    local tracer=$! pid=""
+    for _ in $(seq 100); do
+      pid="$(pgrep -P "$tracer" || true)"
+      [ -n "$pid" ] && break
+      sleep 0.05
+    done
+    while [ -n "$pid" ] && [ -r "/proc/$pid/io" ]; do
+      bytes="$(awk '/^write_bytes/ {print $2}' "/proc/$pid/io" 2>/dev/null || true)"
+      [ -n "$bytes" ] && echo "$(date +%s.%N) $bytes $(grep -c '"reason":"cycle"' "$dir/out.json" || true)" \
+        >>"$dir/samples"
+      sleep 1
+    done
+    wait "$tracer" || true
+    wait "$copier" || true
+  )
+  for count in "${counts[@]}"; do
+    for ((r = 1; r <= repeats; r++)); do full_run "$count" "$r" & done
+  done
+  wait
+  machine_line
+  echo "== korvan-host run with a database holding $days days of history${extra[*]:+, options: ${extra[*]}}:"
+  echo "   store writes per round (a cycle of every system) from ${short} s to the end of a ${long} s run"
+  printf '| %s | %s | %s | %s | %s | %s | %s |\n' "Systems" "Repeat" "Seconds" "Block layer, B/round" \
+    "Block layer, MB/day" "System calls, B/round" "System calls, MB/day"
+  printf '|---|---|---|---|---|---|---|\n'
+  for count in "${counts[@]}"; do
+    for ((r = 1; r <= repeats; r++)); do
+      python3 - "$count" "$r" "$short" "$work/full-$count-$r" <<'EOF'
+import re, sys
+count, repeat, short, d = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+samples = [tuple(map(float, l.split())) for l in open(f"{d}/samples") if len(l.split()) == 3]
+start = next((s for s in samples if s[0] >= samples[0][0] + short), None)
+end = samples[-1]
+if start is None or end[2] <= start[2]:
+    print(f"| {count} | {repeat} | no cycles measured |")
+    sys.exit()
+calls = 0
+for line in open(f"{d}/trace"):
+    m = re.match(r"\d+\s+(\d+\.\d+) .*<[^>]*k\.db(-wal|-journal)?>.*= (\d+)$", line)
+    if m and "sync(" not in line and start[0] <= float(m.group(1)) <= end[0]:
+        calls += int(m.group(3))
+seconds = end[0] - start[0]
+rounds = (end[2] - start[2]) / count
+io = end[1] - start[1]
+day = 86400 / seconds / 1e6
+print(f"| {count} | {repeat} | {seconds:.0f} | {io / rounds:,.0f} | {io * day:,.1f}"
+      f" | {calls / rounds:,.0f} | {calls * day:,.1f} |")
+EOF
+    done
+  done
+  exit 0
+fi
 
 for index in "${!settings[@]}"; do
   run "$index" "$short" &

@@ -1,7 +1,10 @@
 #include "store/record_store.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <limits>
 #include <set>
 
 #include "records/utf8_text.h"
@@ -12,6 +15,8 @@ namespace runtime {
 namespace {
 
 constexpr int kSchemaVersion = 1;
+// A batch's prune that drops everything outside the bound.
+constexpr std::size_t kEverything = std::numeric_limits<std::int64_t>::max();
 // PRAGMA application_id of this program's files: "KRVN".
 constexpr std::int64_t kApplicationId = 0x4B52564E;
 // The tables of this program's files, also those of earlier versions.
@@ -105,14 +110,19 @@ struct RecordStore::Statements {
       : insert_history(db,
                        "INSERT INTO history (data_id, record_type, time, record) "
                        "VALUES (?1, ?2, ?3, ?4)"),
-        // The row at offset N (newest first) and every older one fall
-        // outside. Without an index by device this walks the newest rows of
-        // every device: a bound of many rows costs each commit that much.
+        // Pruning deletes the oldest rows outside the bound, at most ?N at a
+        // time. The row at offset N (newest first) and every older one of a
+        // device fall outside; without an index by device this walks the
+        // newest rows of every device.
         prune_rows(db,
-                   "DELETE FROM history WHERE data_id = ?1 AND record_type = ?2 AND id <= "
-                   "(SELECT id FROM history WHERE data_id = ?1 AND record_type = ?2 "
-                   "ORDER BY id DESC LIMIT 1 OFFSET ?3)"),
-        prune_days(db, "DELETE FROM history WHERE time < ?1"),
+                   "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE data_id = ?1 "
+                   "AND record_type = ?2 AND id <= (SELECT id FROM history WHERE data_id = ?1 "
+                   "AND record_type = ?2 ORDER BY id DESC LIMIT 1 OFFSET ?3) ORDER BY id "
+                   "LIMIT ?4)"),
+        newest_time(db, "SELECT time FROM history ORDER BY id DESC LIMIT 1"),
+        prune_days(db,
+                   "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE time < ?1 "
+                   "ORDER BY time LIMIT ?2)"),
         put_cache(db,
                   "INSERT OR REPLACE INTO cache (data_id, record_type, time, record) "
                   "VALUES (?1, ?2, ?3, ?4)"),
@@ -125,8 +135,9 @@ struct RecordStore::Statements {
                                           "?9, NULLIF(?10, ''))"
                                         : ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)")),
         prune_alarms(db,
-                     "DELETE FROM alarm_events WHERE id <= "
-                     "(SELECT id FROM alarm_events ORDER BY id DESC LIMIT 1 OFFSET ?1)"),
+                     "DELETE FROM alarm_events WHERE id IN (SELECT id FROM alarm_events WHERE "
+                     "id <= (SELECT id FROM alarm_events ORDER BY id DESC LIMIT 1 OFFSET ?1) "
+                     "ORDER BY id LIMIT ?2)"),
         last_alarms(db,
                     "SELECT e.time, e.data_id, e.record_type, e.level, e.alarm_id, e.code, "
                     "e.name, e.text, e.raised, " +
@@ -141,6 +152,7 @@ struct RecordStore::Statements {
 
   SqliteStatement insert_history;
   SqliteStatement prune_rows;
+  SqliteStatement newest_time;
   SqliteStatement prune_days;
   SqliteStatement put_cache;
   SqliteStatement find_cache;
@@ -293,12 +305,14 @@ void RecordStore::CreateSchema() {
   transaction.Commit();
 }
 
-void RecordStore::Write(const StoreBatch& batch) {
-  if (batch.Empty()) return;
+std::size_t RecordStore::Write(const StoreBatch& batch) {
+  if (batch.Empty() && batch.prune == 0) return 0;
   std::lock_guard<std::mutex> lock(mutex_);
   SqliteTransaction transaction(db_);
   WriteLocked(batch);
+  const std::size_t dropped = batch.prune == 0 ? 0 : PruneLocked(batch.prune);
   transaction.Commit();
+  return dropped;
 }
 
 void RecordStore::WriteLocked(const StoreBatch& batch) {
@@ -312,18 +326,7 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
         .Bind(3, LocalTimeText(row.time))
         .BindBlob(4, row.record->data(), row.record->size())
         .Run();
-    if (bound_.rows_per_device != 0) {
-      Prepared().prune_rows.Bind(1, std::int64_t{row.data_id})
-          .Bind(2, std::int64_t{row.record_type})
-          .Bind(3, std::int64_t{bound_.rows_per_device})
-          .Run();
-    }
-  }
-  if (!batch.history.empty() && bound_.days != 0) {
-    const boost::posix_time::ptime newest = batch.history.back().time;
-    Prepared().prune_days
-        .Bind(1, LocalTimeText(newest - boost::posix_time::hours(24 * bound_.days)))
-        .Run();
+    written_devices_.emplace(row.data_id, row.record_type);
   }
   for (const StoreBatch::Row& row : batch.cache) {
     Prepared().put_cache.Bind(1, std::int64_t{row.data_id})
@@ -348,10 +351,51 @@ void RecordStore::WriteLocked(const StoreBatch& batch) {
         .Bind(9, ValidUtf8(event.text))
         .Run();
   }
-  if (!batch.alarms.empty() && bound_.alarm_events != 0) {
-    Prepared().prune_alarms.Bind(1, std::int64_t{bound_.alarm_events}).Run();
-  }
   WriteOutboxLocked(batch);
+}
+
+std::size_t RecordStore::PruneLocked(std::size_t max_rows) {
+  std::size_t dropped = 0;
+  auto run = [&](SqliteStatement& remove, int limit_parameter) {
+    if (dropped >= max_rows) return;
+    remove.Bind(limit_parameter, static_cast<std::int64_t>(max_rows - dropped)).Run();
+    dropped += static_cast<std::size_t>(sqlite3_changes(db_.Handle()));
+  };
+  Statements& statements = Prepared();
+  if (bound_.days != 0) {
+    // Counted back from the newest row's time, as the rows were written: a
+    // clock set back drops less, never a row younger than the bound.
+    SqliteStatement& newest = statements.newest_time;
+    const std::optional<std::string> time =
+        newest.Next() ? std::optional<std::string>(newest.Text(0)) : std::nullopt;
+    newest.Reset();
+    std::optional<boost::posix_time::ptime> cutoff;
+    try {
+      if (time) {
+        cutoff =
+            boost::posix_time::time_from_string(*time) - boost::posix_time::hours(24 * bound_.days);
+      }
+    } catch (const std::exception&) {
+      // Not a time this store wrote: no row is older than it.
+    }
+    if (cutoff) {
+      statements.prune_days.Bind(1, LocalTimeText(*cutoff));
+      run(statements.prune_days, 2);
+    }
+  }
+  if (bound_.rows_per_device != 0) {
+    for (const auto& [data_id, record_type] : written_devices_) {
+      statements.prune_rows.Bind(1, std::int64_t{data_id})
+          .Bind(2, std::int64_t{record_type})
+          .Bind(3, std::int64_t{bound_.rows_per_device});
+      run(statements.prune_rows, 4);
+    }
+  }
+  if (bound_.alarm_events != 0) {
+    statements.prune_alarms.Bind(1, std::int64_t{bound_.alarm_events});
+    run(statements.prune_alarms, 2);
+  }
+  return dropped;
 }
 
 void RecordStore::WriteOutboxLocked(const StoreBatch& batch) {
@@ -452,6 +496,7 @@ void RecordStore::AppendHistory(std::uint32_t data_id, int record_type,
                                 std::size_t length) {
   StoreBatch batch;
   batch.history.push_back(OneRow(data_id, record_type, time, data, length));
+  batch.prune = kEverything;
   Write(batch);
 }
 
@@ -492,6 +537,7 @@ std::vector<int> RecordStore::CacheTypes(std::uint32_t data_id) {
 void RecordStore::AppendAlarmEvent(const AlarmEvent& event) {
   StoreBatch batch;
   batch.alarms.push_back(event);
+  batch.prune = kEverything;
   Write(batch);
 }
 

@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/alarm_event.h"
@@ -39,9 +41,9 @@ struct RowFilter {
 // 0 means no bound of that kind.
 struct HistoryBound {
   // Newest history rows per (data id, record type). No bound by default: the
-  // day bound governs, and counting rows back from the newest costs every
-  // append a walk over them (about 17 ms at 302400 rows, a week at one cycle
-  // every 2 s, against 0.6 ms at 10000).
+  // day bound governs, and counting rows back from the newest costs each
+  // device at every pruning a walk over them (about 17 ms at 302400 rows, a
+  // week at one cycle every 2 s, against 0.6 ms at 10000).
   unsigned int rows_per_device = 0;
   unsigned int days = 7;              // history rows younger than this
   unsigned int alarm_events = 10000;  // newest alarm events
@@ -78,6 +80,9 @@ struct StoreBatch {
   std::vector<std::int64_t> outbox_acked;
   // The message numbers given out stay below this after a restart; 0: as it is.
   std::int64_t seq_reserved = 0;
+  // At most this many history rows and alarm events outside the store's
+  // bound are dropped in the same transaction, oldest first (0: none).
+  std::size_t prune = 0;
 
   bool Empty() const {
     return dropped_cache.empty() && history.empty() && cache.empty() && alarms.empty() &&
@@ -102,9 +107,15 @@ class RecordStore : public CacheSource {
               SqliteDb::Access access = SqliteDb::Access::kReadWrite);
   ~RecordStore() override;
 
-  // Writes `batch` in one transaction and drops what falls outside the
-  // bound; nothing of it when it fails.
-  void Write(const StoreBatch& batch);
+  // Writes `batch` in one transaction; nothing of it when it fails. What
+  // falls outside the bound stays until a batch asks to prune: a commit that
+  // does not writes only its own rows (deleting old ones rewrites their pages
+  // and the index's). Pruning drops history rows older than the bound's days
+  // before the time of the newest history row, the rows of each device
+  // written since the store was opened beyond its newest rows_per_device,
+  // and alarm events beyond the newest alarm_events. Returns how many rows
+  // it dropped: fewer than `batch.prune` when none is left outside.
+  std::size_t Write(const StoreBatch& batch);
   // Single writes, each its own transaction.
   // Appends a history row and drops what falls outside the bound.
   void AppendHistory(std::uint32_t data_id, int record_type, const boost::posix_time::ptime& time,
@@ -119,6 +130,7 @@ class RecordStore : public CacheSource {
                                                       int record_type) override;
   // Record types with a cache row under `data_id`, in ascending order.
   std::vector<int> CacheTypes(std::uint32_t data_id) override;
+  // Appends an alarm event and drops what falls outside the bound.
   void AppendAlarmEvent(const AlarmEvent& event);
   // Alarms whose last stored event is a raise, oldest first.
   std::vector<AlarmEvent> ActiveAlarms() override;
@@ -176,6 +188,7 @@ class RecordStore : public CacheSource {
   void SetState(const std::string& state);
   void WriteLocked(const StoreBatch& batch);
   void WriteOutboxLocked(const StoreBatch& batch);
+  std::size_t PruneLocked(std::size_t max_rows);
   bool PrepareHistory(SqliteStatement& select, const RowFilter& filter);
   // The statements, prepared at the first call of a read-only store.
   Statements& Prepared();
@@ -187,6 +200,9 @@ class RecordStore : public CacheSource {
   bool writable_ = false;
   bool checked_ = false;
   bool event_ids_ = false;  // alarm_events has the event_id column
+  // (data id, record type) of the history rows written since opening: the
+  // devices whose rows the row bound may have to drop.
+  std::set<std::pair<std::uint32_t, int>> written_devices_;
   std::unique_ptr<Statements> statements_;
 };
 

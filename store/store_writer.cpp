@@ -101,14 +101,16 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
   batch.outbox.clear();
   batch.outbox_acked.clear();
   batch.seq_reserved = 0;
+  batch.prune = now >= next_prune_ ? std::max<std::size_t>(options_.prune_batch, 1) : 0;
   if (link_) link_->Collect(now, everything, batch);
   if (batch.Empty()) {
     waiting_since_ = Clock::time_point::max();
     if (with_cache) cache_dirty_since_ = Clock::time_point::max();
     return;
   }
+  std::size_t pruned = 0;
   try {
-    store_->Write(batch);
+    pruned = store_->Write(batch);
   } catch (const StoreError& error) {
     // Everything waits for the next attempt, an interval from now.
     if (link_) link_->NotCommitted(batch);
@@ -126,6 +128,8 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
     return;
   }
   commits_.fetch_add(1);
+  // A full batch may have left more for the next commit.
+  if (batch.prune != 0 && pruned < batch.prune) next_prune_ = now + options_.prune_interval;
   if (link_) link_->Committed(batch);
   batch = StoreBatch();
   waiting_since_ = Clock::time_point::max();

@@ -35,6 +35,17 @@ struct StoreWriterOptions {
   // stream. The store keeps no more alarm events than its bound anyway.
   std::size_t max_waiting_rows = 20000;
   std::size_t max_waiting_alarms = 10000;
+  // What falls outside the store's bound is dropped this often, not by every
+  // commit: deleting old rows rewrites their pages and the index's, which
+  // costs a full database's commits more than their new rows. The first
+  // commit of a run starts a pass (a store left beyond its bound by a long
+  // stop or a lowered bound is brought to it at once), then one starts an
+  // interval after the last ended. A pass rides on the commits: each drops
+  // at most prune_batch rows, so that none takes long, until none is left.
+  // The bound is thus exceeded by at most one interval of rows, and after a
+  // long stop or a lowered bound until the excess has gone, a batch a commit.
+  std::chrono::milliseconds prune_interval{3600000};
+  std::size_t prune_batch = 1000;
 };
 
 // The store as an output of the event stream: a published record replaces
@@ -106,6 +117,7 @@ class StoreWriter : public EventSubscriber {
   std::map<DeviceKey, boost::posix_time::ptime> last_history_;
   Clock::time_point waiting_since_ = Clock::time_point::max();
   Clock::time_point cache_dirty_since_ = Clock::time_point::max();
+  Clock::time_point next_prune_ = Clock::time_point::min();  // a pass is due from then
   std::atomic<std::uint64_t> commits_{0};
   Dropped dropped_rows_{"history rows"};
   Dropped dropped_alarms_{"alarm events"};

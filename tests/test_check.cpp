@@ -288,7 +288,7 @@ TEST(Check, DuplicateKeysTrailingCommasAndFifosAreRefused) {
 TEST(Check, NumericOptionsRefuseNanAndInfinities) {
   TempDir dir;
   for (const char* option :
-       {"--seconds", "--history-every", "--commit-interval", "--cache-interval",
+       {"--seconds", "--history-every", "--commit-interval", "--cache-interval", "--prune-interval",
         "--comm-lost-after", "--mqtt-replay-rate", "--notify-timeout"}) {
     for (const char* value : {"nan", "inf", "-inf", "NaN"}) {
       const HostRun run =

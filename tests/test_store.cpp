@@ -120,6 +120,65 @@ TEST_F(StoreTest, HistoryKeepsOnlyItsDays) {
   EXPECT_EQ(store.HistoryRows(21, 5210), 1);
 }
 
+// A commit drops nothing; the bounds are applied by batches that commits
+// carry, oldest rows first, and keep exactly the newest rows of each bound.
+TEST_F(StoreTest, PruningBringsEveryBoundBackInBatchesBetweenCommits) {
+  RecordStore store(Path(), HistoryBound{4, 1, 3});
+  auto row = [](std::uint32_t id, int type, ptime time, unsigned char tag) {
+    return runtime::StoreBatch::Row{id, type, time, std::make_shared<const Bytes>(Record(tag))};
+  };
+  const ptime newest = kNoon + minutes(5);
+  runtime::StoreBatch full;
+  // Device 21: five rows past the day bound, one exactly at its edge.
+  for (unsigned char tag = 1; tag <= 5; ++tag) {
+    full.history.push_back(row(21, 5210, newest - hours(48) + minutes(tag), tag));
+  }
+  full.history.push_back(row(21, 5210, newest - hours(24), 6));
+  // Device 11: six rows inside the day bound, two more than the row bound.
+  for (unsigned char tag = 10; tag <= 15; ++tag) {
+    full.history.push_back(row(11, 5209, newest - minutes(15 - tag), tag));
+  }
+  for (int n = 1; n <= 7; ++n) {
+    runtime::AlarmEvent event;
+    event.data_id = 11;
+    event.record_type = 5209;
+    event.raised = true;
+    event.id = "AC_" + std::to_string(n);
+    event.text = "alarm " + std::to_string(n);
+    full.alarms.push_back(event);
+  }
+  EXPECT_EQ(store.Write(full), 0u);
+  EXPECT_EQ(store.HistoryRows(21, 5210), 6);
+  EXPECT_EQ(store.HistoryRows(11, 5209), 6);
+  EXPECT_EQ(store.AlarmEventRows(), 7);
+
+  runtime::StoreBatch prune;
+  prune.prune = 4;
+  // The oldest go first: four of the rows past the day bound.
+  EXPECT_EQ(store.Write(prune), 4u);
+  EXPECT_EQ(HistoryOf(Path(), 21, 5210), (std::vector<Bytes>{Record(5), Record(6)}));
+  // A commit in between drops nothing more.
+  runtime::StoreBatch commit;
+  commit.cache.push_back(row(11, 5209, newest, 99));
+  EXPECT_EQ(store.Write(commit), 0u);
+  EXPECT_EQ(store.HistoryRows(21, 5210) + store.HistoryRows(11, 5209), 8);
+  EXPECT_EQ(store.AlarmEventRows(), 7);
+  // 1 + 2 + 4 rows are left past the bounds: two more batches, the last short.
+  EXPECT_EQ(store.Write(prune), 4u);
+  EXPECT_EQ(store.Write(prune), 3u);
+  EXPECT_EQ(store.Write(prune), 0u);
+
+  EXPECT_EQ(HistoryOf(Path(), 21, 5210), std::vector<Bytes>{Record(6)});
+  EXPECT_EQ(HistoryOf(Path(), 11, 5209),
+            (std::vector<Bytes>{Record(12), Record(13), Record(14), Record(15)}));
+  std::vector<std::string> texts;
+  for (const runtime::AlarmEvent& event : store.AlarmEvents({}, false)) {
+    texts.push_back(event.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"alarm 5", "alarm 6", "alarm 7"}));
+  EXPECT_EQ(store.FindCache(11, 5209), Record(99));
+}
+
 TEST_F(StoreTest, AlarmEventsGiveTheAlarmsActiveAtTheEnd) {
   RecordStore store(Path(), HistoryBound{0, 0, 0});
   auto event = [](bool raised, const std::string& text, int type = 5211) {

@@ -132,6 +132,39 @@ TEST(StoreWriter, AnIntervalOfWritesIsOneCommitAndTheCacheKeepsTheNewestRecord) 
   EXPECT_EQ(rig.writer->Commits(), 1u);
 }
 
+// The first commit starts a pruning pass that drops at most a batch per
+// commit until nothing is past the bound; the next waits an interval.
+TEST(StoreWriter, CommitsCarryThePruningPassInBoundedBatches) {
+  runtime::StoreWriterOptions options = Options(std::chrono::hours(1), std::chrono::seconds(0));
+  options.prune_batch = 2;
+  Rig rig(options);
+  // History of an earlier run: five rows older than the 7 days kept.
+  auto old_rows = [&](int count) {
+    runtime::StoreBatch batch;
+    for (int n = 0; n < count; ++n) {
+      batch.history.push_back({11, 5209, kNoon - boost::posix_time::hours(24 * 8 - n),
+                               std::make_shared<const Bytes>(Tagged(900 + n))});
+    }
+    rig.store->Write(batch);
+  };
+  old_rows(5);
+  std::vector<std::size_t> rows;
+  for (int commit = 0; commit < 4; ++commit) {
+    rig.History(11, kNoon + seconds(commit), Tagged(commit));
+    rig.events.Flush();
+    rows.push_back(rig.store->History(11, 0).size());
+  }
+  // 5 old + 1 new - 2, + 1 - 2, + 1 - 1 (the pass ends), + 1.
+  EXPECT_EQ(rows, (std::vector<std::size_t>{4, 3, 3, 4}));
+  EXPECT_EQ(rig.writer->Commits(), 4u);
+  EXPECT_EQ(rig.HistoryTimes(11).front(), kNoon);
+  // Rows past the bound now wait for the next pass, an hour away.
+  old_rows(1);
+  rig.History(11, kNoon + seconds(10), Tagged(10));
+  rig.events.Flush();
+  EXPECT_EQ(rig.store->History(11, 0).size(), 6u);
+}
+
 TEST(StoreWriter, HistoryIsKeptAtItsResolutionPerDevice) {
   Rig rig(Options(std::chrono::hours(1), std::chrono::seconds(60)));
   for (int offset : {0, 20, 40, 60, 90, 125}) {

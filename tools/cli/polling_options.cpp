@@ -91,6 +91,12 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       ->check(FiniteRange(0.0, 3600.0))
       ->capture_default_str();
   command
+      .add_option("--prune-interval", options.prune_interval,
+                  "seconds between two passes that drop the history rows and alarm events past "
+                  "the bounds, 1 to 86400: how far beyond them the database may grow")
+      ->check(FiniteRange(1.0, 86400.0))
+      ->capture_default_str();
+  command
       .add_option("--repeat-warning", options.repeat_warning,
                   "warn when one request is sent this many times in a row (0: never)")
       ->capture_default_str();
@@ -451,6 +457,7 @@ int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
   writing.history_every = milliseconds(options_.history_every);
   writing.commit_interval = milliseconds(options_.commit_interval);
   writing.cache_interval = milliseconds(options_.cache_interval);
+  writing.prune_interval = milliseconds(options_.prune_interval);
   const std::optional<mqtt::UplinkOptions> uplink = ToUplinkOptions(options_);
   if (uplink) {
     std::vector<std::string> names;

@@ -40,9 +40,10 @@ struct PollingOptions {
   double seconds = 0;
   unsigned int history_rows = runtime::HistoryBound().rows_per_device;
   unsigned int history_days = runtime::HistoryBound().days;
-  double history_every = 60;    // seconds between history rows of a device; 0: every cycle
-  double commit_interval = 5;   // seconds of writes in one transaction
-  double cache_interval = 300;  // seconds a changed record may wait for the cache
+  double history_every = 60;     // seconds between history rows of a device; 0: every cycle
+  double commit_interval = 5;    // seconds of writes in one transaction
+  double cache_interval = 300;   // seconds a changed record may wait for the cache
+  double prune_interval = 3600;  // seconds between passes that drop what is past the bounds
   std::uint64_t repeat_warning = runtime::PowerSystemOptions().repeat_warning;
   double comm_lost_after = 60;  // seconds
   std::string capture;          // replay script of every decoded reply; empty: none
