@@ -33,8 +33,11 @@ void CloseIfOpen(int& fd) {
 }  // namespace
 
 void FlushTraceLines() {
-  if (g_dropping.load(std::memory_order_relaxed) || __fpending(stdout) == 0) return;
-  std::fflush(stdout);
+  if (g_dropping.load(std::memory_order_relaxed)) return;
+  // Under the stream's own lock: other polling threads print meanwhile.
+  flockfile(stdout);
+  if (__fpending(stdout) != 0) fflush_unlocked(stdout);
+  funlockfile(stdout);
 }
 
 StdoutTrace::StdoutTrace(EventStream& events, std::string label, bool publish)
