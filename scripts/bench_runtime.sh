@@ -31,22 +31,25 @@ window="${KORVAN_BENCH_WINDOW:-20}"
 repeats="${KORVAN_BENCH_REPEATS:-2}"
 warmup=5
 
-# Sum over the threads of PID: "<context switches> <run time in ns>".
+# Sum over the threads of PID: "<context switches> <run time in ns>
+# <voluntary context switches>" (the voluntary ones are the process's own
+# wake-ups; the others grow with the machine's load).
 sample() {
-  local switches=0 run=0 task v n r
+  local switches=0 run=0 voluntary=0 task v n r
   for task in /proc/"$1"/task/*; do
-    v=$(awk '/^voluntary_ctxt_switches/ {a=$2} /^nonvoluntary_ctxt_switches/ {b=$2} END {print a+b}' \
+    read -r v n < <(awk '/^voluntary_ctxt_switches/ {a=$2} /^nonvoluntary_ctxt_switches/ {b=$2} END {print a, b}' \
       "$task/status" 2>/dev/null) || continue
     r=$(awk '{print $1}' "$task/schedstat" 2>/dev/null) || continue
-    switches=$((switches + v))
+    switches=$((switches + v + n))
+    voluntary=$((voluntary + v))
     run=$((run + r))
   done
-  echo "$switches $run"
+  echo "$switches $run $voluntary"
 }
 
 # Measures the running korvan-host $1 over the window; prints
-# "<switches/s> <cpu % of a core> <cycles in the window> <ms CPU per cycle>"
-# (cycles: JSON summary lines of completed cycles in $2).
+# "<switches/s> <cpu % of a core> <cycles in the window> <ms CPU per cycle>
+# <voluntary switches/s>" (cycles: JSON summary lines of completed cycles in $2).
 measure() {
   local pid=$1 out=$2 s0 s1 c0 c1
   sleep "$warmup"
@@ -60,7 +63,8 @@ measure() {
   read -r -a s1 < <(sample "$pid")
   c1=$(grep -c '"reason":"cycle"' "$out" || true)
   awk -v w="$window" -v ds=$((s1[0] - s0[0])) -v dr=$((s1[1] - s0[1])) -v dc=$((c1 - c0)) \
-    'BEGIN {printf "%.1f %.4f %d %.3f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0)}'
+    -v dv=$((s1[2] - s0[2])) \
+    'BEGIN {printf "%.1f %.4f %d %.3f %.1f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0), dv / w}'
 }
 
 machine_line
@@ -88,7 +92,7 @@ start_sims "$work" 16
   >"$work/out.json" 2>/dev/null &
 host=$!
 pids+=("$host")
-read -r rate cpu cycles per < <(measure "$host" "$work/out.json")
+read -r rate cpu cycles per _ < <(measure "$host" "$work/out.json")
 printf 'systems 16: %.2f %% of a core, %.1f wake-ups/s, %d cycles, %.3f ms CPU per cycle\n' \
   "$cpu" "$rate" "$cycles" "$per"
 stop_all
@@ -98,7 +102,7 @@ echo "== one simulated system: korvan-host simulate (simulator in the process)"
 "$bin/korvan-host" simulate --db "$work/k.db" --quiet-log --json >"$work/out.json" 2>/dev/null &
 host=$!
 pids+=("$host")
-read -r rate cpu cycles per < <(measure "$host" "$work/out.json")
+read -r rate cpu cycles per _ < <(measure "$host" "$work/out.json")
 printf 'simulate: %.3f ms CPU per cycle (%d cycles), %.2f %% of a core, %.1f wake-ups/s\n' \
   "$per" "$cycles" "$cpu" "$rate"
 stop_all
@@ -200,7 +204,7 @@ range() {
 echo "== outputs off and on, answering systems as a service: korvan-host run ${service[*]} [${outputs_on[*]}]; ${repeats} runs each"
 for n in 1 4 16; do
   for mode in off on; do
-    : >"$work/rates" && : >"$work/cpus"
+    : >"$work/rates" && : >"$work/cpus" && : >"$work/voluntary"
     for _ in $(seq "$repeats"); do
       start_sims "$work" "$n"
       extra=()
@@ -210,14 +214,15 @@ for n in 1 4 16; do
       host=$!
       pids+=("$host")
       [ "$mode" = on ] && idle_client "$work/out.txt" "$work/err.txt"
-      read -r rate cpu _ _ < <(measure "$host" "$work/out.txt")
+      read -r rate cpu _ _ voluntary < <(measure "$host" "$work/out.txt")
       awk -v n="$n" -v r="$rate" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/rates"
+      awk -v n="$n" -v r="$voluntary" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/voluntary"
       # % of a core -> ms per minute: % * 600 ms.
       awk -v n="$n" -v c="$cpu" 'BEGIN {printf "%.2f\n", c * 600 / n}' >>"$work/cpus"
       stop_all
     done
-    printf 'systems %2d, outputs %-3s: %s wake-ups/s per system, %s ms CPU per system per minute\n' \
-      "$n" "$mode" "$(range 1 <"$work/rates")" "$(range 2 <"$work/cpus")"
+    printf 'systems %2d, outputs %-3s: %s wake-ups/s per system (%s voluntary), %s ms CPU per system per minute\n' \
+      "$n" "$mode" "$(range 1 <"$work/rates")" "$(range 1 <"$work/voluntary")" "$(range 2 <"$work/cpus")"
   done
 done
 
