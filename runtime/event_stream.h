@@ -70,7 +70,6 @@ class EventSubscriber {
 // Publish may be called from any thread, also from a subscriber's. A batch
 // of events costs each output one hand-off: its thread is woken once and
 // takes all that waits for it (OnEvents).
-class EventBatch;
 class EventStream {
  public:
   EventStream() = default;
@@ -150,7 +149,8 @@ class EventStream {
 // kind releases the batch at once, with what it holds before it: such events
 // are never held back. One batch per thread and stream: one opened while
 // another is open on the same stream does nothing, and its events join the
-// first. Used only on the thread that opened it.
+// first. A scope: used only on the thread that opened it, and batches end in
+// the reverse order of their opening.
 class EventBatch {
  public:
   using Clock = std::chrono::steady_clock;
