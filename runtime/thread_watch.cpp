@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <algorithm>
 #include <cstdlib>
 
 #include "runtime/exit_codes.h"
