@@ -11,7 +11,8 @@ namespace http_output {
 // Closes connections whose request headers are not complete within a total
 // deadline. The server library's own timeout counts idle time only, so a
 // client that sends a byte now and then (slowloris) would keep its
-// connection for ever. A thread of its own looks every half second; an
+// connection for ever. A thread of its own sleeps until the earliest
+// deadline (without one while no connection waits for headers); an
 // overdue connection's socket is shut down (not closed), so the server sees
 // the end of the stream on its own thread and closes the connection as it
 // closes any other. The server reports each connection opened and closed
@@ -44,6 +45,9 @@ class HeaderDeadline {
     bool shut = false;
   };
   void Sweep();
+  // Wakes the sweep when `entry`'s deadline comes before its next look;
+  // releases `lock`.
+  void WakeSweepFor(const Entry& entry, std::unique_lock<std::mutex>& lock);
 
   const std::chrono::milliseconds deadline_;
   mutable std::mutex mutex_;
@@ -51,6 +55,8 @@ class HeaderDeadline {
   bool stopping_ = false;
   std::map<const void*, Entry> entries_;
   std::size_t expired_ = 0;
+  // The sweep's next look; max() while it sleeps without a deadline.
+  std::chrono::steady_clock::time_point sweep_at_ = std::chrono::steady_clock::time_point::max();
   std::thread thread_;
 };
 

@@ -26,31 +26,56 @@ void EventStream::Subscribe(std::string name, std::shared_ptr<EventSubscriber> s
   queues_.push_back(std::move(queue));
 }
 
+namespace {
+
+// The batches open on this thread, the last opened first (EventBatch::outer_).
+thread_local EventBatch* t_batches = nullptr;
+
+}  // namespace
+
 void EventStream::Publish(RuntimeEvent event) {
+  for (EventBatch* batch = t_batches; batch != nullptr; batch = batch->outer_) {
+    if (&batch->stream_ != this) continue;
+    batch->Add(std::move(event));
+    return;
+  }
+  std::vector<RuntimeEvent> one;
+  one.push_back(std::move(event));
+  PublishBatch(std::move(one));
+}
+
+void EventStream::PublishBatch(std::vector<RuntimeEvent> events) {
+  if (events.empty()) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
-  const auto kind = static_cast<std::size_t>(event.kind);
-  std::size_t last = queues_.size();  // the last queue that wants it takes the event itself
-  for (std::size_t i = 0; i < queues_.size(); ++i) {
-    if (queues_[i]->wanted[kind]) last = i;
+  // The last queue that wants an event takes the event itself, the others a copy.
+  std::vector<std::size_t> last(events.size(), queues_.size());
+  for (std::size_t e = 0; e < events.size(); ++e) {
+    const auto kind = static_cast<std::size_t>(events[e].kind);
+    for (std::size_t i = 0; i < queues_.size(); ++i) {
+      if (queues_[i]->wanted[kind]) last[e] = i;
+    }
   }
   for (std::size_t i = 0; i < queues_.size(); ++i) {
     Queue& queue = *queues_[i];
-    if (!queue.wanted[kind]) continue;
+    bool added = false;
     {
       std::lock_guard<std::mutex> queue_lock(queue.mutex);
-      if (queue.events.size() >= queue.capacity) {
-        ++queue.dropped;
-        continue;
-      }
-      // The last subscriber takes the event itself, the others a copy.
-      if (i == last) {
-        queue.events.push_back(std::move(event));
-      } else {
-        queue.events.push_back(event);
+      for (std::size_t e = 0; e < events.size(); ++e) {
+        if (!queue.wanted[static_cast<std::size_t>(events[e].kind)]) continue;
+        if (queue.events.size() >= queue.capacity) {
+          ++queue.dropped;
+        } else if (i == last[e]) {
+          queue.events.push_back(std::move(events[e]));
+          added = true;
+        } else {
+          queue.events.push_back(events[e]);
+          added = true;
+        }
       }
     }
-    queue.changed.notify_all();
+    // One wake-up per output and batch, none for an output that takes none of it.
+    if (added) queue.changed.notify_all();
   }
 }
 
@@ -72,6 +97,7 @@ void EventStream::Drain(Queue& queue) {
     queue.changed.notify_all();
   };
   EventSubscriber::Clock::time_point deadline = subscriber.NextDeadline();
+  std::vector<RuntimeEvent> taken;
   std::unique_lock<std::mutex> lock(queue.mutex);
   // NextDeadline may take the output's own locks: asked outside the queue's.
   const auto next_deadline = [&] {
@@ -93,10 +119,12 @@ void EventStream::Drain(Queue& queue) {
       continue;
     }
     if (!queue.events.empty()) {
-      RuntimeEvent event = std::move(queue.events.front());
-      queue.events.pop_front();
-      unlocked(lock, [&] { subscriber.OnEvent(event); });
-      ++queue.handled;
+      // All that waits is taken at once; the emptied vector keeps its room
+      // for the next batch.
+      taken.swap(queue.events);
+      unlocked(lock, [&] { subscriber.OnEvents(taken); });
+      queue.handled += taken.size();
+      taken.clear();
     } else if (queue.sync_wanted) {
       unlocked(lock, [&] { subscriber.OnSync(); });
       queue.sync_wanted = false;
@@ -108,7 +136,14 @@ void EventStream::Drain(Queue& queue) {
   }
 }
 
+void EventStream::ReleaseBatchOfThisThread() {
+  for (EventBatch* batch = t_batches; batch != nullptr; batch = batch->outer_) {
+    if (&batch->stream_ == this) batch->Release();
+  }
+}
+
 void EventStream::Flush() {
+  ReleaseBatchOfThisThread();
   std::vector<Queue*> queues;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -135,6 +170,7 @@ void EventStream::Close() {
     Problem("", "output \"" + counts.name + "\" could not keep up and missed " +
                     std::to_string(counts.dropped) + " events");
   }
+  ReleaseBatchOfThisThread();
   std::vector<std::unique_ptr<Queue>> queues;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -172,6 +208,38 @@ EventStream::BusyProbes() const {
         raw->name, [raw] { return Clock::time_point(Clock::duration(raw->busy_since.load())); });
   }
   return probes;
+}
+
+EventBatch::EventBatch(EventStream& stream, std::vector<RuntimeEvent::Kind> urgent)
+    : stream_(stream), urgent_(RuntimeEvent::kKinds, false) {
+  for (RuntimeEvent::Kind kind : urgent) urgent_[static_cast<std::size_t>(kind)] = true;
+  for (EventBatch* batch = t_batches; batch != nullptr; batch = batch->outer_) {
+    if (&batch->stream_ == &stream_) return;  // that one collects
+  }
+  active_ = true;
+  outer_ = t_batches;
+  t_batches = this;
+}
+
+EventBatch::~EventBatch() {
+  if (!active_) return;
+  // Batches go in the reverse order of their opening.
+  t_batches = outer_;
+  Release();
+}
+
+void EventBatch::Release() {
+  if (events_.empty()) return;
+  std::vector<RuntimeEvent> events;
+  events.swap(events_);
+  stream_.PublishBatch(std::move(events));
+}
+
+void EventBatch::Add(RuntimeEvent event) {
+  if (events_.empty()) since_ = Clock::now();
+  const bool urgent = urgent_[static_cast<std::size_t>(event.kind)];
+  events_.push_back(std::move(event));
+  if (urgent) Release();
 }
 
 namespace {

@@ -5,7 +5,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,13 +25,24 @@ class EventSubscriber {
 
   virtual ~EventSubscriber() = default;
   virtual void OnEvent(const RuntimeEvent& event) = 0;
+  // The events that one wake-up of the output's thread found waiting, in
+  // order. By default each goes to OnEvent; one that throws costs the output
+  // that event alone.
+  virtual void OnEvents(const std::vector<RuntimeEvent>& events) {
+    for (const RuntimeEvent& event : events) {
+      try {
+        OnEvent(event);
+      } catch (...) {
+      }
+    }
+  }
   // Whether events of `kind` are queued for this output at all: an output
   // that ignores most kinds is then not woken for each of them. Called on
   // the publishing threads; must depend on nothing that changes.
   virtual bool Wants(RuntimeEvent::Kind /*kind*/) const { return true; }
   // When the output next wants OnDeadline without an event (work it holds
   // back, such as rows to commit); Clock::time_point::max() for never. Asked
-  // on the output's thread after every event and every OnDeadline.
+  // on the output's thread after every OnEvents and every OnDeadline.
   virtual Clock::time_point NextDeadline() { return Clock::time_point::max(); }
   virtual void OnDeadline() {}
   // EventStream::Flush: make everything handled so far final (written out).
@@ -43,7 +53,9 @@ class EventSubscriber {
 // an earlier rank, never the other way round:
 //   1. a power system's own locks (PowerSystem::mutex_, then handover_mutex_),
 //      held while its devices poll and publish;
-//   2. EventStream::mutex_ (the list of outputs), held by Publish;
+//   2. EventStream::mutex_ (the list of outputs), held by Publish and
+//      PublishBatch (an EventBatch is its thread's own and takes no lock;
+//      it publishes through PublishBatch);
 //   3. a Queue::mutex of one output: held only to move events in and out and
 //      to wait; nothing else is called while it is held (OnEvent, OnDeadline,
 //      OnSync and NextDeadline run without it).
@@ -55,7 +67,9 @@ class EventSubscriber {
 // The runtime's one stream of events. Publishing never waits for an output:
 // each subscriber has a bounded queue and its own thread; an event that
 // finds a queue full is dropped for that subscriber alone and counted.
-// Publish may be called from any thread, also from a subscriber's.
+// Publish may be called from any thread, also from a subscriber's. A batch
+// of events costs each output one hand-off: its thread is woken once and
+// takes all that waits for it (OnEvents).
 class EventStream {
  public:
   EventStream() = default;
@@ -66,7 +80,13 @@ class EventStream {
   // Adds an output; `capacity` events may wait for it.
   void Subscribe(std::string name, std::shared_ptr<EventSubscriber> subscriber,
                  std::size_t capacity = 100000);
+  // While the calling thread has an EventBatch open on this stream, the
+  // event joins the batch.
   void Publish(RuntimeEvent event);
+  // Publishes `events` in order, each output's queue taking its share under
+  // one lock and its thread woken once; what finds a queue full is dropped
+  // and counted for that output, as with Publish.
+  void PublishBatch(std::vector<RuntimeEvent> events);
 
   // Shorthands that stamp the event with the local time.
   void Log(const std::string& system, std::uint32_t data_id, const std::string& line);
@@ -75,7 +95,8 @@ class EventStream {
   void Problem(const std::string& system, const std::string& text);
 
   // Waits until every event published so far has been handled and every
-  // output has made it final (OnSync).
+  // output has made it final (OnSync); the calling thread's open batch is
+  // published first.
   void Flush();
   // Flushes and stops the subscribers' threads; later events are dropped.
   // Reports every subscriber that dropped events to the others first.
@@ -102,7 +123,7 @@ class EventStream {
     std::size_t capacity = 0;
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<RuntimeEvent> events;
+    std::vector<RuntimeEvent> events;
     bool busy = false;
     // busy's start as a steady clock count, or the maximum: read without the lock.
     std::atomic<EventSubscriber::Clock::rep> busy_since{
@@ -114,10 +135,47 @@ class EventStream {
     std::thread thread;
   };
   static void Drain(Queue& queue);
+  // Publishes what the calling thread's open batch on this stream holds.
+  void ReleaseBatchOfThisThread();
 
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Queue>> queues_;
   bool closed_ = false;
+};
+
+// Collects what the thread that opens it publishes on `stream` and publishes
+// it as one batch (EventStream::PublishBatch) when it is released or goes,
+// so that the outputs are woken once for all of it. An event of an urgent
+// kind releases the batch at once, with what it holds before it: such events
+// are never held back. One batch per thread and stream: one opened while
+// another is open on the same stream does nothing, and its events join the
+// first. A scope: used only on the thread that opened it, and batches end in
+// the reverse order of their opening.
+class EventBatch {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit EventBatch(EventStream& stream, std::vector<RuntimeEvent::Kind> urgent = {});
+  ~EventBatch();
+  EventBatch(const EventBatch&) = delete;
+  EventBatch& operator=(const EventBatch&) = delete;
+
+  // Publishes what is held now.
+  void Release();
+  bool Empty() const { return events_.empty(); }
+  // When the oldest event held came; meaningless while Empty.
+  Clock::time_point Since() const { return since_; }
+
+ private:
+  friend class EventStream;
+  void Add(RuntimeEvent event);
+
+  EventStream& stream_;
+  bool active_ = false;
+  EventBatch* outer_ = nullptr;  // the thread's batch on another stream, if any
+  std::vector<bool> urgent_;     // by kind
+  std::vector<RuntimeEvent> events_;
+  Clock::time_point since_;
 };
 
 }  // namespace runtime

@@ -255,6 +255,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     main_progress_.SleepUntil(until);
     const auto completed = cycles.Take(until);
     main_progress_.Touch();
+    // What this wake-up publishes reaches the outputs as one batch.
+    EventBatch batch(events_);
     for (std::size_t i : completed) {
       PublishState(i, "cycle");
       ++summarised[i];

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@ namespace runtime {
 namespace {
 
 std::atomic<bool> g_capturing{false};
+// A capture is active whose lines nobody sees.
+std::atomic<bool> g_dropping{false};
 
 void FlushStandardOutput() {
   std::cout.flush();
@@ -28,6 +31,14 @@ void CloseIfOpen(int& fd) {
 }
 
 }  // namespace
+
+void FlushTraceLines() {
+  if (g_dropping.load(std::memory_order_relaxed)) return;
+  // Under the stream's own lock: other polling threads print meanwhile.
+  flockfile(stdout);
+  if (__fpending(stdout) != 0) fflush_unlocked(stdout);
+  funlockfile(stdout);
+}
 
 StdoutTrace::StdoutTrace(EventStream& events, std::string label, bool publish)
     : events_(events), label_(std::move(label)), publish_(publish) {
@@ -51,6 +62,7 @@ StdoutTrace::StdoutTrace(EventStream& events, std::string label, bool publish)
     return;
   }
   reader_ = std::thread([this] { ReadLines(); });
+  g_dropping.store(!publish_);
 }
 
 StdoutTrace::~StdoutTrace() {
@@ -59,6 +71,7 @@ StdoutTrace::~StdoutTrace() {
 
 void StdoutTrace::Stop() {
   if (saved_fd_ < 0) return;
+  g_dropping.store(false);
   // What is still buffered goes into the pipe while the reader drains it.
   FlushStandardOutput();
   dup2(saved_fd_, STDOUT_FILENO);
@@ -104,6 +117,8 @@ void StdoutTrace::ReadLines() {
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;
     partial.append(buffer, static_cast<std::size_t>(count));
+    // The lines of one read reach the outputs as one batch.
+    EventBatch batch(events_);
     std::size_t start = 0;
     for (std::size_t end = partial.find('\n'); end != std::string::npos;
          end = partial.find('\n', start)) {

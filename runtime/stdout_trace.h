@@ -17,11 +17,18 @@ namespace runtime {
 // taken before. Writers into the pipe never wait for long: the reader never
 // waits for the outputs (publishing does not block). The C library's buffer
 // of standard output, which holds printf's lines while it is not a terminal,
-// is flushed by whoever writes them: the polling threads after each step.
+// is flushed by whoever writes them: the polling threads after each step
+// (FlushTraceLines), so that the lines go out with the step that wrote them.
 //
 // One capture at a time per process; a second one while the first is active
 // does nothing. Standard output is restored by Stop and by the destructor,
 // also when the process is left through an exception.
+// Flushes the C library's buffer of standard output when it holds something
+// and whoever reads standard output sees it: without a capture (a terminal,
+// a file), or with one that publishes. A capture that drops its lines gets
+// them when the buffer fills: no write, no wake-up of its reader per step.
+void FlushTraceLines();
+
 class StdoutTrace {
  public:
   // `publish` false: the lines are read and dropped (no output shows them),

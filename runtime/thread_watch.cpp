@@ -3,6 +3,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "runtime/exit_codes.h"
@@ -41,14 +42,25 @@ std::string ThreadWatch::Late() const {
   return late_;
 }
 
+namespace {
+
+constexpr std::chrono::microseconds kTick = std::chrono::seconds(3);
+
+}  // namespace
+
 void ThreadWatch::Loop() {
   using Clock = Watchdog::Clock;
   std::uint64_t watchdog_usec = 0;
   const bool systemd_watchdog = sd_watchdog_enabled(0, &watchdog_usec) > 0;
   const auto ping_every = std::chrono::microseconds(watchdog_usec / 2);
   Clock::time_point pinged = Clock::now() - ping_every;  // the first tick pings
+  // The bounds are tens of seconds: a look every few seconds tells a late
+  // thread soon enough; systemd's watchdog may want its pings more often.
+  std::chrono::microseconds tick = kTick;
+  if (systemd_watchdog)
+    tick = std::max(std::min(tick, ping_every / 2), std::chrono::microseconds(1000));
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; })) {
+  while (!wake_.wait_for(lock, tick, [this] { return done_; })) {
     lock.unlock();
     const std::vector<Watchdog::Finding> findings = watchdog_.Check(Clock::now());
     const std::string text = DescribeFindings(findings);

@@ -17,7 +17,8 @@ namespace runtime {
 constexpr std::chrono::milliseconds kPollingStallBound{30000};
 constexpr std::chrono::milliseconds kOutputStallBound{120000};
 
-// Runs a watchdog on a thread of its own, once a second. A late thread is
+// Runs a watchdog on a thread of its own, every 3 s (more often when
+// systemd's watchdog asks for pings more often). A late thread is
 // written to standard error at once (directly: the event stream may be what
 // is stuck) and fails the health check (Late()); a stalled one ends the
 // process with exit code 13, which the service restarts. Under systemd it

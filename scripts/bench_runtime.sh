@@ -12,31 +12,44 @@
 #
 #   scripts/bench_runtime.sh [BIN_DIR]   default build/bin (korvan-host, korvan-sim, libkorvan.so)
 #
-# KORVAN_BENCH_WINDOW sets the window in seconds (default 20).
+# Then the outputs off and on, as a service runs (--summary off --log-level
+# info): 1, 4 and 16 answering systems, wake-ups/s and ms CPU per system per
+# minute, once with the store alone and once with the HTTP server (one idle
+# client: a request every 10 s over one keep-alive connection) and the MQTT
+# uplink to a local mosquitto on a free port; and the large system's CPU per
+# cycle both ways, with their ratio. Each figure KORVAN_BENCH_REPEATS times
+# (default 2), printed as a range.
+#
+# KORVAN_BENCH_WINDOW sets the window in seconds (default 20);
+# KORVAN_BENCH_OUTPUTS_ONLY=1 runs the outputs' part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/bench_sims.sh
 source scripts/bench_sims.sh
 bench_begin runtime "${1:-}"
 window="${KORVAN_BENCH_WINDOW:-20}"
+repeats="${KORVAN_BENCH_REPEATS:-2}"
 warmup=5
 
-# Sum over the threads of PID: "<context switches> <run time in ns>".
+# Sum over the threads of PID: "<context switches> <run time in ns>
+# <voluntary context switches>" (the voluntary ones are the process's own
+# wake-ups; the others grow with the machine's load).
 sample() {
-  local switches=0 run=0 task v n r
+  local switches=0 run=0 voluntary=0 task v n r
   for task in /proc/"$1"/task/*; do
-    v=$(awk '/^voluntary_ctxt_switches/ {a=$2} /^nonvoluntary_ctxt_switches/ {b=$2} END {print a+b}' \
+    read -r v n < <(awk '/^voluntary_ctxt_switches/ {a=$2} /^nonvoluntary_ctxt_switches/ {b=$2} END {print a, b}' \
       "$task/status" 2>/dev/null) || continue
     r=$(awk '{print $1}' "$task/schedstat" 2>/dev/null) || continue
-    switches=$((switches + v))
+    switches=$((switches + v + n))
+    voluntary=$((voluntary + v))
     run=$((run + r))
   done
-  echo "$switches $run"
+  echo "$switches $run $voluntary"
 }
 
 # Measures the running korvan-host $1 over the window; prints
-# "<switches/s> <cpu % of a core> <cycles in the window> <ms CPU per cycle>"
-# (cycles: JSON summary lines of completed cycles in $2).
+# "<switches/s> <cpu % of a core> <cycles in the window> <ms CPU per cycle>
+# <voluntary switches/s>" (cycles: JSON summary lines of completed cycles in $2).
 measure() {
   local pid=$1 out=$2 s0 s1 c0 c1
   sleep "$warmup"
@@ -50,11 +63,14 @@ measure() {
   read -r -a s1 < <(sample "$pid")
   c1=$(grep -c '"reason":"cycle"' "$out" || true)
   awk -v w="$window" -v ds=$((s1[0] - s0[0])) -v dr=$((s1[1] - s0[1])) -v dc=$((c1 - c0)) \
-    'BEGIN {printf "%.1f %.2f %d %.3f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0)}'
+    -v dv=$((s1[2] - s0[2])) \
+    'BEGIN {printf "%.1f %.4f %d %.3f %.1f\n", ds / w, dr / 1e7 / w, dc, (dc > 0 ? dr / 1e6 / dc : 0), dv / w}'
 }
 
 machine_line
 echo "== binaries: $bin; window ${window} s after ${warmup} s"
+large=(--ac 3,3,3,3 --dc 3 --rc 50)
+if [ -z "${KORVAN_BENCH_OUTPUTS_ONLY:-}" ]; then
 
 echo "== idle: silent lines (korvan-sim --set 'silent on'), korvan-host run"
 for n in 1 4 16; do
@@ -76,7 +92,7 @@ start_sims "$work" 16
   >"$work/out.json" 2>/dev/null &
 host=$!
 pids+=("$host")
-read -r rate cpu cycles per < <(measure "$host" "$work/out.json")
+read -r rate cpu cycles per _ < <(measure "$host" "$work/out.json")
 printf 'systems 16: %.2f %% of a core, %.1f wake-ups/s, %d cycles, %.3f ms CPU per cycle\n' \
   "$cpu" "$rate" "$cycles" "$per"
 stop_all
@@ -86,7 +102,7 @@ echo "== one simulated system: korvan-host simulate (simulator in the process)"
 "$bin/korvan-host" simulate --db "$work/k.db" --quiet-log --json >"$work/out.json" 2>/dev/null &
 host=$!
 pids+=("$host")
-read -r rate cpu cycles per < <(measure "$host" "$work/out.json")
+read -r rate cpu cycles per _ < <(measure "$host" "$work/out.json")
 printf 'simulate: %.3f ms CPU per cycle (%d cycles), %.2f %% of a core, %.1f wake-ups/s\n' \
   "$per" "$cycles" "$cpu" "$rate"
 stop_all
@@ -105,7 +121,6 @@ PY
 
 # CPU per cycle as the difference of a 40-cycle and a 10-cycle run, so that
 # starting and stopping count for nothing. Both systems' runs go in parallel.
-large=(--ac 3,3,3,3 --dc 3 --rc 50)
 echo "== CPU per cycle as a service, default settings: difference of --cycles 40 and --cycles 10"
 for name in default large; do
   system=()
@@ -140,3 +155,137 @@ awk -v a="$(cat "$work/run-large-10.cpu")" -v b="$(cat "$work/run-large-40.cpu")
   'BEGIN {printf "run, large system: %.3f ms CPU per cycle\n", (b - a) / 30 * 1000}'
 stop_all
 echo "   command: korvan-sim ${large[*]} --link L; korvan-host run --config F --summary off --log-level info --cycles N --db D (N = 10, 40)"
+
+fi
+
+# A free loopback port.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# An idle HTTP client of the server that korvan-host names in OUT: GET
+# /api/systems every 10 s over one keep-alive connection (made anew when the
+# server closes it), until it is ended. Runs in the background; its pid goes
+# to `pids`: idle_client OUT ERR.
+idle_client() {
+  local base
+  base=$(http_base "$1" "$2")
+  python3 - "$base" <<'PY' >/dev/null 2>&1 &
+import http.client, sys, time, urllib.parse
+url = urllib.parse.urlparse(sys.argv[1])
+conn = None
+while True:
+    try:
+        if conn is None:
+            conn = http.client.HTTPConnection(url.hostname, url.port, timeout=10)
+        conn.request("GET", "/api/systems")
+        conn.getresponse().read()
+    except Exception:
+        conn = None
+    time.sleep(10)
+PY
+  pids+=($!)
+}
+
+mqtt_port=$(free_port)
+mosquitto -p "$mqtt_port" >/dev/null 2>&1 &
+broker=$!
+# Not waited for by stop_all's `wait`: it stays until the end.
+disown "$broker"
+trap 'kill "$broker" 2>/dev/null || true; bench_cleanup' EXIT
+outputs_on=(--http 127.0.0.1:0 --mqtt "mqtt://127.0.0.1:$mqtt_port")
+service=(--summary off --log-level info)
+
+# "min–max" of the numbers on standard input, with `digits` decimals.
+range() {
+  sort -g | awk -v d="$1" 'NR == 1 {lo = $1} {hi = $1} END {if (lo == hi) printf "%.*f", d, lo; else printf "%.*f–%.*f", d, lo, d, hi}'
+}
+
+echo "== outputs off and on, answering systems as a service: korvan-host run ${service[*]} [${outputs_on[*]}]; ${repeats} runs each"
+for n in 1 4 16; do
+  for mode in off on; do
+    : >"$work/rates" && : >"$work/cpus" && : >"$work/voluntary"
+    for _ in $(seq "$repeats"); do
+      start_sims "$work" "$n"
+      extra=()
+      [ "$mode" = on ] && extra=("${outputs_on[@]}")
+      "$bin/korvan-host" run --config "$work/systems.json" --db "$work/k.db" "${service[@]}" "${extra[@]}" \
+        >"$work/out.txt" 2>"$work/err.txt" &
+      host=$!
+      pids+=("$host")
+      [ "$mode" = on ] && idle_client "$work/out.txt" "$work/err.txt"
+      read -r rate cpu _ _ voluntary < <(measure "$host" "$work/out.txt")
+      awk -v n="$n" -v r="$rate" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/rates"
+      awk -v n="$n" -v r="$voluntary" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/voluntary"
+      # % of a core -> ms per minute: % * 600 ms.
+      awk -v n="$n" -v c="$cpu" 'BEGIN {printf "%.2f\n", c * 600 / n}' >>"$work/cpus"
+      stop_all
+    done
+    printf 'systems %2d, outputs %-3s: %s wake-ups/s per system (%s voluntary), %s ms CPU per system per minute\n' \
+      "$n" "$mode" "$(range 1 <"$work/rates")" "$(range 1 <"$work/voluntary")" "$(range 2 <"$work/cpus")"
+  done
+done
+
+# The large system's CPU per cycle as a service, outputs off and on: the
+# difference of whole runs of 40 and 10 cycles, run one after the other.
+echo "== large system as a service, outputs off and on: difference of --cycles 40 and --cycles 10; ${repeats} runs each"
+"$bin/korvan-sim" "${large[@]}" --link "$work/large" </dev/null >/dev/null 2>&1 &
+pids+=($!)
+printf '{"name": "large", "port": "%s", "data_id": 100, "acSetting": [{"data_id": 11}, {"data_id": 12}, {"data_id": 13}, {"data_id": 14}], "dcSetting": [{"data_id": 21}, {"data_id": 22}, {"data_id": 23}], "rcSetting": {}}\n' \
+  "$work/large" >"$work/large.json"
+for _ in $(seq 50); do [ -e "$work/large" ] && break; sleep 0.1; done
+# CPU (user + system, all threads) of one run of `korvan-host ARGS`, in
+# seconds; with CLIENT "on", an idle HTTP client (as idle_client) of the
+# server it names on standard output: service_cpu CLIENT ARGS...
+service_cpu() {
+  python3 - "$@" <<'PY'
+import http.client, os, re, subprocess, sys, tempfile, threading, time
+client, args = sys.argv[1], sys.argv[2:]
+out = tempfile.TemporaryFile()
+proc = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL)
+def idle():
+    port = None
+    while port is None and proc.poll() is None:
+        time.sleep(0.1)
+        out.seek(0)
+        found = re.search(rb"listening on http://127\.0\.0\.1:(\d+)", out.read())
+        port = int(found.group(1)) if found else None
+    conn = None
+    while proc.poll() is None:
+        try:
+            if conn is None:
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            conn.request("GET", "/api/systems")
+            conn.getresponse().read()
+        except Exception:
+            conn = None
+        for _ in range(100):
+            if proc.poll() is not None:
+                break
+            time.sleep(0.1)
+if client == "on":
+    threading.Thread(target=idle, daemon=True).start()
+_, _, usage = os.wait4(proc.pid, 0)
+proc.returncode = 0
+print(f"{usage.ru_utime + usage.ru_stime:.4f}")
+PY
+}
+: >"$work/large-off" && : >"$work/large-on"
+for _ in $(seq "$repeats"); do
+  for mode in off on; do
+    extra=()
+    [ "$mode" = on ] && extra=("${outputs_on[@]}")
+    for n in 10 40; do
+      rm -f "$work"/large-run.db*
+      service_cpu "$mode" "$bin/korvan-host" run --config "$work/large.json" "${service[@]}" "${extra[@]}" \
+        --cycles "$n" --db "$work/large-run.db" >"$work/large-$n.cpu"
+    done
+    awk -v a="$(cat "$work/large-10.cpu")" -v b="$(cat "$work/large-40.cpu")" \
+      'BEGIN {printf "%.3f\n", (b - a) / 30 * 1000}' >>"$work/large-$mode"
+  done
+done
+paste "$work/large-off" "$work/large-on" | awk '{printf "%.2f\n", $2 / $1}' >"$work/large-ratio"
+printf 'run, large system as a service: outputs off %s ms CPU per cycle, on %s ms; on/off %s (per repeat)\n' \
+  "$(range 3 <"$work/large-off")" "$(range 3 <"$work/large-on")" "$(range 2 <"$work/large-ratio")"
+stop_all
+echo "   command: korvan-sim ${large[*]} --link L; korvan-host run --config F ${service[*]} [${outputs_on[*]}] --cycles N --db D (N = 10, 40)"

@@ -99,12 +99,15 @@ TEST(EventStream, AStuckOutputLosesItsOwnEventsOnlyAndHoldsNothingUp) {
   stuck->Release();
   stream.Flush();
   const std::vector<std::string> got = stuck->Texts();
+  // At least its full queue of ten, in order; what found the queue full is
+  // missing.
   EXPECT_GE(got.size(), 10u);
-  EXPECT_LE(got.size(), 11u);  // the event it held, and its full queue
   EXPECT_EQ(got.front(), "0");
+  for (std::size_t i = 1; i < got.size(); ++i) EXPECT_LT(std::stoi(got[i - 1]), std::stoi(got[i]));
   const std::vector<EventStream::Counts> counts = stream.Statistics();
   ASSERT_EQ(counts.size(), 2u);
   EXPECT_EQ(counts[0].name, "stuck");
+  EXPECT_EQ(counts[0].handled, got.size());
   EXPECT_EQ(counts[0].dropped + counts[0].handled, 100u);
   EXPECT_EQ(counts[1].dropped, 0u);
 
@@ -129,6 +132,136 @@ TEST(EventStream, AfterCloseNothingIsDeliveredAndAThrowingOutputIsSurvived) {
   stream.Note("", "after");
   stream.Subscribe("late", std::make_shared<Recorder>());
   EXPECT_EQ(recorder->Texts(), std::vector<std::string>{"before"});
+}
+
+// Records each wake-up's events (OnEvents) and each OnSync; its first
+// OnEvents can be held until released.
+class BatchRecorder : public runtime::EventSubscriber {
+ public:
+  explicit BatchRecorder(bool (*wants)(RuntimeEvent::Kind) = nullptr) : wants_(wants) {}
+  bool Wants(RuntimeEvent::Kind kind) const override { return wants_ == nullptr || wants_(kind); }
+  void OnEvent(const RuntimeEvent&) override { ADD_FAILURE() << "events come through OnEvents"; }
+  void OnEvents(const std::vector<RuntimeEvent>& events) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !held_; });
+    std::vector<std::string> texts;
+    for (const RuntimeEvent& event : events) texts.push_back(event.text);
+    wakes_.push_back(texts);
+  }
+  void OnSync() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wakes_.push_back({"sync"});
+  }
+  void HoldFirst() { held_ = true; }
+  void WaitEntered() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return entered_; });
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      held_ = false;
+    }
+    changed_.notify_all();
+  }
+  // Each wake-up's texts, in order; {"sync"} for an OnSync.
+  std::vector<std::vector<std::string>> Wakes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return wakes_;
+  }
+
+ private:
+  bool (*wants_)(RuntimeEvent::Kind);
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool entered_ = false;
+  std::vector<std::vector<std::string>> wakes_;
+};
+
+RuntimeEvent Event(RuntimeEvent::Kind kind, const std::string& text) {
+  RuntimeEvent event;
+  event.kind = kind;
+  event.text = text;
+  return event;
+}
+
+using Kind = RuntimeEvent::Kind;
+using Wakes = std::vector<std::vector<std::string>>;
+
+// A batch wakes each output once, with its share in order; an output that
+// wants none of it is not woken. A thread's open batch holds its events until
+// an urgent kind, its release or its end, and Flush on that thread publishes
+// it first.
+TEST(EventStream, ABatchReachesEachOutputInOrderInOneWakeAndOnlyTheOutputsThatWantIt) {
+  EventStream stream;
+  auto all = std::make_shared<BatchRecorder>();
+  auto alarms = std::make_shared<BatchRecorder>([](Kind kind) { return kind == Kind::kAlarm; });
+  stream.Subscribe("all", all);
+  stream.Subscribe("alarms", alarms);
+
+  std::vector<RuntimeEvent> logs;
+  for (int i = 0; i < 50; ++i) logs.push_back(Event(Kind::kLog, std::to_string(i)));
+  stream.PublishBatch(logs);
+  stream.Flush();
+  stream.PublishBatch({Event(Kind::kLog, "a"), Event(Kind::kAlarm, "b"), Event(Kind::kLog, "c"),
+                       Event(Kind::kAlarm, "d")});
+  stream.Flush();
+  EXPECT_EQ(all->Wakes(), (Wakes{Numbered(50), {"sync"}, {"a", "b", "c", "d"}, {"sync"}}));
+  EXPECT_EQ(alarms->Wakes(), (Wakes{{"sync"}, {"b", "d"}, {"sync"}}));
+
+  {
+    runtime::EventBatch batch(stream, {Kind::kCycleCompleted});
+    runtime::EventBatch nested(stream);  // joins the open one
+    stream.Publish(Event(Kind::kRecordPublished, "r1"));
+    stream.Publish(Event(Kind::kRecordPublished, "r2"));
+    // Nothing is out while the batch holds it: a flush elsewhere sees none.
+    std::thread([&] { stream.Flush(); }).join();
+    stream.Publish(Event(Kind::kCycleCompleted, "cycle"));  // urgent: out with what came before
+    stream.Publish(Event(Kind::kRecordPublished, "r3"));
+    std::thread([&] { stream.Flush(); }).join();
+    stream.Publish(Event(Kind::kRecordPublished, "r4"));
+    stream.Flush();  // this thread's batch goes first
+  }
+  EXPECT_EQ(all->Wakes(), (Wakes{Numbered(50),
+                                 {"sync"},
+                                 {"a", "b", "c", "d"},
+                                 {"sync"},
+                                 {"sync"},
+                                 {"r1", "r2", "cycle"},
+                                 {"sync"},
+                                 {"r3", "r4"},
+                                 {"sync"}}));
+  for (const EventStream::Counts& counts : stream.Statistics()) {
+    EXPECT_EQ(counts.handled, counts.name == "all" ? 59u : 2u) << counts.name;
+  }
+}
+
+// A batch that finds a queue nearly full: the part that fits is queued in
+// order, the rest is dropped and counted for that output alone.
+TEST(EventStream, AFullQueueDropsPartOfABatchAndCountsIt) {
+  EventStream stream;
+  auto stuck = std::make_shared<BatchRecorder>();
+  auto healthy = std::make_shared<BatchRecorder>();
+  stuck->HoldFirst();
+  stream.Subscribe("stuck", stuck, 10);
+  stream.Subscribe("healthy", healthy, 100);
+  stream.Note("", "first");
+  stuck->WaitEntered();  // it holds "first"; its queue is empty
+  std::vector<RuntimeEvent> batch;
+  for (int i = 0; i < 25; ++i) batch.push_back(Event(Kind::kNote, std::to_string(i)));
+  stream.PublishBatch(batch);
+  stuck->Release();
+  stream.Flush();
+  EXPECT_EQ(stuck->Wakes(), (Wakes{{"first"}, Numbered(10), {"sync"}}));
+  const std::vector<EventStream::Counts> counts = stream.Statistics();
+  ASSERT_EQ(counts.size(), 2u);
+  EXPECT_EQ(counts[0].handled, 11u);
+  EXPECT_EQ(counts[0].dropped, 15u);
+  EXPECT_EQ(counts[1].handled, 26u);
+  EXPECT_EQ(counts[1].dropped, 0u);
 }
 
 }  // namespace
