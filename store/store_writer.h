@@ -40,7 +40,9 @@ struct StoreWriterOptions {
   // costs a full database's commits more than their new rows. The first
   // commit of a run starts a pass (a store left beyond its bound by a long
   // stop or a lowered bound is brought to it at once), then one starts an
-  // interval after the last ended. A pass rides on the commits: each drops
+  // interval after the last ended (and korvan-host's run prunes one batch
+  // when it ends, so a stopped store holds its bounds). A pass rides on the
+  // commits: each drops
   // at most prune_batch rows, so that none takes long, until none is left.
   // The bound is thus exceeded by at most one interval of rows, and after a
   // long stop or a lowered bound until the excess has gone, a batch a commit.

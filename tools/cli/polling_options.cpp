@@ -407,6 +407,17 @@ PollingSession::~PollingSession() {
   if (uplink_) uplink_->Stop();
   if (notifier_) notifier_->Finish();
   if (uplink_ || notifier_) host_.Events().Flush();
+  // Pruning rides on one commit an hour; the run's end takes one batch more,
+  // so that the file left behind holds its bounds (within a batch).
+  if (store_) {
+    runtime::StoreBatch prune;
+    prune.prune = runtime::StoreWriterOptions{}.prune_batch;
+    try {
+      store_->Write(prune);
+    } catch (const runtime::StoreError& error) {
+      console_->Problem("", error.what());
+    }
+  }
 }
 
 int PollingSession::Prepare(const std::vector<runtime::SystemConfig>& systems,
