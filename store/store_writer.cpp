@@ -2,7 +2,16 @@
 
 #include <algorithm>
 
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+
 namespace runtime {
+
+namespace {
+
+// History steps are counted from here: the minute steps are the clock's.
+const boost::posix_time::ptime kEpoch(boost::gregorian::date(1970, 1, 1));
+
+}  // namespace
 
 StoreWriter::StoreWriter(std::shared_ptr<RecordStore> store, EventStream& events,
                          StoreWriterOptions options)
@@ -40,13 +49,18 @@ void StoreWriter::OnEvent(const RuntimeEvent& event) {
     }
     case Kind::kHistorySaved: {
       if (!event.record) return;
-      // One row per resolution step; a clock set back starts the step anew.
+      // One row per step of the clock (a minute by default: the first record
+      // of each), the same steps for every device, so that the rows of all
+      // devices of a step go in one commit; a clock set back starts anew.
+      const std::int64_t every = options_.history_every.count();
+      const std::int64_t step =
+          every > 0 ? (event.time - kEpoch).total_milliseconds() / every : 0;
       auto last = last_history_.find(event.device);
-      if (last != last_history_.end() && options_.history_every.count() > 0) {
-        const auto since = (event.time - last->second).total_milliseconds();
-        if (since >= 0 && since < options_.history_every.count()) return;
+      if (last != last_history_.end() && every > 0) {
+        const auto since = (event.time - last->second.first).total_milliseconds();
+        if (since >= 0 && step == last->second.second) return;
       }
-      last_history_[event.device] = event.time;
+      last_history_[event.device] = {event.time, step};
       waiting_.history.push_back(StoreBatch::Row{event.device.data_id, event.device.record_type,
                                                  event.time, event.record});
       Bound(waiting_.history, options_.max_waiting_rows, dropped_rows_);

@@ -116,7 +116,8 @@ class StoreWriter : public EventSubscriber {
     bool written = false;  // in this run, since the device was made
   };
   std::map<DeviceKey, CacheEntry> cache_;
-  std::map<DeviceKey, boost::posix_time::ptime> last_history_;
+  // The time and clock step of each device's last history row.
+  std::map<DeviceKey, std::pair<boost::posix_time::ptime, std::int64_t>> last_history_;
   Clock::time_point waiting_since_ = Clock::time_point::max();
   Clock::time_point cache_dirty_since_ = Clock::time_point::max();
   Clock::time_point next_prune_ = Clock::time_point::min();  // a pass is due from then

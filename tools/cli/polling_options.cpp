@@ -75,7 +75,8 @@ void AddPollingOptions(CLI::App& command, PollingOptions& options) {
       ->capture_default_str();
   command
       .add_option("--history-every", options.history_every,
-                  "seconds between two history rows of a device, 0 to 86400 (0: every cycle)")
+                  "one history row per device in each step of this many seconds of the clock, "
+                  "0 to 86400 (0: every cycle)")
       ->check(FiniteRange(0.0, 86400.0))
       ->capture_default_str();
   command
