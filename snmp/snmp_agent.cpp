@@ -104,6 +104,8 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
   runtime::EventStream* events = nullptr;
   Oid root;
   std::string ups_system;
+  // The systems in their order: their rows' numbers.
+  std::vector<std::string> names;
   serving::LatestState latest;
   int wake_fd = -1;
   std::thread thread;
@@ -140,9 +142,8 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
     latest.OnEvent(event);
     std::uint32_t place = 0;
     if (event.kind == Kind::kCommunication) {
-      const std::vector<serving::SystemState> systems = latest.Systems();
-      for (std::size_t i = 0; i < systems.size(); ++i) {
-        if (systems[i].name == event.system) place = static_cast<std::uint32_t>(i + 1);
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == event.system) place = static_cast<std::uint32_t>(i + 1);
       }
     }
     bool held = false;
@@ -438,6 +439,7 @@ bool SnmpAgent::Start(const SnmpOptions& options, runtime::Runtime& host, std::s
   agent->options = options;
   agent->events = &host.Events();
   agent->root = KorvanRoot(options.enterprise);
+  agent->names = names;
   agent->ups_system =
       options.ups_system.empty() && !names.empty() ? names.front() : options.ups_system;
   agent->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
