@@ -325,7 +325,7 @@ int main(int argc, char** argv) {
   std::printf("unacknowledged at the end: %llu\n", backlog);
 
   mosquitto_disconnect(subscriber);
-  mosquitto_loop_stop(subscriber, true);
+  mosquitto_loop_stop(subscriber, false);
   mosquitto_destroy(subscriber);
   kill(broker, SIGTERM);
   waitpid(broker, nullptr, 0);

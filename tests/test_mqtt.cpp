@@ -582,7 +582,7 @@ class Subscriber {
   }
   ~Subscriber() {
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
+    mosquitto_loop_stop(client_, false);
     mosquitto_destroy(client_);
   }
   bool Subscribed() const { return subscribed_; }
@@ -1069,7 +1069,7 @@ TEST(MqttBroker, AClientIdConflictIsLoggedOnceAndBacksOff) {
       RunToEnd(dir, "host", HostArgs(dir.File("k.db"), broker.Url(), {"--seconds", "15"}), log), 0)
       << log;
   mosquitto_disconnect(rival);
-  mosquitto_loop_stop(rival, true);
+  mosquitto_loop_stop(rival, false);
   mosquitto_destroy(rival);
   const std::string conflict =
       "another client may use the same client id \"korvan-s1\" (--mqtt-client-id)";
