@@ -64,7 +64,22 @@ void StoreWriter::OnEvent(const RuntimeEvent& event) {
       waiting_.history.push_back(StoreBatch::Row{event.device.data_id, event.device.record_type,
                                                  event.time, event.record});
       Bound(waiting_.history, options_.max_waiting_rows, dropped_rows_);
-      Waiting(now);
+      if (every == 0 || options_.history_commit_steps <= 1) {
+        Waiting(now);
+        break;
+      }
+      // Every N steps the first row calls for a commit, which the rows of
+      // that step's other devices join within the commit interval; those
+      // that come later wait for the next one rather than call for their own.
+      if (!history_anchored_ || step < history_anchor_) {
+        history_anchor_ = step - 1;  // the first commit carries N steps too
+        history_anchored_ = true;
+      }
+      history_since_ = std::min(history_since_, now);
+      if (step >= history_anchor_ + static_cast<std::int64_t>(options_.history_commit_steps)) {
+        history_anchor_ = step;
+        Waiting(now);
+      }
       break;
     }
     case Kind::kAlarm:
@@ -94,31 +109,45 @@ EventSubscriber::Clock::time_point StoreWriter::NextDeadline() {
   };
   Clock::time_point since = waiting_since_;
   if (link_) since = std::min(since, link_->WaitingSince());
-  return std::min(after(since, options_.commit_interval),
-                  after(cache_dirty_since_, options_.cache_interval));
+  return std::min({after(since, options_.commit_interval),
+                   after(history_since_, HistoryWait()),
+                   after(cache_dirty_since_, options_.cache_interval)});
+}
+
+std::chrono::milliseconds StoreWriter::HistoryWait() const {
+  const auto steps = static_cast<std::chrono::milliseconds::rep>(
+      std::max<std::size_t>(options_.history_commit_steps, 1));
+  return std::max(options_.commit_interval, options_.history_every * steps);
 }
 
 void StoreWriter::Commit(Clock::time_point now, bool everything) {
   StoreBatch& batch = waiting_;
-  // Cache rows only when their interval is over: each commit that carries
-  // them writes their pages once more.
-  const bool with_cache = everything || (cache_dirty_since_ != Clock::time_point::max() &&
-                                         now >= cache_dirty_since_ + options_.cache_interval);
-  // A device's first record goes at once.
-  auto goes = [with_cache](const CacheEntry& entry) {
-    return entry.dirty && (with_cache || !entry.written);
-  };
   batch.cache.clear();
-  for (auto& [key, entry] : cache_) {
-    if (goes(entry)) batch.cache.push_back(entry.row);
-  }
   batch.outbox.clear();
   batch.outbox_acked.clear();
   batch.seq_reserved = 0;
   batch.prune = now >= next_prune_ ? std::max<std::size_t>(options_.prune_batch, 1) : 0;
   if (link_) link_->Collect(now, everything, batch);
+  // Cache rows only when their interval is over: each commit that carries
+  // them writes their pages once more. They also ride along a commit made
+  // anyway when their interval would be over before the history's next one,
+  // so that in steady state the cache costs no commit of its own.
+  const bool cache_dirty = cache_dirty_since_ != Clock::time_point::max();
+  bool firsts = false;  // a device's first record goes at once
+  for (const auto& [key, entry] : cache_) firsts = firsts || (entry.dirty && !entry.written);
+  const bool with_cache =
+      everything || (cache_dirty && now >= cache_dirty_since_ + options_.cache_interval) ||
+      (cache_dirty && (firsts || !batch.Empty()) &&
+       now + HistoryWait() >= cache_dirty_since_ + options_.cache_interval);
+  auto goes = [with_cache](const CacheEntry& entry) {
+    return entry.dirty && (with_cache || !entry.written);
+  };
+  for (auto& [key, entry] : cache_) {
+    if (goes(entry)) batch.cache.push_back(entry.row);
+  }
   if (batch.Empty()) {
     waiting_since_ = Clock::time_point::max();
+    history_since_ = Clock::time_point::max();
     if (with_cache) cache_dirty_since_ = Clock::time_point::max();
     return;
   }
@@ -147,6 +176,7 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
   if (link_) link_->Committed(batch);
   batch = StoreBatch();
   waiting_since_ = Clock::time_point::max();
+  history_since_ = Clock::time_point::max();
   for (auto& [key, entry] : cache_) {
     if (!goes(entry)) continue;
     entry.dirty = false;

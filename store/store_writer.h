@@ -23,6 +23,15 @@ struct StoreWriterOptions {
   // One history row per device at most every this long (0: every record the
   // device saves).
   std::chrono::milliseconds history_every{60000};
+  // With history kept in steps, the rows of this many steps share a commit:
+  // the first row of every N-th step calls for one, or at most N steps of
+  // time after the first row waiting. Each commit writes a few pages and
+  // their journal copies with syncs whatever it carries, so fewer commits
+  // spare the flash; a power cut loses at most N rows per device. Alarm
+  // events, a device's first record and driver restarts still go within the
+  // commit interval and take the waiting rows along. 1: every step's rows
+  // call for a commit at once.
+  std::size_t history_commit_steps = 2;
   // Cache rows are written at most this long after their record changed,
   // and when the runtime stops. A device's first record of a run (a new
   // device, or one a driver restart replaced) is written at the next commit
@@ -89,6 +98,8 @@ class StoreWriter : public EventSubscriber {
   // `everything` is asked for.
   void Commit(Clock::time_point now, bool everything);
   void Waiting(Clock::time_point now);
+  // How long history rows wait at most for a commit.
+  std::chrono::milliseconds HistoryWait() const;
   void Report(const std::string& problem);
 
   // What was dropped of one kind of row while the database refused writes.
@@ -119,6 +130,11 @@ class StoreWriter : public EventSubscriber {
   // The time and clock step of each device's last history row.
   std::map<DeviceKey, std::pair<boost::posix_time::ptime, std::int64_t>> last_history_;
   Clock::time_point waiting_since_ = Clock::time_point::max();
+  // History rows that wait for more steps since then; the step whose first
+  // row last called for a commit.
+  Clock::time_point history_since_ = Clock::time_point::max();
+  std::int64_t history_anchor_ = 0;
+  bool history_anchored_ = false;
   Clock::time_point cache_dirty_since_ = Clock::time_point::max();
   Clock::time_point next_prune_ = Clock::time_point::min();  // a pass is due from then
   std::atomic<std::uint64_t> commits_{0};

@@ -183,6 +183,67 @@ TEST(StoreWriter, HistoryIsKeptAtItsResolutionPerDevice) {
             (std::vector<ptime>{kNoon + seconds(30), kNoon + seconds(70), kNoon + seconds(120)}));
 }
 
+// Waits (generously: CI runs under emulators) until `done` holds.
+template <typename Condition>
+bool WaitFor(Condition done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Rows kept in steps wait for the next step's rows or an alarm, and at most
+// that many steps of time; the cache rides along a commit made anyway when
+// its interval would end before the history's next commit.
+TEST(StoreWriter, HistoryStepsShareACommitAndTheCacheRidesAlong) {
+  {
+    // A lone step's rows are committed once their wait is over.
+    runtime::StoreWriterOptions options =
+        Options(std::chrono::milliseconds(20), std::chrono::milliseconds(200));
+    Rig rig(options);
+    rig.History(11, kNoon, Tagged(1));
+    EXPECT_TRUE(WaitFor([&] { return rig.store->History(11, 0).size() == 1; }));
+  }
+  runtime::StoreWriterOptions options =
+      Options(std::chrono::milliseconds(20), std::chrono::seconds(60));
+  options.cache_interval = std::chrono::seconds(100);  // within the history's wait
+  Rig rig(options);
+  rig.Published(11, Tagged(1));  // a first record: committed at once
+  ASSERT_TRUE(WaitFor([&] { return rig.writer->Commits() == 1; }));
+  rig.Published(11, Tagged(2));
+  for (int device : {11, 21}) rig.History(device, kNoon, Tagged(10));
+  // Many commit intervals pass: the step's rows still wait for the next step.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(rig.writer->Commits(), 1u);
+  rig.History(11, kNoon + seconds(60), Tagged(11));
+  ASSERT_TRUE(WaitFor([&] { return rig.writer->Commits() == 2; }));
+  EXPECT_EQ(rig.store->History(11, 0).size(), 2u);
+  EXPECT_EQ(rig.store->History(21, 0).size(), 1u);
+  EXPECT_EQ(rig.store->FindCache(11, 5209), Tagged(2));
+  // A row of that step that comes after its commit, and the next step's,
+  // wait for the step after.
+  rig.History(21, kNoon + seconds(61), Tagged(11));
+  rig.History(11, kNoon + seconds(120), Tagged(12));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(rig.writer->Commits(), 2u);
+  // An alarm event takes the waiting rows along.
+  runtime::AlarmEvent alarm;
+  alarm.data_id = 11;
+  alarm.record_type = 5209;
+  alarm.raised = true;
+  alarm.id = "AC_1";
+  RuntimeEvent raised;
+  raised.kind = Kind::kAlarm;
+  raised.alarm = alarm;
+  rig.events.Publish(raised);
+  ASSERT_TRUE(WaitFor([&] { return rig.writer->Commits() == 3; }));
+  EXPECT_EQ(rig.store->ActiveAlarms().size(), 1u);
+  EXPECT_EQ(rig.store->History(11, 0).size(), 3u);
+  EXPECT_EQ(rig.store->History(21, 0).size(), 2u);
+}
+
 TEST(StoreWriter, ADriverRestartDropsTheCacheRowsWrittenAndWaiting) {
   Rig rig(Options(std::chrono::hours(1), std::chrono::milliseconds(0)));
   rig.Published(11, Tagged(1));
@@ -221,17 +282,6 @@ TEST(StoreWriter, AFailedCommitKeepsItsRowsForTheNextAttempt) {
   const std::vector<std::string> problems = rig.problems->Texts();
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("database " + rig.dir.File("k.db")), std::string::npos) << problems[0];
-}
-
-// Waits (generously: CI runs under emulators) until `done` holds.
-template <typename Condition>
-bool WaitFor(Condition done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 // A device's first record is cached at the next commit, so that a crash

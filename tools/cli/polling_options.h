@@ -44,6 +44,7 @@ struct PollingOptions {
   double commit_interval = 5;    // seconds of writes in one transaction
   double cache_interval = 300;   // seconds a changed record may wait for the cache
   double prune_interval = 3600;  // seconds between passes that drop what is past the bounds
+  unsigned int history_commit_steps = 2;  // history steps whose rows share a commit
   std::uint64_t repeat_warning = runtime::PowerSystemOptions().repeat_warning;
   double comm_lost_after = 60;  // seconds
   std::string capture;          // replay script of every decoded reply; empty: none
