@@ -7,9 +7,27 @@
 #include <algorithm>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <climits>
+#include <ctime>
 
 #include "host/host_clock.h"
 #include "host/pmbus_protocol.h"
+
+namespace {
+
+// The resolution of the clock that time() reads (a kernel tick).
+std::chrono::microseconds CoarseTick() {
+  static const std::chrono::microseconds tick = [] {
+    timespec resolution{};
+    if (clock_getres(CLOCK_REALTIME_COARSE, &resolution) != 0) {
+      return std::chrono::microseconds(10000);
+    }
+    const long long us = resolution.tv_sec * 1000000LL + (resolution.tv_nsec + 999) / 1000;
+    return std::chrono::microseconds(std::clamp<long long>(us, 0, 20000));
+  }();
+  return tick;
+}
+
+}  // namespace
 
 LineDriver::LineDriver(std::shared_ptr<KMXSPDevice> device, std::shared_ptr<SerialPort> port,
                        LineDriverOptions options, JobRunner run_jobs)
@@ -160,8 +178,13 @@ void LineDriver::Refresh() {
                              boost::posix_time::microsec_clock::local_time())
                                 .total_microseconds();
   if (left_us <= 0 || left_us > gap_us) return;
-  // A millisecond more, so that the second has surely turned.
-  next_refresh_ = now + std::chrono::microseconds(left_us) + std::chrono::milliseconds(1);
+  // The device reads whole seconds from time(), which follows the coarse
+  // clock: it turns up to one tick (1-10 ms) after the precise one. Waiting
+  // that tick and a millisecond more, the second has surely turned for it
+  // too; a refresh offered sooner is declined and offered again a
+  // refresh_interval later, a wake-up and 100 ms lost every other cycle.
+  next_refresh_ = now + std::chrono::microseconds(left_us) + CoarseTick() +
+                  std::chrono::milliseconds(1);
 }
 
 void LineDriver::PortFailed(const std::string& error) {
