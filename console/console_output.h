@@ -34,6 +34,12 @@ class ConsoleOutput : public EventSubscriber {
   void OnEvent(const RuntimeEvent& event) override;
   // Records and history saves are not shown; log lines only when shown at all.
   bool Wants(RuntimeEvent::Kind kind) const override;
+  // Device log lines and cycle summaries are written once a second while
+  // many come (many systems); alarms, notes and problems at once.
+  std::chrono::milliseconds Patience() const override { return std::chrono::milliseconds(1000); }
+  bool Prompt(RuntimeEvent::Kind kind) const override {
+    return kind != RuntimeEvent::Kind::kLog && kind != RuntimeEvent::Kind::kSummary;
+  }
 
   void Log(const std::string& system, std::uint32_t data_id, const std::string& line);
   void Alarm(const std::string& system, const AlarmEvent& event);

@@ -17,8 +17,12 @@ void EventStream::Subscribe(std::string name, std::shared_ptr<EventSubscriber> s
   queue->subscriber = std::move(subscriber);
   queue->capacity = capacity == 0 ? 1 : capacity;
   for (int kind = 0; kind < RuntimeEvent::kKinds; ++kind) {
-    queue->wanted.push_back(queue->subscriber->Wants(static_cast<RuntimeEvent::Kind>(kind)));
+    const auto as_kind = static_cast<RuntimeEvent::Kind>(kind);
+    queue->wanted.push_back(queue->subscriber->Wants(as_kind));
+    queue->prompt.push_back(queue->subscriber->Patience().count() <= 0 ||
+                            queue->subscriber->Prompt(as_kind));
   }
+  queue->patience = std::max(queue->subscriber->Patience(), std::chrono::milliseconds(0));
   Queue* raw = queue.get();
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
@@ -58,24 +62,32 @@ void EventStream::PublishBatch(std::vector<RuntimeEvent> events) {
   }
   for (std::size_t i = 0; i < queues_.size(); ++i) {
     Queue& queue = *queues_[i];
-    bool added = false;
+    bool wake = false;
     {
       std::lock_guard<std::mutex> queue_lock(queue.mutex);
+      bool added = false;
       for (std::size_t e = 0; e < events.size(); ++e) {
-        if (!queue.wanted[static_cast<std::size_t>(events[e].kind)]) continue;
+        const auto kind = static_cast<std::size_t>(events[e].kind);
+        if (!queue.wanted[kind]) continue;
         if (queue.events.size() >= queue.capacity) {
           ++queue.dropped;
-        } else if (i == last[e]) {
+          continue;
+        }
+        if (i == last[e]) {
           queue.events.push_back(std::move(events[e]));
-          added = true;
         } else {
           queue.events.push_back(events[e]);
-          added = true;
         }
+        added = true;
+        queue.prompt_waiting = queue.prompt_waiting || queue.prompt[kind];
       }
+      // A thread armed to take them by itself needs no wake-up, unless one
+      // is wanted promptly or the queue fills.
+      wake = added && (queue.armed == EventSubscriber::Clock::time_point::max() ||
+                       queue.prompt_waiting || queue.events.size() * 2 >= queue.capacity);
     }
-    // One wake-up per output and batch, none for an output that takes none of it.
-    if (added) queue.changed.notify_all();
+    // At most one wake-up per output and batch, none for an output that takes none of it.
+    if (wake) queue.changed.notify_all();
   }
 }
 
@@ -109,18 +121,48 @@ void EventStream::Drain(Queue& queue) {
     }
     lock.lock();
   };
+  using Clock = EventSubscriber::Clock;
+  // The last two takes: events come often when both came less than the
+  // patience after the one before (two batches of one system's cycle do not).
+  Clock::time_point last_taken{};
+  bool taken_before = false;
+  bool short_gap = false;
   for (;;) {
-    const auto ready = [&] { return !queue.events.empty() || queue.sync_wanted || queue.closing; };
-    if (deadline == EventSubscriber::Clock::time_point::max()) {
+    // Armed, events wait for the armed time unless one is wanted promptly.
+    const auto ready = [&] {
+      return queue.sync_wanted || queue.closing ||
+             (!queue.events.empty() &&
+              (queue.armed == Clock::time_point::max() || queue.prompt_waiting ||
+               Clock::now() >= queue.armed || queue.events.size() * 2 >= queue.capacity));
+    };
+    const Clock::time_point until = std::min(deadline, queue.armed);
+    if (until == Clock::time_point::max()) {
       queue.changed.wait(lock, ready);
-    } else if (!queue.changed.wait_until(lock, deadline, ready)) {
+    } else if (!queue.changed.wait_until(lock, until, ready)) {
+      if (queue.armed <= Clock::now()) {
+        // Nothing came within the interval: back to being woken.
+        queue.armed = Clock::time_point::max();
+        if (!queue.events.empty()) continue;
+        if (deadline > Clock::now()) continue;
+      }
       unlocked(lock, [&] { subscriber.OnDeadline(); });
       next_deadline();
       continue;
     }
     if (!queue.events.empty()) {
       // All that waits is taken at once; the emptied vector keeps its room
-      // for the next batch.
+      // for the next batch. Taken again soon after the last time, the
+      // events come often: the next ones wait for the end of the interval.
+      const Clock::time_point now = Clock::now();
+      const bool was_armed = queue.armed != Clock::time_point::max();
+      const bool short_now = taken_before && now - last_taken < queue.patience;
+      queue.armed = queue.patience.count() > 0 && (was_armed || (short_now && short_gap))
+                        ? now + queue.patience
+                        : Clock::time_point::max();
+      short_gap = short_now;
+      last_taken = now;
+      taken_before = true;
+      queue.prompt_waiting = false;
       taken.swap(queue.events);
       unlocked(lock, [&] { subscriber.OnEvents(taken); });
       queue.handled += taken.size();

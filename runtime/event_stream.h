@@ -40,6 +40,13 @@ class EventSubscriber {
   // that ignores most kinds is then not woken for each of them. Called on
   // the publishing threads; must depend on nothing that changes.
   virtual bool Wants(RuntimeEvent::Kind /*kind*/) const { return true; }
+  // How long events may wait for this output while they come often: its
+  // thread, once woken for a batch less than this after the one before, then
+  // takes what comes once per this interval instead of once per batch (each
+  // system's cycle). Events of a kind it wants promptly wake it at once.
+  // Both are asked once, at Subscribe. Zero: woken for every batch.
+  virtual std::chrono::milliseconds Patience() const { return std::chrono::milliseconds(0); }
+  virtual bool Prompt(RuntimeEvent::Kind /*kind*/) const { return true; }
   // When the output next wants OnDeadline without an event (work it holds
   // back, such as rows to commit); Clock::time_point::max() for never. Asked
   // on the output's thread after every OnEvents and every OnDeadline.
@@ -120,6 +127,12 @@ class EventStream {
     std::string name;
     std::shared_ptr<EventSubscriber> subscriber;
     std::vector<bool> wanted;  // by event kind
+    std::vector<bool> prompt;  // by event kind
+    EventSubscriber::Clock::duration patience{};
+    // While events come often: when the thread takes the next ones by
+    // itself, without a wake-up; max() while it waits to be woken.
+    EventSubscriber::Clock::time_point armed = EventSubscriber::Clock::time_point::max();
+    bool prompt_waiting = false;
     std::size_t capacity = 0;
     std::mutex mutex;
     std::condition_variable changed;

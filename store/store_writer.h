@@ -83,6 +83,13 @@ class StoreWriter : public EventSubscriber {
     return kind == Kind::kRecordPublished || kind == Kind::kHistorySaved || kind == Kind::kAlarm ||
            kind == Kind::kDriverRestarted || kind == Kind::kCommunication;
   }
+  // Records and history rows wait in memory for their commit anyway: taken
+  // once a second while they come often; the rest at once.
+  std::chrono::milliseconds Patience() const override { return std::chrono::milliseconds(1000); }
+  bool Prompt(RuntimeEvent::Kind kind) const override {
+    return kind != RuntimeEvent::Kind::kRecordPublished &&
+           kind != RuntimeEvent::Kind::kHistorySaved;
+  }
   Clock::time_point NextDeadline() override;
   void OnDeadline() override { Commit(Clock::now(), false); }
   void OnSync() override { Commit(Clock::now(), true); }

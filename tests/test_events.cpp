@@ -239,6 +239,42 @@ TEST(EventStream, ABatchReachesEachOutputInOrderInOneWakeAndOnlyTheOutputsThatWa
   }
 }
 
+// An output with patience is woken for each batch until batches come often
+// (the third in a row within its patience); later ones then wait for it to
+// take them by itself, unless one of a prompt kind comes or a flush asks.
+TEST(EventStream, APatientOutputTakesBatchesThatComeOftenTogether) {
+  class Patient : public BatchRecorder {
+   public:
+    std::chrono::milliseconds Patience() const override { return std::chrono::hours(1); }
+    bool Prompt(Kind kind) const override { return kind == Kind::kAlarm; }
+  };
+  EventStream stream;
+  auto patient = std::make_shared<Patient>();
+  stream.Subscribe("patient", patient);
+  for (const char* text : {"1", "2", "3"}) {
+    stream.PublishBatch({Event(Kind::kLog, text)});
+    stream.Flush();
+  }
+  stream.PublishBatch({Event(Kind::kLog, "4")});
+  stream.PublishBatch({Event(Kind::kLog, "5")});
+  stream.PublishBatch({Event(Kind::kAlarm, "a")});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (patient->Wakes().size() < 7 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stream.PublishBatch({Event(Kind::kLog, "6")});
+  stream.Flush();
+  EXPECT_EQ(patient->Wakes(), (Wakes{{"1"},
+                                     {"sync"},
+                                     {"2"},
+                                     {"sync"},
+                                     {"3"},
+                                     {"sync"},
+                                     {"4", "5", "a"},
+                                     {"6"},
+                                     {"sync"}}));
+}
+
 // A batch that finds a queue nearly full: the part that fits is queued in
 // order, the rest is dropped and counted for that output alone.
 TEST(EventStream, AFullQueueDropsPartOfABatchAndCountsIt) {
