@@ -162,6 +162,7 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
     batch.outbox_acked.clear();
     batch.seq_reserved = 0;
     waiting_since_ = now;
+    history_since_ = Clock::time_point::max();  // the retry takes them
     if (with_cache) cache_dirty_since_ = now - options_.cache_interval + options_.commit_interval;
     Report(error.what());
     if (everything) {
