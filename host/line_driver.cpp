@@ -183,8 +183,8 @@ void LineDriver::Refresh() {
   // that tick and a millisecond more, the second has surely turned for it
   // too; a refresh offered sooner is declined and offered again a
   // refresh_interval later, a wake-up and 100 ms lost every other cycle.
-  next_refresh_ = now + std::chrono::microseconds(left_us) + CoarseTick() +
-                  std::chrono::milliseconds(1);
+  next_refresh_ =
+      now + std::chrono::microseconds(left_us) + CoarseTick() + std::chrono::milliseconds(1);
 }
 
 void LineDriver::PortFailed(const std::string& error) {

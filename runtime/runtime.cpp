@@ -266,7 +266,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
       until = std::min(until, last_summary[i] + options_.waiting_summary);
     }
     main_progress_.SleepUntil(until);
-    const auto completed = cycles.Take(until, resting ? last_take + kRest : Clock::time_point::min());
+    const auto completed =
+        cycles.Take(until, resting ? last_take + kRest : Clock::time_point::min());
     main_progress_.Touch();
     // Cycles that complete often (many systems) are taken once per kRest:
     // from the third in a row less than that apart, while they keep coming.

@@ -1,7 +1,6 @@
 #include "store/store_writer.h"
 
 #include <algorithm>
-
 #include <boost/date_time/gregorian/gregorian_types.hpp>
 
 namespace runtime {
@@ -53,8 +52,7 @@ void StoreWriter::OnEvent(const RuntimeEvent& event) {
       // of each), the same steps for every device, so that the rows of all
       // devices of a step go in one commit; a clock set back starts anew.
       const std::int64_t every = options_.history_every.count();
-      const std::int64_t step =
-          every > 0 ? (event.time - kEpoch).total_milliseconds() / every : 0;
+      const std::int64_t step = every > 0 ? (event.time - kEpoch).total_milliseconds() / every : 0;
       auto last = last_history_.find(event.device);
       if (last != last_history_.end() && every > 0) {
         const auto since = (event.time - last->second.first).total_milliseconds();
@@ -109,8 +107,7 @@ EventSubscriber::Clock::time_point StoreWriter::NextDeadline() {
   };
   Clock::time_point since = waiting_since_;
   if (link_) since = std::min(since, link_->WaitingSince());
-  return std::min({after(since, options_.commit_interval),
-                   after(history_since_, HistoryWait()),
+  return std::min({after(since, options_.commit_interval), after(history_since_, HistoryWait()),
                    after(cache_dirty_since_, options_.cache_interval)});
 }
 
@@ -135,10 +132,10 @@ void StoreWriter::Commit(Clock::time_point now, bool everything) {
   const bool cache_dirty = cache_dirty_since_ != Clock::time_point::max();
   bool firsts = false;  // a device's first record goes at once
   for (const auto& [key, entry] : cache_) firsts = firsts || (entry.dirty && !entry.written);
-  const bool with_cache =
-      everything || (cache_dirty && now >= cache_dirty_since_ + options_.cache_interval) ||
-      (cache_dirty && (firsts || !batch.Empty()) &&
-       now + HistoryWait() >= cache_dirty_since_ + options_.cache_interval);
+  const bool with_cache = everything ||
+                          (cache_dirty && now >= cache_dirty_since_ + options_.cache_interval) ||
+                          (cache_dirty && (firsts || !batch.Empty()) &&
+                           now + HistoryWait() >= cache_dirty_since_ + options_.cache_interval);
   auto goes = [with_cache](const CacheEntry& entry) {
     return entry.dirty && (with_cache || !entry.written);
   };

@@ -264,15 +264,9 @@ TEST(EventStream, APatientOutputTakesBatchesThatComeOftenTogether) {
   }
   stream.PublishBatch({Event(Kind::kLog, "6")});
   stream.Flush();
-  EXPECT_EQ(patient->Wakes(), (Wakes{{"1"},
-                                     {"sync"},
-                                     {"2"},
-                                     {"sync"},
-                                     {"3"},
-                                     {"sync"},
-                                     {"4", "5", "a"},
-                                     {"6"},
-                                     {"sync"}}));
+  EXPECT_EQ(
+      patient->Wakes(),
+      (Wakes{{"1"}, {"sync"}, {"2"}, {"sync"}, {"3"}, {"sync"}, {"4", "5", "a"}, {"6"}, {"sync"}}));
 }
 
 // A batch that finds a queue nearly full: the part that fits is queued in

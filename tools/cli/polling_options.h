@@ -13,10 +13,10 @@
 #include "mqtt/mqtt_uplink.h"
 #include "notify/notifier.h"
 #include "nut/nut_server.h"
-#include "snmp/snmp_agent.h"
 #include "runtime/runtime.h"
 #include "runtime/stdout_trace.h"
 #include "runtime/system_config.h"
+#include "snmp/snmp_agent.h"
 #include "store/record_store.h"
 
 namespace cli {
