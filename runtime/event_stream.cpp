@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "host/host_clock.h"
+#include "runtime/take_rhythm.h"
 
 namespace runtime {
 
@@ -122,11 +123,7 @@ void EventStream::Drain(Queue& queue) {
     lock.lock();
   };
   using Clock = EventSubscriber::Clock;
-  // The last two takes: events come often when both came less than the
-  // patience after the one before (two batches of one system's cycle do not).
-  Clock::time_point last_taken{};
-  bool taken_before = false;
-  bool short_gap = false;
+  TakeRhythm rhythm(queue.patience);
   for (;;) {
     // Armed, events wait for the armed time unless one is wanted promptly.
     const auto ready = [&] {
@@ -155,13 +152,9 @@ void EventStream::Drain(Queue& queue) {
       // events come often: the next ones wait for the end of the interval.
       const Clock::time_point now = Clock::now();
       const bool was_armed = queue.armed != Clock::time_point::max();
-      const bool short_now = taken_before && now - last_taken < queue.patience;
-      queue.armed = queue.patience.count() > 0 && (was_armed || (short_now && short_gap))
-                        ? now + queue.patience
-                        : Clock::time_point::max();
-      short_gap = short_now;
-      last_taken = now;
-      taken_before = true;
+      const bool often = rhythm.Take(now);
+      queue.armed = queue.patience.count() > 0 && (was_armed || often) ? now + queue.patience
+                                                                       : Clock::time_point::max();
       queue.prompt_waiting = false;
       taken.swap(queue.events);
       unlocked(lock, [&] { subscriber.OnEvents(taken); });

@@ -14,6 +14,7 @@
 #include "runtime/event_id.h"
 #include "runtime/exit_codes.h"
 #include "runtime/local_time_text.h"
+#include "runtime/take_rhythm.h"
 
 namespace runtime {
 
@@ -243,9 +244,8 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
 
   const Clock::time_point start = Clock::now();
   constexpr std::chrono::milliseconds kRest(1000);
+  TakeRhythm rhythm(kRest);
   Clock::time_point last_take{};
-  bool taken_before = false;
-  bool short_gap = false;
   bool resting = false;
   // A system whose communication is lost or whose configuration does not
   // fit will complete no cycle: it ends a run that waits for cycles too.
@@ -272,12 +272,9 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     // Cycles that complete often (many systems) are taken once per kRest:
     // from the third in a row less than that apart, while they keep coming.
     if (!completed.empty()) {
-      const Clock::time_point now = Clock::now();
-      const bool short_now = taken_before && now - last_take < kRest;
-      taken_before = true;
-      resting = resting || (short_now && short_gap);
-      short_gap = short_now;
-      last_take = now;
+      last_take = Clock::now();
+      const bool often = rhythm.Take(last_take);
+      resting = resting || often;
     } else {
       resting = false;
     }
