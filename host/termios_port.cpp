@@ -182,6 +182,13 @@ long TermiosPort::Read(unsigned char* buffer, std::size_t size, int timeout_ms,
     error = "serial port " + path_ + " is not open";
     return -1;
   }
+  // Without a wait the caller has mostly polled already and bytes are there:
+  // one read takes them. Anything else goes the polled way below, which tells
+  // a quiet line from a hang-up (a read in raw mode returns 0 for both).
+  if (timeout_ms <= 0) {
+    const ssize_t count = ::read(fd_, buffer, size);
+    if (count > 0) return static_cast<long>(count);
+  }
   pollfd waiting{fd_, POLLIN, 0};
   const int ready = ::poll(&waiting, 1, timeout_ms < 0 ? 0 : timeout_ms);
   if (ready == 0) return 0;

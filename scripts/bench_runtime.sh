@@ -201,6 +201,26 @@ range() {
   sort -g | awk -v d="$1" 'NR == 1 {lo = $1} {hi = $1} END {if (lo == hi) printf "%.*f", d, lo; else printf "%.*f–%.*f", d, lo, d, hi}'
 }
 
+# The floor: the line's system calls alone (korvan-line-floor: write, poll,
+# read, the 20 ms sleep, five exchanges every 2 s), on the same 16
+# simulators; what korvan-host costs above it is its own work.
+if [ -x "$bin/korvan-line-floor" ]; then
+  : >"$work/rates" && : >"$work/cpus" && : >"$work/voluntary"
+  for _ in $(seq "$repeats"); do
+    start_sims "$work" 16
+    "$bin/korvan-line-floor" "$work"/tty{1..16} &
+    floor=$!
+    pids+=("$floor")
+    read -r rate cpu _ _ voluntary < <(measure "$floor" /dev/null)
+    awk -v r="$rate" 'BEGIN {printf "%.2f\n", r / 16}' >>"$work/rates"
+    awk -v r="$voluntary" 'BEGIN {printf "%.2f\n", r / 16}' >>"$work/voluntary"
+    awk -v c="$cpu" 'BEGIN {printf "%.2f\n", c * 600 / 16}' >>"$work/cpus"
+    stop_all
+  done
+  printf '== the line alone (korvan-line-floor on 16 simulators): %s wake-ups/s per system (%s voluntary), %s ms CPU per system per minute\n' \
+    "$(range 1 <"$work/rates")" "$(range 1 <"$work/voluntary")" "$(range 2 <"$work/cpus")"
+fi
+
 echo "== outputs off and on, answering systems as a service: korvan-host run ${service[*]} [${outputs_on[*]}]; ${repeats} runs each"
 for n in 1 4 16; do
   for mode in off on; do
