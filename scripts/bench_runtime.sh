@@ -17,10 +17,12 @@
 # minute, once with the store alone and once with the HTTP server (one idle
 # client: a request every 10 s over one keep-alive connection) and the MQTT
 # uplink to a local mosquitto on a free port; and the large system's CPU per
-# cycle both ways, with their ratio. Each figure KORVAN_BENCH_REPEATS times
-# (default 2), printed as a range.
+# cycle both ways, with their ratio. Before them, the floor: the line's
+# system calls alone (korvan-line-floor) on 16 simulators. Each figure
+# KORVAN_BENCH_REPEATS times (default 2), printed as a range.
 #
-# KORVAN_BENCH_WINDOW sets the window in seconds (default 20);
+# KORVAN_BENCH_WINDOW sets the window in seconds (default 20),
+# KORVAN_BENCH_LARGE_WINDOW the large system's (default 60);
 # KORVAN_BENCH_OUTPUTS_ONLY=1 runs the outputs' part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -246,66 +248,34 @@ for n in 1 4 16; do
   done
 done
 
-# The large system's CPU per cycle as a service, outputs off and on: the
-# difference of whole runs of 40 and 10 cycles, run one after the other.
-echo "== large system as a service, outputs off and on: difference of --cycles 40 and --cycles 10; ${repeats} runs each"
-"$bin/korvan-sim" "${large[@]}" --link "$work/large" </dev/null >/dev/null 2>&1 &
-pids+=($!)
+# The large system's CPU as a service, outputs off and on, in windows of a
+# running process (a whole run's start and end vary by more than the
+# outputs cost); the modes alternate so that both see the same machine.
+large_window="${KORVAN_BENCH_LARGE_WINDOW:-60}"
+echo "== large system as a service, outputs off and on: ${large_window} s windows, modes alternating; ${repeats} runs each"
 printf '{"name": "large", "port": "%s", "data_id": 100, "acSetting": [{"data_id": 11}, {"data_id": 12}, {"data_id": 13}, {"data_id": 14}], "dcSetting": [{"data_id": 21}, {"data_id": 22}, {"data_id": 23}], "rcSetting": {}}\n' \
   "$work/large" >"$work/large.json"
-for _ in $(seq 50); do [ -e "$work/large" ] && break; sleep 0.1; done
-# CPU (user + system, all threads) of one run of `korvan-host ARGS`, in
-# seconds; with CLIENT "on", an idle HTTP client (as idle_client) of the
-# server it names on standard output: service_cpu CLIENT ARGS...
-service_cpu() {
-  python3 - "$@" <<'PY'
-import http.client, os, re, subprocess, sys, tempfile, threading, time
-client, args = sys.argv[1], sys.argv[2:]
-out = tempfile.TemporaryFile()
-proc = subprocess.Popen(args, stdout=out, stderr=subprocess.DEVNULL)
-def idle():
-    port = None
-    while port is None and proc.poll() is None:
-        time.sleep(0.1)
-        out.seek(0)
-        found = re.search(rb"listening on http://127\.0\.0\.1:(\d+)", out.read())
-        port = int(found.group(1)) if found else None
-    conn = None
-    while proc.poll() is None:
-        try:
-            if conn is None:
-                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-            conn.request("GET", "/api/systems")
-            conn.getresponse().read()
-        except Exception:
-            conn = None
-        for _ in range(100):
-            if proc.poll() is not None:
-                break
-            time.sleep(0.1)
-if client == "on":
-    threading.Thread(target=idle, daemon=True).start()
-_, _, usage = os.wait4(proc.pid, 0)
-proc.returncode = 0
-print(f"{usage.ru_utime + usage.ru_stime:.4f}")
-PY
-}
 : >"$work/large-off" && : >"$work/large-on"
 for _ in $(seq "$repeats"); do
   for mode in off on; do
+    "$bin/korvan-sim" "${large[@]}" --link "$work/large" </dev/null >/dev/null 2>&1 &
+    pids+=($!)
+    for _ in $(seq 50); do [ -e "$work/large" ] && break; sleep 0.1; done
     extra=()
     [ "$mode" = on ] && extra=("${outputs_on[@]}")
-    for n in 10 40; do
-      rm -f "$work"/large-run.db*
-      service_cpu "$mode" "$bin/korvan-host" run --config "$work/large.json" "${service[@]}" "${extra[@]}" \
-        --cycles "$n" --db "$work/large-run.db" >"$work/large-$n.cpu"
-    done
-    awk -v a="$(cat "$work/large-10.cpu")" -v b="$(cat "$work/large-40.cpu")" \
-      'BEGIN {printf "%.3f\n", (b - a) / 30 * 1000}' >>"$work/large-$mode"
+    "$bin/korvan-host" run --config "$work/large.json" --db "$work/large-run.db" "${service[@]}" "${extra[@]}" \
+      >"$work/out.txt" 2>"$work/err.txt" &
+    host=$!
+    pids+=("$host")
+    [ "$mode" = on ] && idle_client "$work/out.txt" "$work/err.txt"
+    read -r _ cpu _ _ _ < <(window="$large_window" measure "$host" "$work/out.txt")
+    # % of a core -> ms per cycle (one every 2 s): % * 20 ms.
+    awk -v c="$cpu" 'BEGIN {printf "%.3f\n", c * 20}' >>"$work/large-$mode"
+    stop_all
+    rm -f "$work/large"
   done
 done
 paste "$work/large-off" "$work/large-on" | awk '{printf "%.2f\n", $2 / $1}' >"$work/large-ratio"
 printf 'run, large system as a service: outputs off %s ms CPU per cycle, on %s ms; on/off %s (per repeat)\n' \
   "$(range 3 <"$work/large-off")" "$(range 3 <"$work/large-on")" "$(range 2 <"$work/large-ratio")"
-stop_all
-echo "   command: korvan-sim ${large[*]} --link L; korvan-host run --config F ${service[*]} [${outputs_on[*]}] --cycles N --db D (N = 10, 40)"
+echo "   command: korvan-sim ${large[*]} --link L; korvan-host run --config F --db D ${service[*]} [${outputs_on[*]}]"
