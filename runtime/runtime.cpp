@@ -245,7 +245,6 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
   const Clock::time_point start = Clock::now();
   constexpr std::chrono::milliseconds kRest(1000);
   TakeRhythm rhythm(kRest);
-  Clock::time_point last_take{};
   bool resting = false;
   // A system whose communication is lost or whose configuration does not
   // fit will complete no cycle: it ends a run that waits for cycles too.
@@ -267,14 +266,12 @@ int Runtime::Run(const std::atomic<bool>& interrupted) {
     }
     main_progress_.SleepUntil(until);
     const auto completed =
-        cycles.Take(until, resting ? last_take + kRest : Clock::time_point::min());
+        cycles.Take(until, resting ? rhythm.Last() + kRest : Clock::time_point::min());
     main_progress_.Touch();
     // Cycles that complete often (many systems) are taken once per kRest:
     // from the third in a row less than that apart, while they keep coming.
     if (!completed.empty()) {
-      last_take = Clock::now();
-      const bool often = rhythm.Take(last_take);
-      resting = resting || often;
+      resting = rhythm.Take(Clock::now()) || resting;
     } else {
       resting = false;
     }

@@ -22,6 +22,8 @@ class TakeRhythm {
     taken_ = true;
     return often;
   }
+  // The last take's time.
+  Clock::time_point Last() const { return last_; }
 
  private:
   Clock::duration interval_;

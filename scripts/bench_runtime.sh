@@ -204,6 +204,15 @@ range() {
   sort -g | awk -v d="$1" 'NR == 1 {lo = $1} {hi = $1} END {if (lo == hi) printf "%.*f", d, lo; else printf "%.*f–%.*f", d, lo, d, hi}'
 }
 
+# Adds one repeat's figures per system of N systems to $work/rates,
+# voluntary and cpus: note_per_system N WAKE-UPS/S VOLUNTARY/S CPU%.
+note_per_system() {
+  awk -v n="$1" -v r="$2" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/rates"
+  awk -v n="$1" -v r="$3" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/voluntary"
+  # % of a core -> ms per minute: % * 600 ms.
+  awk -v n="$1" -v c="$4" 'BEGIN {printf "%.2f\n", c * 600 / n}' >>"$work/cpus"
+}
+
 # The floor: the line's system calls alone (korvan-line-floor: write, poll,
 # read, the 20 ms sleep, five exchanges every 2 s), on the same 16
 # simulators; what korvan-host costs above it is its own work.
@@ -215,9 +224,7 @@ if [ -z "${KORVAN_BENCH_LARGE_ONLY:-}" ] && [ -x "$bin/korvan-line-floor" ]; the
     floor=$!
     pids+=("$floor")
     read -r rate cpu _ _ voluntary < <(measure "$floor" /dev/null)
-    awk -v r="$rate" 'BEGIN {printf "%.2f\n", r / 16}' >>"$work/rates"
-    awk -v r="$voluntary" 'BEGIN {printf "%.2f\n", r / 16}' >>"$work/voluntary"
-    awk -v c="$cpu" 'BEGIN {printf "%.2f\n", c * 600 / 16}' >>"$work/cpus"
+    note_per_system 16 "$rate" "$voluntary" "$cpu"
     stop_all
   done
   printf '== the line alone (korvan-line-floor on 16 simulators): %s wake-ups/s per system (%s voluntary), %s ms CPU per system per minute\n' \
@@ -238,10 +245,7 @@ for n in $([ -z "${KORVAN_BENCH_LARGE_ONLY:-}" ] && echo 1 4 16); do
       pids+=("$host")
       [ "$mode" = on ] && idle_client "$work/out.txt" "$work/err.txt"
       read -r rate cpu _ _ voluntary < <(measure "$host" "$work/out.txt")
-      awk -v n="$n" -v r="$rate" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/rates"
-      awk -v n="$n" -v r="$voluntary" 'BEGIN {printf "%.2f\n", r / n}' >>"$work/voluntary"
-      # % of a core -> ms per minute: % * 600 ms.
-      awk -v n="$n" -v c="$cpu" 'BEGIN {printf "%.2f\n", c * 600 / n}' >>"$work/cpus"
+      note_per_system "$n" "$rate" "$voluntary" "$cpu"
       stop_all
     done
     printf 'systems %2d, outputs %-3s: %s wake-ups/s per system (%s voluntary), %s ms CPU per system per minute\n' \
