@@ -9,7 +9,9 @@
 //   line that reads back;
 // - the unit of the type takes the same blobs from the cache (an AC blob
 //   without channels excepted, too short for the unit), and the summary's
-//   views read the same counts.
+//   views read the same counts;
+// - the vocabulary reads the same values from the bytes as from the decoded
+//   record, and none from a blob that does not decode.
 //
 // Input: type choice (0: 5209, 1: 5210, 2: 5211, else the next two bytes as
 // the type), then the blob.
@@ -32,6 +34,7 @@
 #include "fuzz/fuzz_input.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
+#include "records/vocabulary.h"
 #include "runtime/snapshot_views.h"
 #include "units/ac/korvan_ac.h"
 #include "units/dc/korvan_dc.h"
@@ -164,6 +167,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string error;
   const bool decoded =
       records::Decode(type, blob.empty() ? nullptr : blob.data(), blob.size(), out, error);
+  std::vector<vocabulary::Reading> readings;
+  FUZZ_CHECK(vocabulary::ReadingsOf(type, 1, blob.empty() ? nullptr : blob.data(), blob.size(),
+                                    readings) == decoded,
+             "values are read from the bytes exactly when the blob decodes");
   const std::size_t expected = LayoutLength(type, blob);
   FUZZ_CHECK(decoded == (expected != 0 && blob.size() == expected),
              "a blob decodes exactly when its length fits its type's layout");
@@ -195,6 +202,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     default:
       CheckRc(out, blob);
       break;
+  }
+
+  const std::vector<vocabulary::NamedValue> values = vocabulary::ValuesOf(type, 1, out);
+  FUZZ_CHECK(readings.size() == values.size(), "the bytes give as many values as the JSON");
+  for (std::size_t k = 0; k < readings.size(); ++k) {
+    const float a = static_cast<float>(readings[k].value);
+    const float b = static_cast<float>(values[k].value);
+    FUZZ_CHECK(readings[k].variable == values[k].variable && readings[k].item == values[k].item &&
+                   (a == b || (std::isnan(a) && std::isnan(b))),
+               "the bytes give the decoded record's values");
   }
 
   const std::string line = json_text::Line(out);

@@ -406,20 +406,26 @@ bool MqttUplink::SendBacklog(std::chrono::steady_clock::time_point now) {
   return outbox_.HasBacklog();
 }
 
-bool MqttUplink::ReportLocked(const runtime::RuntimeEvent& event, const DecodedRecord& decoded) {
-  return filter_.Publish(event.system, event.device.data_id, event.device.record_type,
-                         decoded.values, Clock::now());
+bool MqttUplink::ReportLocked(const runtime::RuntimeEvent& event,
+                              const std::vector<vocabulary::Reading>& readings) {
+  return filter_.Publish(event.system, event.device.data_id, event.device.record_type, readings,
+                         Clock::now());
 }
 
 void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   using Kind = runtime::RuntimeEvent::Kind;
   runtime::OutboxRow row;
   std::string (*make)(const std::string&, const runtime::RuntimeEvent&, std::int64_t) = nullptr;
-  DecodedRecord decoded;
+  // A record's values are read from its bytes to decide whether it goes
+  // out; only one that does is decoded for its payload.
+  std::vector<vocabulary::Reading> readings;
   switch (event.kind) {
     case Kind::kRecordPublished: {
-      std::string error;
-      if (!DecodeRecord(event, decoded, error)) return;
+      if (!event.record ||
+          !vocabulary::ReadingsOf(event.device.record_type, ValueUnit(event), event.record->data(),
+                                  event.record->size(), readings)) {
+        return;
+      }
       row.record = true;
       row.retained = true;
       row.topic = topics_.Record(event.system, event.device.data_id);
@@ -442,7 +448,11 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   // of communication each device's first record goes out.
   if (event.kind == Kind::kAlarm) filter_.Due(event.system, event.alarm.data_id);
   if (event.kind == Kind::kCommunication) filter_.Forget(event.system);
-  if (make == nullptr && !ReportLocked(event, decoded)) return;
+  DecodedRecord decoded;
+  if (make == nullptr) {
+    std::string error;
+    if (!ReportLocked(event, readings) || !DecodeRecord(event, decoded, error)) return;
+  }
   // The payload holds its seq: a record held back takes none.
   const std::int64_t seq = outbox_.NextSeq();
   row.payload = make != nullptr ? make(options_.site, event, seq)

@@ -96,7 +96,8 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   // Publishes while connected; the mid, or -1.
   int PublishLocked(const std::string& topic, const std::string& payload, int qos, bool retained);
   // Whether the filter publishes the record of `event`, on the uplink's lock.
-  bool ReportLocked(const runtime::RuntimeEvent& event, const DecodedRecord& decoded);
+  bool ReportLocked(const runtime::RuntimeEvent& event,
+                    const std::vector<vocabulary::Reading>& readings);
   // The mids of the states published.
   std::vector<int> PublishOnline(bool online);
   // A line on the event stream when the connection's state changed.

@@ -87,11 +87,14 @@ bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, st
                        decoded.record, error)) {
     return false;
   }
-  // The unit's place among its kind names its values; an event that does not
-  // carry one counts as the first unit, as runtime::UnitPlace does.
-  decoded.values =
-      vocabulary::ValuesOf(event.device.record_type, std::max(event.unit, 1), decoded.record);
+  decoded.values = vocabulary::ValuesOf(event.device.record_type, ValueUnit(event), decoded.record);
   return true;
+}
+
+int ValueUnit(const runtime::RuntimeEvent& event) {
+  // An event that does not carry one counts as the first unit, as
+  // runtime::UnitPlace does.
+  return std::max(event.unit, 1);
 }
 
 std::string RecordPayload(const std::string& site, const runtime::RuntimeEvent& event,

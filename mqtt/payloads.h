@@ -45,6 +45,9 @@ struct DecodedRecord {
 };
 // False with `error` when the event's record does not decode.
 bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, std::string& error);
+// The unit number that names the values of the event's record: the unit's
+// place among its kind.
+int ValueUnit(const runtime::RuntimeEvent& event);
 std::string RecordPayload(const std::string& site, const runtime::RuntimeEvent& event,
                           std::int64_t seq, const DecodedRecord& decoded);
 std::string AlarmPayload(const std::string& site, const runtime::RuntimeEvent& event,

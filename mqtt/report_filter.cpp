@@ -56,8 +56,15 @@ bool Moved(double last, double now, const Deadband& band) {
   if (last == now) return false;
   if (std::isinf(last) || std::isinf(now)) return true;
   const double width = std::max(band.absolute, band.percent / 100 * std::fabs(last));
-  // The values are single-precision: a step of exactly the band counts.
-  return width <= 0 || std::fabs(now - last) >= width * (1 - 1e-6);
+  // The values are single-precision floats of the plant's decimal values:
+  // each is off its decimal by up to 2^-24 of its size, so a step of
+  // exactly the band (53.4 to 53.6 V) may read a little shorter and counts.
+  const double rounding = (std::fabs(last) + std::fabs(now)) * 0x1p-24 + width * 1e-6;
+  return width <= 0 || std::fabs(now - last) >= width - rounding;
+}
+
+bool SamePlace(const vocabulary::Reading& a, const vocabulary::Reading& b) {
+  return a.variable == b.variable && a.unit == b.unit && a.item == b.item;
 }
 
 }  // namespace
@@ -126,44 +133,49 @@ bool ParseDeadbands(const Json::Value& json, std::map<std::string, Deadband>& de
 
 ReportFilter::ReportFilter(ReportSettings settings) : settings_(std::move(settings)) {}
 
-Deadband ReportFilter::DeadbandOf(const vocabulary::NamedValue& value) {
-  const auto known = by_name_.find(value.name);
+Deadband ReportFilter::DeadbandOf(const vocabulary::Reading& value) {
+  if (value.variable == nullptr) return {};
+  const std::string name = vocabulary::NameFor(*value.variable, value.unit, value.item);
+  const auto known = by_name_.find(name);
   if (known != by_name_.end()) return known->second;
-  Deadband band = value.variable != nullptr ? DefaultDeadband(*value.variable) : Deadband{};
+  Deadband band = DefaultDeadband(*value.variable);
   int best = -1;
   for (const auto& [key, given] : settings_.deadbands) {
     if (Units().count(key) != 0) continue;
-    const int stars = Match(key, value.name);
+    const int stars = Match(key, name);
     if (stars >= 0 && (best < 0 || stars < best)) {
       best = stars;
       band = given;
     }
   }
-  if (best < 0 && value.variable != nullptr) {
+  if (best < 0) {
     const auto unit = settings_.deadbands.find(value.variable->unit);
     if (unit != settings_.deadbands.end()) band = unit->second;
   }
-  by_name_.emplace(value.name, band);
+  by_name_.emplace(name, band);
   return band;
 }
 
 bool ReportFilter::Publish(const std::string& system, std::uint32_t data_id, int record_type,
-                           const std::vector<vocabulary::NamedValue>& values,
-                           Clock::time_point now) {
+                           const std::vector<vocabulary::Reading>& values, Clock::time_point now) {
   if (settings_.every_cycle) return true;
   auto [entry, first] = last_.try_emplace(std::make_tuple(system, data_id, record_type));
   Last& last = entry->second;
-  std::map<std::string, double> current;
-  for (const vocabulary::NamedValue& value : values) current[value.name] = value.value;
   bool publish = first || last.due || now - last.at >= settings_.heartbeat ||
-                 current.size() != last.values.size();
-  for (const vocabulary::NamedValue& value : values) {
-    if (publish) break;
-    const auto before = last.values.find(value.name);
-    publish = before == last.values.end() || Moved(before->second, value.value, DeadbandOf(value));
+                 values.size() != last.values.size();
+  for (std::size_t k = 0; k < values.size() && !publish; ++k) {
+    publish = !SamePlace(last.values[k], values[k]) ||
+              Moved(last.values[k].value, values[k].value, last.bands[k]);
   }
   if (!publish) return false;
-  last.values = std::move(current);
+  std::vector<Deadband> bands;
+  bands.reserve(values.size());
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    const bool kept = k < last.values.size() && SamePlace(last.values[k], values[k]);
+    bands.push_back(kept ? last.bands[k] : DeadbandOf(values[k]));
+  }
+  last.values = values;
+  last.bands = std::move(bands);
   last.at = now;
   last.due = false;
   return true;

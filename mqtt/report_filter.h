@@ -59,10 +59,11 @@ class ReportFilter {
 
   explicit ReportFilter(ReportSettings settings);
 
-  // Whether the record of the device with `values` is published at `now`;
-  // if so, it becomes the device's last published one.
+  // Whether the record of the device with `values` (as ReadingsOf gives
+  // them) is published at `now`; if so, it becomes the device's last
+  // published one.
   bool Publish(const std::string& system, std::uint32_t data_id, int record_type,
-               const std::vector<vocabulary::NamedValue>& values, Clock::time_point now);
+               const std::vector<vocabulary::Reading>& values, Clock::time_point now);
   // The next record of the device `data_id` is published (an alarm of it).
   void Due(const std::string& system, std::uint32_t data_id);
   // The next record of every device of `system` (or of all) is published.
@@ -72,11 +73,15 @@ class ReportFilter {
   // The deadband that applies to a value: the settings' for its name, else
   // for the most specific pattern that matches it, else for its unit, else
   // the default.
-  Deadband DeadbandOf(const vocabulary::NamedValue& value);
+  Deadband DeadbandOf(const vocabulary::Reading& value);
 
  private:
+  // Values are compared by their place in the record's list: the same
+  // variable, unit and item in the same order mean the same names, so that
+  // names are made only for a record that is published.
   struct Last {
-    std::map<std::string, double> values;
+    std::vector<vocabulary::Reading> values;
+    std::vector<Deadband> bands;  // each value's
     Clock::time_point at;
     bool due = false;
   };

@@ -7,6 +7,7 @@
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/record_fields.h"
+#include "records/record_layout.h"
 #include "records/text_parts.h"
 
 namespace vocabulary {
@@ -282,6 +283,100 @@ void Collect(const Variable& v, int unit, int item, const Json::Value& record,
   out.push_back({NameFor(v, unit, item), value.asDouble(), &v, unit, item});
 }
 
+// Where a variable's value lies in the packed record, found once from its
+// field path.
+struct Place {
+  const records::Layout* layout = nullptr;  // null: no field of a record
+  const records::Field* field = nullptr;    // of the head, or of each item
+  bool per_item = false;                    // "*" is the channel or module
+  bool per_element = false;                 // "*" is the element of a head array
+  std::size_t element = 0;                  // else the element of an array field
+  const records::Field* count = nullptr;    // the head's count_field
+};
+
+Place PlaceOf(const Variable& v) {
+  const records::Layout* layout = records::LayoutOf(v.record_type);
+  if (layout == nullptr) return {};
+  const std::vector<std::string> parts = text_parts::Split(v.field, '.');
+  Place place;
+  const std::vector<records::Field>* fields = &layout->head;
+  std::size_t next = 0;
+  if (layout->list != nullptr && parts.size() >= 3 && parts[0] == layout->list && parts[1] == "*") {
+    place.per_item = true;
+    fields = &layout->item;
+    next = 2;
+  }
+  if (next >= parts.size()) return {};
+  place.field = records::FindField(*fields, parts[next++]);
+  if (place.field == nullptr || place.field->type == records::FieldType::kStamp) return {};
+  if (next + 1 == parts.size() && place.field->array) {
+    int element = 0;
+    if (parts[next] == "*" && !place.per_item) {
+      place.per_element = true;
+    } else if (Number(parts[next], element) &&
+               static_cast<std::size_t>(element) < place.field->count) {
+      place.element = static_cast<std::size_t>(element);
+    } else {
+      return {};
+    }
+  } else if (next != parts.size() || place.field->array) {
+    return {};
+  }
+  if (!v.count_field.empty()) {
+    place.count = records::FindField(layout->head, v.count_field);
+    if (place.count == nullptr || place.count->array) return {};
+  }
+  place.layout = layout;
+  return place;
+}
+
+// The places of Table()'s rows, by row.
+const std::vector<Place>& Places() {
+  static const std::vector<Place> places = [] {
+    std::vector<Place> found;
+    for (const Variable& v : Table()) found.push_back(PlaceOf(v));
+    return found;
+  }();
+  return places;
+}
+
+// ItemsIn over the bytes; `listed` the channels or modules the record has.
+int ItemsAt(const Variable& v, const Place& place, const unsigned char* data, std::size_t listed) {
+  int capacity = static_cast<int>(place.per_item ? listed : place.field->count);
+  if (place.count != nullptr) {
+    const int announced = static_cast<int>(records::NumberAt(*place.count, data, 0));
+    if (announced > capacity && v.no_data_marker) return 0;
+    if (announced < capacity) capacity = announced;
+  }
+  int items = 0;
+  while (PositionOf(v, items + 1) < capacity && (v.items == 0 || items < v.items)) ++items;
+  return items;
+}
+
+// Read over the bytes: the value at `position` (an item's, or 0 for a value
+// of none), as the variable reads it; false when there is none.
+bool ReadAt(const Variable& v, const Place& place, const unsigned char* data, int position,
+            double& value) {
+  const unsigned char* base = data;
+  std::size_t element = place.element;
+  if (place.per_item) {
+    base += place.layout->head_size + place.layout->item_size * static_cast<std::size_t>(position);
+  } else if (place.per_element) {
+    element = static_cast<std::size_t>(position);
+  }
+  const double number = records::NumberAt(*place.field, base, element);
+  if (!std::isfinite(number)) {
+    value = number;
+  } else if (v.active_when >= 0) {
+    value = std::trunc(number) == v.active_when ? 1 : 0;
+  } else if (v.no_data_marker && static_cast<float>(number) == -0.1f) {
+    return false;
+  } else {
+    value = number;
+  }
+  return true;
+}
+
 // Reads a dotted or bracketed record path ("channels[0].a") as dotted.
 std::string Dotted(const std::string& path) {
   std::string dotted;
@@ -367,6 +462,37 @@ std::vector<NamedValue> ValuesOf(int record_type, int unit, const Json::Value& r
     for (int item = 1; item <= items; ++item) Collect(v, owner, item, record, values);
   }
   return values;
+}
+
+bool ReadingsOf(int record_type, int unit, const unsigned char* data, std::size_t length,
+                std::vector<Reading>& out) {
+  out.clear();
+  const records::Layout* layout = records::LayoutOf(record_type);
+  std::size_t listed = 0;
+  std::string error;
+  if (layout == nullptr || data == nullptr ||
+      !records::CheckLength(*layout, data, length, listed, error)) {
+    return false;
+  }
+  const std::vector<Variable>& table = Table();
+  const std::vector<Place>& places = Places();
+  const int owner = record_type == kRc ? 0 : unit;
+  for (std::size_t row = 0; row < table.size(); ++row) {
+    const Variable& v = table[row];
+    const Place& place = places[row];
+    if (v.record_type != record_type || place.layout == nullptr) continue;
+    double value = 0;
+    if (!place.per_item && !place.per_element) {
+      if (ReadAt(v, place, data, 0, value)) out.push_back({&v, owner, 0, value});
+      continue;
+    }
+    const int items = ItemsAt(v, place, data, listed);
+    for (int item = 1; item <= items; ++item) {
+      if (ReadAt(v, place, data, PositionOf(v, item), value))
+        out.push_back({&v, owner, item, value});
+    }
+  }
+  return true;
 }
 
 Json::Value JsonValue(const NamedValue& value) {

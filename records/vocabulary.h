@@ -2,6 +2,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,22 @@ struct NamedValue {
 // rectifier group). Values the record does not hold (items beyond the
 // announced count, a "no value" marker) are left out.
 std::vector<NamedValue> ValuesOf(int record_type, int unit, const Json::Value& record);
+
+// One value of a record read straight from its bytes, without a name: what
+// compares values cycle by cycle. NameFor(*variable, unit, item) names it.
+struct Reading {
+  const Variable* variable = nullptr;
+  int unit = 0;  // as NamedValue::unit
+  int item = 0;  // as NamedValue::item
+  double value = 0;
+};
+
+// The values of a packed record of `record_type` (as the plug-in publishes
+// it), the same ones in the same order as ValuesOf gives for the record
+// decoded, each the float the record holds. False, with `out` empty, for a
+// record whose length does not fit its type.
+bool ReadingsOf(int record_type, int unit, const unsigned char* data, std::size_t length,
+                std::vector<Reading>& out);
 
 // The value as outputs write it in JSON: measures and settings as floats in
 // their shortest form (NaN and the infinities as texts), flags, states and

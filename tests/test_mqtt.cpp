@@ -301,12 +301,11 @@ TEST(MqttSettings, FileFillsWhatTheCommandLineLeftUnset) {
 
 // ---- Report by exception ----
 
-vocabulary::NamedValue Named(const std::string& name, double value) {
-  vocabulary::NamedValue named;
-  named.name = name;
-  named.value = value;
-  named.variable = vocabulary::VariableOf(name);
-  return named;
+vocabulary::Reading Named(const std::string& name, double value) {
+  vocabulary::Reading reading;
+  reading.variable = vocabulary::VariableOf(name, &reading.unit, &reading.item);
+  reading.value = value;
+  return reading;
 }
 
 // The default deadband of each kind of value: a move just inside it is not
@@ -320,7 +319,8 @@ TEST(MqttReport, DefaultDeadbandsPerKind) {
     bool published;
   } cases[] = {
       {"dc.1.output.voltage", 53.5, 53.65, false},
-      {"dc.1.output.voltage", 53.5, 53.3, true},  // 0.2 V, downwards
+      {"dc.1.output.voltage", 53.5, 53.3, true},    // 0.2 V, downwards
+      {"dc.1.output.voltage", 53.4f, 53.6f, true},  // 0.2 V as floats: 0.199997
       {"rectifier.output.voltage", 53.5, 53.7, true},
       {"ac.1.channel.1.L1-N.voltage", 220, 221.5, false},  // 2 V on the AC side
       {"ac.1.channel.1.L1-N.voltage", 220, 222, true},
@@ -397,7 +397,7 @@ TEST(MqttReport, DecidesAgainstTheLastPublishedRecord) {
     if (step.before == kForget) filter.Forget("main");
     if (step.before == kForgetOther) filter.Forget("other");
     if (step.before == kForgetAll) filter.ForgetAll();
-    std::vector<vocabulary::NamedValue> values{Named("dc.1.output.voltage", step.volts)};
+    std::vector<vocabulary::Reading> values{Named("dc.1.output.voltage", step.volts)};
     if (step.extra) values.push_back(Named("dc.1.battery.count", 2));
     const auto now = t0 + std::chrono::seconds(step.second);
     EXPECT_EQ(filter.Publish("main", 21, 5210, values, now), step.published);

@@ -2,9 +2,11 @@
 // and the field names that the history command and the HTTP API share.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -158,6 +160,73 @@ TEST(Vocabulary, ReadsADcRecordAsAnOperatorWould) {
   EXPECT_EQ(named.count("dc.1.battery.3.current"), 0u);  // beyond the announced two
   EXPECT_EQ(named.count("dc.1.battery.2.voltage"), 0u);  // "no value"
   EXPECT_EQ(named.count("input.frequency"), 0u);         // no AC unit
+}
+
+// Records of every type with random bytes: counts within and beyond their
+// lists, floats among them NaN, the infinities and the "no value" marker.
+std::vector<unsigned char> RandomRecord(int type, std::mt19937& random) {
+  const std::size_t head = type == records::kAcSnapshot ? sizeof(tele_c_korvan_ac)
+                           : type == records::kDcRecord ? sizeof(tele_c_korvan_dc)
+                                                        : sizeof(tele_c_korvan_rc);
+  const std::size_t item = type == records::kAcSnapshot ? sizeof(tele_c_korvan_ac_channel)
+                           : type == records::kDcRecord ? 0
+                                                        : sizeof(tele_c_korvan_rc_channel);
+  const std::size_t items = item == 0 ? 0 : random() % 4;
+  std::vector<unsigned char> bytes(head + item * items);
+  const float floats[] = {53.5f, -0.1f, -1.5f, 0, std::nanf(""), HUGE_VALF, -HUGE_VALF, 1e30f};
+  // At each byte: a float, a small number (a count, state or alarm; some too
+  // large for their list), an LVD code, or zero.
+  for (std::size_t k = 0; k < bytes.size(); ++k) {
+    const unsigned choice = random() % 8;
+    if (choice < 3 && k + 4 <= bytes.size()) {
+      const float value = floats[random() % 8];
+      std::memcpy(bytes.data() + k, &value, sizeof value);
+      k += 3;
+    } else if (choice < 6) {
+      bytes[k] = static_cast<unsigned char>(random() % 24);
+    } else if (choice == 6) {
+      bytes[k] = static_cast<unsigned char>(0xF0 + random() % 2);
+    }
+  }
+  if (type == records::kAcSnapshot) bytes[offsetof(tele_c_korvan_ac, channel_count)] = items;
+  if (type == records::kRectifierSnapshot) bytes[offsetof(tele_c_korvan_rc, module_count)] = items;
+  return bytes;
+}
+
+// The values read from the bytes are those read from the decoded record, one
+// for one: the same rows, units, items and floats, NaN for NaN.
+TEST(Vocabulary, ReadingsFromTheBytesAreTheDecodedRecordsValues) {
+  std::mt19937 random(20261210);
+  for (int type : {records::kAcSnapshot, records::kDcRecord, records::kRectifierSnapshot}) {
+    for (int round = 0; round < 400; ++round) {
+      const std::vector<unsigned char> bytes = RandomRecord(type, random);
+      SCOPED_TRACE(std::to_string(type) + " round " + std::to_string(round));
+      const std::vector<NamedValue> named = vocabulary::ValuesOf(type, 3, Decoded(type, bytes));
+      std::vector<vocabulary::Reading> read{{}};
+      ASSERT_TRUE(vocabulary::ReadingsOf(type, 3, bytes.data(), bytes.size(), read));
+      ASSERT_EQ(read.size(), named.size());
+      for (std::size_t k = 0; k < read.size(); ++k) {
+        const std::string name = vocabulary::NameFor(*read[k].variable, read[k].unit, read[k].item);
+        EXPECT_EQ(name, named[k].name);
+        EXPECT_EQ(read[k].variable, named[k].variable) << name;
+        EXPECT_EQ(read[k].unit, named[k].unit) << name;
+        EXPECT_EQ(read[k].item, named[k].item) << name;
+        const float a = static_cast<float>(read[k].value), b = static_cast<float>(named[k].value);
+        EXPECT_TRUE(a == b || (std::isnan(a) && std::isnan(b))) << name << ": " << a << " " << b;
+      }
+    }
+    // A record one byte short or long has no values, as it does not decode.
+    const std::vector<unsigned char> bytes = RandomRecord(type, random);
+    std::vector<vocabulary::Reading> read{{}};
+    for (std::size_t length : {bytes.size() - 1, bytes.size() + 1, std::size_t{0}}) {
+      std::vector<unsigned char> wrong(bytes.begin(), bytes.end());
+      wrong.resize(length);
+      EXPECT_FALSE(vocabulary::ReadingsOf(type, 1, wrong.data(), wrong.size(), read)) << length;
+      EXPECT_TRUE(read.empty());
+    }
+  }
+  std::vector<vocabulary::Reading> read;
+  EXPECT_FALSE(vocabulary::ReadingsOf(5212, 1, nullptr, 0, read));
 }
 
 TEST(Vocabulary, PointReadsHaveTheirNames) {
