@@ -182,6 +182,13 @@ void MqttUplink::Start() {
 
 void MqttUplink::Stop() {
   if (!started_ || stopping_.exchange(true)) return;
+  // The systems go offline in their retained states: publishing them wakes
+  // the network loop, which may be waiting out a keepalive's quarter.
+  const std::vector<int> mids = PublishOnline(false);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    final_mids_ = mids;
+  }
   if (thread_.joinable()) thread_.join();
   mosquitto_disconnect(client_);
   connected_ = false;
@@ -294,6 +301,7 @@ void MqttUplink::Loop() {
     retry = std::min<Duration>(retry * 2, reached ? Duration(kLastRetry) : kUnreachableRetry);
     connected_at = SteadyClock::time_point::max();
   };
+  const int idle_wait = options_.keepalive * 1000 / 4;
   while (!stopping_) {
     const SteadyClock::time_point now = SteadyClock::now();
     if (!socket) {
@@ -312,9 +320,10 @@ void MqttUplink::Loop() {
       socket = true;
       connect_deadline = now + std::chrono::seconds(std::max(10, 2 * options_.keepalive));
     }
-    // Publishing from other threads wakes the loop; it waits longer only
-    // while nothing is due.
-    const int rc = mosquitto_loop(client_, backlog ? 20 : connected_ ? 1000 : 100, 1);
+    // Publishing from other threads (and Stop) wakes the loop. Connected and
+    // idle, it wakes for the keepalive's pings only: every wake-up costs the
+    // board more than the loop's work.
+    const int rc = mosquitto_loop(client_, backlog ? 20 : connected_ ? idle_wait : 100, 1);
     backlog = false;
     if (connected_) {
       if (connected_at == SteadyClock::time_point::max()) connected_at = SteadyClock::now();
@@ -341,9 +350,15 @@ void MqttUplink::Loop() {
   }
   TellDropTotal("MQTT: stopping; the full outbox dropped ");
   // The systems go offline in their retained states, unless the broker is
-  // gone: waits (a little) for the broker to acknowledge them.
+  // gone: waits (a little) for the broker to acknowledge them. Published
+  // again when Stop found no connection and the loop made one since.
   if (connected_) {
-    const std::vector<int> mids = PublishOnline(false);
+    std::vector<int> mids;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      mids = final_mids_;
+    }
+    if (mids.empty()) mids = PublishOnline(false);
     const SteadyClock::time_point until = SteadyClock::now() + std::chrono::seconds(2);
     while (SteadyClock::now() < until) {
       {

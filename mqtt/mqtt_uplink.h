@@ -133,6 +133,7 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   std::uint64_t events_summed_ = 0;
   std::chrono::steady_clock::time_point replay_next_;  // the backlog's next message
   std::map<std::string, std::uint64_t> health_count_;  // per system
+  std::vector<int> final_mids_;                        // the offline states Stop published
   std::set<int> final_acks_;                           // acknowledged while stopping
   std::thread thread_;
 };
