@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "runtime/thread_name.h"
+
 namespace http_output {
 
 HeaderDeadline::HeaderDeadline(std::chrono::milliseconds deadline)
@@ -59,6 +61,7 @@ std::size_t HeaderDeadline::Expired() const {
 }
 
 void HeaderDeadline::Sweep() {
+  runtime::NameThisThread("http deadline");
   using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {

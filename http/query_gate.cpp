@@ -1,5 +1,7 @@
 #include "http/query_gate.h"
 
+#include "runtime/thread_name.h"
+
 namespace http_output {
 
 bool QueryGate::TryRun(Job job, std::function<void()> then) {
@@ -17,6 +19,7 @@ bool QueryGate::TryRun(Job job, std::function<void()> then) {
 }
 
 void QueryGate::Work() {
+  runtime::NameThisThread("http query");
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return !waiting_.empty() || cancel_.load(); });

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "runtime/local_time_text.h"
+#include "runtime/thread_name.h"
 
 namespace mqtt {
 
@@ -271,6 +272,7 @@ std::vector<int> MqttUplink::PublishOnline(bool online) {
 }
 
 void MqttUplink::Loop() {
+  runtime::NameThisThread("mqtt network");
   using SteadyClock = std::chrono::steady_clock;
   using Duration = SteadyClock::duration;
   const std::string where = address_.host + ":" + std::to_string(address_.port);
@@ -432,8 +434,9 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   runtime::OutboxRow row;
   std::string (*make)(const std::string&, const runtime::RuntimeEvent&, std::int64_t) = nullptr;
   // A record's values are read from its bytes to decide whether it goes
-  // out; only one that does is decoded for its payload.
-  std::vector<vocabulary::Reading> readings;
+  // out; only one that does is decoded and named for its payload. The
+  // vector keeps its room from record to record (one per offering thread).
+  thread_local std::vector<vocabulary::Reading> readings;
   switch (event.kind) {
     case Kind::kRecordPublished: {
       if (!event.record ||
@@ -443,7 +446,6 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
       }
       row.record = true;
       row.retained = true;
-      row.topic = topics_.Record(event.system, event.device.data_id);
       break;
     }
     case Kind::kAlarm:
@@ -466,12 +468,13 @@ void MqttUplink::Offer(const runtime::RuntimeEvent& event) {
   DecodedRecord decoded;
   if (make == nullptr) {
     std::string error;
-    if (!ReportLocked(event, readings) || !DecodeRecord(event, decoded, error)) return;
+    if (!ReportLocked(event, readings) || !DecodeRecord(event, readings, decoded, error)) return;
+    row.topic = topics_.Record(event.system, event.device.data_id);
   }
   // The payload holds its seq: a record held back takes none.
   const std::int64_t seq = outbox_.NextSeq();
   row.payload = make != nullptr ? make(options_.site, event, seq)
-                                : RecordPayload(options_.site, event, seq, decoded);
+                                : RecordPayload(options_.site, event, seq, std::move(decoded));
   const std::string topic = row.topic, payload = row.payload;
   const bool retained = row.retained;
   outbox_.Add(std::move(row), Clock::now());

@@ -1,6 +1,7 @@
 #include "mqtt/payloads.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "console/alarm_event_format.h"
 #include "records/json_text.h"
@@ -78,7 +79,9 @@ std::string OnlinePayload(bool online, const std::string& site, const std::strin
   return json_text::Line(object);
 }
 
-bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, std::string& error) {
+bool DecodeRecord(const runtime::RuntimeEvent& event,
+                  const std::vector<vocabulary::Reading>& readings, DecodedRecord& decoded,
+                  std::string& error) {
   if (!event.record) {
     error = "no record";
     return false;
@@ -87,7 +90,7 @@ bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, st
                        decoded.record, error)) {
     return false;
   }
-  decoded.values = vocabulary::ValuesOf(event.device.record_type, ValueUnit(event), decoded.record);
+  decoded.values = vocabulary::Named(readings);
   return true;
 }
 
@@ -98,14 +101,14 @@ int ValueUnit(const runtime::RuntimeEvent& event) {
 }
 
 std::string RecordPayload(const std::string& site, const runtime::RuntimeEvent& event,
-                          std::int64_t seq, const DecodedRecord& decoded) {
+                          std::int64_t seq, DecodedRecord&& decoded) {
   Json::Value object = Header(site, event.system, EventTime(event));
   object["data_id"] = event.device.data_id;
   object["record_type"] = event.device.record_type;
   object["seq"] = Json::Int64(seq);
   object["replayed"] = false;
   object["values"] = vocabulary::ValuesJson(decoded.values);
-  object["record"] = decoded.record;
+  object["record"] = std::move(decoded.record);
   return json_text::Line(object);
 }
 

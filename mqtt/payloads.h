@@ -43,13 +43,17 @@ struct DecodedRecord {
   Json::Value record;
   std::vector<vocabulary::NamedValue> values;
 };
-// False with `error` when the event's record does not decode.
-bool DecodeRecord(const runtime::RuntimeEvent& event, DecodedRecord& decoded, std::string& error);
+// False with `error` when the event's record does not decode. `readings`:
+// the record's values, read from its bytes (vocabulary::ReadingsOf).
+bool DecodeRecord(const runtime::RuntimeEvent& event,
+                  const std::vector<vocabulary::Reading>& readings, DecodedRecord& decoded,
+                  std::string& error);
 // The unit number that names the values of the event's record: the unit's
 // place among its kind.
 int ValueUnit(const runtime::RuntimeEvent& event);
+// Takes the decoded record over rather than copy its tree.
 std::string RecordPayload(const std::string& site, const runtime::RuntimeEvent& event,
-                          std::int64_t seq, const DecodedRecord& decoded);
+                          std::int64_t seq, DecodedRecord&& decoded);
 std::string AlarmPayload(const std::string& site, const runtime::RuntimeEvent& event,
                          std::int64_t seq);
 std::string CommunicationPayload(const std::string& site, const runtime::RuntimeEvent& event,

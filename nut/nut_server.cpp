@@ -17,6 +17,7 @@
 #include "nut/nut_line.h"
 #include "nut/nut_protocol.h"
 #include "runtime/power_system.h"
+#include "runtime/thread_name.h"
 #include "serving/latest_state.h"
 #include "serving/listen_address.h"
 #include "serving/listen_socket.h"
@@ -183,6 +184,7 @@ void NutServer::Server::Close(std::list<Connection>::iterator at) {
 }
 
 void NutServer::Server::Run() {
+  runtime::NameThisThread("nut server");
   std::vector<pollfd> fds;
   std::vector<std::list<Connection>::iterator> order;
   for (;;) {

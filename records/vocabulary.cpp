@@ -495,6 +495,15 @@ bool ReadingsOf(int record_type, int unit, const unsigned char* data, std::size_
   return true;
 }
 
+std::vector<NamedValue> Named(const std::vector<Reading>& readings) {
+  std::vector<NamedValue> values;
+  values.reserve(readings.size());
+  for (const Reading& r : readings) {
+    values.push_back({NameFor(*r.variable, r.unit, r.item), r.value, r.variable, r.unit, r.item});
+  }
+  return values;
+}
+
 Json::Value JsonValue(const NamedValue& value) {
   const Kind kind = value.variable == nullptr ? Kind::kMeasure : value.variable->kind;
   if (kind == Kind::kMeasure || kind == Kind::kSetting) {

@@ -96,6 +96,9 @@ struct Reading {
 bool ReadingsOf(int record_type, int unit, const unsigned char* data, std::size_t length,
                 std::vector<Reading>& out);
 
+// `readings` named: what ValuesOf gives for the same record decoded.
+std::vector<NamedValue> Named(const std::vector<Reading>& readings);
+
 // The value as outputs write it in JSON: measures and settings as floats in
 // their shortest form (NaN and the infinities as texts), flags, states and
 // counts as whole numbers.

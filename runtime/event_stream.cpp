@@ -4,6 +4,7 @@
 
 #include "host/host_clock.h"
 #include "runtime/take_rhythm.h"
+#include "runtime/thread_name.h"
 
 namespace runtime {
 
@@ -93,6 +94,7 @@ void EventStream::PublishBatch(std::vector<RuntimeEvent> events) {
 }
 
 void EventStream::Drain(Queue& queue) {
+  NameThisThread("out " + queue.name);
   EventSubscriber& subscriber = *queue.subscriber;
   // Runs `work` outside the queue's lock; an output's failure is its own,
   // the others and polling go on.

@@ -16,6 +16,7 @@
 #include "runtime/local_time_text.h"
 #include "runtime/record_types.h"
 #include "runtime/stdout_trace.h"
+#include "runtime/thread_name.h"
 #include "tools/plugin_loader.h"
 
 namespace runtime {
@@ -221,6 +222,7 @@ void PowerSystem::Stop() {
 }
 
 void PowerSystem::PollLoop() {
+  NameThisThread("poll " + config_.name);
   using Clock = std::chrono::steady_clock;
   // A cycle's records and log lines reach the outputs as one batch, when the
   // cycle completes: one hand-off per output instead of one per event.

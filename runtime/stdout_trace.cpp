@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <iostream>
 
+#include "runtime/thread_name.h"
+
 namespace runtime {
 
 namespace {
@@ -87,6 +89,7 @@ void StdoutTrace::Stop() {
 }
 
 void StdoutTrace::ReadLines() {
+  NameThisThread("stdout trace");
   std::string partial;
   // A long line goes in pieces of kMaxLine bytes.
   auto publish = [this](const std::string& line) {

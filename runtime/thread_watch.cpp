@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "runtime/exit_codes.h"
+#include "runtime/thread_name.h"
 
 namespace runtime {
 
@@ -49,6 +50,7 @@ constexpr std::chrono::microseconds kTick = std::chrono::seconds(3);
 }  // namespace
 
 void ThreadWatch::Loop() {
+  NameThisThread("thread watch");
   using Clock = Watchdog::Clock;
   std::uint64_t watchdog_usec = 0;
   const bool systemd_watchdog = sd_watchdog_enabled(0, &watchdog_usec) > 0;

@@ -19,6 +19,7 @@
 // clang-format on
 
 #include "runtime/power_system.h"
+#include "runtime/thread_name.h"
 #include "serving/latest_state.h"
 #include "snmp/ups_mib.h"
 
@@ -362,6 +363,7 @@ struct SnmpAgent::Agent : runtime::EventSubscriber {
   }
 
   void Run(std::promise<std::string>& started_promise) {
+    runtime::NameThisThread("snmp agent");
     std::string error;
     if (!Init(error)) {
       started_promise.set_value(error);

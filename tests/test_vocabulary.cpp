@@ -193,8 +193,9 @@ std::vector<unsigned char> RandomRecord(int type, std::mt19937& random) {
   return bytes;
 }
 
-// The values read from the bytes are those read from the decoded record, one
-// for one: the same rows, units, items and floats, NaN for NaN.
+// The values read from the bytes, named, are those read from the decoded
+// record, one for one: the same names, rows, units, items and floats, NaN
+// for NaN.
 TEST(Vocabulary, ReadingsFromTheBytesAreTheDecodedRecordsValues) {
   std::mt19937 random(20261210);
   for (int type : {records::kAcSnapshot, records::kDcRecord, records::kRectifierSnapshot}) {
@@ -204,14 +205,16 @@ TEST(Vocabulary, ReadingsFromTheBytesAreTheDecodedRecordsValues) {
       const std::vector<NamedValue> named = vocabulary::ValuesOf(type, 3, Decoded(type, bytes));
       std::vector<vocabulary::Reading> read{{}};
       ASSERT_TRUE(vocabulary::ReadingsOf(type, 3, bytes.data(), bytes.size(), read));
-      ASSERT_EQ(read.size(), named.size());
-      for (std::size_t k = 0; k < read.size(); ++k) {
-        const std::string name = vocabulary::NameFor(*read[k].variable, read[k].unit, read[k].item);
+      const std::vector<NamedValue> from_bytes = vocabulary::Named(read);
+      ASSERT_EQ(from_bytes.size(), named.size());
+      for (std::size_t k = 0; k < from_bytes.size(); ++k) {
+        const std::string& name = from_bytes[k].name;
         EXPECT_EQ(name, named[k].name);
-        EXPECT_EQ(read[k].variable, named[k].variable) << name;
-        EXPECT_EQ(read[k].unit, named[k].unit) << name;
-        EXPECT_EQ(read[k].item, named[k].item) << name;
-        const float a = static_cast<float>(read[k].value), b = static_cast<float>(named[k].value);
+        EXPECT_EQ(from_bytes[k].variable, named[k].variable) << name;
+        EXPECT_EQ(from_bytes[k].unit, named[k].unit) << name;
+        EXPECT_EQ(from_bytes[k].item, named[k].item) << name;
+        const float a = static_cast<float>(from_bytes[k].value);
+        const float b = static_cast<float>(named[k].value);
         EXPECT_TRUE(a == b || (std::isnan(a) && std::isnan(b))) << name << ": " << a << " " << b;
       }
     }
