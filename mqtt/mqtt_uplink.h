@@ -70,11 +70,15 @@ class MqttUplink : public runtime::EventSubscriber, public runtime::OutboxLink {
   // to the outbox by the store writer's next commit (the stream's flush).
   void Stop();
 
-  // EventSubscriber: line health and completed cycles.
+  // EventSubscriber: line health.
   void OnEvent(const runtime::RuntimeEvent& event) override;
   bool Wants(runtime::RuntimeEvent::Kind kind) const override {
     return kind == runtime::RuntimeEvent::Kind::kLineHealth;
   }
+  // Line health is a periodic figure: taken every few seconds rather than
+  // waking this thread at every system's every cycle.
+  std::chrono::milliseconds Patience() const override { return std::chrono::seconds(5); }
+  bool Prompt(runtime::RuntimeEvent::Kind) const override { return false; }
 
   // OutboxLink, on the store writer's thread.
   void Offer(const runtime::RuntimeEvent& event) override;

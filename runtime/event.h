@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/date_time/posix_time/ptime.hpp>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,9 @@ struct RuntimeEvent {
   std::vector<std::uint32_t> data_ids;
   std::shared_ptr<const SystemSummary> summary;
   LineHealth line;
+  // When the stream took it (EventStream::PublishBatch): an output that
+  // takes events in batches still knows how old each one is.
+  std::chrono::steady_clock::time_point published{};
 };
 
 }  // namespace runtime

@@ -52,6 +52,8 @@ void EventStream::Publish(RuntimeEvent event) {
 
 void EventStream::PublishBatch(std::vector<RuntimeEvent> events) {
   if (events.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  for (RuntimeEvent& event : events) event.published = now;
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return;
   // The last queue that wants an event takes the event itself, the others a copy.

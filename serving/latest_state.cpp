@@ -48,6 +48,13 @@ void NoteDevice(SystemState& state, const runtime::DeviceKey& key) {
   state.devices.insert(at, entry);
 }
 
+// When the event was published; now for one made without the stream.
+std::chrono::steady_clock::time_point Published(const runtime::RuntimeEvent& event) {
+  return event.published == std::chrono::steady_clock::time_point{}
+             ? std::chrono::steady_clock::now()
+             : event.published;
+}
+
 }  // namespace
 
 std::vector<DeviceEntry> DevicesOf(const runtime::SystemSummary& summary) {
@@ -104,7 +111,7 @@ void LatestState::OnEvent(const runtime::RuntimeEvent& event) {
       if (event.record) {
         NoteDevice(*state, event.device);
         state->records[event.device] = {event.record, runtime::LocalTimeText(event.time),
-                                        std::chrono::steady_clock::now(), event.unit};
+                                        Published(event), event.unit};
       }
       return;
     case Kind::kAlarm:
@@ -120,7 +127,7 @@ void LatestState::OnEvent(const runtime::RuntimeEvent& event) {
       return;
     case Kind::kCycleCompleted:
       state->last_cycle = runtime::LocalTimeText(event.time);
-      state->last_cycle_received = std::chrono::steady_clock::now();
+      state->last_cycle_received = Published(event);
       return;
     case Kind::kLineHealth:
       state->line = event.line;

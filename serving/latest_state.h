@@ -60,6 +60,14 @@ class LatestState : public runtime::EventSubscriber {
 
   void OnEvent(const runtime::RuntimeEvent& event) override;
   bool Wants(runtime::RuntimeEvent::Kind kind) const override;
+  // Records and cycles are taken at most once a second, not at every
+  // system's every batch (ages count from when each was published); alarms
+  // and communication changes at once.
+  std::chrono::milliseconds Patience() const override { return std::chrono::seconds(1); }
+  bool Prompt(runtime::RuntimeEvent::Kind kind) const override {
+    return kind == runtime::RuntimeEvent::Kind::kAlarm ||
+           kind == runtime::RuntimeEvent::Kind::kCommunication;
+  }
 
   // A copy of one system's state; empty for an unknown name.
   std::optional<SystemState> System(const std::string& name) const;

@@ -28,17 +28,18 @@
 #include "http/history_series.h"
 #include "http/host_check.h"
 #include "http/http_auth.h"
-#include "serving/listen_address.h"
 #include "http/metrics_text.h"
 #include "http/query_gate.h"
-#include "http/store_reader.h"
 #include "http/query_params.h"
+#include "http/store_reader.h"
 #include "records/json_text.h"
 #include "records/record_decode.h"
 #include "records/vocabulary.h"
 #include "runtime/exit_codes.h"
 #include "runtime/local_time_text.h"
 #include "runtime/time_bound.h"
+#include "serving/latest_state.h"
+#include "serving/listen_address.h"
 #include "store/record_store.h"
 #include "tests/support/host_run.h"
 #include "tests/support/http_client.h"
@@ -380,12 +381,12 @@ TEST(QueryGateTest, ThePlaceIsFreeWhenTheAnswerGoesAndAStopAnswersEveryQuery) {
     std::shared_future<void> released = release.get_future().share();
     std::promise<bool> again;
     std::promise<void> second_ran;
-    ASSERT_TRUE(gate.TryRun([released](const std::atomic<bool>&) { released.wait(); },
-                            [&] {
-                              again.set_value(gate.TryRun(
-                                  [&](const std::atomic<bool>&) { second_ran.set_value(); },
-                                  [] {}));
-                            }));
+    ASSERT_TRUE(
+        gate.TryRun([released](const std::atomic<bool>&) { released.wait(); },
+                    [&] {
+                      again.set_value(gate.TryRun(
+                          [&](const std::atomic<bool>&) { second_ran.set_value(); }, [] {}));
+                    }));
     EXPECT_FALSE(gate.TryRun([](const std::atomic<bool>&) {}, [] {}));  // the one place is taken
     release.set_value();
     EXPECT_TRUE(again.get_future().get());
@@ -670,6 +671,31 @@ TEST(MetricsTextTest, RecordedValuesByDerivedNamesStaleOnesLeftOut) {
   int status = 0;
   EXPECT_EQ(PromtoolProblems(text, status), "");
   EXPECT_EQ(status, 0);
+}
+
+// The state takes records and cycles in batches, up to its patience late: a
+// record's age and the last cycle's count from when the stream published
+// them, not from when the state took them.
+TEST(LatestStateTest, AgesCountFromWhenEventsWerePublished) {
+  LatestState latest;
+  runtime::SystemSummary summary;
+  summary.system = "a";
+  latest.Seed(summary);
+  const auto published = std::chrono::steady_clock::now() - std::chrono::seconds(7);
+  runtime::RuntimeEvent record;
+  record.kind = runtime::RuntimeEvent::Kind::kRecordPublished;
+  record.system = "a";
+  record.device = {21, records::kDcRecord};
+  record.record = std::make_shared<const std::vector<unsigned char>>(sizeof(tele_c_korvan_dc), 0);
+  record.published = published;
+  runtime::RuntimeEvent cycle = record;
+  cycle.kind = runtime::RuntimeEvent::Kind::kCycleCompleted;
+  latest.OnEvent(record);
+  latest.OnEvent(cycle);
+  const std::optional<SystemState> state = latest.System("a");
+  ASSERT_TRUE(state && state->records.count(record.device));
+  EXPECT_TRUE(state->records.at(record.device).received == published);
+  EXPECT_TRUE(state->last_cycle_received == published);
 }
 
 // One rule names every variable: the families it makes are valid names, end
