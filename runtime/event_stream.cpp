@@ -268,6 +268,7 @@ EventBatch::~EventBatch() {
 }
 
 void EventBatch::Release() {
+  urgent_held_ = false;
   if (events_.empty()) return;
   std::vector<RuntimeEvent> events;
   events.swap(events_);
@@ -278,7 +279,11 @@ void EventBatch::Add(RuntimeEvent event) {
   if (events_.empty()) since_ = Clock::now();
   const bool urgent = urgent_[static_cast<std::size_t>(event.kind)];
   events_.push_back(std::move(event));
-  if (urgent) Release();
+  if (urgent && urgent_per_step_) {
+    urgent_held_ = true;
+  } else if (urgent) {
+    Release();
+  }
 }
 
 namespace {

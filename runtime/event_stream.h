@@ -175,6 +175,15 @@ class EventBatch {
 
   // Publishes what is held now.
   void Release();
+  // With `per_step`, an urgent event no longer publishes at once: it marks
+  // the batch for EndOfStep, so that what one step of a loop tells (a
+  // cycle's end, its summary and line health, an alarm) goes out in one
+  // hand-off. The loop must then call EndOfStep after every step.
+  void UrgentPerStep(bool per_step) { urgent_per_step_ = per_step; }
+  // Publishes what is held when an urgent event came since the last release.
+  void EndOfStep() {
+    if (urgent_held_) Release();
+  }
   bool Empty() const { return events_.empty(); }
   // When the oldest event held came; meaningless while Empty.
   Clock::time_point Since() const { return since_; }
@@ -187,6 +196,8 @@ class EventBatch {
   bool active_ = false;
   EventBatch* outer_ = nullptr;  // the thread's batch on another stream, if any
   std::vector<bool> urgent_;     // by kind
+  bool urgent_per_step_ = false;
+  bool urgent_held_ = false;  // an urgent event waits for EndOfStep
   std::vector<RuntimeEvent> events_;
   Clock::time_point since_;
 };

@@ -226,14 +226,17 @@ void PowerSystem::PollLoop() {
   using Clock = std::chrono::steady_clock;
   // A cycle's records and log lines reach the outputs as one batch, when the
   // cycle completes: one hand-off per output instead of one per event.
-  // Everything else goes out at once with what was held before it. Nothing
-  // waits longer than about twice kHoldFor: a step that ends with events
-  // held that long, or before a longer sleep, publishes them.
+  // Everything else goes out at the end of the step that told it, with
+  // what was held before it and the step's trace lines (a cycle's end, its
+  // summary and line health: one hand-off). Nothing waits longer than
+  // about twice kHoldFor: a step that ends with events held that long, or
+  // before a longer sleep, publishes them.
   constexpr auto kHoldFor = std::chrono::seconds(2);
   EventBatch batch(events_, {RuntimeEvent::Kind::kAlarm, RuntimeEvent::Kind::kCommunication,
                              RuntimeEvent::Kind::kCycleCompleted, RuntimeEvent::Kind::kLineHealth,
                              RuntimeEvent::Kind::kSummary, RuntimeEvent::Kind::kDriverRestarted,
                              RuntimeEvent::Kind::kNote, RuntimeEvent::Kind::kProblem});
+  batch.UrgentPerStep(true);
   Clock::time_point due = Clock::time_point::min();
   while (!stop_.load()) {
     bool failed = false;
@@ -266,6 +269,7 @@ void PowerSystem::PollLoop() {
     FlushTraceLines();
     TellAttention();
     progress_.Touch();
+    batch.EndOfStep();
     if (failed) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       due = Clock::time_point::min();

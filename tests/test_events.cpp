@@ -237,6 +237,26 @@ TEST(EventStream, ABatchReachesEachOutputInOrderInOneWakeAndOnlyTheOutputsThatWa
   for (const EventStream::Counts& counts : stream.Statistics()) {
     EXPECT_EQ(counts.handled, counts.name == "all" ? 59u : 2u) << counts.name;
   }
+
+  // Released per step, urgent events wait for the step's end: what one
+  // step told goes out in one wake.
+  const std::size_t before = all->Wakes().size();
+  {
+    runtime::EventBatch batch(stream, {Kind::kCycleCompleted, Kind::kSummary});
+    batch.UrgentPerStep(true);
+    stream.Publish(Event(Kind::kRecordPublished, "r5"));
+    stream.Publish(Event(Kind::kCycleCompleted, "cycle"));
+    stream.Publish(Event(Kind::kSummary, "summary"));
+    std::thread([&] { stream.Flush(); }).join();
+    batch.EndOfStep();
+    stream.Publish(Event(Kind::kRecordPublished, "r6"));
+    batch.EndOfStep();  // nothing urgent since the last release: r6 stays
+    std::thread([&] { stream.Flush(); }).join();
+  }
+  stream.Flush();
+  const Wakes wakes = all->Wakes();
+  EXPECT_EQ(Wakes(wakes.begin() + static_cast<std::ptrdiff_t>(before), wakes.end()),
+            (Wakes{{"sync"}, {"r5", "cycle", "summary"}, {"sync"}, {"r6"}, {"sync"}}));
 }
 
 // An output with patience is woken for each batch until batches come often
