@@ -227,10 +227,10 @@ void PowerSystem::PollLoop() {
   // A cycle's records and log lines reach the outputs as one batch, when the
   // cycle completes: one hand-off per output instead of one per event.
   // Everything else goes out at the end of the step that told it, with
-  // what was held before it and the step's trace lines (a cycle's end, its
-  // summary and line health: one hand-off). Nothing waits longer than
-  // about twice kHoldFor: a step that ends with events held that long, or
-  // before a longer sleep, publishes them.
+  // what was held before it (a cycle's end, its summary and line health:
+  // one hand-off). Nothing waits longer than about twice kHoldFor: a step
+  // that ends with events held that long, or before a longer sleep,
+  // publishes them.
   constexpr auto kHoldFor = std::chrono::seconds(2);
   EventBatch batch(events_, {RuntimeEvent::Kind::kAlarm, RuntimeEvent::Kind::kCommunication,
                              RuntimeEvent::Kind::kCycleCompleted, RuntimeEvent::Kind::kLineHealth,
