@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace utf8_text {
 
 namespace {
@@ -62,7 +65,37 @@ std::string ValidUtf8(std::string_view text) {
 }
 
 bool IsValidUtf8(std::string_view text) {
+  // Checked for every alarm rule in every polling cycle, so the usual text
+  // (ASCII, and two- or three-byte characters such as CJK ones) takes a
+  // short way; the rest goes through SequenceAt.
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
   for (std::size_t at = 0; at < text.size();) {
+    std::uint64_t word = 0;
+    if (text.size() - at >= sizeof word) {
+      std::memcpy(&word, text.data() + at, sizeof word);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        at += sizeof word;
+        continue;
+      }
+    }
+    const unsigned char lead = byte(at);
+    const std::size_t left = text.size() - at;
+    if (lead < 0x80) {
+      at += 1;
+      continue;
+    }
+    // C2..DF, then one continuation byte.
+    if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && continuation(at + 1)) {
+      at += 2;
+      continue;
+    }
+    // E1..EC and EE..EF take any two continuation bytes (E0 and ED do not).
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && left >= 3 && continuation(at + 1) &&
+        continuation(at + 2)) {
+      at += 3;
+      continue;
+    }
     std::size_t bad = 1;
     const std::size_t length = SequenceAt(text, at, bad);
     if (length == 0) return false;

@@ -57,6 +57,7 @@ class AlarmBook {
   // unconfirmed: called when a cycle completed, in which every device passed
   // all its rules. Returns the clears.
   std::vector<AlarmEvent> ClearUnconfirmed(const std::string& time);
+  bool HasUnconfirmed() const { return !unconfirmed_.empty(); }
 
   // Active alarms of every device, in order of device, alarm id and text.
   std::vector<AlarmEvent> Active() const;

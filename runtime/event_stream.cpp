@@ -272,6 +272,9 @@ void EventBatch::Release() {
   if (events_.empty()) return;
   std::vector<RuntimeEvent> events;
   events.swap(events_);
+  // The next batch is likely as large: room for it at once, instead of
+  // growing by doublings that move every event held.
+  events_.reserve(events.size());
   stream_.PublishBatch(std::move(events));
 }
 

@@ -11,11 +11,22 @@ namespace runtime {
 
 std::string LocalTimeText(const boost::posix_time::ptime& time) {
   if (time.is_special()) return "0000-00-00 00:00:00";
-  std::string text = boost::posix_time::to_iso_extended_string(time);
-  const std::size_t fraction = text.find('.');
-  if (fraction != std::string::npos) text.resize(fraction);
-  const std::size_t separator = text.find('T');
-  if (separator != std::string::npos) text[separator] = ' ';
+  // Digit by digit: boost's ISO text builds a stream, and a format string
+  // is parsed each time; this runs in every polling cycle. A ptime's year
+  // has four digits.
+  const boost::gregorian::date::ymd_type date = time.date().year_month_day();
+  const boost::posix_time::time_duration clock = time.time_of_day();
+  std::string text = "0000-00-00 00:00:00";
+  const auto put = [&text](std::size_t end, long value, int digits) {
+    for (int k = 0; k < digits; ++k, value /= 10)
+      text[end - k] = static_cast<char>('0' + value % 10);
+  };
+  put(3, date.year, 4);
+  put(6, date.month, 2);
+  put(9, date.day, 2);
+  put(12, clock.hours(), 2);
+  put(15, clock.minutes(), 2);
+  put(18, clock.seconds(), 2);
   return text;
 }
 

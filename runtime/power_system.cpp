@@ -118,8 +118,8 @@ PowerSystem::PowerSystem(SystemConfig config, EventStream& events, PowerSystemOp
       options_(options),
       controller_(std::make_shared<RuntimeController>(
           config_.name, events,
-          // A copy: the controller may outlive this object.
-          [system = config_](std::uint32_t data_id) { return UnitPlace(system, data_id); })) {
+          // A table of its own: the controller may outlive this object.
+          UnitPlaceLookup(config_))) {
   if (config_.comm_lost_after_s > 0) {
     options_.comm_lost_after =
         std::chrono::milliseconds(static_cast<long long>(config_.comm_lost_after_s * 1000));
@@ -407,8 +407,7 @@ void PowerSystem::WatchCountMismatch() {
   // Counted as the repeat warning counts, also when that warning is off.
   const std::uint64_t threshold =
       options_.repeat_warning != 0 ? options_.repeat_warning : PowerSystemOptions().repeat_warning;
-  if (HostAlarmActive(host_alarms::kConfigMismatch) ||
-      controller_->Watch()->Current().times < threshold) {
+  if (HostAlarmActive(host_alarms::kConfigMismatch) || controller_->Watch()->Times() < threshold) {
     return;
   }
   if (!controller_->Watch()->CurrentRefusals().count_mismatch) return;
@@ -483,8 +482,7 @@ void PowerSystem::SetRestartListener(std::function<void()> listener) {
 }
 
 bool PowerSystem::Repeating() const {
-  return options_.repeat_warning != 0 &&
-         controller_->Watch()->Current().times >= options_.repeat_warning;
+  return options_.repeat_warning != 0 && controller_->Watch()->Times() >= options_.repeat_warning;
 }
 
 SystemSummary PowerSystem::Summarize(const std::string& reason) {

@@ -14,16 +14,24 @@ std::string DescribeRequestText(const PMBusRequest& request) {
 }
 
 void RequestWatch::SendRequest(const PMBusRequest& request) {
-  std::string text = DescribeRequestText(request);
   std::lock_guard<std::mutex> lock(mutex_);
   if (in_reply_) sent_during_reply_ = true;
-  if (text == last_) {
+  // Compared as bytes; the text is made only when someone asks for it.
+  if (has_last_ && request.group == last_.group && request.command == last_.command &&
+      request.info == last_.info) {
     ++times_;
   } else {
-    last_ = std::move(text);
+    has_last_ = true;
+    last_.group = request.group;
+    last_.command = request.command;
+    last_.info.assign(request.info.begin(), request.info.end());  // keeps its room
     times_ = 1;
     refusals_ = 0;
   }
+}
+
+std::string RequestWatch::LastText() const {
+  return has_last_ ? DescribeRequestText(last_) : std::string();
 }
 
 void RequestWatch::ReplyReceived(const unsigned char* record, unsigned int size) {
@@ -46,7 +54,7 @@ void RequestWatch::ReplyHandled(int result) {
 
 void RequestWatch::CycleCompleted() {
   std::lock_guard<std::mutex> lock(mutex_);
-  last_.clear();
+  has_last_ = false;
   times_ = 0;
   refusals_ = 0;
   count_mismatch_ = false;
@@ -59,7 +67,7 @@ void RequestWatch::NoteCountMismatch() {
 
 void RequestWatch::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
-  last_.clear();
+  has_last_ = false;
   times_ = 0;
   in_reply_ = false;
   refusals_ = 0;
@@ -68,12 +76,18 @@ void RequestWatch::Clear() {
 
 RequestWatch::Refusals RequestWatch::CurrentRefusals() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Refusals{last_, refusals_, count_mismatch_};
+  // Read on every polling step; the request's text matters only once refused.
+  return Refusals{refusals_ > 0 ? LastText() : std::string(), refusals_, count_mismatch_};
+}
+
+std::uint64_t RequestWatch::Times() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return times_;
 }
 
 RequestWatch::Repeat RequestWatch::Current() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return Repeat{last_, times_};
+  return Repeat{LastText(), times_};
 }
 
 }  // namespace runtime

@@ -32,7 +32,7 @@ class RequestWatch : public PMBusTransport {
   void Clear();
 
   struct Refusals {
-    std::string request;
+    std::string request;          // as Repeat's; empty while `times` is 0
     std::uint64_t times = 0;      // refused replies in a row to `request`
     bool count_mismatch = false;  // a count mismatch was logged since the last cycle
   };
@@ -43,10 +43,15 @@ class RequestWatch : public PMBusTransport {
     std::uint64_t times = 0;
   };
   Repeat Current() const;
+  // Current().times, without making the request's text.
+  std::uint64_t Times() const;
 
  private:
+  std::string LastText() const;  // DescribeRequestText of last_; empty when none
+
   mutable std::mutex mutex_;
-  std::string last_;
+  bool has_last_ = false;
+  PMBusRequest last_;
   std::uint64_t times_ = 0;
   bool in_reply_ = false;           // between ReplyReceived and ReplyHandled
   bool counted_reply_ = false;      // that reply has return code 0

@@ -80,9 +80,11 @@ void RuntimeController::RunJobs() {
   if (cycle_completed_) {
     cycle_completed_ = false;
     // Restored alarms that no device named again in this cycle are over.
-    for (const AlarmEvent& event :
-         alarms_.ClearUnconfirmed(LocalTimeText(host_clock::LocalNow()))) {
-      events_.Alarm(system_, event);
+    if (alarms_.HasUnconfirmed()) {
+      for (const AlarmEvent& event :
+           alarms_.ClearUnconfirmed(LocalTimeText(host_clock::LocalNow()))) {
+        events_.Alarm(system_, event);
+      }
     }
     ++cycles_;
     last_cycle_ = LocalTimeText(host_clock::LocalNow());

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <map>
+#include <utility>
 
 #include "records/json_text.h"
 #include "runtime/bounded_read.h"
@@ -380,18 +381,40 @@ SystemConfig ForSimulatedSystem(const ::SystemConfig& sim, const std::string& na
   return config;
 }
 
-int UnitPlace(const SystemConfig& system, std::uint32_t data_id) {
+namespace {
+
+// (data_id, place) of the AC units, then of the DC units, in configuration order.
+using UnitPlaces = std::vector<std::pair<std::uint64_t, int>>;
+
+UnitPlaces PlacesOf(const SystemConfig& system) {
+  UnitPlaces places;
   for (const char* key : {"acSetting", "dcSetting"}) {
     const Json::Value& units = system.settings[key];
     if (!units.isArray()) continue;
     for (Json::ArrayIndex i = 0; i < units.size(); ++i) {
+      if (!units[i].isObject()) continue;
       const Json::Value& id = units[i]["data_id"];
-      if (units[i].isObject() && id.isIntegral() && id.asLargestUInt() == data_id) {
-        return static_cast<int>(i) + 1;
-      }
+      if (id.isUInt64()) places.emplace_back(id.asLargestUInt(), static_cast<int>(i) + 1);
     }
   }
+  return places;
+}
+
+int PlaceIn(const UnitPlaces& places, std::uint32_t data_id) {
+  for (const auto& [id, place] : places) {
+    if (id == data_id) return place;
+  }
   return 1;
+}
+
+}  // namespace
+
+int UnitPlace(const SystemConfig& system, std::uint32_t data_id) {
+  return PlaceIn(PlacesOf(system), data_id);
+}
+
+std::function<int(std::uint32_t)> UnitPlaceLookup(const SystemConfig& system) {
+  return [places = PlacesOf(system)](std::uint32_t data_id) { return PlaceIn(places, data_id); };
 }
 
 }  // namespace runtime

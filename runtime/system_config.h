@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct SystemConfig {
 // The place of the unit with `data_id` among the system's AC or DC units in
 // configuration order, from 1; 1 for any other device (the rectifier group).
 int UnitPlace(const SystemConfig& system, std::uint32_t data_id);
+// UnitPlace of `system` as it is now, its places read once: for each record
+// a polling thread publishes.
+std::function<int(std::uint32_t)> UnitPlaceLookup(const SystemConfig& system);
 
 // Why a file or one of its systems cannot run.
 struct ConfigProblem {

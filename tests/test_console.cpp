@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -241,6 +242,30 @@ TEST(IsoLocalTime, AddsTheOffsetInForceAtThatMoment) {
     ZoneScope zone(row.zone);
     EXPECT_EQ(runtime::IsoLocalTime(row.local), row.iso) << row.zone << " " << row.local;
   }
+}
+
+// The store compares these texts as text: always "YYYY-MM-DD HH:MM:SS", as
+// boost's ISO text of the moment with its fraction cut.
+TEST(LocalTimeText, WritesEveryFieldWithItsZeros) {
+  using boost::posix_time::ptime;
+  using boost::posix_time::time_duration;
+  const auto iso = [](const ptime& time) {
+    std::string text = boost::posix_time::to_iso_extended_string(time).substr(0, 19);
+    text[10] = ' ';
+    return text;
+  };
+  const ptime start(boost::gregorian::date(1400, 1, 1));
+  int checked = 0;
+  for (ptime time = start; time.date().year() < 9999;
+       time += time_duration(24 * 97 + 7, 13, 59, 123456)) {
+    ASSERT_EQ(runtime::LocalTimeText(time), iso(time));
+    ++checked;
+  }
+  EXPECT_GT(checked, 30000);
+  EXPECT_EQ(runtime::LocalTimeText(
+                ptime(boost::gregorian::date(2026, 12, 9), time_duration(23, 59, 59, 999999))),
+            "2026-12-09 23:59:59");
+  EXPECT_EQ(runtime::LocalTimeText(ptime()), "0000-00-00 00:00:00");
 }
 
 // Rows are converted in time order on one thread, through both summer-time

@@ -296,6 +296,23 @@ TEST(ConfigFile, ReadsOneSystemOrSeveral) {
   EXPECT_EQ(two.systems[1].device_type, "x");
 }
 
+// A record names its unit by its place among its kind; the polling thread
+// reads the places from a table made once.
+TEST(ConfigFile, UnitsArePlacedAmongTheirKindInTheirOrder) {
+  const runtime::LoadedConfig loaded = runtime::ParseConfig(
+      R"({"port": "/dev/a", "data_id": 100, "acSetting": [{"data_id": 12}, {"data_id": 11}],
+          "dcSetting": [{"data_id": 23}, {"data_id": 21}, {"data_id": 22}]})",
+      "f.json");
+  ASSERT_EQ(loaded.systems.size(), 1u) << loaded.problems.size();
+  const auto lookup = runtime::UnitPlaceLookup(loaded.systems[0]);
+  const std::pair<std::uint32_t, int> rows[] = {{12, 1}, {11, 2},  {23, 1}, {21, 2},
+                                                {22, 3}, {100, 1}, {99, 1}};
+  for (const auto& [data_id, place] : rows) {
+    EXPECT_EQ(lookup(data_id), place) << data_id;
+    EXPECT_EQ(runtime::UnitPlace(loaded.systems[0], data_id), place) << data_id;
+  }
+}
+
 TEST(ConfigFile, NamesTheFileTheSystemAndTheReason) {
   struct Row {
     std::string text;

@@ -526,6 +526,37 @@ TEST(Utf8Text, IllFormedSequencesBecomeReplacementCharacters) {
   };
   for (const Row& row : rows)
     EXPECT_EQ(utf8_text::ValidUtf8(row.in), row.out) << Hex(Bytes(row.in.begin(), row.in.end()));
+  // IsValidUtf8 takes ASCII eight bytes at a time and common characters by a
+  // short way: it must agree with ValidUtf8 wherever a sequence falls against
+  // those words, and for every lead byte, next byte and a choice of third and
+  // fourth bytes.
+  const auto agree = [](const std::string& text) {
+    return utf8_text::IsValidUtf8(text) == (utf8_text::ValidUtf8(text) == text);
+  };
+  for (const Row& row : rows) {
+    for (std::size_t before = 0; before <= 9; ++before) {
+      for (std::size_t after : {0, 1, 8}) {
+        const std::string text = std::string(before, 'a') + row.in + std::string(after, 'z');
+        EXPECT_TRUE(agree(text)) << before << " " << Hex(Bytes(text.begin(), text.end()));
+      }
+    }
+  }
+  const unsigned char tails[] = {0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
+  int disagreements = 0;
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    for (int next = 0; next <= 0xFF; ++next) {
+      for (unsigned char third : tails) {
+        for (unsigned char fourth : {0x41, 0x80, 0xBF}) {
+          const char bytes[] = {'a', static_cast<char>(lead), static_cast<char>(next),
+                                static_cast<char>(third), static_cast<char>(fourth)};
+          for (std::size_t length = 2; length <= sizeof bytes; ++length) {
+            if (!agree(std::string(bytes, length))) ++disagreements;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(disagreements, 0);
   // Every JSON writer of the tools hands on valid UTF-8 only.
   const Json::Value text("x\xC0\x80y");
   EXPECT_EQ(json_text::Line(text), "\"x" + fffd + fffd + "y\"");
