@@ -71,17 +71,17 @@ bool IsValidUtf8(std::string_view text) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const auto continuation = [&](std::size_t k) { return (byte(k) & 0xC0) == 0x80; };
   for (std::size_t at = 0; at < text.size();) {
-    std::uint64_t word = 0;
-    if (text.size() - at >= sizeof word) {
-      std::memcpy(&word, text.data() + at, sizeof word);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        at += sizeof word;
-        continue;
-      }
-    }
     const unsigned char lead = byte(at);
     const std::size_t left = text.size() - at;
     if (lead < 0x80) {
+      std::uint64_t word = 0;
+      if (left >= sizeof word) {
+        std::memcpy(&word, text.data() + at, sizeof word);
+        if ((word & 0x8080808080808080ULL) == 0) {
+          at += sizeof word;
+          continue;
+        }
+      }
       at += 1;
       continue;
     }

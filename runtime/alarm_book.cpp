@@ -1,7 +1,7 @@
 #include "runtime/alarm_book.h"
 
-#include "runtime/event_id.h"
 #include "records/utf8_text.h"
+#include "runtime/event_id.h"
 
 namespace runtime {
 
@@ -12,14 +12,26 @@ std::vector<AlarmEvent> AlarmBook::Apply(const DeviceKey& device,
   using utf8_text::ValidUtf8;
   std::vector<AlarmEvent> changes;
   std::string stamp;
-  for (const rule_value& rule : rules) {
+  std::vector<CheckedTexts>& checked = checked_[device];
+  if (checked.size() < rules.size()) checked.resize(rules.size());
+  for (std::size_t place = 0; place < rules.size(); ++place) {
+    const rule_value& rule = rules[place];
     // Keyed as stored: texts with bytes that are not UTF-8 are stored with
     // U+FFFD, and a restored alarm must meet its rule again. Valid texts,
     // the usual case, are looked up as they are.
     std::string id_repaired, text_repaired;
     std::string_view id = rule.id, text = rule.text;
-    if (!IsValidUtf8(id)) id = id_repaired = ValidUtf8(id);
-    if (!IsValidUtf8(text)) text = text_repaired = ValidUtf8(text);
+    CheckedTexts& known = checked[place];
+    if (rule.id != known.id || rule.text != known.text) {
+      const bool valid_id = IsValidUtf8(id);
+      const bool valid_text = IsValidUtf8(text);
+      if (!valid_id) id = id_repaired = ValidUtf8(id);
+      if (!valid_text) text = text_repaired = ValidUtf8(text);
+      if (valid_id && valid_text) {
+        known.id.assign(rule.id);
+        known.text.assign(rule.text);
+      }
+    }
     const KeyView view{device.data_id, device.record_type, id, text};
     if (!unconfirmed_.empty()) {
       auto unconfirmed = unconfirmed_.find(view);

@@ -38,7 +38,8 @@ class AlarmBook {
   explicit AlarmBook(std::string system = std::string()) : system_(std::move(system)) {}
 
   // Applies a batch; the raises and clears it caused, in rule order, stamped
-  // with time(). A batch that changes nothing allocates nothing.
+  // with time(). A batch like the device's last one, when it changes
+  // nothing, allocates nothing.
   std::vector<AlarmEvent> Apply(const DeviceKey& device, const std::vector<rule_value>& rules,
                                 const std::function<std::string()>& time);
   std::vector<AlarmEvent> Apply(const DeviceKey& device, const std::vector<rule_value>& rules,
@@ -107,6 +108,14 @@ class AlarmBook {
   // The link (ChainLink) of the last clear of each alarm that is not active.
   std::map<Key, std::string, Less> cleared_;
   std::set<Key, Less> unconfirmed_;
+  // The id and text at each place of each device's batches that were last
+  // found valid UTF-8: a rule that names them again, the steady case, is not
+  // checked anew. As many places as a device has rules.
+  struct CheckedTexts {
+    std::string id;
+    std::string text;
+  };
+  std::map<DeviceKey, std::vector<CheckedTexts>> checked_;
 };
 
 }  // namespace runtime

@@ -210,10 +210,20 @@ TEST(AlarmBook, ATextThatIsNotUtf8MeetsItsStoredFormAfterARestart) {
       live.Apply({100, 0}, {Rule("device_model", broken, true)}, "t1");
   ASSERT_EQ(raised.size(), 1u);
   EXPECT_EQ(raised[0].text, std::string("本驱动类型:korvan 检测型号:KOR") + "\xEF\xBF\xBD(");
+  EXPECT_TRUE(live.Apply({100, 0}, {Rule("device_model", broken, true)}, "t1").empty());
   AlarmBook restarted;
   restarted.Restore(raised);
   EXPECT_TRUE(restarted.Apply({100, 0}, {Rule("device_model", broken, true)}, "t2").empty());
   EXPECT_TRUE(restarted.ClearUnconfirmed("t3").empty());
+  // Texts already found valid are not checked again; one that changes at
+  // the same place is, also after a batch in which it was valid.
+  const std::string fine = "本驱动类型:korvan 检测型号:KOR(";
+  EXPECT_EQ(restarted.Apply({100, 0}, {Rule("device_model", fine, true)}, "t4").size(), 1u);
+  EXPECT_TRUE(restarted.Apply({100, 0}, {Rule("device_model", fine, true)}, "t5").empty());
+  const std::vector<AlarmEvent> cleared =
+      restarted.Apply({100, 0}, {Rule("device_model", broken, false)}, "t6");
+  ASSERT_EQ(cleared.size(), 1u);
+  EXPECT_EQ(cleared[0].text, raised[0].text);
 }
 
 // A restart whose last events were not committed goes on from the last
