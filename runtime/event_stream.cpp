@@ -1,5 +1,6 @@
 #include "runtime/event_stream.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "host/host_clock.h"
@@ -273,8 +274,10 @@ void EventBatch::Release() {
   std::vector<RuntimeEvent> events;
   events.swap(events_);
   // The next batch is likely as large: room for it at once, instead of
-  // growing by doublings that move every event held.
-  events_.reserve(events.size());
+  // growing by doublings that move every event held. A burst (a restore, a
+  // line's backlog) does not keep its room.
+  constexpr std::size_t kRoomKept = 64;
+  events_.reserve(std::min(events.size(), kRoomKept));
   stream_.PublishBatch(std::move(events));
 }
 
