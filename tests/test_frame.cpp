@@ -1,6 +1,8 @@
 // Framing of requests and replies, and the frame layer's byte path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -156,41 +158,77 @@ TEST(FrameCodec, RecoversAfterGarbageAndDroppedFrames) {
   EXPECT_GT(decoder.SkippedBytes(), 40u);
 }
 
-TEST(FrameCodec, AnyChunkingGivesTheSameFrames) {
-  std::vector<Frame> frames;
-  std::string stream = "garbage before the first SOI";
+bool SameResult(const Decoder::Result& a, const Decoder::Result& b) {
+  if (a.ok != b.ok || a.header != b.header) return false;
+  if (a.ok) return SameFrame(a.frame, b.frame);
+  return a.reason == b.reason &&
+         (!a.header || (a.frame.version == b.frame.version && a.frame.address == b.frame.address &&
+                        a.frame.cid1 == b.frame.cid1 && a.frame.cid2 == b.frame.cid2));
+}
+
+// Every result for `stream` cut into pieces of the sizes `piece` gives in turn.
+std::vector<Decoder::Result> DecodeInPieces(Decoder& decoder, const std::string& stream,
+                                            const std::function<std::size_t()>& piece) {
+  std::vector<Decoder::Result> results;
+  std::size_t at = 0;
+  while (at < stream.size()) {
+    std::size_t left = std::min(piece(), stream.size() - at);
+    const auto* data = reinterpret_cast<const unsigned char*>(stream.data() + at);
+    at += left;
+    Decoder::Result result;
+    while (decoder.Next(data, left, result)) results.push_back(result);
+    EXPECT_EQ(left, 0u);
+  }
+  return results;
+}
+
+TEST(FrameCodec, AnyChunkingGivesTheSameFramesDropsAndSkippedBytes) {
+  const std::string garbage = "garbage before the first SOI";
+  std::string stream = garbage;
   for (int i = 0; i < 6; ++i) {
     std::vector<std::uint8_t> info(static_cast<std::size_t>(i * 11));
     for (std::size_t k = 0; k < info.size(); ++k) info[k] = static_cast<std::uint8_t>(k + i);
-    frames.push_back(MakeFrame(static_cast<std::uint8_t>(0x40 + i % 3), 0, info));
-    stream += pmbus_frame::Encode(frames.back());
+    stream += pmbus_frame::Encode(MakeFrame(static_cast<std::uint8_t>(0x40 + i % 3), 0, info));
     if (i == 2) stream += "\r\n";
   }
+  // Drops of every kind between good frames, and frames whose body is exactly
+  // as long as allowed, alone and after an over-long run.
+  const std::string largest = pmbus_frame::Encode(
+      MakeFrame(0x41, 0, std::vector<std::uint8_t>(pmbus_frame::kMaxInfoBytes, 0x5A)));
+  stream += largest.substr(0, 30) + largest + "~20G14000\r" + Reframe("20014000F0041122") + "~" +
+            std::string(pmbus_frame::kMaxBodyCharacters + 7, '3') + "tail\r" + largest + "~" +
+            std::string(pmbus_frame::kMaxBodyCharacters, '4') + "~" + largest;
+
+  Decoder whole_decoder;
+  const std::vector<Decoder::Result> whole = DecodeAll(whole_decoder, stream);
+  std::size_t good = 0;
+  for (const Decoder::Result& result : whole) good += result.ok ? 1 : 0;
+  ASSERT_EQ(whole.size(), 15u);
+  EXPECT_EQ(good, 9u);
+  EXPECT_EQ(whole[10].reason, Drop::kOverLong);
+  EXPECT_TRUE(whole[11].ok);
+  EXPECT_EQ(whole[12].reason, Drop::kTruncated);
+  // Outside frames: the garbage, "\r\n", and the over-long run's first
+  // character past the limit with the rest of its run up to the next SOI.
+  EXPECT_EQ(whole_decoder.SkippedBytes(),
+            garbage.size() + 2 + 1 + 6 + std::string("tail\r").size());
+
   std::mt19937 random(20261208);
   for (int round = 0; round < 300; ++round) {
+    // One byte at a time, then mostly short pieces, sometimes several frames.
+    const std::size_t longest = round == 0 ? 1 : round % 3 == 0 ? 5000 : 9;
     Decoder decoder;
-    std::vector<Frame> decoded;
-    std::size_t at = 0;
-    while (at < stream.size()) {
-      // Mostly short pieces, sometimes one byte, sometimes several frames.
-      std::size_t piece =
-          std::uniform_int_distribution<std::size_t>(1, round % 3 == 0 ? 200 : 9)(random);
-      piece = std::min(piece, stream.size() - at);
-      const auto* data = reinterpret_cast<const unsigned char*>(stream.data() + at);
-      std::size_t left = piece;
-      Decoder::Result result;
-      while (decoder.Next(data, left, result)) {
-        ASSERT_TRUE(result.ok) << "round " << round;
-        decoded.push_back(result.frame);
-      }
-      at += piece;
+    const auto results = DecodeInPieces(decoder, stream, [&] {
+      return std::uniform_int_distribution<std::size_t>(1, longest)(random);
+    });
+    ASSERT_EQ(results.size(), whole.size()) << "round " << round;
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+      EXPECT_TRUE(SameResult(results[i], whole[i])) << "round " << round << ", result " << i;
     }
-    ASSERT_EQ(decoded.size(), frames.size()) << "round " << round;
-    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_TRUE(SameFrame(decoded[i], frames[i]));
+    EXPECT_EQ(decoder.SkippedBytes(), whole_decoder.SkippedBytes()) << "round " << round;
   }
 }
 
-// A line that keeps what the device writes.
 class CapturingPort : public SerialPort {
  public:
   bool Open(const SerialSettings&, std::string&) override { return open = true; }
