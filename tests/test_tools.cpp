@@ -14,9 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -505,6 +508,39 @@ TEST(ReplayCommand, ScriptErrorsExitWithTwo) {
 
 // ---- valid UTF-8 out ---------------------------------------------------------
 
+// Well-formed UTF-8 by the standard's table of byte ranges, one character at
+// a time: the oracle for the short ways of the checks.
+bool WellFormedUtf8(const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t more = 0;
+    unsigned char low = 0x80, high = 0xBF;  // of the byte after the lead
+    if (lead < 0x80) {
+      ++at;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (text.size() - at <= more) return false;
+    for (std::size_t k = 1; k <= more; ++k) {
+      const auto byte = static_cast<unsigned char>(text[at + k]);
+      if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) return false;
+    }
+    at += more + 1;
+  }
+  return true;
+}
+
 TEST(Utf8Text, IllFormedSequencesBecomeReplacementCharacters) {
   const std::string fffd = "\xEF\xBF\xBD";
   struct Row {
@@ -527,11 +563,14 @@ TEST(Utf8Text, IllFormedSequencesBecomeReplacementCharacters) {
   for (const Row& row : rows)
     EXPECT_EQ(utf8_text::ValidUtf8(row.in), row.out) << Hex(Bytes(row.in.begin(), row.in.end()));
   // IsValidUtf8 takes ASCII eight bytes at a time and common characters by a
-  // short way: it must agree with ValidUtf8 wherever a sequence falls against
-  // those words, and for every lead byte, next byte and a choice of third and
-  // fourth bytes.
+  // short way, and ValidUtf8 copies what it finds valid: both must agree with
+  // the table wherever a sequence falls against those words, and for every
+  // lead byte, next byte and a choice of third and fourth bytes.
   const auto agree = [](const std::string& text) {
-    return utf8_text::IsValidUtf8(text) == (utf8_text::ValidUtf8(text) == text);
+    const bool valid = WellFormedUtf8(text);
+    const std::string repaired = utf8_text::ValidUtf8(text);
+    return utf8_text::IsValidUtf8(text) == valid && (repaired == text) == valid &&
+           WellFormedUtf8(repaired);
   };
   for (const Row& row : rows) {
     for (std::size_t before = 0; before <= 9; ++before) {
@@ -561,6 +600,97 @@ TEST(Utf8Text, IllFormedSequencesBecomeReplacementCharacters) {
   const Json::Value text("x\xC0\x80y");
   EXPECT_EQ(json_text::Line(text), "\"x" + fffd + fffd + "y\"");
   EXPECT_EQ(runtime::JsonLine(text), "\"x" + fffd + fffd + "y\"");
+}
+
+// The JSON lines are written without jsoncpp's stream writer, and must be
+// its text to the byte (compact, UTF-8 as it is, 15 significant digits):
+// random values of every kind, nested, with reals that floats, halves and
+// bit patterns give, and texts of any bytes.
+TEST(JsonText, ALineIsWhatTheStreamWriterWrites) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  builder["precision"] = 15;
+  const std::unique_ptr<Json::StreamWriter> writer(builder.newStreamWriter());
+  const auto reference = [&](const Json::Value& value) {
+    std::ostringstream text;
+    writer->write(value, &text);
+    return utf8_text::ValidUtf8(text.str());
+  };
+  std::mt19937_64 random(20261211);
+  const auto pick = [&](std::uint64_t count) { return random() % count; };
+  const auto bytes = [&] {
+    std::string text(pick(12), '\0');
+    for (char& c : text) c = static_cast<char>(pick(4) == 0 ? pick(0x20) : pick(256));
+    return pick(3) == 0 ? text : "设备" + text + "é";
+  };
+  const double specials[] = {0.0,
+                             -0.0,
+                             0.1,
+                             1.5,
+                             1e15,
+                             1e16,
+                             1e21,
+                             1e-7,
+                             123456789012345678.0,
+                             std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::min(),
+                             std::numeric_limits<double>::denorm_min(),
+                             -2.5e-300,
+                             std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()};
+  const auto real = [&]() -> double {
+    switch (pick(4)) {
+      case 0:
+        return specials[pick(std::size(specials))];
+      case 1: {
+        const auto bits = static_cast<std::uint32_t>(random());
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+      }
+      case 2:
+        return static_cast<double>(static_cast<std::int64_t>(random() % 2000001) - 1000000) / 2;
+      default: {
+        const std::uint64_t bits = random();
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        return value;
+      }
+    }
+  };
+  std::function<Json::Value(int)> make = [&](int depth) -> Json::Value {
+    switch (pick(depth < 3 ? 9 : 7)) {
+      case 0:
+        return Json::Value();
+      case 1:
+        return Json::Value(pick(2) == 0);
+      case 2:
+        return Json::Value(static_cast<Json::Int64>(random()));
+      case 3:
+        return Json::Value(static_cast<Json::UInt64>(random()));
+      case 4:
+      case 5:
+        return Json::Value(real());
+      case 6:
+        return Json::Value(bytes());
+      case 7: {
+        Json::Value array(Json::arrayValue);
+        for (std::uint64_t k = pick(5); k > 0; --k) array.append(make(depth + 1));
+        return array;
+      }
+      default: {
+        Json::Value object(Json::objectValue);
+        for (std::uint64_t k = pick(5); k > 0; --k) object[bytes()] = make(depth + 1);
+        return object;
+      }
+    }
+  };
+  for (int round = 0; round < 4000; ++round) {
+    const Json::Value value = make(round % 2);
+    ASSERT_EQ(json_text::Line(value), reference(value)) << "round " << round;
+  }
 }
 
 // A corrupted model reply reaches the model alarm's text; the replay prints
