@@ -141,7 +141,7 @@ LineDriver::Clock::time_point LineDriver::Work(bool readable) {
       now - last_bytes_ >= options_.quiet_gap && protocol_->LineQuiet()) {
     next_refresh_ = now;
   }
-  if (now >= next_refresh_) Refresh();
+  if (now >= next_refresh_ && !DeviceClockBehind(now)) Refresh();
   if (run_jobs_) run_jobs_();
   next_due_ = next_refresh_;
   if (protocol_ != nullptr && protocol_->ReplyDamaged()) {
@@ -159,6 +159,7 @@ void LineDriver::FollowExchange(Clock::time_point now) {
 }
 
 void LineDriver::Refresh() {
+  awaiting_cycle_ = false;
   device_->RefreshStatus();
   const Clock::time_point now = Clock::now();
   last_refresh_ = now;
@@ -166,25 +167,52 @@ void LineDriver::Refresh() {
     next_refresh_ = device_->ExchangeDeadline();
     return;
   }
+  declined_.fetch_add(1);
   next_refresh_ = now + options_.refresh_interval;
   if (host_clock::ClockInstalled()) return;
+  const std::optional<Clock::time_point> cycle = NextCycle();
+  if (!cycle) return;
+  next_refresh_ = *cycle;
+  awaiting_cycle_ = true;
+}
+
+std::optional<LineDriver::Clock::time_point> LineDriver::NextCycle() const {
   // The device declined: its next cycle starts once its last update (local
   // time in whole seconds) is cycle_gap old. Only a moment within the gap is
   // trusted; a device past it declines for reasons of its own.
   const boost::posix_time::ptime last = device_->LastUpdate();
-  if (last.is_special()) return;
+  if (last.is_special()) return std::nullopt;
   const long long gap_us = std::chrono::microseconds(options_.cycle_gap).count();
   const long long left_us = (last + boost::posix_time::microseconds(gap_us) -
                              boost::posix_time::microsec_clock::local_time())
                                 .total_microseconds();
-  if (left_us <= 0 || left_us > gap_us) return;
+  // Read after the wall clock, so that the time the conversion took cannot
+  // make the moment early.
+  const Clock::time_point now = Clock::now();
+  if (left_us <= 0 || left_us > gap_us) return std::nullopt;
   // The device reads whole seconds from time(), which follows the coarse
   // clock: it turns up to one tick (1-10 ms) after the precise one. Waiting
-  // that tick and a millisecond more, the second has surely turned for it
-  // too; a refresh offered sooner is declined and offered again a
-  // refresh_interval later, a wake-up and 100 ms lost every other cycle.
-  next_refresh_ =
-      now + std::chrono::microseconds(left_us) + CoarseTick() + std::chrono::milliseconds(1);
+  // that tick and a millisecond more, the second has turned for it too
+  // unless the tick itself came late (a loaded or virtual machine), which
+  // DeviceClockBehind catches.
+  return now + std::chrono::microseconds(left_us) + CoarseTick() + std::chrono::milliseconds(1);
+}
+
+bool LineDriver::DeviceClockBehind(Clock::time_point now) {
+  if (!awaiting_cycle_ || device_->IsProcessing()) return false;
+  const boost::posix_time::ptime last = device_->LastUpdate();
+  if (last.is_special()) return false;
+  const long long elapsed = (host_clock::LocalNow() - last).total_seconds();
+  const long long gap_s =
+      std::chrono::duration_cast<std::chrono::seconds>(options_.cycle_gap).count();
+  if (elapsed < 0 || elapsed >= gap_s) return false;
+  // Offered now, the device would decline and wait a refresh_interval; its
+  // clock turns within a tick, or at the moment foreseen if the wall clock
+  // was set back meanwhile.
+  const Clock::time_point tick = now + CoarseTick() + std::chrono::milliseconds(1);
+  const std::optional<Clock::time_point> cycle = NextCycle();
+  next_refresh_ = cycle ? std::max(*cycle, tick) : tick;
+  return true;
 }
 
 void LineDriver::PortFailed(const std::string& error) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/kmx_spdevice.h"
@@ -83,6 +84,9 @@ class KMX_HOST_API LineDriver {
   // Successful opens, and failures of an open port (reads that failed).
   std::uint64_t Opens() const { return opens_.load(); }
   std::uint64_t PortFailures() const { return port_failures_.load(); }
+  // Refreshes after which the device had nothing outstanding: one a cycle
+  // (the end of the cycle) when its next cycle is foreseen right.
+  std::uint64_t Declined() const { return declined_.load(); }
   // The last open or read failure, empty while none happened.
   const std::string& LastError() const { return last_error_; }
 
@@ -90,6 +94,13 @@ class KMX_HOST_API LineDriver {
   bool TryOpen(Clock::time_point now);
   // Calls RefreshStatus and sets when the device next needs it.
   void Refresh();
+  // While the device waits for its next cycle, when that starts; nothing
+  // when it cannot be told.
+  std::optional<Clock::time_point> NextCycle() const;
+  // Woken for the device's next cycle before the device's own clock has
+  // turned (a late tick): waits on instead of offering a refresh it would
+  // decline.
+  bool DeviceClockBehind(Clock::time_point now);
   // After the device ran: its reply time-out while a request is outstanding,
   // otherwise at once, but at most once per refresh_interval (a device that
   // refuses every reply repeats its request no faster).
@@ -105,6 +116,7 @@ class KMX_HOST_API LineDriver {
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> opens_{0};
   std::atomic<std::uint64_t> port_failures_{0};
+  std::atomic<std::uint64_t> declined_{0};
   std::string last_error_;
   int wake_fd_ = -1;  // eventfd
   Clock::time_point next_open_{};
@@ -112,6 +124,7 @@ class KMX_HOST_API LineDriver {
   Clock::time_point last_refresh_{};
   Clock::time_point next_due_ = Clock::time_point::min();
   Clock::time_point last_bytes_{};
+  bool awaiting_cycle_ = false;  // next_refresh_ is the device's next cycle
   std::chrono::milliseconds backoff_;
   unsigned char buffer_[512];
 };
