@@ -44,6 +44,17 @@ bool PtyPort::Open(const SerialSettings&, std::string& error) {
 }
 
 void PtyPort::Close() {
+  // A link left behind would name whatever pseudo-terminal is given the same
+  // number next, another program's: it goes with the pair, unless it was
+  // since made to point elsewhere.
+  if (master_ >= 0 && !link_.empty()) {
+    char target[128];
+    const ssize_t length = ::readlink(link_.c_str(), target, sizeof target);
+    if (length > 0 &&
+        slave_path_.compare(0, std::string::npos, target, static_cast<std::size_t>(length)) == 0) {
+      ::unlink(link_.c_str());
+    }
+  }
   if (slave_ >= 0) ::close(slave_);
   if (master_ >= 0) ::close(master_);
   slave_ = master_ = -1;

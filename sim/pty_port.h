@@ -8,7 +8,8 @@
 // controller opens the slave, whose path Path() gives (and which a symbolic
 // link may name, so that a restarted simulator keeps its path). The slave is
 // kept open here too, in raw mode, so that the master never reads end of file
-// while the controller has not opened it or closed it to reopen.
+// while the controller has not opened it or closed it to reopen. Close removes
+// the link.
 class PtyPort : public SerialPort {
  public:
   explicit PtyPort(std::string link = std::string());

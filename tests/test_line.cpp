@@ -1,6 +1,7 @@
 // The serial line end to end: the termios port, the line driver with its
 // reopening, and the bus device polling the simulator over a pseudo-terminal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -164,6 +165,8 @@ TEST(LineDriver, WaitsForAMissingPortAndReopensOneThatDisappeared) {
     EXPECT_EQ(driver.Opens(), 1u);
 
     sim.Stop();  // the adapter is pulled out
+    struct stat gone {};
+    EXPECT_NE(::lstat(link.c_str(), &gone), 0);  // nor names the next pseudo-terminal
     ASSERT_TRUE(driver.RunUntil([&] { return driver.PortFailures() == 1; }, milliseconds(2000)));
     EXPECT_FALSE(driver.PortOpen());
     driver.RunUntil([] { return false; }, milliseconds(150));

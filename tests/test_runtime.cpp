@@ -1382,18 +1382,37 @@ TEST(HostEndToEnd, JsonLinesHoldShortestFloatsAndTimesWithTheirOffset) {
 
 TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {
   TempDir dir;
+  const std::string db = dir.File("k.db");
   std::atomic<bool> interrupt{false};
+  std::atomic<bool> done{false};
+  std::chrono::steady_clock::time_point interrupted{};
+  // Interrupted once the first cycle's rows are committed, however slow the
+  // machine (each cycle commits at once here).
   std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done.load() && std::chrono::steady_clock::now() < give_up) {
+      try {
+        if (std::filesystem::exists(db)) {
+          runtime::SqliteDb reader(db, 1000, runtime::SqliteDb::Access::kReadOnly);
+          runtime::SqliteStatement rows(reader, "SELECT COUNT(*) FROM history");
+          if (rows.Next() && rows.Int(0) >= 3) break;
+        }
+      } catch (const std::exception&) {
+        // not created yet
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    interrupted = std::chrono::steady_clock::now();
     interrupt.store(true);  // as the signal handler does
     runtime::WakeForInterrupt();
   });
-  const auto start = std::chrono::steady_clock::now();
-  const HostRun run =
-      RunHost({"simulate", "--db", dir.File("k.db"), "--summary", "on"}, &interrupt);
+  const HostRun run = RunHost(
+      {"simulate", "--db", db, "--summary", "on", "--commit-interval", "0", "--history-every", "0"},
+      &interrupt);
+  done.store(true);
   stopper.join();
   EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(3));
   EXPECT_NE(run.out.find("cycle 1"), std::string::npos) << run.out;
   // The database was closed: its write-ahead log is gone and it opens again.
   EXPECT_FALSE(std::filesystem::exists(dir.File("k.db-wal")));
