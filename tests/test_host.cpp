@@ -288,7 +288,7 @@ TEST(Exchange, OneRequestOutstandingUntilReplyOrTimeOut) {
   device->Init(controller, 1, Json::Value());
   device->AttachTransport(transport);
   Json::Value config(Json::objectValue);
-  config["timeout_ms"] = 30;
+  config["timeout_ms"] = 300;  // the checks before it ends must fit in it, even emulated
   ASSERT_TRUE(device->InitSetting(config));
 
   EXPECT_TRUE(device->RefreshStatus());
@@ -309,7 +309,7 @@ TEST(Exchange, OneRequestOutstandingUntilReplyOrTimeOut) {
 
   device->write_pmbus_cmd(0x41, 0x41);
   EXPECT_FALSE(device->RefreshStatus());
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  std::this_thread::sleep_for(std::chrono::milliseconds(330));
   EXPECT_TRUE(device->IsStalled());
   EXPECT_TRUE(device->RefreshStatus());  // lost: polling may go on
   EXPECT_EQ(device->LostReplies(), 1u);

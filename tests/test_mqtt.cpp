@@ -518,15 +518,21 @@ class Broker {
     Start();
   }
   void Start() {
+    if (!hold_) hold_ = std::make_unique<LoopbackPortHold>(port_);
     process_ = std::make_unique<Child>(std::vector<std::string>{kMosquitto, "-c", conf_},
                                        dir_.File("out"), dir_.File("err"));
     started_ = WaitFor([this] { return LoopbackAccepts(port_); });
+    hold_.reset();
   }
-  void Stop() { process_.reset(); }
+  // While it is down, its port is held for its restart.
+  void Stop() {
+    process_.reset();
+    hold_ = std::make_unique<LoopbackPortHold>(port_);
+  }
   // Stops it as a service manager would: it saves its sessions.
   void Terminate() {
     if (process_) process_->Kill(SIGTERM);
-    process_.reset();
+    Stop();
   }
   bool Started() const { return started_; }
   int Port() const { return port_; }
@@ -537,6 +543,7 @@ class Broker {
   int port_;
   std::string conf_;
   std::unique_ptr<Child> process_;
+  std::unique_ptr<LoopbackPortHold> hold_;
   bool started_ = false;
 };
 
@@ -751,7 +758,7 @@ TEST(MqttBroker, SessionArrivesWithDocumentedTopicsAndPayloads) {
       dir.Write("fault.scenario", "wait 3\nrectifier-fault 2 on\nwait 6\nrectifier-fault 2 off\n");
   EXPECT_EQ(RunToEnd(dir, "session",
                      HostArgs(db, broker.Url(),
-                              {"--cycles", "6", "--scenario", scenario, "--history-every", "0",
+                              {"--cycles", "7", "--scenario", scenario, "--history-every", "0",
                                "--mqtt-credentials-file", dir.Write("right", "site1:secret\n"),
                                "--mqtt-topic-prefix", "korvan", "--mqtt-report", "every-cycle"}),
                      log),

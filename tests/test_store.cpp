@@ -2,16 +2,20 @@
 // files and transactions.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -566,14 +570,25 @@ TEST_F(StoreTest, AWriteBlockedByAnotherWriterFailsCleanlyAndTheStoreGoesOn) {
 
 TEST_F(StoreTest, AKilledWriterLeavesOnlyWholeRows) {
   { RecordStore create(Path(), HistoryBound{0, 0, 0}); }
+  // Appends done, counted in memory the child shares: it is killed amid its
+  // appends once the first is committed, however slow the machine.
+  void* shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* appended = new (shared) std::atomic<int>(0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     RecordStore store(Path(), HistoryBound{50, 0, 0});
     const Bytes record = Record(3, 4000);
-    for (;;) Append(store, 11, 5209, record);
+    for (;;) {
+      Append(store, 11, 5209, record);
+      appended->fetch_add(1);
+    }
   }
-  usleep(300000);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (appended->load() < 1 && std::chrono::steady_clock::now() < give_up) usleep(1000);
+  usleep(100000);
   kill(child, SIGKILL);
   int status = 0;
   waitpid(child, &status, 0);
@@ -583,6 +598,7 @@ TEST_F(StoreTest, AKilledWriterLeavesOnlyWholeRows) {
   EXPECT_FALSE(rows.empty());
   EXPECT_LE(rows.size(), 50u);
   for (const Bytes& row : rows) EXPECT_EQ(row, Record(3, 4000));
+  munmap(shared, sizeof(std::atomic<int>));
 }
 
 }  // namespace

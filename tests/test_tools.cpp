@@ -110,6 +110,22 @@ class HostProcess {
     }
   }
   void Signal(int number) { kill(pid_, number); }
+  // Waits until the process has a handler of its own for signal `number`
+  // (sent sooner, the signal would end it by its default action).
+  bool CatchesSoon(int number, std::chrono::milliseconds limit) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+      std::string line;
+      while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) != 0) continue;
+        const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+        if ((caught >> (number - 1)) & 1u) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
   // The exit code, or -1 when it did not exit by itself within `limit` (or
   // was killed by a signal).
   int Wait(std::chrono::milliseconds limit) {
@@ -757,7 +773,9 @@ TEST(ReplayCommand, SignalsStopTheReplay) {
       << R"({"do":"lose"},{"do":"refresh"}]})";
   for (int number : {SIGINT, SIGTERM, SIGHUP}) {
     HostProcess host({"replay", dir.File("long.json")});
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(host.CatchesSoon(number, std::chrono::seconds(30)));
+    // Its first step takes no time; by now the second (the lose) is waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     host.Signal(number);
     EXPECT_EQ(host.Wait(std::chrono::seconds(5)), 6) << number;
     EXPECT_EQ(host.Err(),

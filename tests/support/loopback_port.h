@@ -37,3 +37,31 @@ inline bool LoopbackAccepts(int port) {
   close(fd);
   return ok;
 }
+
+// Keeps a TCP port of 127.0.0.1 out of the kernel's choice of local ports
+// while a server that is to listen there again is down: bound with
+// SO_REUSEADDR but not listening, it lets that server (which binds with
+// SO_REUSEADDR too) take the port back, and no client socket of another test
+// be given it meanwhile.
+class LoopbackPortHold {
+ public:
+  explicit LoopbackPortHold(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    held_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~LoopbackPortHold() {
+    if (fd_ >= 0) close(fd_);
+  }
+  LoopbackPortHold(const LoopbackPortHold&) = delete;
+  LoopbackPortHold& operator=(const LoopbackPortHold&) = delete;
+  bool Held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
