@@ -37,6 +37,7 @@
 #include "store/record_store.h"
 #include "store/sqlite_db.h"
 #include "store/store_writer.h"
+#include "tests/support/child_process.h"
 #include "tests/support/host_run.h"
 #include "tests/support/temp_dir.h"
 
@@ -1077,10 +1078,7 @@ TEST(PowerSystem, ADeviceThatThrowsWhileItIsMadeAnewLeavesTheOldOneInService) {
     return good;
   };
   const unsigned long long before = frames();
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (frames() < before + 3 && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  WaitFor([&] { return frames() >= before + 3; });
   refusing.StopAfter(std::chrono::milliseconds(0));
   EXPECT_EQ(refusing.System().Restarts(), 0u);
   EXPECT_GE(refusing.System().Bus()->Quality().frames_good, before + 3);
@@ -1401,19 +1399,17 @@ TEST(HostEndToEnd, AnInterruptEndsPollingCleanly) {
   // Interrupted once the first cycle's rows are committed, however slow the
   // machine (each cycle commits at once here).
   std::thread stopper([&] {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done.load() && std::chrono::steady_clock::now() < give_up) {
+    WaitFor([&] {
+      if (done.load()) return true;
       try {
-        if (std::filesystem::exists(db)) {
-          runtime::SqliteDb reader(db, 1000, runtime::SqliteDb::Access::kReadOnly);
-          runtime::SqliteStatement rows(reader, "SELECT COUNT(*) FROM history");
-          if (rows.Next() && rows.Int(0) >= 3) break;
-        }
+        if (!std::filesystem::exists(db)) return false;
+        runtime::SqliteDb reader(db, 1000, runtime::SqliteDb::Access::kReadOnly);
+        runtime::SqliteStatement rows(reader, "SELECT COUNT(*) FROM history");
+        return rows.Next() && rows.Int(0) >= 3;
       } catch (const std::exception&) {
-        // not created yet
+        return false;  // not created yet
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    });
     interrupted = std::chrono::steady_clock::now();
     interrupt.store(true);  // as the signal handler does
     runtime::WakeForInterrupt();

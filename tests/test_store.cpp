@@ -10,7 +10,6 @@
 #include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +21,7 @@
 
 #include "store/record_store.h"
 #include "store/sqlite_db.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -586,9 +586,7 @@ TEST_F(StoreTest, AKilledWriterLeavesOnlyWholeRows) {
       appended->fetch_add(1);
     }
   }
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (appended->load() < 1 && std::chrono::steady_clock::now() < give_up) usleep(1000);
-  usleep(100000);
+  WaitFor([&] { return appended->load() >= 1; });
   kill(child, SIGKILL);
   int status = 0;
   waitpid(child, &status, 0);

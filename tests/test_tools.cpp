@@ -37,6 +37,7 @@
 #include "sim/power_system.h"
 #include "sim/replies.h"
 #include "store/record_store.h"
+#include "tests/support/child_process.h"
 #include "tests/support/frozen_clock.h"
 #include "tests/support/recording_controller.h"
 #include "tests/support/scoped_variable.h"
@@ -110,19 +111,15 @@ class HostProcess {
     }
   }
   void Signal(int number) { kill(pid_, number); }
-  // Waits until the process has a handler of its own for signal `number`
-  // (sent sooner, the signal would end it by its default action).
-  bool CatchesSoon(int number, std::chrono::milliseconds limit) const {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-      std::string line;
-      while (std::getline(status, line)) {
-        if (line.rfind("SigCgt:", 0) != 0) continue;
-        const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
-        if ((caught >> (number - 1)) & 1u) return true;
+  // Whether the process has a handler of its own for signal `number` (sent
+  // sooner, the signal would end it by its default action).
+  bool Catches(int number) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigCgt:", 0) == 0) {
+        return (std::stoull(line.substr(7), nullptr, 16) >> (number - 1)) & 1u;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
   }
@@ -773,7 +770,7 @@ TEST(ReplayCommand, SignalsStopTheReplay) {
       << R"({"do":"lose"},{"do":"refresh"}]})";
   for (int number : {SIGINT, SIGTERM, SIGHUP}) {
     HostProcess host({"replay", dir.File("long.json")});
-    ASSERT_TRUE(host.CatchesSoon(number, std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitFor([&] { return host.Catches(number); }));
     // Its first step takes no time; by now the second (the lose) is waiting.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     host.Signal(number);
